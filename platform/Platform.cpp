@@ -1,0 +1,14 @@
+#include "platform/Platform.h"
+
+namespace varnel {
+
+CPlatform DefaultPlatform() {
+  CPlatform platform;
+  platform.pNetwork = &DefaultNetwork();
+  platform.pSettings = &DefaultSettings();
+  platform.pFileSystem = &DefaultFileSystem();
+  platform.pDatabase = &DefaultDatabaseClient();
+  return platform;
+}
+
+}  // namespace varnel

@@ -1,0 +1,26 @@
+// The services of the host operating system that one procedure call uses, passed into
+// the procedure as a bundle so that tests can replace any of them.
+#pragma once
+
+namespace varnel {
+
+class INetwork;
+class ISettings;
+class IFileSystem;
+class IDatabaseClient;
+
+struct CPlatform {
+  INetwork* pNetwork = nullptr;
+  ISettings* pSettings = nullptr;
+  IFileSystem* pFileSystem = nullptr;
+  IDatabaseClient* pDatabase = nullptr;
+};
+
+// The real services of this operating system (process-wide objects).
+CPlatform DefaultPlatform();
+INetwork& DefaultNetwork();
+ISettings& DefaultSettings();
+IFileSystem& DefaultFileSystem();
+IDatabaseClient& DefaultDatabaseClient();
+
+}  // namespace varnel

@@ -1,0 +1,85 @@
+// The database server's extended-procedure interface, reduced to the operations the
+// procedure uses. One object per call; the in-process host and the Windows binding
+// implement it. Failures come back as the server would report them (0 or empty).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace varnel {
+
+// Server data type codes of parameters and result columns.
+namespace ServerType {
+inline constexpr int Text = 0x23;
+inline constexpr int VarBinary = 0x25;
+inline constexpr int IntN = 0x26;
+inline constexpr int VarChar = 0x27;
+inline constexpr int Char = 0x2F;
+inline constexpr int TinyInt = 0x30;
+inline constexpr int Bit = 0x32;
+inline constexpr int SmallInt = 0x34;
+inline constexpr int Int = 0x38;
+inline constexpr int DateTime = 0x3D;
+inline constexpr int Float = 0x3E;
+inline constexpr int Money = 0x3C;
+inline constexpr int NText = 0x63;
+inline constexpr int Numeric = 0x6C;
+inline constexpr int BigInt = 0x7F;
+inline constexpr int BigVarBinary = 0xA5;
+inline constexpr int BigVarChar = 0xA7;
+inline constexpr int BigBinary = 0xAD;
+inline constexpr int BigChar = 0xAF;
+inline constexpr int NVarChar = 0xE7;
+inline constexpr int NChar = 0xEF;
+}  // namespace ServerType
+
+// Done notice status bits.
+inline constexpr std::uint16_t kDoneMore = 0x01;
+inline constexpr std::uint16_t kDoneCount = 0x10;
+
+struct CParamInfo {
+  int nType = 0;
+  std::uint32_t nMaxLength = 0;
+  std::uint32_t nActualLength = 0;
+  bool bNull = true;
+};
+
+class IServerCall {
+ public:
+  virtual ~IServerCall() = default;
+
+  // Number of parameters of the call; -1 when the server cannot tell.
+  virtual int ParamCount() = 0;
+  // Name of parameter n (1-based) as the caller wrote it, "@" included; empty when unnamed.
+  virtual std::string ParamName(int n) = 0;
+  // Type, lengths and NULL flag of parameter n; copies the value into data when data is
+  // not null (data must hold nActualLength bytes). False when n is out of range.
+  virtual bool ParamInfo(int n, CParamInfo& info, std::uint8_t* data) = 0;
+  virtual int ParamType(int n) = 0;
+  virtual int ParamLength(int n) = 0;
+  virtual const void* ParamData(int n) = 0;
+  // Converts a value between server types into dest; returns the converted length,
+  // 0 when nothing could be converted.
+  virtual int Convert(int srcType, const void* src, int srcLength, int destType, void* dest,
+                      int destLength) = 0;
+
+  // Informational message: type 1, number 0, class 0, state 0.
+  virtual void SendMessage(const std::string& text) = 0;
+  virtual void SendDone(std::uint16_t status, std::uint16_t command, int count) = 0;
+
+  virtual void DescribeColumn(int column, const std::string& name, int destType, int destLength,
+                              int srcType, int srcLength) = 0;
+  // The data is copied by the callee when the row is sent; it must stay valid until then.
+  virtual void SetColumnData(int column, const void* data) = 0;
+  virtual void SetColumnLength(int column, int length) = 0;
+  virtual void SendRow() = 0;
+
+  // Field of the caller's connection information: 14 server name, 16 login name,
+  // 17 password, 30 integrated security ("TRUE"), 36 code page. Empty when unknown.
+  virtual std::optional<std::string> ConnectionField(int field) = 0;
+  // The caller's bind token for sp_bindsession; empty when the caller has none.
+  virtual std::string BindToken() = 0;
+};
+
+}  // namespace varnel

@@ -1,0 +1,23 @@
+// Settings of the installation that do not come with the call: the local bind address
+// and the database client's driver. Only read, never created.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace varnel {
+
+enum class SettingState { Found, Missing, Error };
+
+class ISettings {
+ public:
+  virtual ~ISettings() = default;
+  // The BindIP value; Missing when the key or the value does not exist, Error when the
+  // store exists but cannot be read.
+  virtual SettingState BindIP(std::string& value) = 0;
+  // ODBC driver name and extra connection attributes for the query runner.
+  virtual std::string OdbcDriver() = 0;
+  virtual std::string OdbcAttributes() = 0;
+};
+
+}  // namespace varnel

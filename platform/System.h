@@ -1,0 +1,22 @@
+// Clock, calendar and thread identity of the host operating system.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace varnel {
+
+// Seconds since 1 January 1970 UTC.
+std::int64_t CurrentTime();
+// Broken-down local time or UTC; false when the conversion fails.
+bool ToLocalTime(std::int64_t time, std::tm& result);
+bool ToUniversalTime(std::int64_t time, std::tm& result);
+// Numeric id of the calling thread, as the operating system numbers threads.
+long CurrentThreadId();
+// Value of an environment variable; empty when unset.
+std::string EnvironmentValue(const char* name);
+// Default path of the diagnostic log file on this operating system.
+const char* DefaultLogFileName();
+
+}  // namespace varnel

@@ -1,0 +1,58 @@
+// Installation settings on POSIX, where there is no registry: the environment first,
+// then one small file per value under /etc/varnel. Nothing is ever created.
+#include <errno.h>
+
+#include <cstdio>
+
+#include "platform/Platform.h"
+#include "platform/Settings.h"
+#include "platform/System.h"
+
+namespace varnel {
+namespace {
+
+SettingState ReadSetting(const char* variable, const char* file, std::string& value) {
+  if (const char* text = std::getenv(variable); text != nullptr) {
+    value = text;
+    return SettingState::Found;
+  }
+  std::string path = EnvironmentValue("VARNEL_CONFIG_DIR");
+  if (path.empty()) path = "/etc/varnel";
+  path += '/';
+  path += file;
+  std::FILE* stream = std::fopen(path.c_str(), "rb");
+  if (stream == nullptr) return errno == ENOENT || errno == ENOTDIR ? SettingState::Missing : SettingState::Error;
+  char buffer[1000];
+  std::size_t length = std::fread(buffer, 1, sizeof buffer, stream);
+  bool failed = std::ferror(stream) != 0;
+  std::fclose(stream);
+  if (failed) return SettingState::Error;
+  value.assign(buffer, length);
+  // A file written by an editor ends with a line break; the value does not.
+  while (!value.empty() && (value.back() == '\n' || value.back() == '\r' || value.back() == '\0')) value.pop_back();
+  return SettingState::Found;
+}
+
+class CPosixSettings final : public ISettings {
+ public:
+  SettingState BindIP(std::string& value) override { return ReadSetting("VARNEL_BINDIP", "BindIP", value); }
+  std::string OdbcDriver() override {
+    std::string value;
+    if (ReadSetting("VARNEL_ODBC_DRIVER", "OdbcDriver", value) == SettingState::Found && !value.empty()) return value;
+    return "SQLite3";
+  }
+  std::string OdbcAttributes() override {
+    std::string value;
+    if (ReadSetting("VARNEL_ODBC_ATTRIBUTES", "OdbcAttributes", value) == SettingState::Found) return value;
+    return {};
+  }
+};
+
+}  // namespace
+
+ISettings& DefaultSettings() {
+  static CPosixSettings settings;
+  return settings;
+}
+
+}  // namespace varnel

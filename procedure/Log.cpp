@@ -1,0 +1,44 @@
+#include "procedure/Log.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "platform/System.h"
+
+namespace varnel {
+
+std::string FormatLogTime(std::int64_t time) {
+  std::tm local{};
+  if (!ToLocalTime(time, local)) return {};
+  char buffer[128];
+  std::size_t length = std::strftime(buffer, sizeof buffer, "%d %b %Y %H:%M:%S", &local);
+  if (length == 0) return {};
+  return std::string(buffer, length);
+}
+
+void AppendLogLine(std::int32_t debug, const std::string& file, const std::string& message,
+                   const long* threadNumber) {
+  if (debug <= 0) return;
+  if (file.empty()) return;
+  std::FILE* stream = std::fopen(file.c_str(), "a");
+  if (stream == nullptr) return;
+  std::string text = message;
+  std::int64_t now = CurrentTime();
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  std::string line = FormatLogTime(now);
+  if (threadNumber != nullptr) {
+    char number[32];
+    std::snprintf(number, sizeof number, "% ld", *threadNumber);
+    line += " - ";
+    line += number;
+    line += " - ";
+  } else {
+    line += " - ";
+  }
+  line += text;
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stream);
+  std::fclose(stream);
+}
+
+}  // namespace varnel

@@ -1,0 +1,101 @@
+// The mail job record of one call: every setting of the send, the delivery's working
+// state and its outcome (a channel status code, plus the relay's reply on refusal).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace varnel {
+
+class CSMTPOLEDBQuery;
+class CCompletionEvent;
+
+// Channel status codes.
+namespace Status {
+inline constexpr int Success = 0;
+inline constexpr int SocketInit = 1;
+inline constexpr int SocketCreate = 2;
+inline constexpr int Connect = 3;
+inline constexpr int CompleteEvent = 4;
+inline constexpr int NoDestination = 5;
+inline constexpr int DestinationError = 6;
+inline constexpr int Registry = 7;
+inline constexpr int Timeout = 8;
+inline constexpr int MessageLoop = 9;
+inline constexpr int Exception = 10;
+inline constexpr int ServerNameBuffer = 11;
+inline constexpr int UserNameBuffer = 12;
+inline constexpr int PasswordBuffer = 13;
+inline constexpr int LogOn = 14;
+}  // namespace Status
+
+class CSMTPChannel {
+ public:
+  explicit CSMTPChannel(const CPlatform& platform);
+  ~CSMTPChannel();
+  CSMTPChannel(const CSMTPChannel&) = delete;
+  CSMTPChannel& operator=(const CSMTPChannel&) = delete;
+
+  void SetSubject(std::string text);
+  void SetBody(std::string text);
+  void SetCharsetFromCodePage(std::uint32_t codepage);
+  static const char* GetStatusText(std::int32_t code);
+  std::string GetSMTPErrorNumber() const { return m_strSMTPErrorNumber; }
+  std::string GetSMTPErrorMessage() const;
+  std::string GetTerminator() const { return m_strTerminator; }
+  std::string GetBody() const { return m_strBody; }
+  std::string GetStyleSheet() const { return m_strStyleSheet; }
+
+  // Diagnostic log (best effort, silent on failure).
+  void WriteLog(const std::string& message) const;
+
+  // Delivery: runs the worker thread and waits for it.
+  bool Initialise();
+  bool Sendmail();
+  std::string GetEffectiveFrom();
+
+  const CPlatform& Platform() const { return m_platform; }
+
+  std::string m_strAddress;
+  std::string m_strFrom;
+  std::string m_strFromAddress;
+  std::string m_strSubject;
+  std::string m_strBody;
+  std::string m_strBCC;
+  std::string m_strCC;
+  std::string m_strRecipient;
+  std::string m_strLogFileName;
+  std::string m_strAttachments;
+  std::string m_strSMTPReply;
+  std::string m_strSMTPErrorNumber;
+  std::string m_strBoundary = "_=_FirstPart___6811EDB8_BBDC_11D5_8A11_0020AF49FB55";
+  std::string m_strContentType = "text/plain";
+  std::string m_strQuery;
+  std::string m_strTerminator = "\r\n";
+  std::int32_t m_nCharset = 1;
+  std::int32_t m_nPort = 25;
+  std::int32_t m_nTimeout = 30000;
+  std::int32_t m_nDebug = 0;
+  std::int32_t m_nImportance = 2;
+  std::int32_t m_nPriority = 2;
+  std::unique_ptr<CCompletionEvent> m_hCompleteEvent;
+  std::int32_t m_nStatus = 0;
+  std::vector<std::string> m_arrRecipients;
+  std::int32_t m_nRecipientIndex = 0;
+  CSMTPOLEDBQuery* m_pQuery = nullptr;
+  bool m_bHTML = false;
+  std::string m_strBindIP;
+  std::string m_strStyleSheet;
+  std::string m_strSMTPUsername;
+  std::string m_strSMTPPassword;
+  bool m_bAuthenticate = false;
+
+ private:
+  CPlatform m_platform;
+};
+
+}  // namespace varnel
