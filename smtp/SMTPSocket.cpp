@@ -14,7 +14,48 @@ constexpr std::int32_t kDefaultTimeout = 30000;
 // What the log shows in place of an AUTH LOGIN credential line.
 constexpr const char* kCredentialMask = "********";
 
+enum class LoginPrompt { UserName, Password, Other };
+
+// The LOGIN mechanism's challenges are "Username:" and "Password:" in base64; relays that
+// word them otherwise ("User Name", "Password" with a NUL) are recognised by the decoded
+// text's first word, so that any other challenge is still refused.
+LoginPrompt RecogniseLoginPrompt(const std::string& reply) {
+  std::string text = reply + "\n";
+  if (text.find("VXNlcm5hbWU6") != std::string::npos) return LoginPrompt::UserName;
+  if (text.find("UGFzc3dvcmQ6") != std::string::npos) return LoginPrompt::Password;
+  std::string decoded = Base64DecodeText(reply.size() > 4 ? reply.substr(4) : std::string());
+  for (char& c : decoded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  if (decoded.rfind("user", 0) == 0) return LoginPrompt::UserName;
+  if (decoded.rfind("pass", 0) == 0) return LoginPrompt::Password;
+  return LoginPrompt::Other;
+}
+
 }  // namespace
+
+std::string Base64DecodeText(const std::string& text) {
+  std::string result;
+  unsigned value = 0;
+  int bits = 0;
+  for (char c : text) {
+    int digit;
+    if (c >= 'A' && c <= 'Z') digit = c - 'A';
+    else if (c >= 'a' && c <= 'z') digit = c - 'a' + 26;
+    else if (c >= '0' && c <= '9') digit = c - '0' + 52;
+    else if (c == '+') digit = 62;
+    else if (c == '/') digit = 63;
+    else if (c == '=' || c == ' ' || c == '\r' || c == '\n') continue;
+    else return {};
+    value = (value << 6) | static_cast<unsigned>(digit);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      result += static_cast<char>((value >> bits) & 0xFF);
+    }
+  }
+  return result;
+}
 
 const char* SMTPStateName(SMTPState state) {
   switch (state) {
@@ -143,11 +184,11 @@ void CSMTPSocket::OnReceive(const std::string& reply) {
     std::string host = GetLocalHostName(*channel.Platform().pNetwork);
     SendCommand((channel.m_bAuthenticate ? "EHLO " : "HELO ") + host + ".com" + T);
   } else if (code == "334") {
-    std::string text = reply + "\n";
-    if (text.find("VXNlcm5hbWU6") != std::string::npos) {
+    LoginPrompt prompt = RecogniseLoginPrompt(reply);
+    if (prompt == LoginPrompt::UserName) {
       SendCommand(Base64EncodeText(channel.m_strSMTPUsername) + T, kCredentialMask);
       SetState(SMTP_MAIL);
-    } else if (text.find("UGFzc3dvcmQ6") != std::string::npos) {
+    } else if (prompt == LoginPrompt::Password) {
       SendCommand(Base64EncodeText(channel.m_strSMTPPassword) + T, kCredentialMask);
       SetState(SMTP_MAIL);
     } else {

@@ -29,6 +29,8 @@ const char* SMTPStateName(SMTPState state);
 
 // Standard base64 (RFC 4648, with padding, no line breaks) of a short text.
 std::string Base64EncodeText(const std::string& text);
+// Decodes base64 text; empty when it holds anything else.
+std::string Base64DecodeText(const std::string& text);
 
 // The delivery time-out in effect: the channel's milliseconds, or the default when the
 // caller gave a value that cannot bound a wait.
