@@ -87,12 +87,8 @@ TEST_F(MimeFileEnumerationTest, WildcardsMatchRegularFilesOnly) {
       {"", {}},
   };
   for (const Case& c : cases) {
+    // Exactly the names expected, in the directory's own order.
     EXPECT_EQ(Names(Path(c.pattern)), InDirectoryOrder(c.names)) << "pattern " << c.pattern;
-    std::vector<std::string> sortedFound = Names(Path(c.pattern));
-    std::vector<std::string> sortedExpected = c.names;
-    std::sort(sortedFound.begin(), sortedFound.end());
-    std::sort(sortedExpected.begin(), sortedExpected.end());
-    EXPECT_EQ(sortedFound, sortedExpected) << "pattern " << c.pattern;
   }
 }
 
