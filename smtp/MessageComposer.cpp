@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "mime/ByteSink.h"
+#include "mime/MimeSendFile.h"
 #include "platform/System.h"
 #include "procedure/SMTPChannel.h"
 
@@ -90,6 +91,11 @@ void CMessageComposer::SendBody() { m_sink.Write(m_channel.m_strBody); }
 
 void CMessageComposer::SendResultset(std::size_t) {}
 
-void CMessageComposer::SendAttachmentParts() {}
+void CMessageComposer::SendAttachmentParts() {
+  if (!m_channel.m_strAttachments.empty()) {
+    CMimeSendFile writer(m_sink, m_channel.m_strBoundary, m_channel.m_nCharset, *m_channel.Platform().pFileSystem);
+    writer.SendAttachments(m_channel.m_strAttachments, true);
+  }
+}
 
 }  // namespace varnel
