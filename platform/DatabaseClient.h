@@ -1,11 +1,133 @@
-// Database client seam used by the query runner (ODBC behind it).
+// Database client seam of the query runner. Each operation is one step of a run (data
+// source, properties, connection, session, command, result, columns, rows); it reports
+// success as a boolean and leaves the records of its failure or warnings in the run's
+// CDatabaseDiagnostics, where the runner walks them. Nothing here throws.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
 namespace varnel {
+
+// One diagnostic record. The SQL Server fields are filled only by drivers that have them
+// (SQL Server's own drivers and FreeTDS); elsewhere they stay empty or 0.
+struct CDatabaseDiagnostic {
+  std::string strMessage;
+  std::string strSqlState;  // five characters, as the driver reports them
+  std::string strServer;
+  std::string strProcedure;
+  std::int32_t nNative = 0;
+  std::uint8_t nState = 0;  // SQL Server message state
+  std::uint8_t nClass = 0;  // SQL Server severity
+  std::uint16_t nLine = 0;
+};
+
+// The records left by the most recent step: a step starts by clearing them, and a walk
+// takes them, so a second walk right after the first finds nothing.
+class CDatabaseDiagnostics {
+ public:
+  void Clear() { m_arrRecords.clear(); }
+  void Add(CDatabaseDiagnostic record) { m_arrRecords.push_back(std::move(record)); }
+  std::vector<CDatabaseDiagnostic> Take() { return std::exchange(m_arrRecords, {}); }
+  bool Empty() const { return m_arrRecords.empty(); }
+
+ private:
+  std::vector<CDatabaseDiagnostic> m_arrRecords;
+};
+
+// Everything the connection is opened with. Driver and extra attributes come from the
+// installation's settings, the rest from the call.
+struct CDatabaseProperties {
+  std::string strDriver;
+  std::string strAttributes;  // "KEY=value;..." appended as the administrator wrote it
+  std::string strServer;
+  std::string strDatabase;
+  std::int32_t nLoginTimeout = 0;  // seconds
+  bool bIntegrated = false;        // integrated security instead of user and password
+  std::string strUser;
+  std::string strPassword;
+};
+
+// Column type as far as the width of its text slot depends on it.
+enum class DatabaseTypeGroup {
+  Long,       // long character or binary data
+  Character,  // fixed or variable character data, narrow or wide
+  Other,      // numbers, dates, binary, identifiers and the rest
+};
+
+struct CDatabaseColumn {
+  std::string strName;
+  DatabaseTypeGroup nGroup = DatabaseTypeGroup::Other;
+  std::uint64_t nSize = 0;  // characters for character types; 0 when the driver has no limit
+};
+
+enum class DatabaseResult {
+  Rowset,         // the current result has columns and rows to fetch
+  NoRowset,       // a statement that produced no rows
+  NoMoreResults,  // the command has no further result
+  Failed,         // the next result could not be obtained
+  OtherSuccess,   // a result the runner does not know; its records are walked as errors
+};
+
+// One command run on a session. Only one command exists per session at a time; it must
+// be destroyed before its session.
+class IDatabaseCommand {
+ public:
+  virtual ~IDatabaseCommand() = default;
+  virtual bool SetCommandText(const std::string& text) = 0;
+  virtual bool Execute() = 0;
+  // The first call reports the result that Execute produced; every later call moves on.
+  virtual DatabaseResult NextResult() = 0;
+  // Columns of the current rowset, in order.
+  virtual bool DescribeColumns(std::vector<CDatabaseColumn>& columns) = 0;
+  // Binds column i as text into a slot of widths[i] bytes, terminating zero included, and
+  // sets the number of rows one fetch returns at most.
+  virtual bool BindColumns(const std::vector<std::uint64_t>& widths, std::size_t rowsPerFetch) = 0;
+  // Fetches the next block of rows; 0 at the end of the rowset or when the fetch fails.
+  // Warnings about rows (cut values) are not reported.
+  virtual std::size_t FetchRows() = 0;
+  // Text of one column of one row of the last block, as much as its slot held; NULL is
+  // empty. Valid until the next FetchRows.
+  virtual std::string_view Value(std::size_t row, std::size_t column) const = 0;
+};
+
+class IDatabaseSession {
+ public:
+  virtual ~IDatabaseSession() = default;
+  // Null when the command cannot be created.
+  virtual std::unique_ptr<IDatabaseCommand> CreateCommand() = 0;
+};
+
+// A data source: connects once and creates one session. Must outlive its session.
+class IDatabaseConnection {
+ public:
+  virtual ~IDatabaseConnection() = default;
+  virtual bool OpenProperties() = 0;
+  virtual bool SetProperties(const CDatabaseProperties& properties) = 0;
+  virtual void ReleaseProperties() = 0;
+  virtual bool Connect() = 0;
+  virtual bool OpenSessionFactory() = 0;
+  virtual bool CreateSession(std::unique_ptr<IDatabaseSession>& session) = 0;
+};
 
 class IDatabaseClient {
  public:
   virtual ~IDatabaseClient() = default;
+  // Creates the data source; its steps and every object made from it leave their records
+  // in diagnostics, which must outlive them. A client may report success without an
+  // object, which the runner treats as a failure.
+  virtual bool CreateConnection(CDatabaseDiagnostics& diagnostics,
+                                std::unique_ptr<IDatabaseConnection>& connection) = 0;
 };
+
+// The connection string the ODBC client sends for these properties. False, with the
+// reason, when a value cannot be put into the string without changing its meaning.
+bool BuildOdbcConnectionString(const CDatabaseProperties& properties, std::string& connectionString,
+                               std::string& problem);
 
 }  // namespace varnel

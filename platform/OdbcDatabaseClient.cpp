@@ -1,10 +1,602 @@
+// The database client over ODBC (unixODBC on POSIX, the system's driver manager on
+// Windows). The provider steps of a run map one to one onto ODBC: data source = an
+// environment handle with ODBC 3 behaviour; property interface = the connection handle
+// that takes the attributes; properties = the login time-out attribute and the connection
+// string; connection = SQLDriverConnect; session factory = the connected driver's
+// description; session = a statement handle; command = SQLExecDirect with every result
+// walked by SQLMoreResults; error records = SQLGetDiagRec plus the SQL Server fields.
+// Every ODBC call goes through Call(), which collects the handle's records.
+#ifdef _WIN32
+#include <windows.h>
+#endif
+#include <sql.h>
+#include <sqlext.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+
 #include "platform/DatabaseClient.h"
 #include "platform/Platform.h"
 
 namespace varnel {
 namespace {
-class COdbcDatabaseClient final : public IDatabaseClient {};
+
+// Driver-specific diagnostic fields of SQL Server's drivers (msodbcsql.h, sqlncli.h).
+constexpr SQLSMALLINT kDiagSSMsgState = -1150;
+constexpr SQLSMALLINT kDiagSSSeverity = -1151;
+constexpr SQLSMALLINT kDiagSSServerName = -1152;
+constexpr SQLSMALLINT kDiagSSProcedureName = -1153;
+constexpr SQLSMALLINT kDiagSSLine = -1154;
+
+// Above this the fetch buffers of one block are not allocated; the fetch fails with a
+// record instead of exhausting the server's memory.
+constexpr std::uint64_t kMaxBlockBytes = 1ull << 30;
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// The SQLite ODBC driver reads a value up to the next ";" and knows no braces.
+bool IsSQLiteDriver(const std::string& driver) { return Lower(driver).rfind("sqlite", 0) == 0; }
+
+// Only SQL Server's drivers and FreeTDS answer the SQL_DIAG_SS_* fields; others may put
+// anything into the buffer for an identifier they do not know.
+bool HasServerDiagnostics(const std::string& driver) {
+  std::string name = Lower(driver);
+  for (const char* mark : {"sql server", "sqlncli", "msodbcsql", "sqlsrv", "freetds", "tdsodbc"}) {
+    if (name.find(mark) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// What every object of one data source shares: where records go and which fields the
+// driver has.
+struct COdbcContext {
+  CDatabaseDiagnostics* pDiagnostics = nullptr;
+  bool bServerFields = false;
+};
+
+CDatabaseDiagnostic OwnRecord(const char* state, std::string message) {
+  CDatabaseDiagnostic record;
+  record.strSqlState = state;
+  record.strMessage = "[varnel] " + std::move(message);
+  return record;
+}
+
+SQLINTEGER DiagInteger(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record, SQLSMALLINT field) {
+  // Zeroed, so a driver that writes two bytes (SQL_DIAG_SS_LINE is documented as
+  // SQLUSMALLINT) or nothing at all leaves a sound value on little-endian hosts.
+  unsigned char buffer[sizeof(SQLLEN)] = {};
+  SQLSMALLINT length = 0;
+  SQLRETURN rc = SQLGetDiagField(type, handle, record, field, buffer, sizeof buffer, &length);
+  if (!SQL_SUCCEEDED(rc)) return 0;
+  SQLINTEGER value = 0;
+  std::memcpy(&value, buffer, sizeof value);
+  return value;
+}
+
+std::string DiagText(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record, SQLSMALLINT field) {
+  char buffer[512] = {};
+  SQLSMALLINT length = 0;
+  SQLRETURN rc = SQLGetDiagField(type, handle, record, field, buffer, sizeof buffer - 1, &length);
+  if (!SQL_SUCCEEDED(rc)) return {};
+  return std::string(buffer, strnlen(buffer, sizeof buffer - 1));
+}
+
+void CollectRecords(SQLSMALLINT type, SQLHANDLE handle, const COdbcContext& context) {
+  for (SQLSMALLINT number = 1; number > 0; ++number) {
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    std::string text(512, '\0');
+    SQLRETURN rc = SQLGetDiagRec(type, handle, number, state, &native, reinterpret_cast<SQLCHAR*>(text.data()),
+                                 static_cast<SQLSMALLINT>(text.size()), &length);
+    if (!SQL_SUCCEEDED(rc)) break;
+    if (length >= static_cast<SQLSMALLINT>(text.size())) {
+      // The message did not fit; ask again with room for all of it.
+      text.assign(static_cast<std::size_t>(length) + 1, '\0');
+      rc = SQLGetDiagRec(type, handle, number, state, &native, reinterpret_cast<SQLCHAR*>(text.data()),
+                         static_cast<SQLSMALLINT>(std::min<std::size_t>(text.size(), SHRT_MAX)), &length);
+      if (!SQL_SUCCEEDED(rc)) break;
+    }
+    CDatabaseDiagnostic record;
+    // The driver's length is not trusted: the text ends at its terminating zero.
+    record.strMessage.assign(text.data(), strnlen(text.data(), text.size()));
+    record.strSqlState.assign(reinterpret_cast<const char*>(state), strnlen(reinterpret_cast<const char*>(state), 5));
+    record.nNative = native;
+    if (context.bServerFields) {
+      record.strServer = DiagText(type, handle, number, kDiagSSServerName);
+      record.strProcedure = DiagText(type, handle, number, kDiagSSProcedureName);
+      record.nState = static_cast<std::uint8_t>(DiagInteger(type, handle, number, kDiagSSMsgState));
+      record.nClass = static_cast<std::uint8_t>(DiagInteger(type, handle, number, kDiagSSSeverity));
+      record.nLine = static_cast<std::uint16_t>(DiagInteger(type, handle, number, kDiagSSLine));
+    }
+    context.pDiagnostics->Add(std::move(record));
+  }
+}
+
+// The one checking helper: passes the result through and, with a context, files the
+// records that the call left on its handle.
+SQLRETURN Call(const COdbcContext* context, SQLSMALLINT type, SQLHANDLE handle, SQLRETURN rc) {
+  if (context == nullptr || context->pDiagnostics == nullptr || rc == SQL_SUCCESS) return rc;
+  if (rc == SQL_INVALID_HANDLE) {
+    context->pDiagnostics->Add(OwnRecord("HY000", "Invalid ODBC handle"));
+    return rc;
+  }
+  if (handle != SQL_NULL_HANDLE) CollectRecords(type, handle, *context);
+  return rc;
+}
+
+bool Succeeded(SQLRETURN rc) { return SQL_SUCCEEDED(rc); }
+
+SQLPOINTER IntegerAttribute(std::uint64_t value) { return reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(value)); }
+
+// Move-only owner of one ODBC handle.
+class COdbcHandle {
+ public:
+  COdbcHandle() = default;
+  COdbcHandle(SQLSMALLINT type, SQLHANDLE handle) : m_nType(type), m_hHandle(handle) {}
+  COdbcHandle(const COdbcHandle&) = delete;
+  COdbcHandle& operator=(const COdbcHandle&) = delete;
+  COdbcHandle(COdbcHandle&& other) noexcept
+      : m_nType(other.m_nType), m_hHandle(std::exchange(other.m_hHandle, nullptr)) {}
+  COdbcHandle& operator=(COdbcHandle&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      m_nType = other.m_nType;
+      m_hHandle = std::exchange(other.m_hHandle, nullptr);
+    }
+    return *this;
+  }
+  ~COdbcHandle() { Reset(); }
+
+  SQLHANDLE Get() const { return m_hHandle; }
+  SQLSMALLINT Type() const { return m_nType; }
+  bool Valid() const { return m_hHandle != SQL_NULL_HANDLE; }
+
+  void Reset() noexcept {
+    if (m_hHandle != SQL_NULL_HANDLE) Call(nullptr, m_nType, m_hHandle, SQLFreeHandle(m_nType, m_hHandle));
+    m_hHandle = SQL_NULL_HANDLE;
+  }
+
+ private:
+  SQLSMALLINT m_nType = 0;
+  SQLHANDLE m_hHandle = SQL_NULL_HANDLE;
+};
+
+// Allocates a handle under parent; the records of a failure are on the parent.
+bool Allocate(const COdbcContext& context, SQLSMALLINT type, const COdbcHandle* parent, COdbcHandle& handle) {
+  SQLHANDLE raw = SQL_NULL_HANDLE;
+  SQLHANDLE input = parent != nullptr ? parent->Get() : SQL_NULL_HANDLE;
+  SQLRETURN rc = Call(&context, parent != nullptr ? parent->Type() : type, input, SQLAllocHandle(type, input, &raw));
+  if (!Succeeded(rc) || raw == SQL_NULL_HANDLE) {
+    if (parent == nullptr || context.pDiagnostics->Empty()) {
+      context.pDiagnostics->Add(OwnRecord("HY001", "The ODBC handle could not be allocated"));
+    }
+    return false;
+  }
+  handle = COdbcHandle(type, raw);
+  return true;
+}
+
+class COdbcCommand final : public IDatabaseCommand {
+ public:
+  COdbcCommand(SQLHSTMT statement, const COdbcContext& context) : m_hStatement(statement), m_context(context) {}
+  COdbcCommand(const COdbcCommand&) = delete;
+  COdbcCommand& operator=(const COdbcCommand&) = delete;
+
+  // Leaves the statement handle as a new command finds it: no cursor, no bindings and no
+  // pointers into this object's buffers.
+  ~COdbcCommand() override {
+    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFreeStmt(m_hStatement, SQL_CLOSE));
+    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFreeStmt(m_hStatement, SQL_UNBIND));
+    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0));
+    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0));
+    Call(nullptr, SQL_HANDLE_STMT, m_hStatement,
+         SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_ARRAY_SIZE, IntegerAttribute(1), 0));
+  }
+
+  bool SetCommandText(const std::string& text) override {
+    Diagnostics().Clear();
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) {
+      Diagnostics().Add(OwnRecord("HY090", "The command text is too long"));
+      return false;
+    }
+    m_strText = text;
+    return true;
+  }
+
+  bool Execute() override {
+    Diagnostics().Clear();
+    m_nExecuteResult = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
+                            SQLExecDirect(m_hStatement, reinterpret_cast<SQLCHAR*>(m_strText.data()),
+                                          static_cast<SQLINTEGER>(m_strText.size())));
+    m_bFirstResult = true;
+    // SQL_NO_DATA: a searched update or delete that touched no row.
+    return Succeeded(m_nExecuteResult) || m_nExecuteResult == SQL_NO_DATA;
+  }
+
+  DatabaseResult NextResult() override {
+    SQLRETURN rc;
+    bool first = m_bFirstResult;
+    if (first) {
+      // The records of the execution stay for the walk that follows this result.
+      m_bFirstResult = false;
+      rc = m_nExecuteResult;
+    } else {
+      Diagnostics().Clear();
+      rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement, SQLMoreResults(m_hStatement));
+    }
+    switch (rc) {
+      case SQL_SUCCESS:
+      case SQL_SUCCESS_WITH_INFO: {
+        SQLSMALLINT count = 0;
+        if (!Succeeded(Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLNumResultCols(m_hStatement, &count)))) count = 0;
+        return count > 0 ? DatabaseResult::Rowset : DatabaseResult::NoRowset;
+      }
+      case SQL_NO_DATA:
+        return first ? DatabaseResult::NoRowset : DatabaseResult::NoMoreResults;
+      case SQL_ERROR:
+      case SQL_INVALID_HANDLE:
+      case SQL_NEED_DATA:
+      case SQL_STILL_EXECUTING:
+        return DatabaseResult::Failed;
+      default:
+        return DatabaseResult::OtherSuccess;
+    }
+  }
+
+  bool DescribeColumns(std::vector<CDatabaseColumn>& columns) override {
+    Diagnostics().Clear();
+    columns.clear();
+    SQLSMALLINT count = 0;
+    if (!Succeeded(Call(&m_context, SQL_HANDLE_STMT, m_hStatement, SQLNumResultCols(m_hStatement, &count)))) return false;
+    for (SQLUSMALLINT number = 1; number <= static_cast<SQLUSMALLINT>(std::max<SQLSMALLINT>(count, 0)); ++number) {
+      std::string name(256, '\0');
+      SQLSMALLINT nameLength = 0, type = 0, digits = 0, nullable = 0;
+      SQLULEN size = 0;
+      SQLRETURN rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
+                          SQLDescribeCol(m_hStatement, number, reinterpret_cast<SQLCHAR*>(name.data()),
+                                         static_cast<SQLSMALLINT>(name.size()), &nameLength, &type, &size, &digits,
+                                         &nullable));
+      if (!Succeeded(rc)) return false;
+      if (nameLength >= static_cast<SQLSMALLINT>(name.size())) {
+        name.assign(static_cast<std::size_t>(nameLength) + 1, '\0');
+        rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
+                  SQLDescribeCol(m_hStatement, number, reinterpret_cast<SQLCHAR*>(name.data()),
+                                 static_cast<SQLSMALLINT>(std::min<std::size_t>(name.size(), SHRT_MAX)), &nameLength,
+                                 &type, &size, &digits, &nullable));
+        if (!Succeeded(rc)) return false;
+      }
+      CDatabaseColumn column;
+      column.strName.assign(name.data(), strnlen(name.data(), name.size()));
+      column.nSize = size;
+      switch (type) {
+        case SQL_LONGVARCHAR:
+        case SQL_WLONGVARCHAR:
+        case SQL_LONGVARBINARY:
+          column.nGroup = DatabaseTypeGroup::Long;
+          break;
+        case SQL_CHAR:
+        case SQL_VARCHAR:
+        case SQL_WCHAR:
+        case SQL_WVARCHAR:
+          column.nGroup = DatabaseTypeGroup::Character;
+          break;
+        default:
+          column.nGroup = DatabaseTypeGroup::Other;
+          break;
+      }
+      columns.push_back(std::move(column));
+    }
+    return true;
+  }
+
+  bool BindColumns(const std::vector<std::uint64_t>& widths, std::size_t rowsPerFetch) override {
+    Diagnostics().Clear();
+    // Old bindings point into the buffers about to be replaced.
+    if (!Succeeded(Call(&m_context, SQL_HANDLE_STMT, m_hStatement, SQLFreeStmt(m_hStatement, SQL_UNBIND)))) return false;
+    m_arrColumns.clear();
+    m_nRowsFetched = 0;
+    rowsPerFetch = std::max<std::size_t>(rowsPerFetch, 1);
+    SQLRETURN rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
+                        SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_ARRAY_SIZE, IntegerAttribute(rowsPerFetch), 0));
+    if (!Succeeded(rc)) return false;
+    if (rc == SQL_SUCCESS_WITH_INFO) {
+      // The driver chose its own block size (01S02); fetch with what it took.
+      SQLULEN actual = 0;
+      if (Succeeded(Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
+                         SQLGetStmtAttr(m_hStatement, SQL_ATTR_ROW_ARRAY_SIZE, &actual, 0, nullptr))) &&
+          actual >= 1) {
+        rowsPerFetch = std::min<std::size_t>(rowsPerFetch, actual);
+      }
+    }
+    std::uint64_t total = 0;
+    for (std::uint64_t width : widths) {
+      std::uint64_t slot = std::max<std::uint64_t>(width, 1);
+      if (slot > kMaxBlockBytes || total > kMaxBlockBytes) {
+        total = kMaxBlockBytes + 1;
+        break;
+      }
+      total += slot * rowsPerFetch;
+    }
+    if (total > kMaxBlockBytes) {
+      Diagnostics().Add(OwnRecord("HY001", "The rows of this result are too wide to fetch"));
+      return false;
+    }
+    try {
+      m_arrRowStatus.assign(rowsPerFetch, SQL_ROW_SUCCESS);
+      m_arrColumns.resize(widths.size());
+      for (std::size_t i = 0; i < widths.size(); ++i) {
+        m_arrColumns[i].nWidth = static_cast<std::size_t>(std::max<std::uint64_t>(widths[i], 1));
+        m_arrColumns[i].arrText.assign(m_arrColumns[i].nWidth * rowsPerFetch, '\0');
+        m_arrColumns[i].arrIndicator.assign(rowsPerFetch, SQL_NULL_DATA);
+      }
+    } catch (const std::bad_alloc&) {
+      m_arrColumns.clear();
+      Diagnostics().Add(OwnRecord("HY001", "Memory allocation error"));
+      return false;
+    }
+    m_nRowsPerFetch = rowsPerFetch;
+    rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
+              SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_BIND_TYPE, IntegerAttribute(SQL_BIND_BY_COLUMN), 0));
+    if (!Succeeded(rc)) return false;
+    rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
+              SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROWS_FETCHED_PTR, &m_nRowsFetched, 0));
+    if (!Succeeded(rc)) return false;
+    rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
+              SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_STATUS_PTR, m_arrRowStatus.data(), 0));
+    if (!Succeeded(rc)) return false;
+    for (std::size_t i = 0; i < m_arrColumns.size(); ++i) {
+      CColumnBuffer& column = m_arrColumns[i];
+      rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
+                SQLBindCol(m_hStatement, static_cast<SQLUSMALLINT>(i + 1), SQL_C_CHAR, column.arrText.data(),
+                           static_cast<SQLLEN>(column.nWidth), column.arrIndicator.data()));
+      if (!Succeeded(rc)) return false;
+    }
+    return true;
+  }
+
+  std::size_t FetchRows() override {
+    if (m_nRowsPerFetch == 0) return 0;
+    // A row the driver does not write (a failed read) then reads as empty values.
+    std::fill(m_arrRowStatus.begin(), m_arrRowStatus.end(), static_cast<SQLUSMALLINT>(SQL_ROW_SUCCESS));
+    for (CColumnBuffer& column : m_arrColumns) {
+      std::fill(column.arrIndicator.begin(), column.arrIndicator.end(), static_cast<SQLLEN>(SQL_NULL_DATA));
+    }
+    m_nRowsFetched = 0;
+    SQLRETURN rc = Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFetch(m_hStatement));
+    if (!Succeeded(rc)) return 0;
+    return std::min<std::size_t>(m_nRowsFetched, m_nRowsPerFetch);
+  }
+
+  std::string_view Value(std::size_t row, std::size_t column) const override {
+    if (row >= m_nRowsPerFetch || column >= m_arrColumns.size()) return {};
+    SQLUSMALLINT status = m_arrRowStatus[row];
+    if (status == SQL_ROW_ERROR || status == SQL_ROW_NOROW || status == SQL_ROW_DELETED) return {};
+    const CColumnBuffer& buffer = m_arrColumns[column];
+    SQLLEN indicator = buffer.arrIndicator[row];
+    if (indicator == SQL_NULL_DATA) return {};
+    std::size_t limit = buffer.nWidth - 1;
+    std::size_t length = limit;
+    if (indicator >= 0 && static_cast<std::uint64_t>(indicator) < limit) length = static_cast<std::size_t>(indicator);
+    const char* text = buffer.arrText.data() + row * buffer.nWidth;
+    return std::string_view(text, strnlen(text, length));
+  }
+
+ private:
+  struct CColumnBuffer {
+    std::size_t nWidth = 1;
+    std::vector<char> arrText;
+    std::vector<SQLLEN> arrIndicator;
+  };
+
+  CDatabaseDiagnostics& Diagnostics() const { return *m_context.pDiagnostics; }
+
+  SQLHSTMT m_hStatement;
+  const COdbcContext& m_context;
+  std::string m_strText;
+  SQLRETURN m_nExecuteResult = SQL_ERROR;
+  bool m_bFirstResult = false;
+  std::vector<CColumnBuffer> m_arrColumns;
+  std::vector<SQLUSMALLINT> m_arrRowStatus;
+  std::size_t m_nRowsPerFetch = 0;
+  SQLULEN m_nRowsFetched = 0;
+};
+
+class COdbcSession final : public IDatabaseSession {
+ public:
+  COdbcSession(COdbcHandle statement, const COdbcContext& context)
+      : m_hStatement(std::move(statement)), m_context(context) {}
+
+  std::unique_ptr<IDatabaseCommand> CreateCommand() override {
+    m_context.pDiagnostics->Clear();
+    // Closes whatever cursor an earlier command left open.
+    SQLRETURN rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement.Get(), SQLFreeStmt(m_hStatement.Get(), SQL_CLOSE));
+    if (!Succeeded(rc)) return nullptr;
+    return std::make_unique<COdbcCommand>(m_hStatement.Get(), m_context);
+  }
+
+ private:
+  COdbcHandle m_hStatement;
+  const COdbcContext& m_context;
+};
+
+class COdbcConnection final : public IDatabaseConnection {
+ public:
+  explicit COdbcConnection(CDatabaseDiagnostics& diagnostics) { m_context.pDiagnostics = &diagnostics; }
+  COdbcConnection(const COdbcConnection&) = delete;
+  COdbcConnection& operator=(const COdbcConnection&) = delete;
+
+  ~COdbcConnection() override {
+    WipeConnectionString();
+    if (m_bConnected) Call(nullptr, SQL_HANDLE_DBC, m_hConnection.Get(), SQLDisconnect(m_hConnection.Get()));
+  }
+
+  bool AllocateEnvironment() {
+    if (!Allocate(m_context, SQL_HANDLE_ENV, nullptr, m_hEnvironment)) return false;
+    SQLRETURN rc = Call(&m_context, SQL_HANDLE_ENV, m_hEnvironment.Get(),
+                        SQLSetEnvAttr(m_hEnvironment.Get(), SQL_ATTR_ODBC_VERSION, IntegerAttribute(SQL_OV_ODBC3), 0));
+    return Succeeded(rc);
+  }
+
+  bool OpenProperties() override {
+    m_context.pDiagnostics->Clear();
+    if (m_hConnection.Valid()) return true;
+    return Allocate(m_context, SQL_HANDLE_DBC, &m_hEnvironment, m_hConnection);
+  }
+
+  bool SetProperties(const CDatabaseProperties& properties) override {
+    m_context.pDiagnostics->Clear();
+    if (!m_hConnection.Valid()) {
+      m_context.pDiagnostics->Add(OwnRecord("HY010", "The connection handle is not open"));
+      return false;
+    }
+    m_context.bServerFields = HasServerDiagnostics(properties.strDriver);
+    std::string problem;
+    WipeConnectionString();
+    if (!BuildOdbcConnectionString(properties, m_strConnectionString, problem)) {
+      m_context.pDiagnostics->Add(OwnRecord("HY024", problem));
+      return false;
+    }
+    SQLRETURN rc = Call(&m_context, SQL_HANDLE_DBC, m_hConnection.Get(),
+                        SQLSetConnectAttr(m_hConnection.Get(), SQL_ATTR_LOGIN_TIMEOUT,
+                                          IntegerAttribute(static_cast<std::uint32_t>(std::max(properties.nLoginTimeout, 0))),
+                                          0));
+    return Succeeded(rc);
+  }
+
+  void ReleaseProperties() override {}
+
+  bool Connect() override {
+    m_context.pDiagnostics->Clear();
+    if (!m_hConnection.Valid() || m_strConnectionString.empty()) {
+      m_context.pDiagnostics->Add(OwnRecord("HY010", "The connection has no properties"));
+      return false;
+    }
+    SQLRETURN rc = Call(&m_context, SQL_HANDLE_DBC, m_hConnection.Get(),
+                        SQLDriverConnect(m_hConnection.Get(), nullptr,
+                                         reinterpret_cast<SQLCHAR*>(m_strConnectionString.data()), SQL_NTS, nullptr, 0,
+                                         nullptr, SQL_DRIVER_NOPROMPT));
+    // The string holds the password; it is not needed again.
+    WipeConnectionString();
+    m_bConnected = Succeeded(rc);
+    return m_bConnected;
+  }
+
+  bool OpenSessionFactory() override {
+    m_context.pDiagnostics->Clear();
+    char name[256] = {};
+    SQLSMALLINT length = 0;
+    SQLRETURN rc = Call(&m_context, SQL_HANDLE_DBC, m_hConnection.Get(),
+                        SQLGetInfo(m_hConnection.Get(), SQL_DRIVER_NAME, name, sizeof name - 1, &length));
+    if (!Succeeded(rc)) return false;
+    // The library the driver manager loaded says more than the name it was asked for.
+    if (HasServerDiagnostics(std::string(name, strnlen(name, sizeof name - 1)))) m_context.bServerFields = true;
+    return true;
+  }
+
+  bool CreateSession(std::unique_ptr<IDatabaseSession>& session) override {
+    m_context.pDiagnostics->Clear();
+    COdbcHandle statement;
+    if (!Allocate(m_context, SQL_HANDLE_STMT, &m_hConnection, statement)) return false;
+    session = std::make_unique<COdbcSession>(std::move(statement), m_context);
+    return true;
+  }
+
+ private:
+  void WipeConnectionString() {
+    std::fill(m_strConnectionString.begin(), m_strConnectionString.end(), '\0');
+    m_strConnectionString.clear();
+  }
+
+  COdbcContext m_context;
+  // Declared before the connection handle, so that it is freed after it.
+  COdbcHandle m_hEnvironment;
+  COdbcHandle m_hConnection;
+  std::string m_strConnectionString;
+  bool m_bConnected = false;
+};
+
+class COdbcDatabaseClient final : public IDatabaseClient {
+ public:
+  bool CreateConnection(CDatabaseDiagnostics& diagnostics, std::unique_ptr<IDatabaseConnection>& connection) override {
+    diagnostics.Clear();
+    auto created = std::make_unique<COdbcConnection>(diagnostics);
+    if (!created->AllocateEnvironment()) return false;
+    connection = std::move(created);
+    return true;
+  }
+};
+
+// Appends KEY=value; with the value quoted for the driver.
+bool AppendAttribute(std::string& text, const char* key, const std::string& value, bool braces, std::string& problem) {
+  if (value.find('\0') != std::string::npos) {
+    problem = std::string("The ") + key + " value contains a NUL character";
+    return false;
+  }
+  text += key;
+  text += '=';
+  if (braces) {
+    // ODBC's quoting: the value in braces, a closing brace doubled, so that no ";" or
+    // "=" inside it can start an attribute of its own.
+    text += '{';
+    for (char c : value) {
+      if (c == '}') text += '}';
+      text += c;
+    }
+    text += '}';
+  } else {
+    if (value.find(';') != std::string::npos) {
+      problem = std::string("The ") + key + " value contains ';', which this driver cannot take";
+      return false;
+    }
+    text += value;
+  }
+  text += ';';
+  return true;
+}
+
 }  // namespace
+
+bool BuildOdbcConnectionString(const CDatabaseProperties& properties, std::string& connectionString,
+                               std::string& problem) {
+  connectionString.clear();
+  bool sqlite = IsSQLiteDriver(properties.strDriver);
+  bool ok = true;
+  // The driver manager reads DRIVER itself and knows braces, whatever the driver does.
+  if (!properties.strDriver.empty()) ok = AppendAttribute(connectionString, "DRIVER", properties.strDriver, true, problem);
+  if (sqlite) {
+    // An embedded database: the file is all there is to name.
+    ok = ok && AppendAttribute(connectionString, "DATABASE", properties.strDatabase, false, problem);
+  } else {
+    ok = ok && AppendAttribute(connectionString, "SERVER", properties.strServer, true, problem);
+    ok = ok && AppendAttribute(connectionString, "DATABASE", properties.strDatabase, true, problem);
+    if (properties.bIntegrated) {
+      connectionString += "Trusted_Connection=Yes;";
+    } else {
+      ok = ok && AppendAttribute(connectionString, "UID", properties.strUser, true, problem);
+      ok = ok && AppendAttribute(connectionString, "PWD", properties.strPassword, true, problem);
+    }
+  }
+  if (!ok) {
+    std::fill(connectionString.begin(), connectionString.end(), '\0');
+    connectionString.clear();
+    return false;
+  }
+  if (properties.strAttributes.find('\0') != std::string::npos) {
+    problem = "The extra attributes contain a NUL character";
+    connectionString.clear();
+    return false;
+  }
+  connectionString += properties.strAttributes;
+  return true;
+}
 
 IDatabaseClient& DefaultDatabaseClient() {
   static COdbcDatabaseClient client;

@@ -1,0 +1,326 @@
+#include "query/SMTPOLEDBQuery.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "platform/Settings.h"
+#include "procedure/Log.h"
+
+namespace varnel {
+namespace {
+
+// Rows are fetched this many at a time.
+constexpr std::size_t kRowsPerFetch = 10;
+// Width of the slot of a long column, in bytes with the terminating zero.
+constexpr std::uint64_t kLongColumnWidth = 10000;
+// Width of the slot of a column that is neither character nor long data.
+constexpr std::uint64_t kOtherColumnWidth = 50;
+// Character columns declared larger than this are SQL Server's "max" types.
+constexpr std::uint64_t kLargestCharacterColumn = 8000;
+
+std::uint64_t ColumnWidth(const CDatabaseColumn& column) {
+  switch (column.nGroup) {
+    case DatabaseTypeGroup::Long:
+      return kLongColumnWidth;
+    case DatabaseTypeGroup::Character:
+      if (column.nSize == 0 || column.nSize > kLargestCharacterColumn) return kLongColumnWidth;
+      return column.nSize + 1;
+    case DatabaseTypeGroup::Other:
+      return kOtherColumnWidth;
+  }
+  return kOtherColumnWidth;
+}
+
+std::string BuildTag(const char* name, const std::string& attribute) {
+  std::string tag = "<";
+  tag += name;
+  if (!attribute.empty()) {
+    tag += ' ';
+    tag += attribute;
+    tag += ' ';
+  }
+  tag += '>';
+  return tag;
+}
+
+std::string FormatErrorMessage(const CDatabaseDiagnostic& record) {
+  std::string text = "OLEDB Message ";
+  text += record.strMessage;
+  text += " : Server ";
+  text += record.strServer;
+  text += " : Procedure ";
+  text += record.strProcedure;
+  text += " : Native ";
+  text += std::to_string(record.nNative);
+  text += " : State ";
+  text += std::to_string(record.nState);
+  text += " : Class ";
+  text += std::to_string(record.nClass);
+  text += " : LineNumber ";
+  text += std::to_string(record.nLine);
+  text += '\n';
+  return text;
+}
+
+// A T-SQL string literal's content: an apostrophe is doubled, so that a token holding
+// one still reaches sp_bindsession as one value.
+std::string QuoteLiteral(const std::string& text) {
+  std::string quoted;
+  quoted.reserve(text.size());
+  for (char c : text) {
+    if (c == '\'') quoted += '\'';
+    quoted += c;
+  }
+  return quoted;
+}
+
+}  // namespace
+
+CSMTPOLEDBQuery::CSMTPOLEDBQuery(std::string query, const CPlatform& platform)
+    : m_strQuery(std::move(query)), m_platform(platform) {}
+
+CSMTPOLEDBQuery::~CSMTPOLEDBQuery() {
+  m_arrResultsets.clear();
+  m_pSession.reset();
+  m_pConnection.reset();
+}
+
+void CSMTPOLEDBQuery::WriteLog(const std::string& message) const {
+  AppendLogLine(m_nDebug, m_strLogFileName, message, nullptr);
+}
+
+void CSMTPOLEDBQuery::ReportOLEDBErrors(bool failure) {
+  for (const CDatabaseDiagnostic& record : m_arrDiagnostics.Take()) {
+    std::string message = FormatErrorMessage(record);
+    WriteLog(message);
+    if (failure && m_bCollectErrors) m_strQueryError += message;
+  }
+}
+
+bool CSMTPOLEDBQuery::RunQuery(const std::string& query) {
+  WriteLog("Obtain access to the SQLOLEDB provider");
+  m_arrDiagnostics.Clear();
+  if (m_platform.pDatabase == nullptr) {
+    CDatabaseDiagnostic record;
+    record.strMessage = "No database client is available";
+    m_arrDiagnostics.Add(std::move(record));
+    ReportOLEDBErrors(true);
+    return false;
+  }
+  if (!m_platform.pDatabase->CreateConnection(m_arrDiagnostics, m_pConnection)) {
+    ReportOLEDBErrors(true);
+    return false;
+  }
+  if (!m_pConnection) {
+    // Nothing can run without the data source.
+    WriteLog("Warning - m_pIDBInitialize is null");
+    ReportOLEDBErrors(true);
+    return false;
+  }
+  WriteLog("Obtained access to the SQLOLEDB provider");
+
+  WriteLog("Checking for Integrated Security");
+  bool integrated = false;
+  if (m_bIntegratedConnection && !m_bUserGiven) {
+    integrated = true;
+    WriteLog("Using Integrated Security as UserName is blank and connection is using Integrated Security");
+  } else if (!m_strUser.empty()) {
+    WriteLog("Not using Integrated Security as Username is set");
+  } else if (!m_bUserGiven) {
+    integrated = true;
+    WriteLog("Trying Integrated Security as Username is not set, but connection is not Integrated");
+  }
+
+  CDatabaseProperties properties;
+  WriteLog("Setting up VariantArray");
+  if (m_bBlankPassword) {
+    WriteLog("Setting blankpassword");
+    m_strPassword.clear();
+  }
+  WriteLog("Setting up VariantArray complete");
+  WriteLog("Setting up QueryServer");
+  properties.strServer = m_strServer;
+  WriteLog("Setting up QueryServer complete");
+  WriteLog("Setting up QueryDatabase");
+  properties.strDatabase = m_strDatabase;
+  WriteLog("Setting up QueryDatabase complete");
+  WriteLog("Setting up Timeout");
+  properties.nLoginTimeout = m_nLoginTimeout;
+  WriteLog("Setting up Timeout complete");
+  if (integrated) {
+    WriteLog("Setting up Integrated Security");
+    properties.bIntegrated = true;
+    WriteLog("Setting up Integrated Security complete");
+  } else {
+    WriteLog("Setting up QueryUser");
+    properties.strUser = m_strUser;
+    WriteLog("Setting up QueryUser complete");
+    WriteLog("Setting up QueryPassword");
+    properties.strPassword = m_strPassword;
+    WriteLog("Setting up QueryPassword complete");
+  }
+  WriteLog("Dimension rgInitPropSet");
+  WriteLog("Dimension rgInitPropSet complete");
+  WriteLog("Setting rgInitPropSet");
+  if (m_platform.pSettings != nullptr) {
+    properties.strDriver = m_platform.pSettings->OdbcDriver();
+    properties.strAttributes = m_platform.pSettings->OdbcAttributes();
+  }
+  WriteLog("Setting rgInitPropSet complete");
+
+  WriteLog("About to initialise query interface");
+  if (!m_pConnection->OpenProperties()) {
+    ReportOLEDBErrors(true);
+    WriteLog("Query interface initialisation failed");
+    return false;
+  }
+  WriteLog("About to initialise query interface complete");
+  WriteLog("About to SetProperties");
+  bool set = m_pConnection->SetProperties(properties);
+  std::fill(properties.strPassword.begin(), properties.strPassword.end(), '\0');
+  if (!set) {
+    ReportOLEDBErrors(true);
+    WriteLog("SetProperties failed");
+    return false;
+  }
+  WriteLog("About to SetProperties complete");
+  WriteLog("Release pIDBProperties");
+  m_pConnection->ReleaseProperties();
+  WriteLog("Release pIDBProperties complete");
+
+  WriteLog("About to establish connection");
+  if (!m_pConnection->Connect()) {
+    ReportOLEDBErrors(true);
+    WriteLog("Connection failed");
+    return false;
+  }
+  WriteLog("About to establish connection complete");
+  WriteLog("About to get a session object query object");
+  if (!m_pConnection->OpenSessionFactory()) {
+    ReportOLEDBErrors(true);
+    WriteLog("Session object fetch failed");
+    return false;
+  }
+  WriteLog("About to get a session object query object complete");
+  WriteLog("About create a session object");
+  if (!m_pConnection->CreateSession(m_pSession) || !m_pSession) {
+    ReportOLEDBErrors(true);
+    WriteLog("Session object creation failed");
+    return false;
+  }
+  WriteLog("About create a session object complete");
+
+  WriteLog("Testing whether to bind to the clients connection for shared transaction space");
+  if (m_bBind != 0) {
+    std::string command = "exec sp_bindsession '" + QuoteLiteral(m_strBindToken) + "'";
+    WriteLog("Binding to existing session");
+    m_bCollectErrors = false;
+    ExecuteCommand(command);
+    m_bCollectErrors = true;
+  }
+  WriteLog("Testing whether to bind to the clients connection for shared transaction space complete");
+
+  WriteLog("Executing query " + query);
+  ExecuteCommand(query);
+  WriteLog("Query Successful");
+  return true;
+}
+
+int CSMTPOLEDBQuery::ExecuteCommand(const std::string& text) {
+  if (!m_pSession) return 1;
+  std::unique_ptr<IDatabaseCommand> command = m_pSession->CreateCommand();
+  if (!command) {
+    ReportOLEDBErrors(true);
+    return 1;
+  }
+  if (!command->SetCommandText(text)) {
+    ReportOLEDBErrors(true);
+    return 1;
+  }
+  if (!command->Execute()) {
+    ReportOLEDBErrors(true);
+    return 1;
+  }
+  for (;;) {
+    DatabaseResult result = command->NextResult();
+    if (result == DatabaseResult::Failed) {
+      ReportOLEDBErrors(true);
+      return 1;
+    }
+    ReportOLEDBErrors(false);
+    switch (result) {
+      case DatabaseResult::Rowset:
+        CaptureRowset(*command);
+        ReportOLEDBErrors(false);
+        break;
+      case DatabaseResult::NoRowset:
+        ReportOLEDBErrors(false);
+        break;
+      case DatabaseResult::NoMoreResults:
+        ReportOLEDBErrors(false);
+        return 0;
+      case DatabaseResult::OtherSuccess:
+        ReportOLEDBErrors(true);
+        break;
+      case DatabaseResult::Failed:
+        break;
+    }
+  }
+}
+
+int CSMTPOLEDBQuery::CaptureRowset(IDatabaseCommand& command) {
+  std::vector<CDatabaseColumn> columns;
+  if (!command.DescribeColumns(columns)) {
+    ReportOLEDBErrors(true);
+    return 1;
+  }
+  // The result set belongs to the run from here on, rows or not.
+  m_arrResultsets.push_back(std::make_unique<CSMTPQueryResultset>(*this));
+  CSMTPQueryResultset& resultset = *m_arrResultsets.back();
+  std::vector<std::uint64_t> widths;
+  widths.reserve(columns.size());
+  for (const CDatabaseColumn& column : columns) {
+    std::uint64_t width = ColumnWidth(column);
+    resultset.AddColumn(column.strName, width);
+    widths.push_back(width);
+  }
+  if (!command.BindColumns(widths, kRowsPerFetch)) {
+    ReportOLEDBErrors(true);
+    return 1;
+  }
+  std::vector<std::string_view> values(columns.size());
+  for (std::size_t fetched = command.FetchRows(); fetched != 0; fetched = command.FetchRows()) {
+    for (std::size_t row = 0; row < fetched; ++row) {
+      for (std::size_t column = 0; column < values.size(); ++column) values[column] = command.Value(row, column);
+      resultset.AddRow(values);
+    }
+  }
+  return 0;
+}
+
+void CSMTPOLEDBQuery::SetTableAttribute(const std::string& attribute) {
+  m_strTableAttribute = attribute;
+  m_strTableTag = BuildTag("TABLE", attribute);
+}
+
+void CSMTPOLEDBQuery::SetCaptionAttribute(const std::string& attribute) {
+  m_strCaptionAttribute = attribute;
+  m_strCaptionTag = BuildTag("CAPTION", attribute);
+}
+
+void CSMTPOLEDBQuery::SetHeaderAttribute(const std::string& attribute) {
+  m_strHeaderAttribute = attribute;
+  m_strHeaderTag = BuildTag("TH", attribute);
+}
+
+void CSMTPOLEDBQuery::SetTRAttribute(const std::string& attribute) {
+  m_strTRAttribute = attribute;
+  m_strTRTag = BuildTag("TR", attribute);
+}
+
+void CSMTPOLEDBQuery::SetTDAttribute(const std::string& attribute) {
+  m_strTDAttribute = attribute;
+  m_strTDTag = BuildTag("TD", attribute);
+}
+
+}  // namespace varnel

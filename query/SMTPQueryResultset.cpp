@@ -1,0 +1,124 @@
+#include "query/SMTPQueryResultset.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "query/SMTPOLEDBQuery.h"
+
+namespace varnel {
+
+CSMTPQueryResultset::CSMTPQueryResultset(const CSMTPOLEDBQuery& query) : m_pQuery(&query) {}
+
+CSMTPQueryResultset::~CSMTPQueryResultset() = default;
+
+void CSMTPQueryResultset::AddColumn(const std::string& name, std::uint64_t width) {
+  if (GetRowCount() != 0) throw std::logic_error("CSMTPQueryResultset: column added after rows");
+  CSMTPColumn column;
+  column.m_strName = name;
+  column.m_nWidth = width;
+  m_arrColumns.push_back(std::move(column));
+}
+
+void CSMTPQueryResultset::AddRow(std::span<const std::string_view> values) {
+  std::size_t count = m_arrColumns.size();
+  // First the room the row can take at most, then the values, each cut as its slot would.
+  std::size_t room = 0;
+  for (std::size_t i = 0; i < count && i < values.size(); ++i) {
+    std::uint64_t width = m_arrColumns[i].m_nWidth;
+    std::uint64_t slot = width == 0 ? 0 : width - 1;
+    room += static_cast<std::size_t>(std::min<std::uint64_t>(values[i].size(), slot));
+  }
+  m_arrRows.BeginRow(room, count);
+  for (std::size_t i = 0; i < count && i < values.size(); ++i) {
+    std::uint64_t width = m_arrColumns[i].m_nWidth;
+    std::uint64_t slot = width == 0 ? 0 : width - 1;
+    std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(values[i].size(), slot));
+    const char* text = values[i].data();
+    if (const void* zero = length != 0 ? std::memchr(text, '\0', length) : nullptr) {
+      length = static_cast<std::size_t>(static_cast<const char*>(zero) - text);
+    }
+    m_arrRows.AppendValue(text, length);
+  }
+  m_arrRows.EndRow();
+}
+
+std::string_view CSMTPQueryResultset::GetValue(std::size_t row, std::size_t column) const {
+  return m_arrRows.Value(row, column, m_arrColumns.size());
+}
+
+std::string CSMTPQueryResultset::FormatHeader() const {
+  std::string text;
+  AppendHeader(text);
+  return text;
+}
+
+std::string CSMTPQueryResultset::FormatRow(std::size_t index) const {
+  std::string text;
+  AppendRow(index, text);
+  return text;
+}
+
+void CSMTPQueryResultset::AppendHeader(std::string& out) const {
+  const CSMTPOLEDBQuery& query = *m_pQuery;
+  if (query.m_bHTML) {
+    out += query.m_strTerminator;
+    out += query.m_strTableTag;
+    if (!query.m_strTableCaption.empty()) {
+      out += query.m_strCaptionTag;
+      out += query.m_strTableCaption;
+      out += "</CAPTION>";
+    }
+    // The heading row never carries the data rows' attributes.
+    out += "<TR>";
+    for (const CSMTPColumn& column : m_arrColumns) {
+      out += query.m_strHeaderTag;
+      out += column.m_strName;
+      out += "</TH>";
+    }
+    out += "</TR>";
+    if (GetRowCount() == 0) {
+      out += "</TABLE>";
+      out += query.m_strTerminator;
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < m_arrColumns.size(); ++i) {
+    if (i != 0) out += query.m_strFieldSeparator;
+    out += m_arrColumns[i].m_strName;
+  }
+  out += query.m_strRowSeparator;
+}
+
+void CSMTPQueryResultset::AppendRow(std::size_t index, std::string& out) const {
+  std::size_t rows = GetRowCount();
+  if (index >= rows) throw std::out_of_range("CSMTPQueryResultset: no such row");
+  const CSMTPOLEDBQuery& query = *m_pQuery;
+  std::size_t count = m_arrColumns.size();
+  if (query.m_bHTML) {
+    out += query.m_strTRTag;
+    for (std::size_t i = 0; i < count; ++i) {
+      out += query.m_strTDTag;
+      std::string_view value = m_arrRows.Value(index, i, count);
+      if (value.empty()) {
+        out += "&nbsp;</TD>";
+      } else {
+        out += value;
+        out += "</TD>";
+      }
+    }
+    out += "</TR>";
+    if (index + 1 == rows) {
+      out += "</TABLE>";
+      out += query.m_strTerminator;
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    out += m_arrRows.Value(index, i, count);
+    out += query.m_strFieldSeparator;
+  }
+  out += query.m_strRowSeparator;
+}
+
+}  // namespace varnel
