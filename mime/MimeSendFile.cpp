@@ -1,5 +1,8 @@
 #include "mime/MimeSendFile.h"
 
+#include "query/SMTPOLEDBQuery.h"
+#include "query/SMTPQueryResultset.h"
+
 #include <array>
 
 #include "mime/Base64Encoder.h"
@@ -186,6 +189,33 @@ bool CMimeSendFile::SendQuotedPrintableLine(std::string_view text) {
   encoder.EncodeLine(text);
   encoder.Flush();
   return true;
+}
+
+bool CMimeSendFile::SendQueryAttachments(const CSMTPOLEDBQuery& query) {
+  std::size_t count = query.GetResultsetCount();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i == 0) SendDelimiter();
+    SendResultsetAttachment(query.GetResultset(i));
+    if (i + 1 < count) SendDelimiter();
+  }
+  // The multipart body must end with its closing delimiter even without any result set.
+  SendClosingDelimiter();
+  return true;
+}
+
+void CMimeSendFile::SendResultsetAttachment(const CSMTPQueryResultset& resultset) {
+  const CSMTPOLEDBQuery& query = resultset.GetQuery();
+  SendQuotedPrintableHeader(query.m_strFileName.empty() ? query.m_strQuery : query.m_strFileName);
+  CQuotedPrintableEncoder& encoder = Encoder();
+  std::string text;
+  resultset.AppendHeader(text);
+  encoder.EncodeLine(text);
+  for (std::size_t row = 0; row < resultset.GetRowCount(); ++row) {
+    text.clear();
+    resultset.AppendRow(row, text);
+    encoder.EncodeLine(text);
+  }
+  encoder.Flush();
 }
 
 void CMimeSendFile::SendDelimiter() { m_pSink->Write("\r\n--" + m_strBoundary + "\r\n"); }

@@ -16,6 +16,9 @@
 
 namespace varnel {
 
+class CSMTPOLEDBQuery;
+class CSMTPQueryResultset;
+
 class CQuotedPrintableEncoder;
 
 class CMimeSendFile {
@@ -32,6 +35,11 @@ class CMimeSendFile {
   // the delimiters between them; closeMultipart adds the closing delimiter after the
   // last one. False when no file was found (the message then carries a note instead).
   bool SendAttachments(std::string attachments, bool closeMultipart);
+  // One quoted-printable part per captured result set, delimited; always ends with the
+  // closing delimiter, also when the query captured no result set.
+  bool SendQueryAttachments(const CSMTPOLEDBQuery& query);
+  // One result set as one quoted-printable part (header and body).
+  void SendResultsetAttachment(const CSMTPQueryResultset& resultset);
   // Appends every regular file matching one name or wildcard pattern.
   void AddMatchingFiles(const std::string& pattern);
   // One part (header and body, no delimiters) for found file index; false when the file

@@ -6,6 +6,8 @@
 #include "mime/MimeSendFile.h"
 #include "platform/System.h"
 #include "procedure/SMTPChannel.h"
+#include "query/SMTPOLEDBQuery.h"
+#include "query/SMTPQueryResultset.h"
 
 namespace varnel {
 
@@ -41,7 +43,11 @@ std::string FoldHeaderValue(const std::string& value, const std::string& termina
 
 CMessageComposer::CMessageComposer(CSMTPChannel& channel, IByteSink& sink) : m_channel(channel), m_sink(sink) {}
 
-bool CMessageComposer::IsMultipart() const { return !m_channel.m_strAttachments.empty(); }
+bool CMessageComposer::ResultsAsAttachments() const {
+  return m_channel.m_pQuery != nullptr && m_channel.m_pQuery->m_bAsAttachments != 0;
+}
+
+bool CMessageComposer::IsMultipart() const { return !m_channel.m_strAttachments.empty() || ResultsAsAttachments(); }
 
 std::string CMessageComposer::FormatHeader(std::int64_t sendTime) {
   const CSMTPChannel& c = m_channel;
@@ -87,14 +93,51 @@ void CMessageComposer::Compose() {
   SendAttachmentParts();
 }
 
-void CMessageComposer::SendBody() { m_sink.Write(m_channel.m_strBody); }
+void CMessageComposer::SendBody() {
+  const std::string& body = m_channel.m_strBody;
+  if (m_channel.m_pQuery == nullptr || ResultsAsAttachments()) {
+    m_sink.Write(body);
+    return;
+  }
+  static constexpr std::string_view kPlaceholder = "<<query>>";
+  std::size_t position = 0;
+  std::size_t index = 0;
+  for (std::size_t found; (found = body.find(kPlaceholder, position)) != std::string::npos;) {
+    m_sink.Write(body.data() + position, found - position);
+    SendResultset(index++);
+    position = found + kPlaceholder.size();
+  }
+  m_sink.Write(body.data() + position, body.size() - position);
+  for (; index < m_channel.m_pQuery->GetResultsetCount(); ++index) SendResultset(index);
+}
 
-void CMessageComposer::SendResultset(std::size_t) {}
+void CMessageComposer::SendResultset(std::size_t index) {
+  const CSMTPOLEDBQuery& query = *m_channel.m_pQuery;
+  if (index >= query.GetResultsetCount()) return;  // a surplus placeholder disappears
+  const CSMTPQueryResultset& resultset = query.GetResultset(index);
+  // Rows are rendered into one reused buffer and sent in batches.
+  std::string text;
+  resultset.AppendHeader(text);
+  for (std::size_t row = 0; row < resultset.GetRowCount(); ++row) {
+    resultset.AppendRow(row, text);
+    if (m_channel.m_bHTML) text += m_channel.m_strTerminator;
+    if (text.size() >= 64 * 1024) {
+      m_sink.Write(text);
+      text.clear();
+    }
+  }
+  m_sink.Write(text);
+}
 
 void CMessageComposer::SendAttachmentParts() {
+  bool resultsAsAttachments = ResultsAsAttachments();
   if (!m_channel.m_strAttachments.empty()) {
     CMimeSendFile writer(m_sink, m_channel.m_strBoundary, m_channel.m_nCharset, *m_channel.Platform().pFileSystem);
-    writer.SendAttachments(m_channel.m_strAttachments, true);
+    writer.SendAttachments(m_channel.m_strAttachments, !resultsAsAttachments);
+  }
+  if (resultsAsAttachments) {
+    CMimeSendFile writer(m_sink, m_channel.m_strBoundary, m_channel.m_nCharset, *m_channel.Platform().pFileSystem);
+    writer.SendQueryAttachments(*m_channel.m_pQuery);
   }
 }
 

@@ -19,6 +19,7 @@ class CMessageComposer {
   // The header block for a message sent at sendTime (seconds since 1970, UTC).
   std::string FormatHeader(std::int64_t sendTime);
   bool IsMultipart() const;
+  bool ResultsAsAttachments() const;
 
  private:
   void SendBody();
