@@ -122,8 +122,8 @@ class CLexer {
     return true;
   }
 
-  bool Quoted(char close, std::string& text, CFailure& failure, const char* what) {
-    std::size_t start = m_nPos;
+  // Reads up to the closing quote; failures point at start, where the literal began.
+  bool Quoted(std::size_t start, char close, std::string& text, CFailure& failure, const char* what) {
     ++m_nPos;
     while (true) {
       if (m_nPos >= m_text.size()) {
@@ -144,16 +144,16 @@ class CLexer {
     if ((c == 'N' || c == 'n') && At(m_nPos + 1) == '\'') {
       ++m_nPos;
       token.eKind = TokenKind::UnicodeString;
-      return Quoted('\'', token.strText, failure, "string");
+      return Quoted(token.nOffset, '\'', token.strText, failure, "string");
     }
     if (c == '\'') {
       token.eKind = TokenKind::String;
-      return Quoted('\'', token.strText, failure, "string");
+      return Quoted(token.nOffset, '\'', token.strText, failure, "string");
     }
     if (c == '[' || c == '"') {
       token.eKind = TokenKind::Word;
       token.bQuoted = true;
-      return Quoted(c == '[' ? ']' : '"', token.strText, failure, "quoted name");
+      return Quoted(token.nOffset, c == '[' ? ']' : '"', token.strText, failure, "quoted name");
     }
     if (c == '0' && (At(m_nPos + 1) == 'x' || At(m_nPos + 1) == 'X')) return HexLiteral(token, failure);
     if (Digit(c) || (c == '.' && Digit(At(m_nPos + 1)))) return Number(token, failure);
