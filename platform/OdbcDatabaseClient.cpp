@@ -41,9 +41,6 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The SQLite ODBC driver reads a value up to the next ";" and knows no braces.
-bool IsSQLiteDriver(const std::string& driver) { return Lower(driver).rfind("sqlite", 0) == 0; }
-
 // Only SQL Server's drivers and FreeTDS answer the SQL_DIAG_SS_* fields; others may put
 // anything into the buffer for an identifier they do not know.
 bool HasServerDiagnostics(const std::string& driver) {
@@ -534,29 +531,65 @@ class COdbcDatabaseClient final : public IDatabaseClient {
   }
 };
 
-// Appends KEY=value; with the value quoted for the driver.
-bool AppendAttribute(std::string& text, const char* key, const std::string& value, bool braces, std::string& problem) {
-  if (value.find('\0') != std::string::npos) {
-    problem = std::string("The ") + key + " value contains a NUL character";
-    return false;
+// How a driver reads a value out of a connection string. The driver manager reads the
+// string as well (it takes the last DRIVER it finds), so a value must not look like an
+// attribute to either of them.
+enum class ValueQuoting {
+  Braced,          // ODBC's rule: in braces, a closing brace doubled
+  BracedVerbatim,  // FreeTDS: in braces, which end at the first "};", nothing unescaped
+  Plain,           // up to the next ";", no braces understood
+};
+
+enum class DriverFamily { Standard, FreeTDS, PostgreSQL, SQLite };
+
+DriverFamily FamilyOf(const std::string& driver) {
+  std::string name = Lower(driver);
+  if (name.rfind("sqlite", 0) == 0) return DriverFamily::SQLite;
+  if (name.find("freetds") != std::string::npos || name.find("tdsodbc") != std::string::npos) {
+    return DriverFamily::FreeTDS;
   }
+  if (name.find("postgres") != std::string::npos || name.find("psqlodbc") != std::string::npos) {
+    return DriverFamily::PostgreSQL;
+  }
+  return DriverFamily::Standard;
+}
+
+// Appends KEY=value; with the value quoted as the driver reads it, or refuses a value
+// that this driver cannot be given without it changing the string's meaning.
+bool AppendAttribute(std::string& text, const char* key, const std::string& value, ValueQuoting quoting,
+                     const std::string& driver, std::string& problem) {
+  auto refuse = [&](const char* what) {
+    problem = std::string("The ") + key + " value " + what + ", which driver " + driver + " cannot take";
+    return false;
+  };
+  if (value.find('\0') != std::string::npos) return refuse("contains a NUL character");
   text += key;
   text += '=';
-  if (braces) {
-    // ODBC's quoting: the value in braces, a closing brace doubled, so that no ";" or
-    // "=" inside it can start an attribute of its own.
-    text += '{';
-    for (char c : value) {
-      if (c == '}') text += '}';
-      text += c;
-    }
-    text += '}';
-  } else {
-    if (value.find(';') != std::string::npos) {
-      problem = std::string("The ") + key + " value contains ';', which this driver cannot take";
-      return false;
-    }
-    text += value;
+  switch (quoting) {
+    case ValueQuoting::Braced:
+      text += '{';
+      for (char c : value) {
+        if (c == '}') text += '}';
+        text += c;
+      }
+      text += '}';
+      break;
+    case ValueQuoting::BracedVerbatim:
+      // A value without ";" cannot end early in either reader, whatever braces it holds;
+      // a value without "}" cannot end early at all.
+      if (value.find('}') != std::string::npos && value.find(';') != std::string::npos) {
+        return refuse("contains both '}' and ';'");
+      }
+      text += '{';
+      text += value;
+      text += '}';
+      break;
+    case ValueQuoting::Plain:
+      if (value.find(';') != std::string::npos) return refuse("contains ';'");
+      // The driver manager would read a leading brace as the start of a braced value.
+      if (!value.empty() && value.front() == '{') return refuse("begins with '{'");
+      text += value;
+      break;
   }
   text += ';';
   return true;
@@ -567,30 +600,46 @@ bool AppendAttribute(std::string& text, const char* key, const std::string& valu
 bool BuildOdbcConnectionString(const CDatabaseProperties& properties, std::string& connectionString,
                                std::string& problem) {
   connectionString.clear();
-  bool sqlite = IsSQLiteDriver(properties.strDriver);
+  const std::string& driver = properties.strDriver;
+  DriverFamily family = FamilyOf(driver);
+  ValueQuoting values = ValueQuoting::Braced;
+  ValueQuoting password = ValueQuoting::Braced;
+  switch (family) {
+    case DriverFamily::Standard:
+      break;
+    case DriverFamily::FreeTDS:
+      values = password = ValueQuoting::BracedVerbatim;
+      break;
+    case DriverFamily::PostgreSQL:
+      // psqlODBC knows braces (with "}}") for the password only.
+      values = ValueQuoting::Plain;
+      break;
+    case DriverFamily::SQLite:
+      values = password = ValueQuoting::Plain;
+      break;
+  }
   bool ok = true;
   // The driver manager reads DRIVER itself and knows braces, whatever the driver does.
-  if (!properties.strDriver.empty()) ok = AppendAttribute(connectionString, "DRIVER", properties.strDriver, true, problem);
-  if (sqlite) {
+  if (!driver.empty()) ok = AppendAttribute(connectionString, "DRIVER", driver, ValueQuoting::Braced, driver, problem);
+  if (family == DriverFamily::SQLite) {
     // An embedded database: the file is all there is to name.
-    ok = ok && AppendAttribute(connectionString, "DATABASE", properties.strDatabase, false, problem);
+    ok = ok && AppendAttribute(connectionString, "DATABASE", properties.strDatabase, values, driver, problem);
   } else {
-    ok = ok && AppendAttribute(connectionString, "SERVER", properties.strServer, true, problem);
-    ok = ok && AppendAttribute(connectionString, "DATABASE", properties.strDatabase, true, problem);
+    ok = ok && AppendAttribute(connectionString, "SERVER", properties.strServer, values, driver, problem);
+    ok = ok && AppendAttribute(connectionString, "DATABASE", properties.strDatabase, values, driver, problem);
     if (properties.bIntegrated) {
       connectionString += "Trusted_Connection=Yes;";
     } else {
-      ok = ok && AppendAttribute(connectionString, "UID", properties.strUser, true, problem);
-      ok = ok && AppendAttribute(connectionString, "PWD", properties.strPassword, true, problem);
+      ok = ok && AppendAttribute(connectionString, "UID", properties.strUser, values, driver, problem);
+      ok = ok && AppendAttribute(connectionString, "PWD", properties.strPassword, password, driver, problem);
     }
+  }
+  if (ok && properties.strAttributes.find('\0') != std::string::npos) {
+    problem = "The extra attributes contain a NUL character";
+    ok = false;
   }
   if (!ok) {
     std::fill(connectionString.begin(), connectionString.end(), '\0');
-    connectionString.clear();
-    return false;
-  }
-  if (properties.strAttributes.find('\0') != std::string::npos) {
-    problem = "The extra attributes contain a NUL character";
     connectionString.clear();
     return false;
   }

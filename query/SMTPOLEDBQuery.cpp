@@ -114,6 +114,9 @@ bool CSMTPOLEDBQuery::RunQuery(const std::string& query) {
   if (!m_pConnection) {
     // Nothing can run without the data source.
     WriteLog("Warning - m_pIDBInitialize is null");
+    CDatabaseDiagnostic record;
+    record.strMessage = "The database client gave no data source";
+    m_arrDiagnostics.Add(std::move(record));
     ReportOLEDBErrors(true);
     return false;
   }

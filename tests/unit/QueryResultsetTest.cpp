@@ -1,0 +1,148 @@
+// Captured rows: the slot rules on the way in, compact storage across chunk boundaries,
+// and memory that follows the data.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <stdexcept>
+
+#include "platform/Platform.h"
+#include "query/SMTPOLEDBQuery.h"
+#include "query/SMTPQueryResultset.h"
+#include "query/SMTPRowStore.h"
+
+namespace varnel {
+namespace {
+
+TEST(QueryResultsetTest, ValuesFollowTheSlotRules) {
+  struct Case {
+    const char* name;
+    std::uint64_t width;
+    std::string value;
+    std::string stored;
+  };
+  const std::vector<Case> cases = {
+      {"fits", 6, "abcde", "abcde"},
+      {"one too long", 6, "abcdef", "abcde"},
+      {"far too long", 3, std::string(5000, 'z'), "zz"},
+      {"zero byte ends the text", 10, std::string("ab\0cd", 5), "ab"},
+      {"zero byte first", 10, std::string("\0x", 2), ""},
+      {"slot of one byte holds nothing", 1, "abc", ""},
+      {"slot of no bytes holds nothing", 0, "abc", ""},
+      {"binary bytes are kept", 10, "\x01\xFF\x7F", "\x01\xFF\x7F"},
+      {"empty", 50, "", ""},
+  };
+  CSMTPOLEDBQuery query("q", CPlatform{});
+  CSMTPQueryResultset resultset(query);
+  for (const Case& c : cases) resultset.AddColumn(c.name, c.width);
+  std::vector<std::string_view> values;
+  for (const Case& c : cases) values.push_back(c.value);
+  resultset.AddRow(values);
+  for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(resultset.GetValue(0, i), cases[i].stored) << cases[i].name;
+}
+
+TEST(QueryResultsetTest, MissingValuesAreEmptyAndSurplusValuesIgnored) {
+  CSMTPOLEDBQuery query("q", CPlatform{});
+  CSMTPQueryResultset resultset(query);
+  resultset.AddColumn("a", 10);
+  resultset.AddColumn("b", 10);
+  std::vector<std::string_view> one = {"x"};
+  std::vector<std::string_view> three = {"p", "q", "r"};
+  resultset.AddRow(one);
+  resultset.AddRow(three);
+  resultset.AddRow({});
+  ASSERT_EQ(resultset.GetRowCount(), 3u);
+  EXPECT_EQ(resultset.GetValue(0, 0), "x");
+  EXPECT_EQ(resultset.GetValue(0, 1), "");
+  EXPECT_EQ(resultset.GetValue(1, 1), "q");
+  EXPECT_THROW(resultset.GetValue(1, 2), std::out_of_range);
+  EXPECT_EQ(resultset.GetValue(2, 0), "");
+}
+
+TEST(QueryResultsetTest, ColumnsCannotBeAddedAfterRows) {
+  CSMTPOLEDBQuery query("q", CPlatform{});
+  CSMTPQueryResultset resultset(query);
+  resultset.AddColumn("a", 10);
+  std::vector<std::string_view> row = {"1"};
+  resultset.AddRow(row);
+  EXPECT_THROW(resultset.AddColumn("late", 10), std::logic_error);
+}
+
+TEST(QueryResultsetTest, ResultSetWithoutColumnsCountsItsRows) {
+  CSMTPOLEDBQuery query("q", CPlatform{});
+  query.m_bHTML = true;
+  CSMTPQueryResultset resultset(query);
+  resultset.AddRow({});
+  resultset.AddRow({});
+  EXPECT_EQ(resultset.GetRowCount(), 2u);
+  EXPECT_EQ(resultset.FormatRow(1), "<TR></TR></TABLE>");
+}
+
+// Rows of random widths, some wider than a whole chunk, all read back intact.
+TEST(QueryResultsetTest, RowsSurviveChunkBoundaries) {
+  CSMTPOLEDBQuery query("q", CPlatform{});
+  CSMTPQueryResultset resultset(query);
+  const std::size_t columns = 150;
+  for (std::size_t i = 0; i < columns; ++i) resultset.AddColumn("c" + std::to_string(i), 10000);
+  std::mt19937 random(12345);
+  std::vector<std::vector<std::string>> expected;
+  for (int row = 0; row < 300; ++row) {
+    std::vector<std::string> texts;
+    // Every 50th row is close to 1.5 MB, larger than the largest chunk.
+    std::size_t longest = row % 50 == 7 ? 9999 : 40;
+    for (std::size_t i = 0; i < columns; ++i) {
+      std::size_t length = longest == 9999 ? 9999 : random() % longest;
+      std::string text(length, '\0');
+      for (char& c : text) c = static_cast<char>('a' + random() % 26);
+      texts.push_back(text);
+    }
+    std::vector<std::string_view> values(texts.begin(), texts.end());
+    resultset.AddRow(values);
+    expected.push_back(std::move(texts));
+  }
+  ASSERT_EQ(resultset.GetRowCount(), expected.size());
+  for (std::size_t row = 0; row < expected.size(); ++row) {
+    for (std::size_t i = 0; i < columns; ++i) {
+      ASSERT_EQ(resultset.GetValue(row, i), expected[row][i]) << row << "," << i;
+    }
+  }
+}
+
+TEST(QueryResultsetTest, MemoryFollowsTheDataNotTheSlotWidth) {
+  CSMTPRowStore store;
+  const std::size_t rows = 100000;
+  std::size_t data = 0;
+  for (std::size_t row = 0; row < rows; ++row) {
+    std::string text = std::to_string(row);
+    store.BeginRow(text.size() * 3, 3);
+    for (int i = 0; i < 3; ++i) store.AppendValue(text.data(), text.size());
+    store.EndRow();
+    data += text.size() * 3;
+  }
+  EXPECT_EQ(store.RowCount(), rows);
+  EXPECT_EQ(store.Value(98765, 2, 3), "98765");
+  // Three long columns in fixed slots would take 3 GB; the store takes the text plus at
+  // most one partly used chunk and the tails that rows left unused.
+  EXPECT_GE(store.ReservedBytes(), data);
+  EXPECT_LT(store.ReservedBytes(), data + data / 8 + (1u << 20));
+}
+
+TEST(QueryResultsetTest, StoreRefusesValuesOutsideTheirRow) {
+  CSMTPRowStore store;
+  store.BeginRow(3, 2);
+  store.AppendValue("abcdef", 6);  // more than the room promised: cut to it
+  store.AppendValue("x", 1);       // no room left
+  store.AppendValue("y", 1);       // a third value of a two-value row: dropped
+  store.EndRow();
+  store.BeginRow(0, 2);
+  store.EndRow();  // values never appended read as empty
+  EXPECT_EQ(store.Value(0, 0, 2), "abc");
+  EXPECT_EQ(store.Value(0, 1, 2), "");
+  EXPECT_EQ(store.Value(1, 0, 2), "");
+  EXPECT_EQ(store.Value(1, 1, 2), "");
+  EXPECT_THROW(store.Value(2, 0, 2), std::out_of_range);
+  store.BeginRow(1, 1);
+  EXPECT_THROW(store.BeginRow(1, 1), std::logic_error);
+}
+
+}  // namespace
+}  // namespace varnel
