@@ -360,3 +360,78 @@ TEST(SMTPDeliveryTest, EightConcurrentSendsEachDeliverTheirOwnMessage) {
               std::string::npos);
   }
 }
+
+namespace {
+
+// The message part of every log line: "time -  N - message" loses its stamp and number.
+std::vector<std::string> LogMessages(const std::string& text) {
+  std::vector<std::string> messages;
+  std::size_t position = 0;
+  while (position < text.size()) {
+    std::size_t end = text.find('\n', position);
+    std::string line = text.substr(position, end - position);
+    position = end == std::string::npos ? text.size() : end + 1;
+    std::size_t first = line.find(" - ");
+    std::size_t second = first == std::string::npos ? first : line.find(" - ", first + 3);
+    messages.push_back(second == std::string::npos ? line : line.substr(second + 3));
+  }
+  return messages;
+}
+
+}  // namespace
+
+TEST(SMTPDeliveryTest, LogLinesOfASuccessfulSendInOrder) {
+  CScriptedRelay relay(Then(PlainEnvelope("from@example.com", {"to@example.com"}),
+                            {CStep::Data(), CStep::Send("250 queued\r\n"), CStep::Expect("QUIT\r\n"),
+                             CStep::Send("221 bye\r\n")}));
+  CDelivery delivery(relay.Port());
+  CTempLog log;
+  delivery.channel.m_nDebug = 1;
+  delivery.channel.m_strLogFileName = log.strName;
+  delivery.channel.Initialise();
+  ASSERT_EQ(delivery.channel.m_nStatus, 0);
+  std::string text = ReadFile(log.strName);
+  // Server-thread lines carry thread number 0, the worker's lines its own id.
+  EXPECT_NE(text.find(" -  0 - About to enter Initialise try/catch\n"), std::string::npos);
+  EXPECT_EQ(text.find(" -  0 - Entering sendmail procedure"), std::string::npos);
+  const std::vector<std::string> expected = {
+      "About to enter Initialise try/catch", "About to start CSMTPChannel::StartThread",
+      "Entering sendmail procedure", "Checking recipient and address", "Processing recipient", "Processing bcc",
+      "Processing cc", "Get From Address", "ExtractEmailAddress", "Creating complete event", "Complete event created",
+      "About to call AfxSocketInit", "Creating CSMTPSocket", "CSMTPSocket constructor called",
+      "About to get binding info", "IP Addresses - ", "127.0.0.1", "IP Addresses Complete ", "binding info complete",
+      "About to call socket create", "Using binding socket -127.0.0.1", "Socket create fine", "Deleting binding info",
+      "Deleting binding info complete", "localhost or 127.0.0.1 used so using hostname", "Socket connecting",
+      "Going in to wait loop", "220 relay ready", "HELO localhost.com", "250 hello", "MAIL From:<from@example.com>",
+      "250 ok", "RCPT To:<to@example.com>", "250 ok", "DATA", "354 go ahead", "\r", ".", "250 queued", "QUIT",
+      "221 bye", "Waitresult = 0", "CSMTPSocket destructor called", "Initialise thread complete", "Getting exit code"};
+  std::vector<std::string> messages = LogMessages(text);
+  // The two server-thread lines around the start may interleave with the worker's first.
+  std::vector<std::string> worker;
+  for (const std::string& message : messages) {
+    if (message != "CSMTPChannel::StartThread Complete" && message != "Waiting for initialise thread to complete") {
+      worker.push_back(message);
+    }
+  }
+  EXPECT_EQ(worker, expected);
+  EXPECT_EQ(messages.size(), expected.size() + 2);
+}
+
+TEST(SMTPDeliveryTest, NoLogWithoutAPositiveDebugLevel) {
+  for (int level : {0, -1}) {
+    CScriptedRelay relay({CStep::Send("554 no\r\n"), CStep::Pause(100)});
+    CDelivery delivery(relay.Port());
+    std::string name = "/tmp/varnel-never-written-" + std::to_string(::getpid());
+    delivery.channel.m_nDebug = level;
+    delivery.channel.m_strLogFileName = name;
+    delivery.channel.Initialise();
+    EXPECT_NE(::access(name.c_str(), F_OK), 0);
+  }
+  // A log file in a missing directory changes nothing about the send.
+  CScriptedRelay relay({CStep::Send("554 no\r\n"), CStep::Pause(100)});
+  CDelivery delivery(relay.Port());
+  delivery.channel.m_nDebug = 1;
+  delivery.channel.m_strLogFileName = "/nonexistent-directory/varnel.log";
+  delivery.channel.Initialise();
+  EXPECT_EQ(delivery.channel.m_nStatus, 6);
+}
