@@ -48,8 +48,7 @@ class Relay:
                 return AuthResult(success=ok)
 
             kwargs.update(authenticator=authenticator, auth_required=True, auth_require_tls=False)
-        self.controller = Controller(self.collector, hostname="127.0.0.1", port=self.port,
-                                     server_kwargs=kwargs)
+        self.controller = Controller(self.collector, hostname="127.0.0.1", port=self.port, **kwargs)
 
     def __enter__(self):
         self.controller.start()
