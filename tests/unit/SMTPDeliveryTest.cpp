@@ -270,7 +270,7 @@ TEST(SMTPDeliveryTest, EmptyRelayOrRecipientsIsStatusFive) {
     delivery.channel.m_strAddress = c.pAddress;
     EXPECT_FALSE(delivery.channel.Initialise());
     EXPECT_EQ(delivery.channel.m_nStatus, 5) << c.pAddress << " / " << c.pRecipients;
-    EXPECT_EQ(delivery.platform.network.m_strLastBind, "") << "no socket may be made";
+    EXPECT_EQ(delivery.platform.network.m_strLastBind, "(none)") << "no socket may be made";
   }
 }
 
@@ -330,7 +330,22 @@ TEST(SMTPDeliveryTest, UnreadableBindSettingIsStatusSevenWithoutAnAttempt) {
   channel.m_strRecipient = "to@example.com";
   EXPECT_FALSE(channel.Initialise());
   EXPECT_EQ(channel.m_nStatus, 7);
-  EXPECT_EQ(platform.network.m_strLastBind, "");
+  EXPECT_EQ(platform.network.m_strLastBind, "(none)");
+}
+
+TEST(SMTPDeliveryTest, FailedHostLookupBindsToAnyAddressAndSaysSo) {
+  CScriptedRelay relay({CStep::Send("554 no\r\n"), CStep::Pause(100)});
+  CDelivery delivery(relay.Port());
+  delivery.platform.network.m_bFailLookup = true;
+  CTempLog log;
+  delivery.channel.m_nDebug = 1;
+  delivery.channel.m_strLogFileName = log.strName;
+  delivery.channel.Initialise();
+  EXPECT_EQ(delivery.channel.m_nStatus, 6);
+  EXPECT_EQ(delivery.platform.network.m_strLastBind, "");
+  std::string text = ReadFile(log.strName);
+  EXPECT_NE(text.find("Host lookup failed - binding to any local address\n"), std::string::npos);
+  EXPECT_NE(text.find("Using binding socket -0.0.0.0\n"), std::string::npos);
 }
 
 TEST(SMTPDeliveryTest, EightConcurrentSendsEachDeliverTheirOwnMessage) {

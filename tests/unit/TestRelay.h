@@ -197,6 +197,7 @@ class CLoopbackNetwork final : public INetwork {
   bool StartSocketLibrary() override { return true; }
   std::string QueryHostName() override { return "localhost"; }
   bool LookupIPv4(const std::string& host, std::vector<std::uint32_t>& addresses) override {
+    if (m_bFailLookup) return false;
     if (host == "localhost" && !m_arrAddresses.empty()) {
       addresses = m_arrAddresses;
       return true;
@@ -207,7 +208,8 @@ class CLoopbackNetwork final : public INetwork {
     m_strLastBind = bindAddress;
     return DefaultNetwork().CreateSocket(bindAddress, error);
   }
-  std::string m_strLastBind;
+  std::string m_strLastBind = "(none)";
+  bool m_bFailLookup = false;
 
  private:
   std::vector<std::uint32_t> m_arrAddresses;
