@@ -2,7 +2,6 @@
 local SMTP sink, each beside a peer program doing the same job in the same run."""
 
 import os
-import resource
 import subprocess
 import sys
 import tempfile
@@ -14,16 +13,21 @@ VARNEL = os.path.join(BUILD, "varnel")
 SINK = os.path.join(BUILD, "bench", "smtp_sink")
 
 
-def run_measured(args, **kwargs):
-    """Runs a command; returns (seconds, peak RSS in MB, exit code)."""
+def run_measured(args, stdout=subprocess.DEVNULL):
+    """Runs a command; returns (seconds, peak RSS in MB, exit code). The peak comes from
+    GNU time: a forked child's own rusage would count the benchmark's memory too."""
+    report = tempfile.NamedTemporaryFile(prefix="varnel-rss-", delete=False)
+    report.close()
     start = time.perf_counter()
-    process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, **kwargs)
-    _, status, usage = os.wait4(process.pid, 0)
-    process.returncode = os.waitstatus_to_exitcode(status)
+    done = subprocess.run(["/usr/bin/time", "-q", "-f", "%M", "-o", report.name, *args], stdout=stdout,
+                          stderr=subprocess.PIPE)
     elapsed = time.perf_counter() - start
-    if process.returncode != 0:
-        sys.stderr.write(process.stderr.read().decode("utf-8", "replace"))
-    return elapsed, usage.ru_maxrss / 1024.0, process.returncode
+    if done.returncode != 0:
+        sys.stderr.write(done.stderr.decode("utf-8", "replace"))
+    with open(report.name) as f:
+        peak = float(f.read().split()[-1]) / 1024.0
+    os.unlink(report.name)
+    return elapsed, peak, done.returncode
 
 
 class Sink:
@@ -80,12 +84,9 @@ def bench_query(rows=1000000):
               "insert into t select i, 'name number ' || i, '%s' from n;\n" % (rows, text))
     subprocess.run(["sqlite3", database], input=script.encode(), check=True)
     html = os.path.join(work, "peer.html")
-    start = time.perf_counter()
     with open(html, "wb") as out:
-        process = subprocess.Popen(["sqlite3", "-html", database, "select id, name, note from t"], stdout=out)
-        _, status, usage = os.wait4(process.pid, 0)
-    peer_seconds = time.perf_counter() - start
-    peer_rss = usage.ru_maxrss / 1024.0
+        peer_seconds, peer_rss, _ = run_measured(["sqlite3", "-html", database, "select id, name, note from t"],
+                                                 stdout=out)
     html_mb = os.path.getsize(html) / 1e6
     with Sink() as sink:
         seconds, rss, code = run_measured([VARNEL, varnel_statement(

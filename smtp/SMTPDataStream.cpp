@@ -29,39 +29,56 @@ void CSMTPDataStream::Emit(const char* data, std::size_t size) {
 }
 
 void CSMTPDataStream::Write(const char* data, std::size_t size) {
-  if (m_result != IoResult::Ok) return;
+  if (m_result != IoResult::Ok || size == 0) return;
   std::size_t i = 0;
+  if (m_bPendingCR) {
+    // The CR was sent; a bare one gets its LF, a CR LF pair keeps its own.
+    m_bPendingCR = false;
+    m_bLineStart = true;
+    Emit("\n", 1);
+    if (data[0] == '\n') i = 1;
+  }
+  // Bytes go out in runs as long as possible: a run ends only where something must be
+  // changed (a dot opening a line, a bare CR or LF) or at the end of the data.
   while (i < size) {
-    if (m_bPendingCR) {
-      // The CR was sent; a bare one gets its LF, a CR LF pair keeps its own.
-      m_bPendingCR = false;
-      m_bLineStart = true;
-      Emit("\n", 1);
-      if (data[i] == '\n') {
-        ++i;
-        continue;
-      }
-    }
     if (m_bLineStart) {
       m_bLineStart = false;
       if (data[i] == '.') Emit(".", 1);
     }
     std::size_t end = i;
-    while (end < size && data[end] != '\n' && data[end] != '\r') ++end;
-    if (end > i) Emit(data + i, end - i);
-    i = end;
-    if (i == size) break;
-    char c = data[i++];
-    if (!m_bNormalise) {
-      // The caller chose CR or LF alone as the terminator: keep line ends as they are.
-      Emit(&c, 1);
-      m_bLineStart = true;
-    } else if (c == '\n') {
-      Emit("\r\n", 2);
-      m_bLineStart = true;
-    } else {
-      Emit("\r", 1);
-      m_bPendingCR = true;
+    for (;;) {
+      while (end < size && data[end] != '\n' && data[end] != '\r') ++end;
+      if (end == size) {
+        Emit(data + i, end - i);
+        i = end;
+        break;
+      }
+      if (m_bNormalise) {
+        if (data[end] == '\r' && end + 1 < size && data[end + 1] == '\n') {
+          end += 2;
+        } else if (data[end] == '\r' && end + 1 == size) {
+          // Whether this CR is bare shows only with the next write.
+          Emit(data + i, end + 1 - i);
+          m_bPendingCR = true;
+          i = size;
+          break;
+        } else {
+          Emit(data + i, end - i);
+          Emit("\r\n", 2);
+          i = end + 1;
+          m_bLineStart = true;
+          break;
+        }
+      } else {
+        // The caller chose CR or LF alone as the terminator: line ends stay as they are.
+        end += 1;
+      }
+      if (end == size || data[end] == '.') {
+        Emit(data + i, end - i);
+        i = end;
+        m_bLineStart = true;
+        break;
+      }
     }
   }
 }
