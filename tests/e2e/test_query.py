@@ -1,0 +1,102 @@
+"""Query results in the mail through the varnel command: real ODBC drivers (SQLite in
+every run, PostgreSQL when the test script started a cluster), a real relay, and the
+message parsed with Python's email package."""
+
+import os
+import sqlite3
+import tempfile
+import unittest
+
+from relay import Relay, parse_message, run_varnel, sql_text
+
+PG_PORT = os.environ.get("VARNEL_PG_PORT")
+
+
+def call(relay, options=(), **params):
+    base = {"recipient": "dba@example.com", "from": "sqlserver@example.com", "address": "127.0.0.1"}
+    base.update(params)
+    parts = ["@%s=%s" % (k, v if isinstance(v, int) else sql_text(v)) for k, v in base.items()]
+    if relay is not None:
+        parts.append("@smtpport=%d" % relay.port)
+    return run_varnel("exec xp_Varnel " + ", ".join(parts), *options)
+
+
+class SQLiteQueryTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.database = os.path.join(tempfile.mkdtemp(prefix="varnel-q-"), "stock.db")
+        with sqlite3.connect(cls.database) as db:
+            db.execute("create table stock (item varchar(10), quantity int, note text)")
+            db.executemany("insert into stock values (?, ?, ?)",
+                           [("bolts", 12, "<b>&</b>"), ("nuts", None, None), ("a,b", 3, "line\nbreak")])
+
+    def test_html_table_at_the_placeholders(self):
+        with Relay() as relay:
+            code, out = call(relay, query="select item, quantity from stock order by quantity desc",
+                             qdatabase=self.database, qbind=0, html=1, body="First <<query>> middle <<query>> end",
+                             qtableattribute="BORDER=1", qtrattribute="align=left", qtablecaption="Stock")
+        self.assertEqual(code, 0, out)
+        self.assertEqual(out["rows"], [[0, None, None, None, None]])
+        body = parse_message(relay.envelopes[0].content).get_content()
+        table = ("\r\n<TABLE BORDER=1 ><CAPTION>Stock</CAPTION><TR><TH>item</TH><TH>quantity</TH></TR>"
+                 "<TR align=left ><TD>bolts</TD><TD>12</TD></TR>\r\n"
+                 "<TR align=left ><TD>a,b</TD><TD>3</TD></TR>\r\n"
+                 "<TR align=left ><TD>nuts</TD><TD>&nbsp;</TD></TR></TABLE>\r\n\r\n")
+        self.assertEqual(body, "<HTML><BODY>First " + table + " middle  end</BODY></HTML>\r\n")
+
+    def test_text_results_after_the_body_with_separators(self):
+        with Relay() as relay:
+            code, out = call(relay, query="select item, quantity from stock where quantity is not null order by item",
+                             qdatabase=self.database, qbind=0, body="Stock:\r\n", qfieldsep="\t", qrowsep="\r\n")
+        self.assertEqual(code, 0, out)
+        body = parse_message(relay.envelopes[0].content).get_content()
+        self.assertEqual(body, "Stock:\r\nitem\tquantity\r\na,b\t3\t\r\nbolts\t12\t\r\n\r\n")
+
+    def test_syntax_error_still_sends_and_reports_the_error(self):
+        with Relay() as relay:
+            code, out = call(relay, query="selec nothing", qdatabase=self.database, qbind=0, body="b")
+        self.assertEqual(code, 0, out)
+        self.assertEqual(len(relay.envelopes), 1)
+        row = out["rows"][0]
+        self.assertEqual(row[:4], [0, None, None, None])
+        self.assertIn("syntax error", row[4])
+        self.assertTrue(row[4].startswith("OLEDB Message "))
+
+    def test_unreachable_database_sends_nothing(self):
+        with Relay() as relay:
+            code, out = call(relay, query="select 1", qdatabase="/nonexistent-dir/x.db", qbind=0)
+            code2, out2 = call(relay, query="select 1", qdatabase="/nonexistent-dir/x.db", qbind=0, no_output=1)
+        self.assertEqual(relay.envelopes, [])
+        self.assertEqual(code, 1)
+        row = out["rows"][0]
+        self.assertEqual(row[:4], [-1, None, None, None])
+        self.assertTrue(row[4])
+        self.assertEqual(code2, 255)
+        self.assertEqual(out2["return"], 65535)
+
+
+@unittest.skipUnless(PG_PORT, "no PostgreSQL cluster (scripts/with-postgres starts one)")
+class PostgresQueryTest(unittest.TestCase):
+    def pg(self, relay, password=None, **params):
+        options = ("--odbc-driver", "PostgreSQL Unicode", "--odbc-attributes", "PORT=%s" % PG_PORT)
+        return call(relay, options, qserver="127.0.0.1", qdatabase=os.environ["VARNEL_PG_DATABASE"],
+                    quser=os.environ["VARNEL_PG_USER"], qpassword=password or os.environ["VARNEL_PG_PASSWORD"],
+                    qbind=0, **params)
+
+    def test_two_result_sets_in_order(self):
+        with Relay() as relay:
+            code, out = self.pg(relay, query="select 1 as a, 'x' as b; select 2 as c", body="<<query>>|<<query>>")
+        self.assertEqual(code, 0, out)
+        body = parse_message(relay.envelopes[0].content).get_content()
+        c\n2,\n\r\n")|c\n2,\n\r\n")
+
+    def test_wrong_password_sends_nothing(self):
+        with Relay() as relay:
+            code, out = self.pg(relay, password="wrong", query="select 1")
+        self.assertEqual(relay.envelopes, [])
+        self.assertEqual(out["rows"][0][0], -1)
+        self.assertIn("password authentication failed", out["rows"][0][4])
+
+
+if __name__ == "__main__":
+    unittest.main()
