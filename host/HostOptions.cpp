@@ -1,2 +1,137 @@
-// Placeholder translation unit of the host library; the host command's parts follow.
-namespace varnel::host {}
+#include "host/HostOptions.h"
+
+#include <charconv>
+
+#include "host/CodePage.h"
+
+namespace varnel::host {
+
+std::string HostUsage() {
+  return "Usage: varnel [options] \"exec xp_Varnel @recipient='...', @from='...', @address='...'\"\n"
+         "       varnel [options] -i FILE\n"
+         "       varnel [options] < FILE\n"
+         "\n"
+         "Runs one EXEC statement of xp_Varnel in this process, as the database server would,\n"
+         "and prints the messages and the outcome row. The exit status is the procedure's\n"
+         "return value (255 for values above 255).\n"
+         "\n"
+         "Options:\n"
+         "  -i FILE                 read the statement from FILE\n"
+         "  --server NAME           the caller's server name (default localhost)\n"
+         "  --login NAME            the caller's login (default: the user running the command)\n"
+         "  --password TEXT         the caller's password (default empty)\n"
+         "  --integrated            the caller connected with integrated security\n"
+         "  --codepage N            the connection's code page (default 1252); 'text' literals are\n"
+         "                          converted to it; 437, 850, 874, 1250-1258, 28591-28599, 28605\n"
+         "                          and 65001 are known\n"
+         "  --bind-token TOKEN      the caller's bind token for @qbind\n"
+         "  --odbc-driver NAME      ODBC driver of the query runner (overrides the setting)\n"
+         "  --odbc-attributes TEXT  extra ODBC connection attributes (overrides the setting)\n"
+         "  --json                  print one JSON object with messages, columns, rows, done\n"
+         "                          notices and the return value\n"
+         "  --help                  print this text\n"
+         "\n"
+         "Exit status 2: the command line or the statement could not be read.\n";
+}
+
+bool ParseHostOptions(const std::vector<std::string>& arguments, const std::string& defaultLogin,
+                      CHostOptions& options, std::string& error) {
+  options = CHostOptions();
+  options.strLogin = defaultLogin;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    std::string argument = arguments[i];
+    std::optional<std::string> inlineValue;
+    if (argument.rfind("--", 0) == 0) {
+      if (std::size_t equals = argument.find('='); equals != std::string::npos) {
+        inlineValue = argument.substr(equals + 1);
+        argument.resize(equals);
+      }
+    }
+    auto value = [&](std::string& target) {
+      if (inlineValue) {
+        target = *inlineValue;
+        return true;
+      }
+      if (i + 1 >= arguments.size()) {
+        error = "option " + argument + " needs a value";
+        return false;
+      }
+      target = arguments[++i];
+      return true;
+    };
+    auto flag = [&]() {
+      if (!inlineValue) return true;
+      error = "option " + argument + " takes no value";
+      return false;
+    };
+    std::string text;
+    if (argument == "--help" || argument == "-h" || argument == "-?") {
+      if (!flag()) return false;
+      options.bHelp = true;
+    } else if (argument == "--json") {
+      if (!flag()) return false;
+      options.bJson = true;
+    } else if (argument == "--integrated") {
+      if (!flag()) return false;
+      options.bIntegrated = true;
+    } else if (argument == "-i") {
+      if (!value(text)) return false;
+      if (options.strInputFile) {
+        error = "option -i given twice";
+        return false;
+      }
+      options.strInputFile = text;
+    } else if (argument == "--server") {
+      if (!value(options.strServer)) return false;
+    } else if (argument == "--login") {
+      if (!value(options.strLogin)) return false;
+    } else if (argument == "--password") {
+      if (!value(options.strPassword)) return false;
+    } else if (argument == "--bind-token") {
+      if (!value(options.strBindToken)) return false;
+    } else if (argument == "--odbc-driver") {
+      if (!value(text)) return false;
+      options.strOdbcDriver = text;
+    } else if (argument == "--odbc-attributes") {
+      if (!value(text)) return false;
+      options.strOdbcAttributes = text;
+    } else if (argument == "--codepage") {
+      if (!value(text)) return false;
+      int number = 0;
+      auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), number);
+      if (status != std::errc() || end != text.data() + text.size()) {
+        error = "option --codepage needs a number, not '" + text + "'";
+        return false;
+      }
+      if (!CCodePage::Find(number)) {
+        error = "code page " + text + " is not known to this command";
+        return false;
+      }
+      options.nCodePage = number;
+    } else if (argument == "--") {
+      for (++i; i < arguments.size(); ++i) {
+        if (options.strStatement) {
+          error = "give the statement as one argument (quote it)";
+          return false;
+        }
+        options.strStatement = arguments[i];
+      }
+    } else if (argument.size() > 1 && argument[0] == '-') {
+      error = "unknown option " + argument;
+      return false;
+    } else {
+      if (options.strStatement) {
+        error = "give the statement as one argument (quote it)";
+        return false;
+      }
+      options.strStatement = arguments[i];
+    }
+  }
+  if (options.strStatement && options.strInputFile) {
+    error = "give the statement either as an argument or with -i, not both";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace varnel::host

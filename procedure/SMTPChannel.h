@@ -98,4 +98,7 @@ class CSMTPChannel {
   CPlatform m_platform;
 };
 
+// Marks the calling thread as the delivery worker for the log's thread number.
+void SetLogThreadNumber(long number);
+
 }  // namespace varnel

@@ -1,12 +1,170 @@
+// xp_Varnel from entry to return: parameters, mail channel, optional query stage,
+// delivery, then one outcome row (unless suppressed), one done notice and the return
+// value. Every exception is caught here.
 #include "procedure/XpVarnel.h"
 
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+#include "platform/System.h"
+#include "procedure/CustomException.h"
+#include "procedure/ParameterReader.h"
+#include "procedure/SMTPChannel.h"
+#include "query/QueryStage.h"
+#include "query/SMTPOLEDBQuery.h"
+
 namespace varnel {
+namespace {
+
+// Texts in the outcome row are formatted into a buffer of 1024 characters.
+constexpr std::size_t kMaxColumnText = 1023;
+
+void SendOutcomeRow(IServerCall& server, std::int32_t status, const std::optional<std::string>& errorMessage,
+                    const std::optional<std::string>& smtpErrorNumber,
+                    const std::optional<std::string>& smtpErrorMessage,
+                    const std::optional<std::string>& queryErrorMessage) {
+  const char* names[] = {"Result", "ErrorMessage", "SMTPErrorNumber", "SMTPErrorMessage", "QueryErrorMessage"};
+  const std::optional<std::string>* values[] = {nullptr, &errorMessage, &smtpErrorNumber, &smtpErrorMessage,
+                                                &queryErrorMessage};
+  std::string texts[5];
+  std::int16_t result = static_cast<std::int16_t>(static_cast<std::uint16_t>(status & 0xFFFF));
+  server.DescribeColumn(1, names[0], ServerType::SmallInt, 2, ServerType::SmallInt, 2);
+  for (int column = 2; column <= 5; ++column) {
+    const std::optional<std::string>& value = *values[column - 1];
+    int declared = 255;
+    if (value) {
+      texts[column - 1] = value->substr(0, kMaxColumnText);
+      declared = static_cast<int>(texts[column - 1].size());
+    }
+    server.DescribeColumn(column, names[column - 1], ServerType::Char, declared, ServerType::Char, declared);
+  }
+  server.SetColumnData(1, &result);
+  server.SetColumnLength(1, 2);
+  for (int column = 2; column <= 5; ++column) {
+    server.SetColumnData(column, texts[column - 1].data());
+    server.SetColumnLength(column, static_cast<int>(texts[column - 1].size()));
+  }
+  server.SendRow();
+}
+
+// Channel stages 1 to 15: settings from the parameters.
+void FillChannel(CSMTPChannel& channel, const CXpParameters& p, IServerCall& server) {
+  if (p.m_nDebug != 0) {
+    channel.m_nDebug = p.m_nDebug;
+    channel.m_strLogFileName = p.m_strDebugFileName ? *p.m_strDebugFileName : std::string(DefaultLogFileName());
+  }
+  channel.m_strAddress = p.m_strAddress.value_or("");
+  channel.SetBody(p.m_strBody.value_or(""));
+  if (p.m_bHTMLNamed) {
+    channel.m_strContentType = p.m_nHTML != 0 ? "text/html" : "text/plain";
+    channel.m_bHTML = p.m_nHTML != 0;
+  }
+  if (p.m_strStyleSheet) channel.m_strStyleSheet = *p.m_strStyleSheet;
+  if (p.m_nCodePage == -1) {
+    std::optional<std::string> codepage = server.ConnectionField(36);
+    if (codepage) channel.SetCharsetFromCodePage(static_cast<std::uint32_t>(std::strtoul(codepage->c_str(), nullptr, 10)));
+  } else {
+    channel.m_nCharset = p.m_nCodePage;
+  }
+  channel.m_strRecipient = p.m_strRecipient.value_or("");
+  channel.m_strCC = p.m_strCopyRecipients.value_or("");
+  channel.m_strBCC = p.m_strBlindCopyRecipients.value_or("");
+  channel.m_strFrom = p.m_strFrom.value_or("");
+  channel.SetSubject(p.m_strSubject.value_or(""));
+  if (p.m_strAttachments) channel.m_strAttachments = *p.m_strAttachments;
+  channel.m_nPriority = p.m_nPriority;
+  channel.m_nImportance = p.m_nImportance;
+  if (p.m_nTimeout != 0) {
+    // Seconds to milliseconds, clamped to what 32 bits hold rather than wrapped.
+    std::int64_t milliseconds = static_cast<std::int64_t>(p.m_nTimeout) * 1000;
+    if (milliseconds > INT32_MAX) milliseconds = INT32_MAX;
+    if (milliseconds < INT32_MIN) milliseconds = INT32_MIN;
+    channel.m_nTimeout = static_cast<std::int32_t>(milliseconds);
+  }
+  channel.m_strTerminator = p.m_nTermination == 1 ? "\r" : p.m_nTermination == 2 ? "\n" : "\r\n";
+  if (p.m_nSMTPPort > 0) channel.m_nPort = p.m_nSMTPPort;
+  if (p.m_strSMTPUsername) {
+    channel.m_strSMTPUsername = *p.m_strSMTPUsername;
+    channel.m_bAuthenticate = true;
+  }
+  if (p.m_strSMTPPassword) {
+    channel.m_strSMTPPassword = *p.m_strSMTPPassword;
+    channel.m_bAuthenticate = true;
+  }
+}
+
+std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const CXpParameters& parameters) {
+  // The runner is declared first so that it outlives the channel, which points at it.
+  std::unique_ptr<CSMTPOLEDBQuery> runner;
+  std::unique_ptr<CSMTPChannel> channel;
+  try {
+    channel = std::make_unique<CSMTPChannel>(platform);
+    FillChannel(*channel, parameters, server);
+
+    bool runFlag = true;
+    // A run that cannot connect leaves this value in the row; no stage sets it then.
+    std::int32_t status = -1;
+    std::optional<std::int32_t> customCode;
+    try {
+      if (parameters.m_strQuery) runFlag = RunQueryStage(parameters, *channel, server, platform, runner);
+      channel->m_strQuery = parameters.m_strQuery.value_or("");
+      if (runFlag) {
+        channel->Initialise();
+        status = channel->m_nStatus;
+      }
+    } catch (const CCustomException& error) {
+      customCode = error.Code();
+      status = error.Code();
+    }
+
+    std::string queryError = runner ? runner->GetQueryError() : std::string();
+    bool noOutput = parameters.m_nNoOutput != 0;
+    if (!noOutput) {
+      if (!runFlag) {
+        SendOutcomeRow(server, status, std::nullopt, std::nullopt, std::nullopt, queryError);
+      } else if (status <= 0) {
+        // A query that reported errors while the mail went out is not a clean success.
+        std::optional<std::string> reported;
+        if (!queryError.empty()) reported = queryError;
+        SendOutcomeRow(server, status, std::nullopt, std::nullopt, std::nullopt, reported);
+      } else if (customCode) {
+        SendOutcomeRow(server, status, CSMTPChannel::GetStatusText(status), std::string(), std::string(), queryError);
+      } else {
+        SendOutcomeRow(server, status, CSMTPChannel::GetStatusText(status), channel->GetSMTPErrorNumber(),
+                       channel->GetSMTPErrorMessage(), queryError);
+      }
+      server.SendDone(kDoneMore | kDoneCount, 0, 1);
+    } else {
+      server.SendDone(kDoneMore, 0, 0);
+    }
+    channel.reset();
+    runner.reset();
+    if (noOutput) return static_cast<std::uint16_t>(status & 0xFFFF);
+    return status == 0 ? 0 : 1;
+  } catch (...) {
+    server.SendMessage("Exception caught whilst executing xp_Varnel\n");
+    channel.reset();
+    runner.reset();
+    server.SendDone(kDoneMore, 0, 0);
+    return 1;
+  }
+}
+
+}  // namespace
 
 std::uint32_t GetXpVersion() { return 0x07000000; }
 
-std::uint16_t XpVarnel(IServerCall& server, const CPlatform&) {
-  server.SendDone(kDoneMore, 0, 0);
-  return 1;
+std::uint16_t XpVarnel(IServerCall& server, const CPlatform& platform) {
+  try {
+    CXpParameters parameters;
+    if (!ReadXpParameters(server, parameters)) return 1;
+    return RunRequest(server, platform, parameters);
+  } catch (...) {
+    server.SendMessage("Exception caught whilst executing xp_Varnel\n");
+    server.SendDone(kDoneMore, 0, 0);
+    return 1;
+  }
 }
 
 }  // namespace varnel

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "platform/Network.h"
 #include "platform/Platform.h"
@@ -177,14 +178,20 @@ class CPosixNetwork final : public INetwork {
  public:
   bool StartSocketLibrary() override { return true; }
 
+  // Queried once per process and kept; a failed query is retried by the next caller.
   std::string QueryHostName() override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_strHostName.empty()) return m_strHostName;
     // A fixed name for hosts whose own name must not be resolved (tests, sandboxes).
-    std::string overridden = EnvironmentValue("VARNEL_HOSTNAME");
-    if (!overridden.empty()) return overridden;
-    char name[1000] = {};
-    if (::gethostname(name, 999) != 0) return {};
-    name[999] = '\0';
-    return name;
+    std::string name = EnvironmentValue("VARNEL_HOSTNAME");
+    if (name.empty()) {
+      char buffer[1000] = {};
+      if (::gethostname(buffer, 999) != 0) return {};
+      buffer[999] = '\0';
+      name = buffer;
+    }
+    m_strHostName = name;
+    return m_strHostName;
   }
 
   bool LookupIPv4(const std::string& host, std::vector<std::uint32_t>& addresses) override {
@@ -226,6 +233,10 @@ class CPosixNetwork final : public INetwork {
     }
     return std::make_unique<CPosixClientSocket>(std::move(socket));
   }
+
+ private:
+  std::mutex m_mutex;
+  std::string m_strHostName;
 };
 
 }  // namespace

@@ -1,0 +1,116 @@
+// A minimal SMTP sink for benchmarks: answers every command positively, discards the
+// message data (read 64 KiB at a time) and serves each connection on its own thread.
+// Prints its port on the first line of standard output.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+void Reply(int fd, const char* text) { (void)::send(fd, text, std::strlen(text), MSG_NOSIGNAL); }
+
+void Serve(int fd) {
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  Reply(fd, "220 sink ready\r\n");
+  std::vector<char> buffer(64 * 1024);
+  std::string line;
+  bool inData = false;
+  int authStep = 0;
+  // Last bytes of the data seen so far, to find the end-of-data line across reads.
+  std::string tail;
+  for (;;) {
+    ssize_t count = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (count <= 0) break;
+    std::size_t i = 0;
+    while (i < static_cast<std::size_t>(count)) {
+      if (inData) {
+        std::string_view chunk(buffer.data() + i, static_cast<std::size_t>(count) - i);
+        std::string probe = tail + std::string(chunk.substr(0, chunk.size() < 8 ? chunk.size() : 8));
+        std::size_t end = probe.find("\r\n.\r\n");
+        std::size_t consumed;
+        if (end != std::string::npos) {
+          consumed = end + 5 - tail.size();
+        } else {
+          std::size_t found = chunk.find("\r\n.\r\n");
+          if (found == std::string_view::npos) {
+            std::size_t keep = chunk.size() < 4 ? chunk.size() : 4;
+            tail = (tail + std::string(chunk.substr(chunk.size() - keep)));
+            if (tail.size() > 4) tail.erase(0, tail.size() - 4);
+            i = static_cast<std::size_t>(count);
+            continue;
+          }
+          consumed = found + 5;
+        }
+        i += consumed;
+        inData = false;
+        tail.clear();
+        Reply(fd, "250 2.0.0 queued\r\n");
+        continue;
+      }
+      char c = buffer[i++];
+      if (c != '\n') {
+        line += c;
+        continue;
+      }
+      std::string command = line.substr(0, 4);
+      for (char& ch : command) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      line.clear();
+      if (authStep == 1) {
+        authStep = 2;
+        Reply(fd, "334 UGFzc3dvcmQ6\r\n");
+      } else if (authStep == 2) {
+        authStep = 0;
+        Reply(fd, "235 2.7.0 ok\r\n");
+      } else if (command == "DATA") {
+        inData = true;
+        tail = "\r\n";  // the DATA line's own end may precede an empty message
+        Reply(fd, "354 go ahead\r\n");
+      } else if (command == "QUIT") {
+        Reply(fd, "221 bye\r\n");
+        break;
+      } else if (command == "AUTH") {
+        authStep = 1;
+        Reply(fd, "334 VXNlcm5hbWU6\r\n");
+      } else {
+        Reply(fd, "250 ok\r\n");
+      }
+    }
+  }
+  ::close(fd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int port = argc > 1 ? std::atoi(argv[1]) : 0;
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 64) != 0) {
+    std::perror("sink");
+    return 1;
+  }
+  socklen_t length = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  std::printf("%d\n", ntohs(address.sin_port));
+  std::fflush(stdout);
+  for (;;) {
+    int fd = ::accept(listener, nullptr, nullptr);
+    if (fd < 0) continue;
+    std::thread(Serve, fd).detach();
+  }
+}

@@ -1,0 +1,143 @@
+"""End-to-end benchmarks: wall time and peak memory of whole varnel runs against a fast
+local SMTP sink, each beside a peer program doing the same job in the same run."""
+
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, "build", "default")
+VARNEL = os.path.join(BUILD, "varnel")
+SINK = os.path.join(BUILD, "bench", "smtp_sink")
+
+
+def run_measured(args, **kwargs):
+    """Runs a command; returns (seconds, peak RSS in MB, exit code)."""
+    start = time.perf_counter()
+    process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, **kwargs)
+    _, status, usage = os.wait4(process.pid, 0)
+    process.returncode = os.waitstatus_to_exitcode(status)
+    elapsed = time.perf_counter() - start
+    if process.returncode != 0:
+        sys.stderr.write(process.stderr.read().decode("utf-8", "replace"))
+    return elapsed, usage.ru_maxrss / 1024.0, process.returncode
+
+
+class Sink:
+    def __enter__(self):
+        self.process = subprocess.Popen([SINK], stdout=subprocess.PIPE)
+        self.port = int(self.process.stdout.readline())
+        return self
+
+    def __exit__(self, *exc):
+        self.process.kill()
+        self.process.wait()
+
+
+def varnel_statement(port, extra=""):
+    return ("exec xp_Varnel @recipient='dba@example.com', @from='sqlserver@example.com', "
+            "@address='127.0.0.1', @smtpport=%d, @subject='Benchmark', @body='One small message.'%s"
+            % (port, extra))
+
+
+def bench_send(runs=200):
+    print("== One small message per process, %d runs ==" % runs)
+    work = tempfile.mkdtemp()
+    message = os.path.join(work, "message.txt")
+    with open(message, "w") as f:
+        f.write("From: sqlserver@example.com\r\nTo: dba@example.com\r\nSubject: Benchmark\r\n\r\n"
+                "One small message.\r\n")
+    with Sink() as sink:
+        results = {}
+        commands = {
+            "varnel": [VARNEL, varnel_statement(sink.port)],
+            "curl": ["curl", "-s", "smtp://127.0.0.1:%d" % sink.port, "--mail-from", "sqlserver@example.com",
+                     "--mail-rcpt", "dba@example.com", "-T", message],
+        }
+        for name, args in commands.items():
+            run_measured(args)  # warm the page cache
+            start = time.perf_counter()
+            for _ in range(runs):
+                _, _, code = run_measured(args)
+                if code != 0:
+                    raise SystemExit("%s failed" % name)
+            results[name] = (time.perf_counter() - start) / runs
+        for name, seconds in results.items():
+            print("  %-8s %7.2f ms per message  %7.1f messages/s" % (name, seconds * 1000, 1 / seconds))
+        print("  varnel / curl time per message: %.2f" % (results["varnel"] / results["curl"]))
+
+
+def bench_query(rows=1000000):
+    print("== %d rows from SQLite rendered as an HTML body ==" % rows)
+    work = tempfile.mkdtemp()
+    database = os.path.join(work, "rows.db")
+    text = "x" * 100
+    script = ("create table t (id int, name varchar(50), note text);\n"
+              "with recursive n(i) as (select 1 union all select i + 1 from n where i < %d)\n"
+              "insert into t select i, 'name number ' || i, '%s' from n;\n" % (rows, text))
+    subprocess.run(["sqlite3", database], input=script.encode(), check=True)
+    html = os.path.join(work, "peer.html")
+    start = time.perf_counter()
+    with open(html, "wb") as out:
+        process = subprocess.Popen(["sqlite3", "-html", database, "select id, name, note from t"], stdout=out)
+        _, status, usage = os.wait4(process.pid, 0)
+    peer_seconds = time.perf_counter() - start
+    peer_rss = usage.ru_maxrss / 1024.0
+    html_mb = os.path.getsize(html) / 1e6
+    with Sink() as sink:
+        seconds, rss, code = run_measured([VARNEL, varnel_statement(
+            sink.port, ", @html=1, @query='select id, name, note from t', @qdatabase='%s', @qbind=0" % database)])
+    if code != 0:
+        raise SystemExit("varnel failed")
+    print("  varnel        %6.2f s  %9.0f rows/s  peak RSS %7.1f MB" % (seconds, rows / seconds, rss))
+    print("  sqlite3 -html %6.2f s  %9.0f rows/s  peak RSS %7.1f MB" % (peer_seconds, rows / peer_seconds, peer_rss))
+    print("  rendered HTML (peer's file) %.1f MB; varnel / peer time %.2f; varnel RSS / HTML size %.2f"
+          % (html_mb, seconds / peer_seconds, rss / html_mb))
+
+
+def make_files(work, size):
+    binary = os.path.join(work, "random.bin")
+    with open(binary, "wb") as f:
+        f.write(os.urandom(size))
+    text = os.path.join(work, "text.txt")
+    line = b"The quick brown fox jumps over the lazy dog. 0123456789 = tab\there.\n"
+    with open(text, "wb") as f:
+        f.write(line * (size // len(line)))
+    return binary, text
+
+
+def bench_attachment(size=100 * 1000 * 1000):
+    print("== One message with a %d MB attachment ==" % (size // 1000000))
+    work = tempfile.mkdtemp()
+    binary, text = make_files(work, size)
+    small_binary, small_text = make_files(tempfile.mkdtemp(), 1000 * 1000)
+    python_peer = os.path.join(ROOT, "bench", "smtplib_peer.py")
+    with Sink() as sink:
+        for label, path in (("base64", binary), ("quoted-printable", text)):
+            statement = varnel_statement(sink.port, ", @attachments='%s'" % path)
+            seconds, rss, code = run_measured([VARNEL, statement])
+            mb = os.path.getsize(path) / 1e6
+            print("  %-17s varnel  %7.1f MB/s  peak RSS %6.1f MB" % (label, mb / seconds, rss))
+            encoder = "base64" if label == "base64" else "quoted-printable"
+            curl = ["curl", "-s", "smtp://127.0.0.1:%d" % sink.port, "--mail-from", "a@example.com",
+                    "--mail-rcpt", "b@example.com", "-F", "=@%s;encoder=%s" % (path, encoder)]
+            seconds, rss, code = run_measured(curl)
+            print("  %-17s curl    %7.1f MB/s  peak RSS %6.1f MB" % (label, mb / seconds, rss))
+            seconds, rss, code = run_measured(["/usr/bin/python3", python_peer, str(sink.port), path])
+            print("  %-17s python  %7.1f MB/s  peak RSS %6.1f MB" % (label, mb / seconds, rss))
+        for label, path in (("base64 1 MB", small_binary), ("qp 1 MB", small_text)):
+            _, rss, _ = run_measured([VARNEL, varnel_statement(sink.port, ", @attachments='%s'" % path)])
+            print("  %-17s varnel  peak RSS %6.1f MB" % (label, rss))
+
+
+if __name__ == "__main__":
+    which = sys.argv[1] if len(sys.argv) > 1 else "all"
+    if which in ("send", "all"):
+        bench_send()
+    if which in ("query", "all"):
+        bench_query()
+    if which in ("attachment", "all"):
+        bench_attachment()

@@ -1,0 +1,1 @@
+exec xp_Varnel @recipient='a@example.com', @from='b@example.com', @address='127.0.0.1', @smtpport=2525

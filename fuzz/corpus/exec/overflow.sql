@@ -1,0 +1,1 @@
+exec master..xp_Varnel @Subject = CAST('abc' AS varbinary(max)), @x=CAST(300 AS tinyint)

@@ -1,0 +1,1 @@
+xp_Varnel 'a@example.com', NULL, '127.0.0.1', N'Subject é', NULL, NULL, 'Body', NULL, 30, 25

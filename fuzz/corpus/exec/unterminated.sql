@@ -1,0 +1,1 @@
+exec xp_Varnel @a = 'unterminated

@@ -1,0 +1,32 @@
+// The command line of the varnel host command: where the statement comes from, the
+// caller's connection it stands for, and how the outcome is printed. A bad command line
+// gives false and a message naming the option.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace varnel::host {
+
+struct CHostOptions {
+  std::optional<std::string> strStatement;  // given as the one argument
+  std::optional<std::string> strInputFile;  // -i FILE; neither: standard input
+  std::string strServer = "localhost";
+  std::string strLogin;  // default: the user running the command
+  std::string strPassword;
+  bool bIntegrated = false;
+  int nCodePage = 1252;
+  std::string strBindToken;
+  bool bJson = false;
+  std::optional<std::string> strOdbcDriver;
+  std::optional<std::string> strOdbcAttributes;
+  bool bHelp = false;
+};
+
+// defaultLogin is used when --login is not given.
+bool ParseHostOptions(const std::vector<std::string>& arguments, const std::string& defaultLogin,
+                      CHostOptions& options, std::string& error);
+std::string HostUsage();
+
+}  // namespace varnel::host

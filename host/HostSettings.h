@@ -1,0 +1,29 @@
+// The installation settings as the host command sees them: those of this machine, with the
+// ODBC driver and attributes replaced when the command line names them.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/Settings.h"
+
+namespace varnel::host {
+
+class CHostSettings final : public ISettings {
+ public:
+  CHostSettings(ISettings& base, std::optional<std::string> odbcDriver, std::optional<std::string> odbcAttributes)
+      : m_pBase(&base), m_strOdbcDriver(std::move(odbcDriver)), m_strOdbcAttributes(std::move(odbcAttributes)) {}
+
+  SettingState BindIP(std::string& value) override { return m_pBase->BindIP(value); }
+  std::string OdbcDriver() override { return m_strOdbcDriver ? *m_strOdbcDriver : m_pBase->OdbcDriver(); }
+  std::string OdbcAttributes() override {
+    return m_strOdbcAttributes ? *m_strOdbcAttributes : m_pBase->OdbcAttributes();
+  }
+
+ private:
+  ISettings* m_pBase;
+  std::optional<std::string> m_strOdbcDriver;
+  std::optional<std::string> m_strOdbcAttributes;
+};
+
+}  // namespace varnel::host

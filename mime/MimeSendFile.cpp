@@ -1,0 +1,234 @@
+#include "mime/MimeSendFile.h"
+
+#include "query/SMTPOLEDBQuery.h"
+#include "query/SMTPQueryResultset.h"
+
+#include <array>
+
+#include "mime/Base64Encoder.h"
+#include "mime/InputFile.h"
+#include "mime/QuotedPrintableEncoder.h"
+#include "mime/TextPieceReader.h"
+
+namespace varnel {
+namespace {
+
+// Bytes that may appear in a file sent as text: printable ASCII, backspace, tab, line
+// feed and carriage return. Anything else (form feed, NUL, DEL, 8-bit bytes) sends the
+// file base64.
+struct CTextByteTable {
+  std::array<bool, 256> arrText{};
+  constexpr CTextByteTable() {
+    for (int c = 0x20; c <= 0x7E; ++c) arrText[static_cast<std::size_t>(c)] = true;
+    arrText[0x08] = arrText[0x09] = arrText[0x0A] = arrText[0x0D] = true;
+  }
+};
+constexpr CTextByteTable kTextBytes;
+
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+// A name as it may stand in message text: a control character (CR and LF above all)
+// would end the line and let a file name add header lines or parts, so it becomes "_".
+std::string PlainName(const std::string& name) {
+  std::string result = name;
+  for (char& c : result) {
+    if (IsControl(static_cast<unsigned char>(c))) c = '_';
+  }
+  return result;
+}
+
+// A name inside a quoted-string parameter value (RFC 2045 section 5.1, RFC 822
+// quoted-string): a double quote or backslash is preceded by a backslash.
+std::string QuotedName(const std::string& name) {
+  std::string result;
+  result.reserve(name.size() + 2);
+  for (char c : name) {
+    if (IsControl(static_cast<unsigned char>(c))) {
+      result += '_';
+      continue;
+    }
+    if (c == '"' || c == '\\') result += '\\';
+    result += c;
+  }
+  return result;
+}
+
+std::string PartHeader(const std::string& name, const char* encoding) {
+  std::string quoted = QuotedName(name);
+  std::string header = "Content-Type: application/octet-stream;\r\n\tname=\"";
+  header += quoted;
+  header += "\"\r\nContent-Transfer-Encoding: ";
+  header += encoding;
+  header += "\r\nContent-Disposition: attachment;\r\n\tfilename=\"";
+  header += quoted;
+  header += "\"\r\n\r\n";
+  return header;
+}
+
+constexpr char kListSeparators[] = "\t \n\f\r";
+
+}  // namespace
+
+CMimeSendFile::CMimeSendFile(IByteSink& sink, std::string boundary, std::int32_t charset,
+                             IFileSystem& files)
+    : m_pSink(&sink), m_nCharset(charset), m_strBoundary(std::move(boundary)), m_pFileSystem(&files) {}
+
+CMimeSendFile::~CMimeSendFile() = default;
+
+bool CMimeSendFile::SendAttachments(std::string attachments, bool closeMultipart) {
+  std::string list = attachments;
+  for (char& c : list) {
+    if (c == ';') c = ',';
+  }
+  if (list.find(',') == std::string::npos) {
+    // A lone item is used as given, blanks and all.
+    AddMatchingFiles(list);
+  } else {
+    std::size_t start = 0;
+    for (;;) {
+      std::size_t comma = list.find(',', start);
+      std::size_t end = comma == std::string::npos ? list.size() : comma;
+      std::size_t first = list.find_first_not_of(kListSeparators, start);
+      if (first != std::string::npos && first < end) {
+        std::size_t last = list.find_last_not_of(kListSeparators, end - 1);
+        AddMatchingFiles(list.substr(first, last - first + 1));
+      }
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+  }
+
+  if (m_arrFilePaths.empty()) {
+    std::string note = "\r\n--" + m_strBoundary + "\r\n";
+    note += "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-" + std::to_string(m_nCharset) + "\"\r\n\r\n";
+    note += "Unable to open files " + PlainName(attachments) + "\r\n\r\n";
+    m_pSink->Write(note);
+    if (closeMultipart) SendClosingDelimiter();
+    return false;
+  }
+
+  for (std::size_t index = 0; index < m_arrFilePaths.size(); ++index) {
+    if (index == 0) SendDelimiter();
+    switch (CheckContent(index)) {
+      case FileContent::Unreadable:
+        SendNote(m_arrFileNames[index], true);
+        break;
+      case FileContent::Binary:
+        SendFileBase64(index);
+        break;
+      case FileContent::Text:
+        SendFileQuotedPrintable(index);
+        break;
+    }
+    if (index + 1 < m_arrFilePaths.size()) {
+      SendDelimiter();
+    } else if (closeMultipart) {
+      SendClosingDelimiter();
+    }
+  }
+  return true;
+}
+
+void CMimeSendFile::AddMatchingFiles(const std::string& pattern) {
+  for (CFoundFile& found : m_pFileSystem->FindFiles(pattern)) {
+    m_arrFileNames.push_back(std::move(found.strName));
+    m_arrFilePaths.push_back(std::move(found.strFullPath));
+  }
+}
+
+CMimeSendFile::FileContent CMimeSendFile::CheckContent(std::size_t index) {
+  CInputFile file(m_arrFilePaths[index]);
+  if (!file.IsOpen()) return FileContent::Unreadable;
+  auto block = std::make_unique<unsigned char[]>(kContentCheckSize);
+  std::size_t count = std::fread(block.get(), 1, kContentCheckSize, file.Get());
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!kTextBytes.arrText[block[i]]) return FileContent::Binary;
+  }
+  return FileContent::Text;
+}
+
+void CMimeSendFile::SendNote(const std::string& name, bool doubleLineEnd) {
+  std::string note = "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-" + std::to_string(m_nCharset) + "\"\r\n\r\n";
+  note += "Unable to open file " + PlainName(name) + (doubleLineEnd ? "\r\n\r\n" : "\r\n");
+  m_pSink->Write(note);
+}
+
+bool CMimeSendFile::SendFileBase64(std::size_t index) {
+  if (index >= m_arrFilePaths.size()) return false;
+  CInputFile file(m_arrFilePaths[index]);
+  if (!file.IsOpen()) {
+    SendNote(m_arrFileNames[index], false);
+    return false;
+  }
+  m_pSink->Write(PartHeader(m_arrFileNames[index], "base64"));
+  CBase64Encoder encoder(*m_pSink);
+  encoder.EncodeFile(file.Get());
+  return true;
+}
+
+bool CMimeSendFile::SendFileQuotedPrintable(std::size_t index) {
+  if (index >= m_arrFilePaths.size()) return false;
+  // Opened in binary mode on every platform; the reader turns CR LF into LF itself, so
+  // the pieces are those that text mode gives on Windows.
+  CInputFile file(m_arrFilePaths[index]);
+  if (!file.IsOpen()) {
+    SendNote(m_arrFileNames[index], false);
+    return false;
+  }
+  SendQuotedPrintableHeader(m_arrFileNames[index]);
+  CQuotedPrintableEncoder& encoder = Encoder();
+  CTextPieceReader reader(file.Get());
+  std::string_view piece;
+  while (reader.Next(piece)) encoder.EncodeLine(piece);
+  encoder.Flush();
+  return true;
+}
+
+bool CMimeSendFile::SendQuotedPrintableLine(std::string_view text) {
+  CQuotedPrintableEncoder& encoder = Encoder();
+  encoder.EncodeLine(text);
+  encoder.Flush();
+  return true;
+}
+
+bool CMimeSendFile::SendQueryAttachments(const CSMTPOLEDBQuery& query) {
+  std::size_t count = query.GetResultsetCount();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i == 0) SendDelimiter();
+    SendResultsetAttachment(query.GetResultset(i));
+    if (i + 1 < count) SendDelimiter();
+  }
+  // The multipart body must end with its closing delimiter even without any result set.
+  SendClosingDelimiter();
+  return true;
+}
+
+void CMimeSendFile::SendResultsetAttachment(const CSMTPQueryResultset& resultset) {
+  const CSMTPOLEDBQuery& query = resultset.GetQuery();
+  SendQuotedPrintableHeader(query.m_strFileName.empty() ? query.m_strQuery : query.m_strFileName);
+  CQuotedPrintableEncoder& encoder = Encoder();
+  std::string text;
+  resultset.AppendHeader(text);
+  encoder.EncodeLine(text);
+  for (std::size_t row = 0; row < resultset.GetRowCount(); ++row) {
+    text.clear();
+    resultset.AppendRow(row, text);
+    encoder.EncodeLine(text);
+  }
+  encoder.Flush();
+}
+
+void CMimeSendFile::SendDelimiter() { m_pSink->Write("\r\n--" + m_strBoundary + "\r\n"); }
+
+void CMimeSendFile::SendClosingDelimiter() { m_pSink->Write("\r\n--" + m_strBoundary + "--\r\n"); }
+
+void CMimeSendFile::SendQuotedPrintableHeader(const std::string& name) {
+  m_pSink->Write(PartHeader(name, "quoted-printable"));
+}
+
+CQuotedPrintableEncoder& CMimeSendFile::Encoder() {
+  if (!m_pEncoder) m_pEncoder = std::make_unique<CQuotedPrintableEncoder>(*m_pSink);
+  return *m_pEncoder;
+}
+
+}  // namespace varnel

@@ -1,0 +1,76 @@
+// Attachment writer: expands a list of file names and wildcard patterns into MIME parts
+// (RFC 2046 section 5.1) appended to a multipart body, each file base64 or
+// quoted-printable by its content. Nothing here fails the send: a file that cannot be
+// found or opened becomes a short plain-text note inside the message.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mime/ByteSink.h"
+#include "platform/FileSystem.h"
+
+namespace varnel {
+
+class CSMTPOLEDBQuery;
+class CSMTPQueryResultset;
+
+class CQuotedPrintableEncoder;
+
+class CMimeSendFile {
+ public:
+  // Bytes of a file examined to choose its encoding.
+  static constexpr std::size_t kContentCheckSize = 57000;
+
+  CMimeSendFile(IByteSink& sink, std::string boundary, std::int32_t charset, IFileSystem& files);
+  ~CMimeSendFile();
+  CMimeSendFile(const CMimeSendFile&) = delete;
+  CMimeSendFile& operator=(const CMimeSendFile&) = delete;
+
+  // Sends one part per file that the list names (items separated by ";" or ","), with
+  // the delimiters between them; closeMultipart adds the closing delimiter after the
+  // last one. False when no file was found (the message then carries a note instead).
+  bool SendAttachments(std::string attachments, bool closeMultipart);
+  // One quoted-printable part per captured result set, delimited; always ends with the
+  // closing delimiter, also when the query captured no result set.
+  bool SendQueryAttachments(const CSMTPOLEDBQuery& query);
+  // One result set as one quoted-printable part (header and body).
+  void SendResultsetAttachment(const CSMTPQueryResultset& resultset);
+  // Appends every regular file matching one name or wildcard pattern.
+  void AddMatchingFiles(const std::string& pattern);
+  // One part (header and body, no delimiters) for found file index; false when the file
+  // could not be opened and a note was sent in its place.
+  bool SendFileBase64(std::size_t index);
+  bool SendFileQuotedPrintable(std::size_t index);
+  // One line of text, quoted-printable, ended by a hard line break.
+  bool SendQuotedPrintableLine(std::string_view text);
+
+  // Building blocks for parts whose content does not come from a file.
+  void SendDelimiter();
+  void SendClosingDelimiter();
+  // Header of a quoted-printable attachment part named name.
+  void SendQuotedPrintableHeader(const std::string& name);
+
+  const std::vector<std::string>& FileNames() const { return m_arrFileNames; }
+  const std::vector<std::string>& FilePaths() const { return m_arrFilePaths; }
+
+ private:
+  enum class FileContent { Text, Binary, Unreadable };
+  FileContent CheckContent(std::size_t index);
+  void SendNote(const std::string& text, bool doubleLineEnd);
+  CQuotedPrintableEncoder& Encoder();
+
+  IByteSink* m_pSink;
+  std::int32_t m_nCharset;
+  std::string m_strBoundary;
+  std::vector<std::string> m_arrFileNames;
+  std::vector<std::string> m_arrFilePaths;
+  IFileSystem* m_pFileSystem;
+  std::unique_ptr<CQuotedPrintableEncoder> m_pEncoder;
+};
+
+}  // namespace varnel

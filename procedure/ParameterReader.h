@@ -1,0 +1,25 @@
+// Reads the parameters of one xp_Varnel call in named or positional form. A refused call
+// has been answered (message, usage text, done notice) when ReadXpParameters returns
+// false; an unknown name is answered the same way but does not refuse the call.
+#pragma once
+
+#include <string>
+
+#include "platform/ServerCall.h"
+#include "procedure/XpParameters.h"
+
+namespace varnel {
+
+bool ReadXpParameters(IServerCall& server, CXpParameters& parameters);
+
+// The usage text sent after every refusal.
+std::string BuildUsageText();
+// Sends message (bounded to 254 characters) and the usage text; the caller sends the
+// done notice.
+void SendUsageMessage(IServerCall& server, const std::string& message);
+
+// UTF-16 (low byte first) narrowed to 8-bit text: U+0000 to U+00FF keep their Latin-1
+// byte, every other character becomes "?"; a U+0000 ends the text.
+std::string NarrowUnicode(const unsigned char* data, std::size_t size);
+
+}  // namespace varnel

@@ -1,0 +1,214 @@
+// Delivery of one filled channel: a worker thread runs the whole SMTP conversation while
+// the server's thread waits for it. Every failure becomes a channel status code.
+#include <exception>
+#include <new>
+#include <thread>
+
+#include "platform/Network.h"
+#include "platform/Settings.h"
+#include "platform/System.h"
+#include "procedure/SMTPChannel.h"
+#include "query/SMTPOLEDBQuery.h"
+#include "smtp/AddressList.h"
+#include "smtp/CompletionEvent.h"
+#include "smtp/SMTPSocket.h"
+
+namespace varnel {
+namespace {
+
+void DeliveryThreadProc(CSMTPChannel* channel, int* exitCode) {
+  SetLogThreadNumber(CurrentThreadId());
+  try {
+    *exitCode = channel->Sendmail() ? 0 : 1;
+  } catch (...) {
+    *exitCode = 1;
+  }
+}
+
+std::string Lowered(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string CSMTPChannel::GetEffectiveFrom() {
+  if (!m_strFrom.empty()) return m_strFrom;
+  return "sqlserver@" + GetSenderDomain(*m_platform.pNetwork);
+}
+
+bool CSMTPChannel::Initialise() {
+  try {
+    std::string value;
+    SettingState state = m_platform.pSettings->BindIP(value);
+    if (state == SettingState::Error) {
+      m_nStatus = Status::Registry;
+      return false;
+    }
+    if (state == SettingState::Found) {
+      // The value is taken as text: it ends at its first NUL, at most 1000 bytes.
+      if (value.size() > 1000) value.resize(1000);
+      std::size_t nul = value.find('\0');
+      if (nul != std::string::npos) value.resize(nul);
+      m_strBindIP = value;
+    }
+  } catch (...) {
+    WriteLog("Exception thrown reading the registry");
+    m_nStatus = Status::Registry;
+    return false;
+  }
+
+  std::thread worker;
+  int exitCode = 1;
+  try {
+    WriteLog("About to enter Initialise try/catch");
+    WriteLog("About to start CSMTPChannel::StartThread");
+    worker = std::thread(DeliveryThreadProc, this, &exitCode);
+    WriteLog("CSMTPChannel::StartThread Complete");
+    WriteLog("Waiting for initialise thread to complete");
+    worker.join();
+    WriteLog("Initialise thread complete");
+    WriteLog("Getting exit code");
+    if (exitCode == 1) {
+      WriteLog("Exit code is 1");
+      return false;
+    }
+    return true;
+  } catch (...) {
+    WriteLog("Waiting for initialise thread to die after exception\n");
+    // The worker uses this channel: it must have ended before the channel goes away.
+    if (worker.joinable()) worker.join();
+    m_nStatus = Status::Exception;
+    return false;
+  }
+}
+
+bool CSMTPChannel::Sendmail() {
+  std::unique_ptr<CSMTPSocket> socket;
+  try {
+    WriteLog("Entering sendmail procedure");
+    WriteLog("Checking recipient and address");
+    if (m_strAddress.empty() || m_strRecipient.empty()) {
+      WriteLog("Recipient and address or empty");
+      m_nStatus = Status::NoDestination;
+      return false;
+    }
+    WriteLog("Processing recipient");
+    ParseAddressList(m_strRecipient, m_arrRecipients);
+    WriteLog("Processing bcc");
+    ParseAddressList(m_strBCC, m_arrRecipients);
+    WriteLog("Processing cc");
+    ParseAddressList(m_strCC, m_arrRecipients);
+    WriteLog("Get From Address");
+    m_strFrom = GetEffectiveFrom();
+    WriteLog("ExtractEmailAddress");
+    m_strFromAddress = ExtractEmailAddress(m_strFrom);
+    if (m_arrRecipients.empty()) {
+      m_nStatus = Status::NoDestination;
+      return false;
+    }
+
+    WriteLog("Creating complete event");
+    m_hCompleteEvent = std::make_unique<CCompletionEvent>();
+    WriteLog("Complete event created");
+
+    INetwork& network = *m_platform.pNetwork;
+    WriteLog("About to call AfxSocketInit");
+    if (!network.StartSocketLibrary()) {
+      m_nStatus = Status::SocketInit;
+      WriteLog("AfxSocketInit unsuccessful");
+      return false;
+    }
+
+    WriteLog("Creating CSMTPSocket");
+    socket = std::make_unique<CSMTPSocket>(*this);
+
+    WriteLog("About to get binding info");
+    std::vector<std::uint32_t> addresses;
+    if (!network.LookupIPv4(GetLocalHostName(network), addresses)) {
+      addresses.clear();
+      WriteLog("Host lookup failed - binding to any local address");
+    }
+    WriteLog("IP Addresses - ");
+    for (std::uint32_t address : addresses) WriteLog(DottedAddress(address));
+    WriteLog("IP Addresses Complete ");
+    WriteLog("binding info complete");
+
+    std::string bindAddress;
+    if (!addresses.empty()) {
+      bindAddress = DottedAddress(addresses.front());
+      if (!m_strBindIP.empty()) {
+        bool found = false;
+        for (std::uint32_t address : addresses) {
+          std::string dotted = DottedAddress(address);
+          if (Lowered(dotted) == Lowered(m_strBindIP)) {
+            bindAddress = dotted;
+            found = true;
+            break;
+          }
+        }
+        if (!found) WriteLog("BindIP address not found - using default");
+      }
+    }
+
+    WriteLog("About to call socket create");
+    WriteLog("Using binding socket -" + (bindAddress.empty() ? std::string("0.0.0.0") : bindAddress));
+    if (!socket->Create(bindAddress)) {
+      WriteLog("Socket create failed");
+      socket.reset();
+      m_nStatus = Status::SocketCreate;
+      return false;
+    }
+    WriteLog("Socket create fine");
+    WriteLog("Deleting binding info");
+    addresses.clear();
+    WriteLog("Deleting binding info complete");
+
+    if (m_pQuery != nullptr) {
+      std::string queryError = m_pQuery->GetQueryError();
+      if (!queryError.empty()) WriteLog(queryError);
+    }
+
+    m_strAddress = Lowered(m_strAddress);
+    if (m_strAddress == "localhost" || m_strAddress == "127.0.0.1") {
+      WriteLog("localhost or 127.0.0.1 used so using hostname");
+      m_strAddress = GetLocalHostName(network);
+    }
+
+    WriteLog("Socket connecting");
+    if (!socket->Connect(m_strAddress, m_nPort)) {
+      WriteLog("Socket failed to connect");
+      socket.reset();
+      m_nStatus = Status::Connect;
+      return false;
+    }
+
+    WriteLog("Going in to wait loop");
+    CSMTPSocket::EndReason reason = socket->Run();
+    if (reason == CSMTPSocket::EndReason::Completed) {
+      WriteLog("Waitresult = 0");
+      socket.reset();
+      return true;
+    }
+    if (reason == CSMTPSocket::EndReason::Closed) WriteLog("Connection closed by the SMTP server");
+    m_nStatus = Status::Timeout;
+    WriteLog("Timeout");
+    socket.reset();
+    return false;
+  } catch (const std::bad_alloc& error) {
+    WriteLog("CResourceException thrown in Sendmail");
+    WriteLog(std::string(error.what()).substr(0, 255));
+  } catch (const std::exception& error) {
+    WriteLog("CException thrown in Sendmail");
+    WriteLog(std::string(error.what()).substr(0, 255));
+  } catch (...) {
+    WriteLog("Generic Exception thrown in Sendmail");
+  }
+  socket.reset();
+  m_nStatus = Status::Exception;
+  return false;
+}
+
+}  // namespace varnel

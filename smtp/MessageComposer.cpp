@@ -1,0 +1,144 @@
+#include "smtp/MessageComposer.h"
+
+#include <ctime>
+
+#include "mime/ByteSink.h"
+#include "mime/MimeSendFile.h"
+#include "platform/System.h"
+#include "procedure/SMTPChannel.h"
+#include "query/SMTPOLEDBQuery.h"
+#include "query/SMTPQueryResultset.h"
+
+namespace varnel {
+
+std::string FormatMailDate(std::int64_t time) {
+  std::tm utc{};
+  if (!ToUniversalTime(time, utc)) return {};
+  char buffer[128];
+  std::size_t length = std::strftime(buffer, sizeof buffer, "%d %b %Y %H:%M:%S", &utc);
+  return std::string(buffer, length);
+}
+
+std::string FoldHeaderValue(const std::string& value, const std::string& terminator) {
+  std::size_t end = value.find_last_not_of("\r\n");
+  if (end == std::string::npos) return {};
+  std::string result;
+  result.reserve(end + 1);
+  bool inBreak = false;
+  for (std::size_t i = 0; i <= end; ++i) {
+    char c = value[i];
+    if (c == '\r' || c == '\n') {
+      inBreak = true;
+      continue;
+    }
+    if (inBreak) {
+      result += terminator;
+      result += ' ';
+      inBreak = false;
+    }
+    result += c;
+  }
+  return result;
+}
+
+CMessageComposer::CMessageComposer(CSMTPChannel& channel, IByteSink& sink) : m_channel(channel), m_sink(sink) {}
+
+bool CMessageComposer::ResultsAsAttachments() const {
+  return m_channel.m_pQuery != nullptr && m_channel.m_pQuery->m_bAsAttachments != 0;
+}
+
+bool CMessageComposer::IsMultipart() const { return !m_channel.m_strAttachments.empty() || ResultsAsAttachments(); }
+
+std::string CMessageComposer::FormatHeader(std::int64_t sendTime) {
+  const CSMTPChannel& c = m_channel;
+  const std::string& T = c.m_strTerminator;
+  std::string importance;
+  if (c.m_nImportance == 1) importance = "Importance: High" + T;
+  if (c.m_nImportance == 3) importance = "Importance: Low" + T;
+  std::string priority;
+  if (c.m_nPriority == 1 || c.m_nPriority == 3) priority = "X-Priority: " + std::to_string(c.m_nPriority) + T;
+  std::string from = IsMultipart() ? c.m_strFrom : m_channel.GetEffectiveFrom();
+  std::string charset = "charset=\"iso-8859-" + std::to_string(c.m_nCharset) + "\"";
+
+  std::string header;
+  header += "Mime-Version: 1.0" + T + importance + priority;
+  header += "From: " + FoldHeaderValue(from, T) + T;
+  header += "Date: " + FormatMailDate(sendTime) + " GMT" + T;
+  header += "To: " + FoldHeaderValue(c.m_strRecipient, T) + T;
+  header += "Cc: " + FoldHeaderValue(c.m_strCC, T) + T;
+  header += "Subject: " + FoldHeaderValue(c.m_strSubject, T) + T;
+  if (IsMultipart()) {
+    header += "Content-Type: multipart/mixed;" + T + "\tboundary=\"" + c.m_strBoundary + "\"" + T + T;
+    header += "--" + c.m_strBoundary + T;
+    header += "Content-Type: " + c.m_strContentType + ";" + T + "\t" + charset + T + T;
+  } else {
+    header += "Content-Type: " + c.m_strContentType + ";\t" + charset + T + T;
+  }
+  return header;
+}
+
+void CMessageComposer::Compose() {
+  m_sink.Write(FormatHeader(CurrentTime()));
+  if (m_channel.m_bHTML) {
+    m_sink.Write("<HTML>");
+    if (!m_channel.m_strStyleSheet.empty()) {
+      m_sink.Write("<HEAD><STYLE TYPE=\"text/css\"><!--");
+      m_sink.Write(m_channel.m_strStyleSheet);
+      m_sink.Write("--></STYLE></HEAD>");
+    }
+    m_sink.Write("<BODY>");
+  }
+  SendBody();
+  if (m_channel.m_bHTML) m_sink.Write("</BODY></HTML>");
+  SendAttachmentParts();
+}
+
+void CMessageComposer::SendBody() {
+  const std::string& body = m_channel.m_strBody;
+  if (m_channel.m_pQuery == nullptr || ResultsAsAttachments()) {
+    m_sink.Write(body);
+    return;
+  }
+  static constexpr std::string_view kPlaceholder = "<<query>>";
+  std::size_t position = 0;
+  std::size_t index = 0;
+  for (std::size_t found; (found = body.find(kPlaceholder, position)) != std::string::npos;) {
+    m_sink.Write(body.data() + position, found - position);
+    SendResultset(index++);
+    position = found + kPlaceholder.size();
+  }
+  m_sink.Write(body.data() + position, body.size() - position);
+  for (; index < m_channel.m_pQuery->GetResultsetCount(); ++index) SendResultset(index);
+}
+
+void CMessageComposer::SendResultset(std::size_t index) {
+  const CSMTPOLEDBQuery& query = *m_channel.m_pQuery;
+  if (index >= query.GetResultsetCount()) return;  // a surplus placeholder disappears
+  const CSMTPQueryResultset& resultset = query.GetResultset(index);
+  // Rows are rendered into one reused buffer and sent in batches.
+  std::string text;
+  resultset.AppendHeader(text);
+  for (std::size_t row = 0; row < resultset.GetRowCount(); ++row) {
+    resultset.AppendRow(row, text);
+    if (m_channel.m_bHTML) text += m_channel.m_strTerminator;
+    if (text.size() >= 64 * 1024) {
+      m_sink.Write(text);
+      text.clear();
+    }
+  }
+  m_sink.Write(text);
+}
+
+void CMessageComposer::SendAttachmentParts() {
+  bool resultsAsAttachments = ResultsAsAttachments();
+  if (!m_channel.m_strAttachments.empty()) {
+    CMimeSendFile writer(m_sink, m_channel.m_strBoundary, m_channel.m_nCharset, *m_channel.Platform().pFileSystem);
+    writer.SendAttachments(m_channel.m_strAttachments, !resultsAsAttachments);
+  }
+  if (resultsAsAttachments) {
+    CMimeSendFile writer(m_sink, m_channel.m_strBoundary, m_channel.m_nCharset, *m_channel.Platform().pFileSystem);
+    writer.SendQueryAttachments(*m_channel.m_pQuery);
+  }
+}
+
+}  // namespace varnel

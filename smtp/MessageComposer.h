@@ -1,0 +1,40 @@
+// Writes one message into the DATA stream: the header block (RFC 5322, MIME headers of
+// RFC 2045/2046), the optional HTML wrapper, the body with any query results, and the
+// attachment parts. Reports nothing; a failed send shows in the stream's result.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace varnel {
+
+class CSMTPChannel;
+class IByteSink;
+
+class CMessageComposer {
+ public:
+  CMessageComposer(CSMTPChannel& channel, IByteSink& sink);
+
+  void Compose();
+  // The header block for a message sent at sendTime (seconds since 1970, UTC).
+  std::string FormatHeader(std::int64_t sendTime);
+  bool IsMultipart() const;
+  bool ResultsAsAttachments() const;
+
+ private:
+  void SendBody();
+  void SendResultset(std::size_t index);
+  void SendAttachmentParts();
+
+  CSMTPChannel& m_channel;
+  IByteSink& m_sink;
+};
+
+// "%d %b %Y %H:%M:%S" in UTC; empty when the conversion fails.
+std::string FormatMailDate(std::int64_t time);
+
+// A header value whose line breaks are folded (each run of CR and LF becomes the
+// terminator and a blank), so that no value can start a header line of its own.
+std::string FoldHeaderValue(const std::string& value, const std::string& terminator);
+
+}  // namespace varnel

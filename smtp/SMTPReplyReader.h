@@ -1,0 +1,34 @@
+// Assembles complete SMTP replies from the bytes the relay sends (RFC 5321 section 4.2):
+// lines end in CR LF, and a multi-line reply ends with the line whose fourth character
+// is not "-". The relay is untrusted: control characters are censored and a reply that
+// never ends is cut off at a fixed size.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <string>
+
+namespace varnel {
+
+class CSMTPReplyReader {
+ public:
+  // Largest reply kept; a relay that sends more without ending its reply is answered
+  // with what arrived so far.
+  static constexpr std::size_t kMaxReply = 64 * 1024;
+
+  // Takes the bytes of one read.
+  void Feed(const char* data, std::size_t size);
+  // Moves the next complete reply (without its final line end) into reply.
+  bool Next(std::string& reply);
+  // Bytes received that do not yet form a complete reply.
+  bool HasPartial() const { return !m_strPending.empty() || !m_strReply.empty(); }
+
+ private:
+  void EndLine(std::string line);
+
+  std::string m_strPending;  // bytes of the current, unfinished line
+  std::string m_strReply;    // complete lines of the current reply, joined by CR LF
+  std::deque<std::string> m_arrReplies;
+};
+
+}  // namespace varnel

@@ -1,0 +1,108 @@
+"""A real SMTP relay (aiosmtpd) on 127.0.0.1 for end-to-end tests, and helpers to run
+the varnel command and parse what arrived with Python's email package."""
+
+import base64
+import json
+import os
+import socket
+import subprocess
+import sys
+import time
+from email import policy
+from email.parser import BytesParser
+
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult, LoginPassword
+
+VARNEL = os.environ.get("VARNEL_BIN", "build/default/varnel")
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Collector:
+    def __init__(self):
+        self.envelopes = []
+
+    async def handle_DATA(self, server, session, envelope):
+        self.envelopes.append(envelope)
+        return "250 2.0.0 Ok: queued"
+
+
+class Relay:
+    """Context manager: an aiosmtpd relay; with credentials it requires AUTH."""
+
+    def __init__(self, credentials=None, data_size_limit=None):
+        self.collector = Collector()
+        self.port = free_port()
+        kwargs = {"data_size_limit": data_size_limit}
+        if credentials is not None:
+            user, password = credentials
+
+            def authenticator(server, session, envelope, mechanism, auth_data):
+                ok = (isinstance(auth_data, LoginPassword) and auth_data.login == user.encode()
+                      and auth_data.password == password.encode())
+                return AuthResult(success=ok)
+
+            kwargs.update(authenticator=authenticator, auth_required=True, auth_require_tls=False)
+        self.controller = Controller(self.collector, hostname="127.0.0.1", port=self.port,
+                                     server_kwargs=kwargs)
+
+    def __enter__(self):
+        self.controller.start()
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        return self
+
+    def __exit__(self, *exc):
+        self.controller.stop()
+
+    @property
+    def envelopes(self):
+        return self.collector.envelopes
+
+
+def sql_text(value):
+    return "'" + value.replace("'", "''") + "'"
+
+
+def run_varnel(statement, *options, check_json=True, env=None, timeout=120):
+    """Runs one EXEC statement; returns (exit code, parsed JSON or stdout)."""
+    environment = dict(os.environ)
+    environment.setdefault("VARNEL_HOSTNAME", "localhost")
+    if env:
+        environment.update(env)
+    args = [VARNEL, "--json", *options, statement] if check_json else [VARNEL, *options, statement]
+    done = subprocess.run(args, capture_output=True, timeout=timeout, env=environment)
+    if check_json:
+        try:
+            return done.returncode, json.loads(done.stdout.decode("utf-8"))
+        except ValueError:
+            sys.stderr.write(done.stdout.decode("utf-8", "replace") + done.stderr.decode("utf-8", "replace"))
+            raise
+    return done.returncode, done.stdout.decode("utf-8", "replace")
+
+
+def parse_message(content):
+    """Parses raw message bytes with policy default; fails on any defect."""
+    message = BytesParser(policy=policy.default).parsebytes(content)
+    defects = list(message.defects)
+    for part in message.walk():
+        defects.extend(part.defects)
+    if defects:
+        raise AssertionError("message has defects: %r" % defects)
+    return message
+
+
+def header_lines(content):
+    """The header block's lines as sent (without their CR LF)."""
+    head = content.split(b"\r\n\r\n", 1)[0]
+    return head.split(b"\r\n")

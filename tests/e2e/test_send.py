@@ -1,0 +1,115 @@
+"""Sends through a real SMTP relay with the varnel command and checks the message as a
+MIME parser sees it, the outcome row, the done notices and the return value."""
+
+import re
+import threading
+import unittest
+
+from relay import Relay, header_lines, parse_message, run_varnel, sql_text
+
+
+def statement(port, **params):
+    base = {"recipient": "dba@example.com", "from": "sqlserver@example.com", "address": "127.0.0.1"}
+    base.update(params)
+    parts = ["@%s=%s" % (k, v if isinstance(v, int) else sql_text(v)) for k, v in base.items()]
+    parts.append("@smtpport=%d" % port)
+    return "exec master.dbo.xp_Varnel " + ", ".join(parts)
+
+
+class SendTest(unittest.TestCase):
+    def test_plain_message_arrives_with_exact_headers(self):
+        with Relay() as relay:
+            code, out = run_varnel(statement(relay.port, subject="Nightly load", body="Loaded 42 rows.\r\n.\r\nDone",
+                                             copy_recipients="ops@example.com; oncall@example.com",
+                                             blind_copy_recipients="audit@example.com"))
+        self.assertEqual(code, 0, out)
+        self.assertEqual(out["columns"], ["Result", "ErrorMessage", "SMTPErrorNumber", "SMTPErrorMessage",
+                                          "QueryErrorMessage"])
+        self.assertEqual(out["rows"], [[0, None, None, None, None]])
+        self.assertEqual(out["done"], [{"status": 17, "command": 0, "count": 1}])
+        self.assertEqual(out["return"], 0)
+        self.assertEqual(len(relay.envelopes), 1)
+        envelope = relay.envelopes[0]
+        self.assertEqual(envelope.mail_from, "sqlserver@example.com")
+        self.assertEqual(envelope.rcpt_tos, ["dba@example.com", "audit@example.com", "ops@example.com",
+                                             "oncall@example.com"])
+        lines = header_lines(envelope.content)
+        self.assertEqual(lines[0], b"Mime-Version: 1.0")
+        self.assertEqual(lines[1], b"From: sqlserver@example.com")
+        self.assertRegex(lines[2].decode(), r"^Date: \d\d [A-Z][a-z][a-z] \d{4} \d\d:\d\d:\d\d GMT$")
+        self.assertEqual(lines[3:], [b"To: dba@example.com", b"Cc: ops@example.com, oncall@example.com",
+                                     b"Subject: Nightly load", b'Content-Type: text/plain;\tcharset="iso-8859-1"'])
+        message = parse_message(envelope.content)
+        self.assertEqual(message["Subject"], "Nightly load")
+        self.assertNotIn("Bcc", message)
+        # The lone "." line survives the relay's transparency handling.
+        self.assertEqual(message.get_content(), "Loaded 42 rows.\r\n.\r\nDone\r\n")
+
+    def test_html_body_priority_importance_and_no_output(self):
+        with Relay() as relay:
+            code, out = run_varnel(statement(relay.port, body="<p>Hi</p>", html=1, priority=1, importance=3,
+                                             stylesheet="p {color: red}", no_output=1))
+        self.assertEqual(code, 0)
+        self.assertEqual(out["rows"], [])
+        self.assertEqual(out["done"], [{"status": 1, "command": 0, "count": 0}])
+        content = relay.envelopes[0].content
+        lines = header_lines(content)
+        self.assertEqual(lines[1:3], [b"Importance: Low", b"X-Priority: 1"])
+        message = parse_message(content)
+        self.assertEqual(message.get_content_type(), "text/html")
+        self.assertEqual(message.get_content(),
+                         '<HTML><HEAD><STYLE TYPE="text/css"><!--p {color: red}--></STYLE></HEAD>'
+                         "<BODY><p>Hi</p></BODY></HTML>\r\n")
+
+    def test_login_with_credentials(self):
+        with Relay(credentials=("mailer", "s3cret-" + "x" * 40)) as relay:
+            code, out = run_varnel(statement(relay.port, subject="auth", smtpusername="mailer",
+                                             smtppassword="s3cret-" + "x" * 40))
+        self.assertEqual(code, 0, out)
+        self.assertEqual(len(relay.envelopes), 1)
+
+    def test_positional_form_uses_the_default_sender(self):
+        with Relay() as relay:
+            code, out = run_varnel("exec xp_Varnel 'dba@example.com', NULL, '127.0.0.1', 'Positional', NULL, NULL, "
+                                   "'body', NULL, 30, %d" % relay.port)
+        self.assertEqual(code, 0, out)
+        envelope = relay.envelopes[0]
+        self.assertEqual(envelope.mail_from, "sqlserver@localhost.com")
+        parse_message(envelope.content)
+
+    def test_eight_calls_at_once(self):
+        results = {}
+        with Relay() as relay:
+            def send(i):
+                results[i] = run_varnel(statement(relay.port, subject="call %d" % i, body="body %d" % i))[0]
+            threads = [threading.Thread(target=send, args=(i,)) for i in range(8)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+        self.assertEqual(results, {i: 0 for i in range(8)})
+        subjects = sorted(parse_message(e.content)["Subject"] for e in relay.envelopes)
+        self.assertEqual(subjects, sorted("call %d" % i for i in range(8)))
+        for envelope in relay.envelopes:
+            message = parse_message(envelope.content)
+            self.assertEqual(message.get_content(), "body %s\r\n" % message["Subject"].split()[1])
+
+    def test_refused_call_answers_with_usage(self):
+        code, out = run_varnel("exec xp_Varnel @recipient='a@example.com'")
+        self.assertEqual(code, 1)
+        self.assertEqual(out["messages"][0],
+                         "The minimum parameters are Recipient, From and Address. All must be supplied.\n")
+        self.assertTrue(out["messages"][1].startswith("Version 3.1 201103\nQuick format - \n"))
+        self.assertEqual(out["done"], [{"status": 1, "command": 0, "count": 0}])
+
+    def test_header_values_cannot_add_lines(self):
+        with Relay() as relay:
+            code, _ = run_varnel(statement(relay.port, subject="a\nBcc: evil@example.com"))
+        self.assertEqual(code, 0)
+        message = parse_message(relay.envelopes[0].content)
+        self.assertNotIn("Bcc", message)
+        self.assertEqual(re.sub(r"\s+", " ", message["Subject"]), "a Bcc: evil@example.com")
+
+
+if __name__ == "__main__":
+    unittest.main()

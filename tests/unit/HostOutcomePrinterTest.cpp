@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "host/OutcomePrinter.h"
+
+using varnel::CHostServerCall;
+using varnel::host::CCodePage;
+namespace ServerType = varnel::ServerType;
+
+namespace {
+
+std::string ReadGolden(const std::string& name) {
+  std::ifstream file(std::string(VARNEL_TEST_DATA_DIR) + "/host/" + name, std::ios::binary);
+  EXPECT_TRUE(file.good()) << name;
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// Sends the outcome row the way the procedure does: a NULL text is declared 255 and sent
+// with length 0; a text is declared and sent with its own length.
+void SendOutcome(CHostServerCall& call, std::int16_t result, const std::vector<const char*>& texts) {
+  static const char* const kNames[] = {"ErrorMessage", "SMTPErrorNumber", "SMTPErrorMessage", "QueryErrorMessage"};
+  call.DescribeColumn(1, "Result", ServerType::SmallInt, 2, ServerType::SmallInt, 2);
+  for (int i = 0; i < 4; ++i) {
+    int length = texts[i] != nullptr ? static_cast<int>(std::strlen(texts[i])) : 255;
+    call.DescribeColumn(i + 2, kNames[i], ServerType::Char, length, ServerType::Char, length);
+  }
+  call.SetColumnData(1, &result);
+  call.SetColumnLength(1, 2);
+  for (int i = 0; i < 4; ++i) {
+    call.SetColumnData(i + 2, texts[i] != nullptr ? texts[i] : "");
+    call.SetColumnLength(i + 2, texts[i] != nullptr ? static_cast<int>(std::strlen(texts[i])) : 0);
+  }
+  call.SendRow();
+  call.SendDone(0x11, 0, 1);
+}
+
+CHostServerCall FailedSend() {
+  CHostServerCall call;
+  call.SendMessage("Unknown parameter @Bogus\n");
+  call.SendMessage("Version 3.1 201103\n\tline with \"quotes\" and \\ backslash\n");
+  call.SendDone(1, 0, 0);
+  SendOutcome(call, 6, {"Destination returned error : See log", "550", "No such user: caf\xE9 \x81", ""});
+  return call;
+}
+
+CHostServerCall SuccessfulSend() {
+  CHostServerCall call;
+  SendOutcome(call, 0, {nullptr, nullptr, nullptr, nullptr});
+  return call;
+}
+
+}  // namespace
+
+TEST(HostOutcomePrinterTest, TableAsSqlcmdShowsIt) {
+  CCodePage cp1252 = *CCodePage::Find(1252);
+  EXPECT_EQ(varnel::host::FormatOutcomeTable(FailedSend(), cp1252), ReadGolden("failed_send.txt"));
+  EXPECT_EQ(varnel::host::FormatOutcomeTable(SuccessfulSend(), cp1252), ReadGolden("successful_send.txt"));
+}
+
+TEST(HostOutcomePrinterTest, RefusalWithoutRowPrintsOnlyMessages) {
+  CHostServerCall call;
+  call.SendMessage("");
+  call.SendMessage("Incorrect number of parameters\n");
+  call.SendDone(1, 0, 0);
+  EXPECT_EQ(varnel::host::FormatOutcomeTable(call, *CCodePage::Find(1252)), "\nIncorrect number of parameters\n");
+}
+
+TEST(HostOutcomePrinterTest, JsonHoldsExactlyWhatWasSent) {
+  CCodePage cp1252 = *CCodePage::Find(1252);
+  EXPECT_EQ(varnel::host::FormatOutcomeJson(FailedSend(), cp1252, 1),
+            "{\"messages\": [\"Unknown parameter @Bogus\\n\", "
+            "\"Version 3.1 201103\\n\\tline with \\\"quotes\\\" and \\\\ backslash\\n\"], "
+            "\"columns\": [\"Result\", \"ErrorMessage\", \"SMTPErrorNumber\", \"SMTPErrorMessage\", \"QueryErrorMessage\"], "
+            "\"rows\": [[6, \"Destination returned error : See log\", \"550\", \"No such user: caf\xC3\xA9 \xEF\xBF\xBD\", \"\"]], "
+            "\"done\": [{\"status\": 1, \"command\": 0, \"count\": 0}, {\"status\": 17, \"command\": 0, \"count\": 1}], "
+            "\"return\": 1}\n");
+  EXPECT_EQ(varnel::host::FormatOutcomeJson(SuccessfulSend(), cp1252, 0),
+            "{\"messages\": [], "
+            "\"columns\": [\"Result\", \"ErrorMessage\", \"SMTPErrorNumber\", \"SMTPErrorMessage\", \"QueryErrorMessage\"], "
+            "\"rows\": [[0, null, null, null, null]], "
+            "\"done\": [{\"status\": 17, \"command\": 0, \"count\": 1}], \"return\": 0}\n");
+}
+
+TEST(HostOutcomePrinterTest, JsonStringEscapes) {
+  struct Case {
+    std::string utf8;
+    std::string json;
+  };
+  const std::vector<Case> cases = {
+      {"plain", "\"plain\""},
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+      {"\r\n\t\b\f", "\"\\r\\n\\t\\b\\f\""},
+      {std::string("\x01\x1F\x7F", 3), "\"\\u0001\\u001f\\u007f\""},
+      {std::string("nul\0x", 5), "\"nul\\u0000x\""},
+      {"\xC3\xA9\xE2\x82\xAC", "\"\xC3\xA9\xE2\x82\xAC\""},
+      {"bad\xFF", "\"bad\xEF\xBF\xBD\""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(varnel::host::JsonString(c.utf8), c.json);
+}
+
+TEST(HostOutcomePrinterTest, OtherColumnTypes) {
+  CHostServerCall call;
+  std::int32_t number = -70000;
+  std::string wide("h\0i\0", 4);
+  std::string binary("\x01\xAB", 2);
+  call.DescribeColumn(1, "n", ServerType::Int, 4, ServerType::Int, 4);
+  call.DescribeColumn(2, "w", ServerType::NVarChar, 8, ServerType::NVarChar, 8);
+  call.DescribeColumn(3, "b", ServerType::BigVarBinary, 8, ServerType::BigVarBinary, 8);
+  call.SetColumnData(1, &number);
+  call.SetColumnData(2, wide.data());
+  call.SetColumnLength(2, 4);
+  call.SetColumnData(3, binary.data());
+  call.SetColumnLength(3, 2);
+  call.SendRow();
+  call.SendDone(0x11, 0, 1);
+  CCodePage cp1252 = *CCodePage::Find(1252);
+  EXPECT_EQ(varnel::host::FormatOutcomeTable(call, cp1252),
+            "n           w  b\n"
+            "----------- -- ------\n"
+            "     -70000 hi 0x01AB\n"
+            "\n(1 rows affected)\n");
+  EXPECT_NE(varnel::host::FormatOutcomeJson(call, cp1252, 0).find("\"rows\": [[-70000, \"hi\", \"0x01AB\"]]"),
+            std::string::npos);
+}

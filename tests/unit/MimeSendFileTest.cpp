@@ -1,0 +1,283 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <map>
+
+#include "MimeTestSupport.h"
+#include "mime/MimeSendFile.h"
+#include "platform/Platform.h"
+
+namespace varnel {
+namespace {
+
+using test::CMemorySink;
+using test::CScratchDirectory;
+
+const std::string kBoundary = "----=_NextPart_000_0001";
+const std::string kDelimiter = "\r\n--" + kBoundary + "\r\n";
+const std::string kClosing = "\r\n--" + kBoundary + "--\r\n";
+
+std::string Header(const std::string& quotedName, const std::string& encoding) {
+  return "Content-Type: application/octet-stream;\r\n\tname=\"" + quotedName +
+         "\"\r\nContent-Transfer-Encoding: " + encoding +
+         "\r\nContent-Disposition: attachment;\r\n\tfilename=\"" + quotedName + "\"\r\n\r\n";
+}
+
+// Answers patterns from a fixed table and records every pattern it was asked for.
+class CFakeFileSystem final : public IFileSystem {
+ public:
+  std::vector<CFoundFile> FindFiles(const std::string& pattern) override {
+    m_arrPatterns.push_back(pattern);
+    auto found = m_mapFiles.find(pattern);
+    return found == m_mapFiles.end() ? std::vector<CFoundFile>{} : found->second;
+  }
+  std::map<std::string, std::vector<CFoundFile>> m_mapFiles;
+  std::vector<std::string> m_arrPatterns;
+};
+
+TEST(MimeSendFileTest, TwoFilesTextThenBinaryOnTheWire) {
+  const std::string data = std::string(VARNEL_TEST_DATA_DIR) + "/mime/";
+  CMemorySink sink;
+  CMimeSendFile writer(sink, kBoundary, 1, DefaultFileSystem());
+  EXPECT_TRUE(writer.SendAttachments(data + "a.txt;" + data + "b.bin", true));
+  std::string expected = kDelimiter + Header("a.txt", "quoted-printable") +
+                         "Hello,=20world=2E\r\n"
+                         "Second=20line=20=3D=20two=09parts\r\n" +
+                         kDelimiter + Header("b.bin", "base64") + "AAECAwQFBgcICf8=\r\n" + kClosing;
+  EXPECT_EQ(sink.m_strData, expected);
+}
+
+TEST(MimeSendFileTest, ListItemsReachTheFileSearchAsSeparatePatterns) {
+  struct Case {
+    std::string list;
+    std::vector<std::string> patterns;
+  } cases[] = {
+      {"a.txt;b.txt", {"a.txt", "b.txt"}},
+      {"a.txt,b.txt", {"a.txt", "b.txt"}},
+      {",,a.txt,", {"a.txt"}},
+      {" a.txt , b.txt ", {"a.txt", "b.txt"}},
+      {"\ta.txt\r\n;\fb.txt", {"a.txt", "b.txt"}},
+      {"a.txt, ,;b.txt", {"a.txt", "b.txt"}},     // a piece of blanks only matches nothing
+      {"a.txt\v,b.txt", {"a.txt\v", "b.txt"}},    // vertical tab is not trimmed
+      {" a.txt", {" a.txt"}},                      // a lone item is used untrimmed
+      {"a.txt ", {"a.txt "}},
+      {"", {""}},
+      {"dir name/with blank.txt;x", {"dir name/with blank.txt", "x"}},
+  };
+  for (const Case& c : cases) {
+    CMemorySink sink;
+    CFakeFileSystem files;
+    CMimeSendFile writer(sink, kBoundary, 1, files);
+    writer.SendAttachments(c.list, true);
+    EXPECT_EQ(files.m_arrPatterns, c.patterns) << "list \"" << c.list << "\"";
+  }
+}
+
+TEST(MimeSendFileTest, NothingFoundSendsOneNoteQuotingTheList) {
+  for (bool close : {true, false}) {
+    CMemorySink sink;
+    CFakeFileSystem files;
+    CMimeSendFile writer(sink, kBoundary, 2, files);
+    EXPECT_FALSE(writer.SendAttachments(" a.txt; b.txt", close));
+    std::string expected = kDelimiter + "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-2\"\r\n\r\n"
+                           "Unable to open files  a.txt; b.txt\r\n\r\n";
+    if (close) expected += kClosing;
+    EXPECT_EQ(sink.m_strData, expected);
+    EXPECT_TRUE(writer.FileNames().empty());
+  }
+}
+
+TEST(MimeSendFileTest, FileThatCannotBeOpenedBecomesANote) {
+  CScratchDirectory scratch;
+  std::string second = scratch.Write("b.bin", std::string("\x01\x02\x03", 3));
+  CMemorySink sink;
+  CFakeFileSystem files;
+  // The first file vanished between the search and the open.
+  files.m_mapFiles["*"] = {{"gone.txt", scratch.Path() + "/gone.txt"}, {"b.bin", second}};
+  CMimeSendFile writer(sink, kBoundary, 15, files);
+  EXPECT_TRUE(writer.SendAttachments("*", true));
+  std::string expected = kDelimiter + "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-15\"\r\n\r\n"
+                         "Unable to open file gone.txt\r\n\r\n" +
+                         kDelimiter + Header("b.bin", "base64") + "AQID" + kClosing;
+  EXPECT_EQ(sink.m_strData, expected);
+
+  // The encoders' own note has one line end and no part header.
+  for (bool base64 : {true, false}) {
+    CMemorySink single;
+    CMimeSendFile direct(single, kBoundary, 1, files);
+    direct.AddMatchingFiles("*");
+    EXPECT_FALSE(base64 ? direct.SendFileBase64(0) : direct.SendFileQuotedPrintable(0));
+    EXPECT_EQ(single.m_strData,
+              "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-1\"\r\n\r\nUnable to open file gone.txt\r\n");
+    EXPECT_FALSE(direct.SendFileBase64(2));  // no such entry: nothing sent
+    EXPECT_EQ(single.m_strData,
+              "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-1\"\r\n\r\nUnable to open file gone.txt\r\n");
+  }
+}
+
+// count lines of 100 bytes, line feed included.
+std::string Lines(std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) text += std::string(99, 'a') + "\n";
+  return text;
+}
+
+TEST(MimeSendFileTest, EncodingFollowsTheFirst57000Bytes) {
+  using namespace std::string_literals;
+  struct Case {
+    const char* name;
+    std::string content;
+    bool base64;
+  } cases[] = {
+      {"empty", "", false},
+      {"printable, tab, BS, CR, LF", "Letters 123 !?~\t\b\r\n", false},
+      {"form feed", "page\fbreak", true},
+      {"vertical tab", "a\vb", true},
+      {"NUL", "a\0b"s, true},
+      {"escape", "\x1B[0m", true},
+      {"DEL", "\x7F", true},
+      {"Latin-1 letter", "caf\xE9", true},
+      {"8-bit at the last examined byte", Lines(569) + std::string(99, 'a') + "\x80", true},
+      {"8-bit after the examined bytes", Lines(570) + "\x80", false},
+  };
+  CScratchDirectory scratch;
+  for (const Case& c : cases) {
+    std::string path = scratch.Write("f", c.content);
+    CMemorySink sink;
+    CMimeSendFile writer(sink, kBoundary, 1, DefaultFileSystem());
+    writer.SendAttachments(path, true);
+    std::string header = Header("f", c.base64 ? "base64" : "quoted-printable");
+    ASSERT_EQ(sink.m_strData.compare(0, kDelimiter.size() + header.size(), kDelimiter + header), 0) << c.name;
+    std::string body = sink.m_strData.substr(kDelimiter.size() + header.size());
+    ASSERT_GE(body.size(), kClosing.size());
+    ASSERT_EQ(body.substr(body.size() - kClosing.size()), kClosing) << c.name;
+    body.resize(body.size() - kClosing.size());
+    if (c.base64) {
+      EXPECT_EQ(test::DecodeBase64(body), c.content) << c.name;
+    } else {
+      std::string lineFeeds;  // what the recipient reads: CR LF and LF both one line end
+      for (std::size_t i = 0; i < c.content.size(); ++i) {
+        if (c.content[i] == '\r' && i + 1 < c.content.size() && c.content[i + 1] == '\n') continue;
+        lineFeeds += c.content[i];
+      }
+      // Every piece ends with a hard line break, the last one of the file too.
+      if (!lineFeeds.empty() && lineFeeds.back() != '\n') lineFeeds += '\n';
+      EXPECT_EQ(test::DecodeQuotedPrintable(body), lineFeeds) << c.name;
+    }
+  }
+}
+
+TEST(MimeSendFileTest, LargeFilesStreamThroughBoundedWrites) {
+  CScratchDirectory scratch;
+  std::string binary = test::RandomBytes(5 * 1024 * 1024 + 7, 9);
+  std::string text;
+  std::mt19937 generator(4);
+  while (text.size() < 5 * 1024 * 1024) {
+    text += std::string(generator() % 120, static_cast<char>('a' + generator() % 26));
+    text += generator() % 3 == 0 ? ". \r\n" : "\n";
+  }
+  text += std::string(12000, 'L') + "\n";  // one line over 4,999 bytes
+  scratch.Write("big.bin", binary);
+  scratch.Write("big.txt", text);
+  CMemorySink sink;
+  CMimeSendFile writer(sink, kBoundary, 1, DefaultFileSystem());
+  writer.SendAttachments(scratch.Path() + "/big.bin," + scratch.Path() + "/big.txt", true);
+  // No write holds more than one encoded read block: the files are never held whole.
+  EXPECT_LE(sink.m_nLargestWrite, 80000u);
+
+  std::string binaryHeader = kDelimiter + Header("big.bin", "base64");
+  std::string textHeader = kDelimiter + Header("big.txt", "quoted-printable");
+  std::size_t textStart = sink.m_strData.find(textHeader);
+  ASSERT_NE(textStart, std::string::npos);
+  ASSERT_EQ(sink.m_strData.compare(0, binaryHeader.size(), binaryHeader), 0);
+  std::string base64 = sink.m_strData.substr(binaryHeader.size(), textStart - binaryHeader.size());
+  EXPECT_EQ(test::DecodeBase64(base64), binary);
+  std::size_t bodyStart = textStart + textHeader.size();
+  std::string quoted = sink.m_strData.substr(bodyStart, sink.m_strData.size() - kClosing.size() - bodyStart);
+  std::string expected;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') continue;
+    expected += text[i];
+  }
+  // The long line comes back cut after 4,999 and 9,998 bytes.
+  std::size_t longLine = expected.size() - 12001;
+  expected.insert(longLine + 9998, "\n");
+  expected.insert(longLine + 4999, "\n");
+  EXPECT_EQ(test::DecodeQuotedPrintable(quoted), expected);
+}
+
+TEST(MimeSendFileTest, NamesCannotBreakOutOfTheirHeader) {
+  CScratchDirectory scratch;
+  std::string hostile = "we\"ird\\name\r\nX-Injected: yes\r\n\r\n--" + kBoundary + "\x7F.txt";
+  std::string path = scratch.Write(hostile, "content\n");
+  ASSERT_FALSE(path.empty());
+  CMemorySink sink;
+  CMimeSendFile writer(sink, kBoundary, 1, DefaultFileSystem());
+  EXPECT_TRUE(writer.SendAttachments(scratch.Path() + "/we*", true));
+  ASSERT_EQ(writer.FileNames().size(), 1u);
+  EXPECT_EQ(writer.FileNames()[0], hostile);
+
+  std::string quoted = "we\\\"ird\\\\name__X-Injected: yes____--" + kBoundary + "_.txt";
+  EXPECT_EQ(sink.m_strData, kDelimiter + Header(quoted, "quoted-printable") + "content\r\n" + kClosing);
+  for (const std::string& line : test::SplitCrLf(sink.m_strData)) EXPECT_NE(line.rfind("X-Injected", 0), 0u);
+
+  // In notes the name stands in plain text: quotes stay, control characters do not.
+  CMemorySink notes;
+  CFakeFileSystem files;
+  files.m_mapFiles["x"] = {{hostile, scratch.Path() + "/missing"}};
+  CMimeSendFile noteWriter(notes, kBoundary, 1, files);
+  noteWriter.SendAttachments("x", false);
+  EXPECT_NE(notes.m_strData.find("Unable to open file we\"ird\\name__X-Injected: yes____--" + kBoundary + "_.txt\r\n\r\n"),
+            std::string::npos);
+  CMemorySink listNote;
+  CMimeSendFile listWriter(listNote, kBoundary, 1, files);
+  listWriter.SendAttachments("a\r\n--" + kBoundary + "--\r\nb", false);
+  EXPECT_NE(listNote.m_strData.find("Unable to open files a__--" + kBoundary + "--__b\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(listNote.m_strData.find(kClosing), std::string::npos);
+}
+
+TEST(MimeSendFileTest, DirectoriesAndWildcardsThroughTheWriter) {
+  CScratchDirectory scratch;
+  ASSERT_EQ(::mkdir((scratch.Path() + "/dir.log").c_str(), 0700), 0);
+  scratch.Write("one.log", "1\n");
+  scratch.Write("ONE.LOG", "2\n");
+  CMemorySink sink;
+  CMimeSendFile writer(sink, kBoundary, 1, DefaultFileSystem());
+  EXPECT_TRUE(writer.SendAttachments(scratch.Path() + "/*.log", true));
+  EXPECT_EQ(writer.FileNames(), std::vector<std::string>{"one.log"});
+  EXPECT_EQ(writer.FilePaths(), std::vector<std::string>{scratch.Path() + "/one.log"});
+
+  CMemorySink onlyDirectories;
+  CMimeSendFile second(onlyDirectories, kBoundary, 1, DefaultFileSystem());
+  EXPECT_FALSE(second.SendAttachments(scratch.Path() + "/dir.*", true));
+  EXPECT_NE(onlyDirectories.m_strData.find("Unable to open files "), std::string::npos);
+
+  // A file named twice is attached twice.
+  CMemorySink twice;
+  CMimeSendFile third(twice, kBoundary, 1, DefaultFileSystem());
+  third.SendAttachments(scratch.Path() + "/one.log;" + scratch.Path() + "/o?e.log", false);
+  EXPECT_EQ(third.FileNames().size(), 2u);
+  std::string part = Header("one.log", "quoted-printable") + "1\r\n";
+  EXPECT_EQ(twice.m_strData, kDelimiter + part + kDelimiter + part);
+}
+
+TEST(MimeSendFileTest, ResultSetPartFromTheBuildingBlocks) {
+  // The sequence the query group produces: delimiter, header named by the query text,
+  // one encoded line per call, closing delimiter; every call reaches the sink at once.
+  CMemorySink sink;
+  CFakeFileSystem files;
+  CMimeSendFile writer(sink, kBoundary, 1, files);
+  writer.SendDelimiter();
+  writer.SendQuotedPrintableHeader("select \"a\"\r\nfrom t");
+  std::size_t writes = sink.m_nWrites;
+  EXPECT_TRUE(writer.SendQuotedPrintableLine("name   value\r\n"));
+  EXPECT_EQ(sink.m_nWrites, writes + 1);
+  EXPECT_TRUE(writer.SendQuotedPrintableLine("x, y"));
+  writer.SendClosingDelimiter();
+  EXPECT_EQ(sink.m_strData, kDelimiter + Header("select \\\"a\\\"__from t", "quoted-printable") +
+                                "name=20=20=20value\r\nx,=20y\r\n" + kClosing);
+}
+
+}  // namespace
+}  // namespace varnel

@@ -1,0 +1,265 @@
+// xp_Varnel as the server calls it: refusals with their messages, usage text, done
+// notices and return values; the outcome row of a send; parameter forms and types.
+#include <gtest/gtest.h>
+
+#include "platform/HostServerCall.h"
+#include "procedure/ParameterReader.h"
+#include "procedure/XpVarnel.h"
+#include "tests/unit/TestRelay.h"
+
+using namespace varnel;
+using namespace varnel::test;
+
+namespace {
+
+struct CCall {
+  CHostServerCall server;
+  CTestPlatform platform;
+  std::uint16_t nReturn = 0;
+
+  CCall& Add(CHostParameter parameter) {
+    server.AddParameter(std::move(parameter));
+    return *this;
+  }
+  std::uint16_t Run() {
+    nReturn = XpVarnel(server, platform.Get());
+    return nReturn;
+  }
+};
+
+void ExpectRefusal(CCall& call, const std::string& message) {
+  EXPECT_EQ(call.Run(), 1);
+  ASSERT_EQ(call.server.Messages().size(), 2u);
+  EXPECT_EQ(call.server.Messages()[0], message);
+  EXPECT_EQ(call.server.Messages()[1], BuildUsageText());
+  ASSERT_EQ(call.server.DoneNotices().size(), 1u);
+  EXPECT_EQ(call.server.DoneNotices()[0].nStatus, 1);
+  EXPECT_EQ(call.server.DoneNotices()[0].nCount, 0);
+  EXPECT_TRUE(call.server.Rows().empty());
+}
+
+std::vector<CStep> FullSend(const std::vector<std::string>& recipients, const std::string& from = "from@example.com") {
+  std::vector<CStep> steps = PlainEnvelope(from, recipients);
+  steps.push_back(CStep::Data());
+  steps.push_back(CStep::Send("250 queued\r\n"));
+  steps.push_back(CStep::Expect("QUIT\r\n"));
+  steps.push_back(CStep::Send("221 bye\r\n"));
+  return steps;
+}
+
+}  // namespace
+
+TEST(ProcedureTest, VersionIsSevenPointZero) { EXPECT_EQ(GetXpVersion(), 0x07000000u); }
+
+TEST(ProcedureTest, UsageTextHasItsFixedLines) {
+  std::string usage = BuildUsageText();
+  EXPECT_EQ(usage.rfind("Version 3.1 201103\nQuick format - \nUsage Recipient, From, Address, Subject, ", 0), 0u);
+  EXPECT_NE(usage.find("'Overnight error', 'Error on load','c:\\temp\\main.log', 30, 25\n\n\nExtended format - \n"
+                       "exec xp_Varnel \n\t\t\t@recipient='',\t\t\t-- Recipient of mail e.g. "),
+            std::string::npos);
+  EXPECT_NE(usage.find("',NULL, '"), std::string::npos);
+  EXPECT_NE(usage.find("\t\t\t@SMTPPassword= ''-- SMTP Server Password\t\t\t-- \n"), std::string::npos);
+  EXPECT_EQ(usage.find("@codepage"), std::string::npos);
+  EXPECT_LE(usage.size(), 8000u);
+}
+
+TEST(ProcedureTest, PositionalRefusals) {
+  {
+    CCall call;
+    ExpectRefusal(call, "Incorrect number of parameters\n");
+  }
+  {
+    CCall call;
+    call.server.SetParamCount(-1);
+    ExpectRefusal(call, "");
+  }
+  {
+    CCall call;
+    call.Add(CHostServerCall::Text("", "a@example.com")).Add(CHostServerCall::Text("", "b@example.com"));
+    call.Add(CHostServerCall::Text("", "127.0.0.1"));
+    ExpectRefusal(call, "Incorrect number of parameters\n");
+  }
+  {
+    CCall call;
+    call.Add(CHostServerCall::Null("")).Add(CHostServerCall::Text("", "b@example.com"));
+    call.Add(CHostServerCall::Text("", "127.0.0.1")).Add(CHostServerCall::Null(""));
+    ExpectRefusal(call, "Recipient Incorrect format\n");
+  }
+  {
+    CCall call;
+    call.Add(CHostServerCall::Text("", "a@example.com")).Add(CHostServerCall::Null(""));
+    call.Add(CHostServerCall::Text("", "")).Add(CHostServerCall::Null(""));
+    ExpectRefusal(call, "Address Incorrect format\n");
+  }
+  {
+    CCall call;
+    call.Add(CHostServerCall::Text("", "a@example.com")).Add(CHostServerCall::Null(""));
+    call.Add(CHostServerCall::Text("", "127.0.0.1")).Add(CHostServerCall::Null(""));
+    for (int i = 0; i < 4; ++i) call.Add(CHostServerCall::Null(""));
+    call.Add(CHostServerCall::Text("", "soon"));
+    ExpectRefusal(call, "Timeout Incorrect format\n");
+  }
+  {
+    CCall call;
+    call.Add(CHostServerCall::Text("", "a@example.com")).Add(CHostServerCall::Null(""));
+    call.Add(CHostServerCall::Text("", "127.0.0.1")).Add(CHostServerCall::Null(""));
+    for (int i = 0; i < 5; ++i) call.Add(CHostServerCall::Null(""));
+    call.Add(CHostServerCall::Text("", "smtp"));
+    ExpectRefusal(call, "Port Incorrect format\n");
+  }
+}
+
+TEST(ProcedureTest, NamedRefusals) {
+  {
+    CCall call;
+    call.Add(CHostServerCall::Text("@recipient", "a@example.com"));
+    call.Add(CHostServerCall::Text("@from", "b@example.com"));
+    ExpectRefusal(call, "The minimum parameters are Recipient, From and Address. All must be supplied.\n");
+  }
+  {
+    CCall call;
+    call.Add(CHostServerCall::Text("@recipient", "")).Add(CHostServerCall::Text("@from", "b@example.com"));
+    call.Add(CHostServerCall::Text("@address", "127.0.0.1"));
+    ExpectRefusal(call, "The minimum parameters are Recipient, From and Address. All must be supplied.\n");
+  }
+  {
+    CCall call;
+    call.Add(CHostServerCall::Text("@recipient", "a@example.com"));
+    call.Add(CHostParameter{"@Debug", ServerType::Bit, false, std::string(1, '\1'), 1});
+    ExpectRefusal(call, "Unknown parameter type for @Debug\n");
+  }
+  {
+    // An unknown name with an unsupported type ends the call the same way.
+    CCall call;
+    call.Add(CHostServerCall::Text("@recipient", "a@example.com"));
+    call.Add(CHostParameter{"@when", ServerType::DateTime, false, std::string(8, '\0'), 8});
+    ExpectRefusal(call, "Unknown parameter type for @when\n");
+  }
+}
+
+TEST(ProcedureTest, SuccessfulSendAnswersWithOneRowOfFourNulls) {
+  CScriptedRelay relay(FullSend({"a@example.com"}));
+  CCall call;
+  call.Add(CHostServerCall::Text("@Recipient", "a@example.com")).Add(CHostServerCall::Text("@FROM", "from@example.com"));
+  call.Add(CHostServerCall::Text("@Address", "127.0.0.1")).Add(CHostServerCall::Int("@smtpport", relay.Port()));
+  call.Add(CHostServerCall::Text("@subject", "Nightly")).Add(CHostServerCall::Text("@body", "All good."));
+  EXPECT_EQ(call.Run(), 0);
+  ASSERT_TRUE(relay.Failures().empty()) << relay.Failures().front();
+  ASSERT_EQ(call.server.Columns().size(), 5u);
+  const char* names[] = {"Result", "ErrorMessage", "SMTPErrorNumber", "SMTPErrorMessage", "QueryErrorMessage"};
+  for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(call.server.Columns()[i].strName, names[i]);
+  EXPECT_EQ(call.server.Columns()[0].nDestType, ServerType::SmallInt);
+  EXPECT_EQ(call.server.Columns()[1].nDestType, ServerType::Char);
+  ASSERT_EQ(call.server.Rows().size(), 1u);
+  const auto& row = call.server.Rows()[0];
+  EXPECT_EQ(row[0].data, std::string("\0\0", 2));
+  for (std::size_t i = 1; i < 5; ++i) EXPECT_TRUE(row[i].bNull) << i;
+  ASSERT_EQ(call.server.DoneNotices().size(), 1u);
+  EXPECT_EQ(call.server.DoneNotices()[0].nStatus, 0x11);
+  EXPECT_EQ(call.server.DoneNotices()[0].nCount, 1);
+  std::string message = relay.Message();
+  EXPECT_NE(message.find("Subject: Nightly\r\n"), std::string::npos);
+  EXPECT_NE(message.find("\r\n\r\nAll good."), std::string::npos);
+}
+
+TEST(ProcedureTest, UnknownNameIsReportedButTheMailIsStillSent) {
+  CScriptedRelay relay(FullSend({"a@example.com"}));
+  CCall call;
+  call.Add(CHostServerCall::Text("@recipient", "a@example.com")).Add(CHostServerCall::Text("@colour", "blue"));
+  call.Add(CHostServerCall::Text("@from", "from@example.com")).Add(CHostServerCall::Text("@address", "127.0.0.1"));
+  call.Add(CHostServerCall::Int("@smtpport", relay.Port()));
+  EXPECT_EQ(call.Run(), 0);
+  ASSERT_EQ(call.server.Messages().size(), 2u);
+  EXPECT_EQ(call.server.Messages()[0], "Unknown parameter @colour\n");
+  ASSERT_EQ(call.server.DoneNotices().size(), 2u);
+  EXPECT_EQ(call.server.DoneNotices()[0].nStatus, 1);
+  EXPECT_EQ(call.server.DoneNotices()[1].nStatus, 0x11);
+  EXPECT_EQ(call.server.Rows().size(), 1u);
+}
+
+TEST(ProcedureTest, RefusedRecipientGivesTheRelaysReplyInTheRow) {
+  CScriptedRelay relay({CStep::Send("220 ready\r\n"), CStep::Expect("HELO localhost.com\r\n"),
+                        CStep::Send("250 hello\r\n"), CStep::Expect("MAIL From:<from@example.com>\r\n"),
+                        CStep::Send("250 ok\r\n"), CStep::Expect("RCPT To:<a@example.com>\r\n"),
+                        CStep::Send("550 No such user\r\n"), CStep::Pause(200)});
+  CCall call;
+  call.Add(CHostServerCall::Text("@recipient", "a@example.com")).Add(CHostServerCall::Text("@from", "from@example.com"));
+  call.Add(CHostServerCall::Text("@address", "127.0.0.1")).Add(CHostServerCall::Int("@smtpport", relay.Port()));
+  EXPECT_EQ(call.Run(), 1);
+  const auto& row = call.server.Rows().at(0);
+  EXPECT_EQ(row[0].data, std::string("\x06\0", 2));
+  EXPECT_EQ(row[1].data, "Destination returned error : See log");
+  EXPECT_EQ(row[2].data, "550");
+  EXPECT_EQ(row[3].data, "No such user");
+  EXPECT_FALSE(row[4].bNull);
+  EXPECT_EQ(row[4].data, "");
+  EXPECT_EQ(call.server.Columns()[1].nDestLength, 36);
+}
+
+TEST(ProcedureTest, NoOutputReturnsTheStatusAndSendsNoRow) {
+  CScriptedRelay relay({CStep::Pause(3000)});
+  CCall call;
+  call.Add(CHostServerCall::Text("@recipient", "a@example.com")).Add(CHostServerCall::Text("@from", "from@example.com"));
+  call.Add(CHostServerCall::Text("@address", "127.0.0.1")).Add(CHostServerCall::Int("@smtpport", relay.Port()));
+  call.Add(CHostServerCall::Int("@timeout", 1)).Add(CHostServerCall::Int("@no_output", 1));
+  EXPECT_EQ(call.Run(), 8);
+  EXPECT_TRUE(call.server.Columns().empty());
+  EXPECT_TRUE(call.server.Rows().empty());
+  ASSERT_EQ(call.server.DoneNotices().size(), 1u);
+  EXPECT_EQ(call.server.DoneNotices()[0].nStatus, 1);
+  EXPECT_EQ(call.server.DoneNotices()[0].nCount, 0);
+}
+
+TEST(ProcedureTest, PositionalCallWithFourArgumentsUsesTheDefaultSender) {
+  CScriptedRelay relay(FullSend({"a@example.com"}, "sqlserver@localhost.com"));
+  CCall call;
+  call.Add(CHostServerCall::Text("", "a@example.com")).Add(CHostServerCall::Null(""));
+  call.Add(CHostServerCall::Text("", "127.0.0.1")).Add(CHostServerCall::Text("", "Subject here"));
+  for (int i = 0; i < 5; ++i) call.Add(CHostServerCall::Null(""));
+  call.Add(CHostServerCall::Text("", std::to_string(relay.Port())));
+  EXPECT_EQ(call.Run(), 0);
+  ASSERT_TRUE(relay.Failures().empty()) << relay.Failures().front();
+  EXPECT_NE(relay.Message().find("From: sqlserver@localhost.com\r\n"), std::string::npos);
+  EXPECT_NE(relay.Message().find("Subject: Subject here\r\n"), std::string::npos);
+}
+
+TEST(ProcedureTest, UnicodeValuesAreNarrowedWithoutEndingTheText) {
+  // Latin-1 characters keep their byte; others become "?" (U+0100's low byte is 0 and
+  // must not end the text); a surrogate pair is one character.
+  std::u16string subject = u"Caf\u00e9 \u0100 \u4e2d \U0001F600 end";
+  std::string narrowed = NarrowUnicode(reinterpret_cast<const unsigned char*>(subject.data()), subject.size() * 2);
+  EXPECT_EQ(narrowed, "Caf\xE9 ? ? ? end");
+  CScriptedRelay relay(FullSend({"a@example.com"}));
+  CCall call;
+  call.Add(CHostServerCall::NText("@recipient", u"a@example.com"));
+  call.Add(CHostServerCall::Text("@from", "from@example.com")).Add(CHostServerCall::Text("@address", "127.0.0.1"));
+  call.Add(CHostServerCall::Int("@smtpport", relay.Port())).Add(CHostServerCall::NText("@subject", subject));
+  EXPECT_EQ(call.Run(), 0);
+  EXPECT_NE(relay.Message().find("Subject: Caf\xE9 ? ? ? end\r\n"), std::string::npos);
+}
+
+TEST(ProcedureTest, TypeGroupsDecideTogetherWithTheName) {
+  // A number passed as text takes 0 (so the port stays 25 and the relay's port must be
+  // named again later: the later value wins); a text passed as a number is absent.
+  CScriptedRelay relay(FullSend({"a@example.com"}));
+  CCall call;
+  call.Add(CHostServerCall::Text("@recipient", "a@example.com")).Add(CHostServerCall::Text("@from", "from@example.com"));
+  call.Add(CHostServerCall::Text("@address", "127.0.0.1")).Add(CHostServerCall::Text("@smtpport", "2525"));
+  call.Add(CHostServerCall::Int("@smtpport", relay.Port())).Add(CHostServerCall::Int("@subject", 7));
+  call.Add(CHostServerCall::Text("@timeout", "30"));
+  EXPECT_EQ(call.Run(), 0);
+  EXPECT_NE(relay.Message().find("Subject: \r\n"), std::string::npos);
+}
+
+TEST(ProcedureTest, HugeTimeoutIsClampedNotWrapped) {
+  // 4294968 seconds wrap to a 704 ms time-out in 32 bits; clamped, the relay's 1.5 s
+  // pause is well within the limit and the send succeeds.
+  std::vector<CStep> steps = FullSend({"a@example.com"});
+  steps.insert(steps.begin(), CStep::Pause(1500));
+  CScriptedRelay relay(steps);
+  CCall call;
+  call.Add(CHostServerCall::Text("@recipient", "a@example.com")).Add(CHostServerCall::Text("@from", "from@example.com"));
+  call.Add(CHostServerCall::Text("@address", "127.0.0.1")).Add(CHostServerCall::Int("@smtpport", relay.Port()));
+  call.Add(CHostServerCall::Int("@timeout", 4294968));
+  EXPECT_EQ(call.Run(), 0);
+}

@@ -1,0 +1,362 @@
+// The delivery worker and the SMTP dialogue against scripted relays on loopback: exact
+// command transcripts, outcome status codes and the relay's reply in the channel.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "procedure/SMTPChannel.h"
+#include "smtp/SMTPSocket.h"
+#include "tests/unit/TestRelay.h"
+
+using namespace varnel;
+using namespace varnel::test;
+
+namespace {
+
+struct CDelivery {
+  CTestPlatform platform;
+  CSMTPChannel channel{platform.Get()};
+
+  explicit CDelivery(int port, std::string recipients = "to@example.com") {
+    channel.m_strAddress = "127.0.0.1";
+    channel.m_nPort = port;
+    channel.m_strRecipient = std::move(recipients);
+    channel.m_strFrom = "from@example.com";
+    channel.m_nTimeout = 5000;
+  }
+};
+
+std::vector<CStep> Then(std::vector<CStep> steps, std::initializer_list<CStep> more) {
+  steps.insert(steps.end(), more.begin(), more.end());
+  return steps;
+}
+
+std::vector<CStep> Envelope(std::initializer_list<CStep> afterHello) {
+  return Then({CStep::Send("220 ready\r\n"), CStep::Expect("HELO localhost.com\r\n")}, afterHello);
+}
+
+std::string ReadFile(const std::string& name) {
+  std::string text;
+  if (std::FILE* file = std::fopen(name.c_str(), "rb")) {
+    char buffer[4096];
+    std::size_t count;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, count);
+    std::fclose(file);
+  }
+  return text;
+}
+
+struct CTempLog {
+  std::string strName;
+  CTempLog() {
+    char name[] = "/tmp/varnel-log-XXXXXX";
+    int fd = ::mkstemp(name);
+    ::close(fd);
+    strName = name;
+  }
+  ~CTempLog() { ::unlink(strName.c_str()); }
+};
+
+double SecondsOf(const std::function<void()>& action) {
+  auto start = std::chrono::steady_clock::now();
+  action();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(SMTPDeliveryTest, PlainSendFollowsTheDialogueAndEndsWithStatusZero) {
+  CScriptedRelay relay(Then(PlainEnvelope("from@example.com", {"to@example.com"}),
+                            {CStep::Data(), CStep::Send("250 queued\r\n"), CStep::Expect("QUIT\r\n"),
+                             CStep::Send("221 bye\r\n")}));
+  CDelivery delivery(relay.Port());
+  delivery.channel.SetBody("hello");
+  EXPECT_TRUE(delivery.channel.Initialise());
+  EXPECT_EQ(delivery.channel.m_nStatus, 0);
+  ASSERT_TRUE(relay.Failures().empty()) << relay.Failures().front();
+  EXPECT_NE(relay.Message().find("\r\n\r\nhello"), std::string::npos);
+  EXPECT_EQ(delivery.platform.network.m_strLastBind, "127.0.0.1");
+}
+
+TEST(SMTPDeliveryTest, RefusedGreetingEndsWithStatusSixAndNoHelo) {
+  CScriptedRelay relay({CStep::Send("554 no service here\r\n"), CStep::Pause(200)});
+  CDelivery delivery(relay.Port());
+  EXPECT_TRUE(delivery.channel.Initialise());
+  EXPECT_EQ(delivery.channel.m_nStatus, 6);
+  EXPECT_EQ(delivery.channel.m_strSMTPErrorNumber, "554");
+  EXPECT_EQ(delivery.channel.m_strSMTPReply, "554 no service here");
+  EXPECT_EQ(delivery.channel.GetSMTPErrorMessage(), "no service here");
+  EXPECT_EQ(relay.Transcript(), "");
+}
+
+TEST(SMTPDeliveryTest, RefusedSecondOfThreeRecipientsStopsBeforeTheThird) {
+  CScriptedRelay relay(Envelope({CStep::Send("250 hello\r\n"), CStep::Expect("MAIL From:<from@example.com>\r\n"),
+                                 CStep::Send("250 ok\r\n"), CStep::Expect("RCPT To:<a@example.com>\r\n"),
+                                 CStep::Send("250 ok\r\n"), CStep::Expect("RCPT To:<b@example.com>\r\n"),
+                                 CStep::Send("550 5.1.1 No such user\r\n"), CStep::Pause(200)}));
+  CDelivery delivery(relay.Port(), "a@example.com; b@example.com, c@example.com");
+  delivery.channel.Initialise();
+  EXPECT_EQ(delivery.channel.m_nStatus, 6);
+  EXPECT_EQ(delivery.channel.GetSMTPErrorNumber(), "550");
+  EXPECT_EQ(delivery.channel.GetSMTPErrorMessage(), "5.1.1 No such user");
+  std::string transcript = relay.Transcript();
+  EXPECT_EQ(transcript.find("c@example.com"), std::string::npos);
+  EXPECT_EQ(transcript.find("QUIT"), std::string::npos);
+  EXPECT_TRUE(relay.Failures().empty());
+  EXPECT_EQ(delivery.channel.m_strRecipient, "a@example.com, b@example.com, c@example.com");
+}
+
+TEST(SMTPDeliveryTest, Reply251IsNotAPositiveReply) {
+  CScriptedRelay relay(Envelope({CStep::Send("250 hello\r\n"), CStep::Expect("MAIL From:<from@example.com>\r\n"),
+                                 CStep::Send("250 ok\r\n"), CStep::Expect("RCPT To:<to@example.com>\r\n"),
+                                 CStep::Send("251 User not local; will forward\r\n"), CStep::Pause(200)}));
+  CDelivery delivery(relay.Port());
+  delivery.channel.Initialise();
+  EXPECT_EQ(delivery.channel.m_nStatus, 6);
+  EXPECT_EQ(delivery.channel.m_strSMTPErrorNumber, "251");
+}
+
+TEST(SMTPDeliveryTest, AuthLoginAnswersBothPromptsAndNeverLogsTheCredentials) {
+  std::string user(50, 'u');  // longer than 42 bytes: sent whole
+  std::string password = "p\xE9ss word";
+  CScriptedRelay relay({CStep::Send("220 ready\r\n"), CStep::Expect("EHLO localhost.com\r\n"),
+                        CStep::Send("250-relay\r\n250-SIZE 1000\r\n250 AUTH LOGIN PLAIN\r\n"),
+                        CStep::Expect("AUTH LOGIN\r\n"), CStep::Send("334 VXNlcm5hbWU6\r\n"),
+                        CStep::Expect(Base64EncodeText(user) + "\r\n"), CStep::Send("334 UGFzc3dvcmQ6\r\n"),
+                        CStep::Expect(Base64EncodeText(password) + "\r\n"),
+                        CStep::Send("235 2.7.0 Authentication successful\r\n"),
+                        CStep::Expect("MAIL From:<from@example.com>\r\n"), CStep::Send("250 ok\r\n"),
+                        CStep::Expect("RCPT To:<to@example.com>\r\n"), CStep::Send("250 ok\r\n"),
+                        CStep::Expect("DATA\r\n"), CStep::Send("354 go\r\n"), CStep::Data(),
+                        CStep::Send("250 queued\r\n"), CStep::Expect("QUIT\r\n"), CStep::Send("221 bye\r\n")});
+  CDelivery delivery(relay.Port());
+  delivery.channel.m_bAuthenticate = true;
+  delivery.channel.m_strSMTPUsername = user;
+  delivery.channel.m_strSMTPPassword = password;
+  CTempLog log;
+  delivery.channel.m_nDebug = 1;
+  delivery.channel.m_strLogFileName = log.strName;
+  delivery.channel.Initialise();
+  EXPECT_EQ(delivery.channel.m_nStatus, 0);
+  ASSERT_TRUE(relay.Failures().empty()) << relay.Failures().front();
+  std::string text = ReadFile(log.strName);
+  EXPECT_EQ(text.find(Base64EncodeText(user)), std::string::npos);
+  EXPECT_EQ(text.find(Base64EncodeText(password)), std::string::npos);
+  EXPECT_NE(text.find(" - ********\n"), std::string::npos);
+}
+
+TEST(SMTPDeliveryTest, UnknownLoginPromptEndsWithStatusFourteen) {
+  CScriptedRelay relay({CStep::Send("220 ready\r\n"), CStep::Expect("EHLO localhost.com\r\n"),
+                        CStep::Send("250 AUTH LOGIN\r\n"), CStep::Expect("AUTH LOGIN\r\n"),
+                        CStep::Send("334 Q2hhbGxlbmdl\r\n"), CStep::Pause(200)});
+  CDelivery delivery(relay.Port());
+  delivery.channel.m_bAuthenticate = true;
+  delivery.channel.Initialise();
+  EXPECT_EQ(delivery.channel.m_nStatus, 14);
+  EXPECT_EQ(delivery.channel.m_strSMTPReply, "334 Q2hhbGxlbmdl");
+}
+
+TEST(SMTPDeliveryTest, RefusedEhloAndRefusedPasswordAreStatusSix) {
+  {
+    CScriptedRelay relay({CStep::Send("220 ready\r\n"), CStep::Expect("EHLO localhost.com\r\n"),
+                          CStep::Send("502 5.5.1 EHLO not implemented\r\n"), CStep::Pause(200)});
+    CDelivery delivery(relay.Port());
+    delivery.channel.m_bAuthenticate = true;
+    delivery.channel.Initialise();
+    EXPECT_EQ(delivery.channel.m_nStatus, 6);
+    EXPECT_EQ(relay.Transcript(), "EHLO localhost.com\r\n");
+  }
+  {
+    CScriptedRelay relay({CStep::Send("220 ready\r\n"), CStep::Expect("EHLO localhost.com\r\n"),
+                          CStep::Send("250 AUTH LOGIN\r\n"), CStep::Expect("AUTH LOGIN\r\n"),
+                          CStep::Send("334 VXNlcm5hbWU6\r\n"), CStep::Expect(Base64EncodeText("me") + "\r\n"),
+                          CStep::Send("334 UGFzc3dvcmQ6\r\n"), CStep::Expect(Base64EncodeText("bad") + "\r\n"),
+                          CStep::Send("535 5.7.8 Authentication credentials invalid\r\n"), CStep::Pause(200)});
+    CDelivery delivery(relay.Port());
+    delivery.channel.m_bAuthenticate = true;
+    delivery.channel.m_strSMTPUsername = "me";
+    delivery.channel.m_strSMTPPassword = "bad";
+    delivery.channel.Initialise();
+    EXPECT_EQ(delivery.channel.m_nStatus, 6);
+    EXPECT_EQ(delivery.channel.m_strSMTPErrorNumber, "535");
+  }
+}
+
+TEST(SMTPDeliveryTest, RepliesSplitOverReadsOrJoinedInOneReadCountOnce) {
+  // The greeting arrives in three pieces, the multi-line HELO reply in two, and two
+  // replies arrive in one read: each complete reply advances the dialogue exactly once.
+  CScriptedRelay relay({CStep::Send("2"), CStep::Pause(50), CStep::Send("20 rea"), CStep::Pause(50),
+                        CStep::Send("dy\r\n"), CStep::Expect("HELO localhost.com\r\n"),
+                        CStep::Send("250-first\r\n"), CStep::Pause(50), CStep::Send("250 last\r\n"),
+                        CStep::Expect("MAIL From:<from@example.com>\r\n"), CStep::Send("250 ok\r\n"),
+                        CStep::Expect("RCPT To:<to@example.com>\r\n"), CStep::Send("250 ok\r\n"),
+                        CStep::Expect("DATA\r\n"), CStep::Send("354 go\r\n"), CStep::Data(),
+                        CStep::Send("250 queued\r\n"), CStep::Expect("QUIT\r\n"), CStep::Send("221 bye\r\n")});
+  CDelivery delivery(relay.Port());
+  delivery.channel.Initialise();
+  EXPECT_EQ(delivery.channel.m_nStatus, 0);
+  EXPECT_TRUE(relay.Failures().empty()) << relay.Failures().front();
+}
+
+TEST(SMTPDeliveryTest, ReplyToQuitOtherThan221WaitsForTheTimeOut) {
+  CScriptedRelay relay(Then(PlainEnvelope("from@example.com", {"to@example.com"}),
+                            {CStep::Data(), CStep::Send("250 queued\r\n"), CStep::Expect("QUIT\r\n"),
+                             CStep::Send("250 whatever\r\n"), CStep::Pause(3000)}));
+  CDelivery delivery(relay.Port());
+  delivery.channel.m_nTimeout = 1000;
+  EXPECT_FALSE(delivery.channel.Initialise());
+  EXPECT_EQ(delivery.channel.m_nStatus, 8);
+}
+
+TEST(SMTPDeliveryTest, SilentRelayTimesOutWithStatusEight) {
+  CScriptedRelay relay({CStep::Pause(3000)});
+  CDelivery delivery(relay.Port());
+  delivery.channel.m_nTimeout = 500;
+  double seconds = SecondsOf([&] { delivery.channel.Initialise(); });
+  EXPECT_EQ(delivery.channel.m_nStatus, 8);
+  EXPECT_LT(seconds, 2.5);
+}
+
+TEST(SMTPDeliveryTest, ClosedConnectionEndsAtOnceWithStatusEight) {
+  CScriptedRelay relay({CStep::Send("220 ready\r\n"), CStep::Expect("HELO localhost.com\r\n"), CStep::Close()});
+  CDelivery delivery(relay.Port());
+  delivery.channel.m_nTimeout = 20000;
+  double seconds = SecondsOf([&] { delivery.channel.Initialise(); });
+  EXPECT_EQ(delivery.channel.m_nStatus, 8);
+  EXPECT_LT(seconds, 5.0);
+}
+
+TEST(SMTPDeliveryTest, ReplyWithoutLineEndIsNotActedOnUntilItEnds) {
+  // "250" without CR LF, then the connection closes: nothing is lost or misread, the
+  // send ends because the relay went away.
+  CScriptedRelay relay({CStep::Send("220 ready\r\n"), CStep::Expect("HELO localhost.com\r\n"), CStep::Send("250"),
+                        CStep::Pause(300), CStep::Close()});
+  CDelivery delivery(relay.Port());
+  delivery.channel.Initialise();
+  EXPECT_EQ(delivery.channel.m_nStatus, 8);
+  EXPECT_EQ(relay.Transcript(), "HELO localhost.com\r\n");
+}
+
+TEST(SMTPDeliveryTest, RelayThatStopsReadingDuringDataCannotHoldTheSendPastTheTimeOut) {
+  CScriptedRelay relay(Then(PlainEnvelope("from@example.com", {"to@example.com"}), {CStep::StopReading()}));
+  CDelivery delivery(relay.Port());
+  delivery.channel.m_nTimeout = 1000;
+  delivery.channel.SetBody(std::string(64 * 1024 * 1024, 'x'));
+  double seconds = SecondsOf([&] { delivery.channel.Initialise(); });
+  EXPECT_EQ(delivery.channel.m_nStatus, 8);
+  EXPECT_LT(seconds, 10.0);
+}
+
+TEST(SMTPDeliveryTest, RefusedConnectionIsStatusThree) {
+  int port;
+  {
+    CScriptedRelay closed({});
+    port = closed.Port();
+  }
+  CDelivery delivery(port);
+  EXPECT_FALSE(delivery.channel.Initialise());
+  EXPECT_EQ(delivery.channel.m_nStatus, 3);
+}
+
+TEST(SMTPDeliveryTest, EmptyRelayOrRecipientsIsStatusFive) {
+  struct {
+    const char* pAddress;
+    const char* pRecipients;
+  } const cases[] = {{"", "to@example.com"}, {"127.0.0.1", ""}, {"127.0.0.1", ",;,"}};
+  for (const auto& c : cases) {
+    CDelivery delivery(1, c.pRecipients);
+    delivery.channel.m_strAddress = c.pAddress;
+    EXPECT_FALSE(delivery.channel.Initialise());
+    EXPECT_EQ(delivery.channel.m_nStatus, 5) << c.pAddress << " / " << c.pRecipients;
+    EXPECT_EQ(delivery.platform.network.m_strLastBind, "") << "no socket may be made";
+  }
+}
+
+TEST(SMTPDeliveryTest, TerminationTwoEndsEveryCommandWithLineFeedAlone) {
+  CScriptedRelay relay({CStep::Send("220 ready\r\n"), CStep::Pause(300), CStep::Send("250 hello\r\n"),
+                        CStep::Pause(300), CStep::Send("250 ok\r\n"), CStep::Pause(300), CStep::Send("250 ok\r\n"),
+                        CStep::Pause(300), CStep::Send("354 go\r\n"), CStep::Pause(300),
+                        CStep::Send("250 queued\r\n"), CStep::Pause(300), CStep::Send("221 bye\r\n")});
+  CDelivery delivery(relay.Port());
+  delivery.channel.m_strTerminator = "\n";
+  delivery.channel.SetBody("line one\nline two");
+  delivery.channel.Initialise();
+  EXPECT_EQ(delivery.channel.m_nStatus, 0);
+  std::string transcript = relay.Transcript();
+  EXPECT_EQ(transcript.find('\r'), std::string::npos);
+  EXPECT_NE(transcript.find("HELO localhost.com\nMAIL From:<from@example.com>\nRCPT To:<to@example.com>\nDATA\n"),
+            std::string::npos);
+  EXPECT_NE(transcript.find("line one\nline two\n.\nQUIT\n"), std::string::npos);
+}
+
+TEST(SMTPDeliveryTest, BindAddressFollowsTheBindSetting) {
+  struct {
+    SettingState eState;
+    const char* pValue;
+    const char* pExpected;
+    bool bNotFoundLine;
+  } const cases[] = {{SettingState::Missing, "", "127.0.0.1", false},
+                     {SettingState::Found, "127.0.0.2", "127.0.0.2", false},
+                     {SettingState::Found, "10.9.9.9", "127.0.0.1", true}};
+  for (const auto& c : cases) {
+    CScriptedRelay relay({CStep::Send("554 go away\r\n"), CStep::Pause(200)});
+    CTestPlatform platform;
+    platform.network = CLoopbackNetwork({"127.0.0.1", "127.0.0.2"});
+    platform.settings.m_eBindState = c.eState;
+    platform.settings.m_strBindIP = c.pValue;
+    CSMTPChannel channel(platform.Get());
+    channel.m_strAddress = "127.0.0.1";
+    channel.m_nPort = relay.Port();
+    channel.m_strRecipient = "to@example.com";
+    CTempLog log;
+    channel.m_nDebug = 1;
+    channel.m_strLogFileName = log.strName;
+    channel.Initialise();
+    EXPECT_EQ(platform.network.m_strLastBind, c.pExpected);
+    EXPECT_EQ(channel.m_nStatus, 6);
+    std::string text = ReadFile(log.strName);
+    EXPECT_EQ(text.find("BindIP address not found - using default") != std::string::npos, c.bNotFoundLine);
+    EXPECT_NE(text.find(std::string("Using binding socket -") + c.pExpected + "\n"), std::string::npos);
+  }
+}
+
+TEST(SMTPDeliveryTest, UnreadableBindSettingIsStatusSevenWithoutAnAttempt) {
+  CTestPlatform platform;
+  platform.settings.m_eBindState = SettingState::Error;
+  CSMTPChannel channel(platform.Get());
+  channel.m_strAddress = "127.0.0.1";
+  channel.m_strRecipient = "to@example.com";
+  EXPECT_FALSE(channel.Initialise());
+  EXPECT_EQ(channel.m_nStatus, 7);
+  EXPECT_EQ(platform.network.m_strLastBind, "");
+}
+
+TEST(SMTPDeliveryTest, EightConcurrentSendsEachDeliverTheirOwnMessage) {
+  constexpr int kCount = 8;
+  std::vector<std::unique_ptr<CScriptedRelay>> relays;
+  for (int i = 0; i < kCount; ++i) {
+    std::string to = "to" + std::to_string(i) + "@example.com";
+    relays.push_back(std::make_unique<CScriptedRelay>(
+        Then(PlainEnvelope("from@example.com", {to}),
+             {CStep::Data(), CStep::Send("250 queued\r\n"), CStep::Expect("QUIT\r\n"), CStep::Send("221 bye\r\n")})));
+  }
+  std::vector<int> statuses(kCount, -1);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kCount; ++i) {
+    threads.emplace_back([&, i] {
+      CDelivery delivery(relays[static_cast<std::size_t>(i)]->Port(), "to" + std::to_string(i) + "@example.com");
+      delivery.channel.SetBody("message number " + std::to_string(i));
+      delivery.channel.Initialise();
+      statuses[static_cast<std::size_t>(i)] = delivery.channel.m_nStatus;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int i = 0; i < kCount; ++i) {
+    EXPECT_EQ(statuses[static_cast<std::size_t>(i)], 0);
+    EXPECT_TRUE(relays[static_cast<std::size_t>(i)]->Failures().empty());
+    EXPECT_NE(relays[static_cast<std::size_t>(i)]->Message().find("message number " + std::to_string(i)),
+              std::string::npos);
+  }
+}
