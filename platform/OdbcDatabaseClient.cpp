@@ -468,6 +468,8 @@ class COdbcConnection final : public IDatabaseConnection {
     return Succeeded(rc);
   }
 
+  // The attributes live on the connection handle itself: there is no separate property
+  // object to give back.
   void ReleaseProperties() override {}
 
   bool Connect() override {

@@ -238,6 +238,13 @@ TEST_F(QuerySQLiteTest, HugeAndBinaryValuesAreCutNotOverrun) {
   EXPECT_EQ(resultset.GetValue(0, 3).substr(0, 1), "a");
 }
 
+TEST_F(QuerySQLiteTest, SecondRunOnTheSameRunnerStartsAfresh) {
+  auto runner = Run("select 1 as n");
+  ASSERT_TRUE(runner->RunQuery("select 2 as n"));
+  ASSERT_EQ(runner->GetResultsetCount(), 2u);
+  EXPECT_EQ(runner->GetResultset(1).GetValue(0, 0), "2");
+}
+
 TEST_F(QuerySQLiteTest, RealRunLogsTheConnectionStepsInOrder) {
   auto runner = Run("select 1");
   std::vector<std::string> log = LogMessages(m_log);
