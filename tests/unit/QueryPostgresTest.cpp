@@ -191,15 +191,5 @@ TEST_F(QueryPostgresTest, RefusedBindingCommandLeavesTheConnectionUsable) {
   EXPECT_EQ(runner->GetResultset(0).GetValue(0, 0), "5");
 }
 
-TEST_F(QueryPostgresTest, ManyRowsArriveInOrder) {
-  auto runner = Run("select i, 'name ' || i as label, repeat('t', i % 120) as body from generate_series(1, 50000) i");
-  const CSMTPQueryResultset& resultset = runner->GetResultset(0);
-  ASSERT_EQ(resultset.GetRowCount(), 50000u);
-  for (std::size_t i = 0; i < 50000; i += 4999) {
-    EXPECT_EQ(resultset.GetValue(i, 0), std::to_string(i + 1));
-    EXPECT_EQ(resultset.GetValue(i, 2).size(), (i + 1) % 120);
-  }
-}
-
 }  // namespace
 }  // namespace varnel
