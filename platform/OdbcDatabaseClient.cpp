@@ -468,6 +468,8 @@ class COdbcConnection final : public IDatabaseConnection {
     return Succeeded(rc);
   }
 
+  // The attributes live on the connection handle itself: there is no separate property
+  // object to give back.
   void ReleaseProperties() override {}
 
   bool Connect() override {
@@ -644,6 +646,13 @@ bool BuildOdbcConnectionString(const CDatabaseProperties& properties, std::strin
     return false;
   }
   connectionString += properties.strAttributes;
+  if (family == DriverFamily::SQLite) {
+    // Rows straight from sqlite3_step instead of a table of the whole result built first,
+    // which would hold every row twice. After the settings' attributes, because the driver
+    // takes the first occurrence: a StepAPI setting of the administrator's wins.
+    if (!connectionString.empty() && connectionString.back() != ';') connectionString += ';';
+    connectionString += "StepAPI=1;";
+  }
   return true;
 }
 

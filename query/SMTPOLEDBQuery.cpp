@@ -99,6 +99,9 @@ void CSMTPOLEDBQuery::ReportOLEDBErrors(bool failure) {
 
 bool CSMTPOLEDBQuery::RunQuery(const std::string& query) {
   WriteLog("Obtain access to the SQLOLEDB provider");
+  // A second run starts from nothing; the session goes before the connection it uses.
+  m_pSession.reset();
+  m_pConnection.reset();
   m_arrDiagnostics.Clear();
   if (m_platform.pDatabase == nullptr) {
     CDatabaseDiagnostic record;

@@ -210,19 +210,5 @@ TEST(QueryRenderTest, BadRowIndexThrowsOutOfRange) {
   EXPECT_THROW(one.GetColumn(1), std::out_of_range);
 }
 
-TEST(QueryRenderTest, OnlyTheLastRowClosesAnHtmlTable) {
-  CSMTPOLEDBQuery query("q", CPlatform{});
-  query.m_bHTML = true;
-  query.m_strTerminator = "\n";
-  Rows rows;
-  for (int i = 0; i < 12; ++i) rows.push_back({std::to_string(i)});
-  const CSMTPQueryResultset& resultset = AddResultset(query, {"n"}, rows);
-  for (std::size_t i = 0; i < 12; ++i) {
-    bool closes = resultset.FormatRow(i).find("</TABLE>") != std::string::npos;
-    EXPECT_EQ(closes, i == 11) << i;
-  }
-  EXPECT_EQ(resultset.FormatHeader().find("</TABLE>"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace varnel
