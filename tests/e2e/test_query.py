@@ -88,7 +88,8 @@ class PostgresQueryTest(unittest.TestCase):
             code, out = self.pg(relay, query="select 1 as a, 'x' as b; select 2 as c", body="<<query>>|<<query>>")
         self.assertEqual(code, 0, out)
         body = parse_message(relay.envelopes[0].content).get_content()
-        c\n2,\n\r\n")|c\n2,\n\r\n")
+        # Bare line feeds of the default row separator travel as CR LF.
+        self.assertEqual(body, "a,b\r\n1,x,\r\n|c\r\n2,\r\n\r\n")
 
     def test_wrong_password_sends_nothing(self):
         with Relay() as relay:
