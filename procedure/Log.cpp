@@ -7,13 +7,16 @@
 
 namespace varnel {
 
+std::string FormatDayTime(const std::tm& time) {
+  char buffer[128];
+  std::size_t length = std::strftime(buffer, sizeof buffer, "%d %b %Y %H:%M:%S", &time);
+  return std::string(buffer, length);
+}
+
 std::string FormatLogTime(std::int64_t time) {
   std::tm local{};
   if (!ToLocalTime(time, local)) return {};
-  char buffer[128];
-  std::size_t length = std::strftime(buffer, sizeof buffer, "%d %b %Y %H:%M:%S", &local);
-  if (length == 0) return {};
-  return std::string(buffer, length);
+  return FormatDayTime(local);
 }
 
 void AppendLogLine(std::int32_t debug, const std::string& file, const std::string& message,

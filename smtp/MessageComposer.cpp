@@ -5,6 +5,7 @@
 #include "mime/ByteSink.h"
 #include "mime/MimeSendFile.h"
 #include "platform/System.h"
+#include "procedure/Log.h"
 #include "procedure/SMTPChannel.h"
 #include "query/SMTPOLEDBQuery.h"
 #include "query/SMTPQueryResultset.h"
@@ -14,9 +15,7 @@ namespace varnel {
 std::string FormatMailDate(std::int64_t time) {
   std::tm utc{};
   if (!ToUniversalTime(time, utc)) return {};
-  char buffer[128];
-  std::size_t length = std::strftime(buffer, sizeof buffer, "%d %b %Y %H:%M:%S", &utc);
-  return std::string(buffer, length);
+  return FormatDayTime(utc);
 }
 
 std::string FoldHeaderValue(const std::string& value, const std::string& terminator) {
