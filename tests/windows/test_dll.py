@@ -7,7 +7,7 @@ import re
 import subprocess
 import unittest
 
-from winharness import BIN, run_host, scenario_line
+from winharness import BIN, call_lines, run_host, run_linux_host, scenario_line
 
 USAGE_FIRST_LINES = (
     "Version 3.1 201103\n"
@@ -106,6 +106,26 @@ class TestRefusedCalls(unittest.TestCase):
         for (name, _, first), call in zip(cases, result.json):
             with self.subTest(name):
                 self.assert_refused_call(call, first)
+
+    def test_same_answers_as_the_linux_host(self):
+        calls = [
+            [],
+            [(None, "varchar", "to@example.com"), (None, "varchar", None), (None, "varchar", "")],
+            [(None, "varchar", "to@example.com"), (None, "varchar", None), (None, "varchar", "127.0.0.1"),
+             (None, "varchar", None), (None, "varchar", None), (None, "varchar", None), (None, "varchar", None),
+             (None, "varchar", None), (None, "varchar", "soon")],
+            [("@Recipient", "varchar", "to@example.com"), ("@FROM", "varchar", "from@example.com"),
+             ("@address", "varchar", "127.0.0.1"), ("@html", "bit", 1)],
+            [("@recipient", "nvarchar", "to@example.com"), ("@address", "varchar", "127.0.0.1")],
+        ]
+        linux = [run_linux_host(params) for params in calls]
+        if linux[0] is None:
+            self.skipTest("the Linux host is not built (VARNEL_BIN)")
+        windows = run_host(calls=[call_lines(params) for params in calls])
+        self.assertEqual(windows.returncode, 0, windows.stderr)
+        for index, (mine, theirs) in enumerate(zip(windows.json, linux)):
+            with self.subTest(call=index):
+                self.assertEqual(mine, theirs)
 
 
 if __name__ == "__main__":

@@ -37,6 +37,41 @@ def scenario_line(name, type_name, value):
     return f"param {name} {type_name} {text}"
 
 
+def call_lines(params):
+    """Scenario lines of a call given as (name, type, value) triples; name None is positional."""
+    return [scenario_line(name or "-", type_name, value) for name, type_name, value in params]
+
+
+def _sql_literal(type_name, value):
+    if value is None:
+        return "NULL"
+    if type_name in ("varchar", "char", "text"):
+        return "'" + str(value).replace("'", "''") + "'"
+    if type_name in ("nvarchar", "nchar", "ntext"):
+        return "N'" + str(value).replace("'", "''") + "'"
+    if type_name == "int":
+        return str(value)
+    return f"CAST({_sql_literal('varchar', value)} AS {type_name})"
+
+
+def exec_statement(params):
+    """The same call as a T-SQL statement for the Linux host command."""
+    arguments = []
+    for name, type_name, value in params:
+        literal = _sql_literal(type_name, value)
+        arguments.append(f"{name}={literal}" if name else literal)
+    return "exec xp_Varnel " + ", ".join(arguments)
+
+
+def run_linux_host(params, timeout=HOST_TIMEOUT):
+    """The Linux host's --json answer to the same call, or None when it was not built."""
+    binary = os.environ.get("VARNEL_BIN", "")
+    if not binary or not os.access(binary, os.X_OK):
+        return None
+    completed = subprocess.run([binary, "--json", exec_statement(params)], capture_output=True, timeout=timeout)
+    return json.loads(completed.stdout.decode("utf-8"))
+
+
 class HostResult:
     def __init__(self, completed):
         self.returncode = completed.returncode
