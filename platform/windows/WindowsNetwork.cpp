@@ -1,9 +1,10 @@
 // Sockets over Windows Sockets 2: non-blocking sockets waited on with select, so that
 // connecting, sending and receiving are each bounded by the caller's time-out. Every
-// object that uses Winsock holds its own start of the library, so that the library's
-// count of users drops back when the last socket of a call is gone.
+// object that uses Winsock holds a use of the library, so that Winsock is cleaned up
+// when the last socket of the last call is gone.
 #include <algorithm>
 #include <climits>
+#include <mutex>
 
 #include "platform/Network.h"
 #include "platform/Platform.h"
@@ -13,22 +14,46 @@
 namespace varnel {
 namespace {
 
-// One WSAStartup, undone by its owner.
+// The library's own count of Winsock users, kept under one lock. The last WSACleanup of
+// a process closes every socket it has, and Wine counts WSAStartup and WSACleanup without
+// a lock: calls that start and clean up on several threads at once could drop that count
+// to zero and close the sockets of other calls. Here the system sees one start while any
+// object of this library needs Winsock, and one cleanup after the last.
+std::mutex& WinsockLock() {
+  static std::mutex lock;
+  return lock;
+}
+int g_nWinsockUsers = 0;  // guarded by WinsockLock()
+
+// One use of Winsock, released by its owner.
 class CWinsockSession {
  public:
   CWinsockSession() {
-    WSADATA data{};
-    m_bStarted = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    std::lock_guard<std::mutex> lock(WinsockLock());
+    if (g_nWinsockUsers == 0) {
+      WSADATA data{};
+      m_nError = ::WSAStartup(MAKEWORD(2, 2), &data);
+      if (m_nError != 0) return;
+    }
+    ++g_nWinsockUsers;
+    m_bStarted = true;
   }
   ~CWinsockSession() {
-    if (m_bStarted) ::WSACleanup();
+    if (!m_bStarted) return;
+    std::lock_guard<std::mutex> lock(WinsockLock());
+    if (--g_nWinsockUsers == 0) ::WSACleanup();
   }
-  CWinsockSession(CWinsockSession&& other) noexcept : m_bStarted(other.m_bStarted) { other.m_bStarted = false; }
+  CWinsockSession(CWinsockSession&& other) noexcept : m_bStarted(other.m_bStarted), m_nError(other.m_nError) {
+    other.m_bStarted = false;
+  }
   CWinsockSession& operator=(CWinsockSession&&) = delete;
   bool IsStarted() const { return m_bStarted; }
+  // Why the start failed (WSAGetLastError cannot tell before a start).
+  int Error() const { return m_nError; }
 
  private:
   bool m_bStarted = false;
+  int m_nError = 0;
 };
 
 // Owns one socket. Declared after the session in its owners, so it is closed before
@@ -254,7 +279,7 @@ class CWindowsNetwork final : public INetwork {
                                               std::string& error) override {
     CWinsockSession session;
     if (!session.IsStarted()) {
-      error = ErrorText(::WSAGetLastError());
+      error = ErrorText(session.Error());
       return nullptr;
     }
     CSocketHandle socket(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));

@@ -213,7 +213,12 @@ class CListener {
   }
   ~CListener() {
     ::closesocket(m_hSocket);
-    ::WSACleanup();
+    if (m_bStarted) ::WSACleanup();
+  }
+  // From here on only the platform layer's own use of Winsock keeps it started.
+  void ReleaseStart() {
+    if (m_bStarted) ::WSACleanup();
+    m_bStarted = false;
   }
   CListener(const CListener&) = delete;
   CListener& operator=(const CListener&) = delete;
@@ -229,6 +234,7 @@ class CListener {
  private:
   SOCKET m_hSocket = INVALID_SOCKET;
   int m_nPort = 0;
+  bool m_bStarted = true;
 };
 
 void CheckNetwork() {
@@ -292,6 +298,24 @@ void CheckNetwork() {
   waited = MillisecondsSince(start);
   Check(sent == varnel::IoResult::Timeout && waited < 3000,
         "a send to a peer that does not read times out: " + std::to_string(waited) + " ms");
+
+  // Calls on other threads start and clean up Winsock all the time; the last cleanup of
+  // a process closes every socket, so none of theirs may end this connection.
+  listener.ReleaseStart();
+  std::vector<std::thread> others;
+  for (int thread = 0; thread < 8; ++thread)
+    others.emplace_back([&network] {
+      std::vector<std::uint32_t> found;
+      for (int round = 0; round < 1000; ++round) {
+        network.StartSocketLibrary();
+        network.LookupIPv4("127.0.0.1", found);
+      }
+    });
+  for (std::thread& thread : others) thread.join();
+  ::send(accepted, "250 still here\r\n", 16, 0);
+  Check(connection->Receive(buffer, sizeof buffer, received, milliseconds(2000)) == varnel::IoResult::Ok &&
+            std::string(buffer, received) == "250 still here\r\n",
+        "a connection outlives Winsock starts and cleanups on other threads");
 
   ::closesocket(accepted);
   Check(connection->Receive(buffer, sizeof buffer, received, milliseconds(2000)) == varnel::IoResult::Closed ||

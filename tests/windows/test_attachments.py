@@ -32,9 +32,11 @@ class TestAttachments(unittest.TestCase):
 
     @staticmethod
     def attachments(received):
+        """Named attachment parts; the note for files that were not found has no name."""
         parts = {}
         for part in received.message.iter_attachments():
-            parts[part.get_filename()] = (part["Content-Transfer-Encoding"], part.get_content())
+            if part.get_filename() is not None:
+                parts[part.get_filename()] = (part["Content-Transfer-Encoding"], part.get_content())
         return parts
 
     def test_windows_path_and_wildcards(self):
