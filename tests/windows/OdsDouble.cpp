@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -107,10 +108,25 @@ bool ParseDecimal(const char* text, int length, std::int64_t& value) {
   return true;
 }
 
-void AppendJsonString(std::string& out, const char* text, std::size_t length) {
+// The 8-bit text of the procedure as the client receives it: converted from the code page
+// of the caller's connection to UTF-8, as the server hands text to its clients.
+std::string ToUtf8(const char* text, std::size_t length, unsigned codePage) {
+  if (length == 0) return {};
+  int units = ::MultiByteToWideChar(codePage, 0, text, static_cast<int>(length), nullptr, 0);
+  if (units <= 0) return std::string(text, length);
+  std::wstring wide(static_cast<std::size_t>(units), L'\0');
+  ::MultiByteToWideChar(codePage, 0, text, static_cast<int>(length), wide.data(), units);
+  int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(bytes), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, utf8.data(), bytes, nullptr, nullptr);
+  return utf8;
+}
+
+void AppendJsonString(std::string& out, const char* text, std::size_t length, unsigned codePage) {
+  std::string utf8 = ToUtf8(text, length, codePage);
   out += '"';
-  for (std::size_t i = 0; i < length; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
+  for (char character : utf8) {
+    unsigned char c = static_cast<unsigned char>(character);
     char escaped[8];
     switch (c) {
       case '"': out += "\\\""; break;
@@ -119,13 +135,11 @@ void AppendJsonString(std::string& out, const char* text, std::size_t length) {
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        // Control characters and the upper half (the procedure's 8-bit code page text)
-        // as \u00XX, which keeps the JSON valid and every byte visible.
-        if (c < 0x20 || c >= 0x7F) {
+        if (c < 0x20) {
           std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
           out += escaped;
         } else {
-          out += static_cast<char>(c);
+          out += character;
         }
     }
   }
@@ -162,6 +176,13 @@ struct srv_proc {
 
   void Misuse(const std::string& text) { arrMisuses.push_back(text); }
 
+  // The code page of the caller's connection (field 36), 1252 when it names none.
+  unsigned CodePage() const {
+    auto found = fields.find(36);
+    unsigned codePage = found == fields.end() ? 0 : static_cast<unsigned>(std::strtoul(found->second.c_str(), nullptr, 10));
+    return codePage != 0 ? codePage : 1252;
+  }
+
   // Every server function starts here: the call must come from the thread that runs the
   // procedure, while it runs.
   void Check(const char* function) {
@@ -180,17 +201,22 @@ struct srv_proc {
     int length = column.nLength.value_or(column.nSrcLength);
     const auto* data = static_cast<const unsigned char*>(column.pData);
     if (IsTextType(column.nDestType)) {
-      // A variable-length value of length 0 reaches the client as NULL.
-      if (length == 0) return "null";
+      // Length 0 reaches the client as NULL, except in a text column declared with
+      // maximum length 0, which can carry nothing but the empty text.
+      if (length == 0) return column.nDestLength == 0 ? "\"\"" : "null";
       if (data == nullptr || length < 0) {
         Misuse("column " + column.strName + " sent without data");
         return "null";
       }
       std::string out;
-      AppendJsonString(out, reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+      AppendJsonString(out, reinterpret_cast<const char*>(data), static_cast<std::size_t>(length), CodePage());
       return out;
     }
     if (IsIntegerType(column.nDestType)) {
+      if (length == 0) return "null";
+      int size = IntegerSize(column.nDestType);
+      if (size != 0 && length != size)
+        Misuse("column " + column.strName + " sent with length " + std::to_string(length) + " for a fixed-length type");
       std::int64_t value = 0;
       if (!ReadInteger(column.nDestType, data, length, value)) {
         Misuse("column " + column.strName + " sent without a readable number");
@@ -473,12 +499,12 @@ int odsdouble_report(SRV_PROC* call, int returnValue, char* buffer, int size) {
   std::string out = "{\"messages\": [";
   for (std::size_t i = 0; i < call->arrMessages.size(); ++i) {
     if (i > 0) out += ", ";
-    AppendJsonString(out, call->arrMessages[i].data(), call->arrMessages[i].size());
+    AppendJsonString(out, call->arrMessages[i].data(), call->arrMessages[i].size(), call->CodePage());
   }
   out += "], \"columns\": [";
   for (std::size_t i = 0; i < call->arrColumnNames.size(); ++i) {
     if (i > 0) out += ", ";
-    AppendJsonString(out, call->arrColumnNames[i].data(), call->arrColumnNames[i].size());
+    AppendJsonString(out, call->arrColumnNames[i].data(), call->arrColumnNames[i].size(), call->CodePage());
   }
   out += "], \"rows\": [";
   for (std::size_t i = 0; i < call->arrRows.size(); ++i) {
