@@ -1,0 +1,75 @@
+// File enumeration with FindFirstFile: "*" and "?" as the Windows file system matches
+// them, without regard to case. A pattern that matches nothing yields no file.
+#include <vector>
+
+#include "platform/FileSystem.h"
+#include "platform/Platform.h"
+#include "platform/windows/WindowsHeaders.h"
+
+namespace varnel {
+namespace {
+
+// Owns one open enumeration.
+class CFindHandle {
+ public:
+  explicit CFindHandle(HANDLE handle) : m_hFind(handle) {}
+  ~CFindHandle() {
+    if (m_hFind != INVALID_HANDLE_VALUE) ::FindClose(m_hFind);
+  }
+  CFindHandle(CFindHandle&& other) noexcept : m_hFind(other.m_hFind) { other.m_hFind = INVALID_HANDLE_VALUE; }
+  CFindHandle& operator=(CFindHandle&&) = delete;
+  HANDLE Get() const { return m_hFind; }
+  bool IsValid() const { return m_hFind != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE m_hFind;
+};
+
+// The directory part of a pattern, made absolute against the current directory, with a
+// trailing separator; empty when it cannot be resolved.
+std::string AbsoluteDirectory(const std::string& pattern) {
+  std::size_t cut = pattern.find_last_of("\\/:");
+  std::string directory = cut == std::string::npos ? std::string(".") : pattern.substr(0, cut + 1);
+  DWORD needed = ::GetFullPathNameA(directory.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return {};
+  std::vector<char> buffer(needed + 1);
+  DWORD length = ::GetFullPathNameA(directory.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+  if (length == 0 || length >= buffer.size()) return {};
+  std::string absolute(buffer.data(), length);
+  if (absolute.back() != '\\' && absolute.back() != '/') absolute += '\\';
+  return absolute;
+}
+
+bool IsDots(const char* name) {
+  return (name[0] == '.' && name[1] == '\0') || (name[0] == '.' && name[1] == '.' && name[2] == '\0');
+}
+
+class CWindowsFileSystem final : public IFileSystem {
+ public:
+  std::vector<CFoundFile> FindFiles(const std::string& pattern) override {
+    std::vector<CFoundFile> found;
+    if (pattern.empty()) return found;
+    WIN32_FIND_DATAA entry{};
+    CFindHandle find(::FindFirstFileA(pattern.c_str(), &entry));
+    if (!find.IsValid()) return found;
+    std::string directory = AbsoluteDirectory(pattern);
+    if (directory.empty()) return found;
+    do {
+      if (IsDots(entry.cFileName) || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+      CFoundFile file;
+      file.strName = entry.cFileName;
+      file.strFullPath = directory + entry.cFileName;
+      found.push_back(std::move(file));
+    } while (::FindNextFileA(find.Get(), &entry));
+    return found;
+  }
+};
+
+}  // namespace
+
+IFileSystem& DefaultFileSystem() {
+  static CWindowsFileSystem files;
+  return files;
+}
+
+}  // namespace varnel

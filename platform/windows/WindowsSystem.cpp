@@ -1,0 +1,38 @@
+// Clock, calendar, thread identity and environment on Windows.
+#include <ctime>
+#include <vector>
+
+#include "platform/System.h"
+#include "platform/windows/WindowsHeaders.h"
+
+namespace varnel {
+
+std::int64_t CurrentTime() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+bool ToLocalTime(std::int64_t time, std::tm& result) {
+  std::time_t value = static_cast<std::time_t>(time);
+  return localtime_s(&result, &value) == 0;
+}
+
+bool ToUniversalTime(std::int64_t time, std::tm& result) {
+  std::time_t value = static_cast<std::time_t>(time);
+  return gmtime_s(&result, &value) == 0;
+}
+
+long CurrentThreadId() { return static_cast<long>(::GetCurrentThreadId()); }
+
+std::string EnvironmentValue(const char* name) {
+  // The value may grow between the two calls (another thread sets it): retry until the
+  // buffer was large enough.
+  std::vector<char> buffer(256);
+  for (;;) {
+    DWORD length = ::GetEnvironmentVariableA(name, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return {};
+    if (length < buffer.size()) return std::string(buffer.data(), length);
+    buffer.resize(length + 1);
+  }
+}
+
+const char* DefaultLogFileName() { return "c:\\temp\\corvane.log"; }
+
+}  // namespace varnel

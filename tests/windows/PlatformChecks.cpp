@@ -1,0 +1,354 @@
+// Checks of the Windows platform layer on its own, run under Wine: file enumeration,
+// registry settings, clock and environment, and sockets against a listener of its own
+// on 127.0.0.1. Prints every failed check and a closing "N passed, N failed" line; the
+// exit status is 1 when a check failed.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/FileSystem.h"
+#include "platform/Network.h"
+#include "platform/Platform.h"
+#include "platform/Settings.h"
+#include "platform/System.h"
+
+namespace {
+
+int g_nPassed = 0;
+int g_nFailed = 0;
+
+void Check(bool condition, const std::string& what) {
+  if (condition) {
+    ++g_nPassed;
+  } else {
+    ++g_nFailed;
+    std::printf("FAILED: %s\n", what.c_str());
+  }
+}
+
+using Clock = std::chrono::steady_clock;
+
+long long MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// ---------------------------------------------------------------- file enumeration
+
+std::string MakeTempDirectory() {
+  char base[MAX_PATH] = {};
+  ::GetTempPathA(MAX_PATH, base);
+  std::string directory = std::string(base) + "varnel-checks-" + std::to_string(::GetCurrentProcessId());
+  ::CreateDirectoryA(directory.c_str(), nullptr);
+  return directory;
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return;
+  std::fwrite(content.data(), 1, content.size(), file);
+  std::fclose(file);
+}
+
+std::set<std::string> Names(const std::vector<varnel::CFoundFile>& files) {
+  std::set<std::string> names;
+  for (const varnel::CFoundFile& file : files) names.insert(file.strName);
+  return names;
+}
+
+void CheckFileEnumeration() {
+  std::string directory = MakeTempDirectory();
+  char full[MAX_PATH] = {};
+  ::GetFullPathNameA(directory.c_str(), MAX_PATH, full, nullptr);
+  std::string absolute = full;
+  WriteFile(directory + "\\Alpha.TXT", "a");
+  WriteFile(directory + "\\beta.txt", "b");
+  WriteFile(directory + "\\gamma.log", "g");
+  ::CreateDirectoryA((directory + "\\folder.txt").c_str(), nullptr);
+
+  varnel::IFileSystem& files = varnel::DefaultFileSystem();
+  struct CCase {
+    std::string strPattern;
+    std::set<std::string> expected;
+  };
+  const CCase cases[] = {
+      {directory + "\\*.txt", {"Alpha.TXT", "beta.txt"}},  // any case, never a directory
+      {directory + "\\*.TXT", {"Alpha.TXT", "beta.txt"}},
+      {directory + "\\B?TA.txt", {"beta.txt"}},
+      {directory + "\\?????.*", {"Alpha.TXT", "gamma.log"}},
+      {directory + "\\gamma.log", {"gamma.log"}},            // a plain path matches itself
+      {directory + "/beta.txt", {"beta.txt"}},               // forward slash as separator
+      {directory + "\\folder.txt", {}},                      // only a directory matches
+      {directory + "\\missing*.txt", {}},
+      {directory + "\\nosuchdir\\*.txt", {}},
+      {"", {}},
+  };
+  for (const CCase& test : cases)
+    Check(Names(files.FindFiles(test.strPattern)) == test.expected, "FindFiles(" + test.strPattern + ")");
+
+  // Full path: the pattern's directory made absolute, then the found name.
+  auto found = files.FindFiles(directory + "\\BETA.TXT");
+  Check(found.size() == 1 && found[0].strFullPath == absolute + "\\beta.txt",
+        "full path of BETA.TXT is " + (found.empty() ? std::string("none") : found[0].strFullPath));
+
+  // A relative pattern resolves against the current directory.
+  char previous[MAX_PATH] = {};
+  ::GetCurrentDirectoryA(MAX_PATH, previous);
+  ::SetCurrentDirectoryA(directory.c_str());
+  found = files.FindFiles("*.LOG");
+  Check(found.size() == 1 && found[0].strFullPath == absolute + "\\gamma.log", "relative pattern *.LOG");
+  found = files.FindFiles(".\\gamma.log");
+  Check(found.size() == 1 && found[0].strFullPath == absolute + "\\gamma.log", "relative pattern .\\gamma.log");
+  ::SetCurrentDirectoryA(previous);
+
+  for (const char* name : {"\\Alpha.TXT", "\\beta.txt", "\\gamma.log"}) ::DeleteFileA((directory + name).c_str());
+  ::RemoveDirectoryA((directory + "\\folder.txt").c_str());
+  ::RemoveDirectoryA(directory.c_str());
+}
+
+// ---------------------------------------------------------------- registry settings
+
+constexpr const char* kKey = "Software\\Corvane";
+
+void DeleteSettingsKey() { ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey); }
+
+bool SettingsKeyExists() {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  ::RegCloseKey(key);
+  return true;
+}
+
+void SetValue(const char* name, DWORD type, const void* data, DWORD size) {
+  HKEY key = nullptr;
+  ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  ::RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
+  ::RegCloseKey(key);
+}
+
+void CheckSettings() {
+  varnel::ISettings& settings = varnel::DefaultSettings();
+  std::string value = "unchanged";
+
+  DeleteSettingsKey();
+  Check(settings.BindIP(value) == varnel::SettingState::Missing, "BindIP without the key is Missing");
+  Check(!SettingsKeyExists(), "reading BindIP does not create the key");
+  Check(settings.OdbcDriver() == "SQL Server", "default ODBC driver");
+  Check(settings.OdbcAttributes().empty(), "no ODBC attributes by default");
+
+  SetValue("Other", REG_SZ, "x", 2);
+  Check(settings.BindIP(value) == varnel::SettingState::Missing, "BindIP without the value is Missing");
+
+  SetValue("BindIP", REG_SZ, "127.0.0.1", 10);
+  Check(settings.BindIP(value) == varnel::SettingState::Found && value == "127.0.0.1", "BindIP as REG_SZ: " + value);
+
+  // The value is taken as text whatever its registry type.
+  SetValue("BindIP", REG_BINARY, "10.1.2.3", 8);
+  Check(settings.BindIP(value) == varnel::SettingState::Found && value == "10.1.2.3", "BindIP as REG_BINARY: " + value);
+
+  std::string longValue(2000, '1');
+  SetValue("BindIP", REG_SZ, longValue.c_str(), static_cast<DWORD>(longValue.size() + 1));
+  Check(settings.BindIP(value) == varnel::SettingState::Error, "an overlong BindIP is an error, not cut");
+
+  SetValue("OdbcDriver", REG_SZ, "SQLite3", 8);
+  SetValue("OdbcAttributes", REG_SZ, "Database=c:\\x.db", 17);
+  Check(settings.OdbcDriver() == "SQLite3", "ODBC driver from the registry");
+  Check(settings.OdbcAttributes() == "Database=c:\\x.db", "ODBC attributes from the registry");
+  SetValue("OdbcDriver", REG_SZ, "", 1);
+  Check(settings.OdbcDriver() == "SQL Server", "an empty ODBC driver value falls back to the default");
+
+  DeleteSettingsKey();
+}
+
+// ---------------------------------------------------------------- clock, threads, environment
+
+void CheckSystem() {
+  Check(std::strcmp(varnel::DefaultLogFileName(), "c:\\temp\\corvane.log") == 0, "default log file name");
+
+  std::tm utc{};
+  Check(varnel::ToUniversalTime(86400 * 365 + 3661, utc) && utc.tm_year == 71 && utc.tm_mon == 0 &&
+            utc.tm_mday == 1 && utc.tm_hour == 1 && utc.tm_min == 1 && utc.tm_sec == 1,
+        "UTC of 1971-01-01 01:01:01");
+  std::tm local{};
+  Check(varnel::ToLocalTime(varnel::CurrentTime(), local) && local.tm_year >= 123, "local time of now");
+  Check(!varnel::ToUniversalTime(-1, utc), "a time before 1970 is refused");
+
+  long mine = varnel::CurrentThreadId();
+  long other = 0;
+  std::thread([&other] { other = varnel::CurrentThreadId(); }).join();
+  Check(mine == static_cast<long>(::GetCurrentThreadId()) && other != 0 && other != mine, "thread ids");
+
+  std::string longValue(5000, 'v');
+  ::SetEnvironmentVariableA("VARNEL_CHECK_VALUE", longValue.c_str());
+  Check(varnel::EnvironmentValue("VARNEL_CHECK_VALUE") == longValue, "a long environment value is read whole");
+  ::SetEnvironmentVariableA("VARNEL_CHECK_VALUE", nullptr);
+  Check(varnel::EnvironmentValue("VARNEL_CHECK_VALUE").empty(), "an unset variable is empty");
+}
+
+// ---------------------------------------------------------------- sockets
+
+// A listener on 127.0.0.1 of the checks' own, in plain Winsock.
+class CListener {
+ public:
+  CListener() {
+    WSADATA data{};
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+    m_hSocket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    ::bind(m_hSocket, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    ::listen(m_hSocket, 4);
+    int length = sizeof local;
+    ::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&local), &length);
+    m_nPort = ::ntohs(local.sin_port);
+  }
+  ~CListener() {
+    ::closesocket(m_hSocket);
+    if (m_bStarted) ::WSACleanup();
+  }
+  // From here on only the platform layer's own use of Winsock keeps it started.
+  void ReleaseStart() {
+    if (m_bStarted) ::WSACleanup();
+    m_bStarted = false;
+  }
+  CListener(const CListener&) = delete;
+  CListener& operator=(const CListener&) = delete;
+  int Port() const { return m_nPort; }
+  SOCKET Accept(std::string& peer) {
+    sockaddr_in remote{};
+    int length = sizeof remote;
+    SOCKET accepted = ::accept(m_hSocket, reinterpret_cast<sockaddr*>(&remote), &length);
+    peer = varnel::DottedAddress(remote.sin_addr.s_addr);
+    return accepted;
+  }
+
+ private:
+  SOCKET m_hSocket = INVALID_SOCKET;
+  int m_nPort = 0;
+  bool m_bStarted = true;
+};
+
+void CheckNetwork() {
+  using std::chrono::milliseconds;
+  varnel::INetwork& network = varnel::DefaultNetwork();
+
+  struct CDotted {
+    std::uint32_t nHostOrder;
+    const char* pText;
+  };
+  for (const CDotted& test : {CDotted{0x7F000001u, "127.0.0.1"}, CDotted{0, "0.0.0.0"},
+                              CDotted{0xFFFFFFFFu, "255.255.255.255"}, CDotted{0x0A000102u, "10.0.1.2"}})
+    Check(varnel::DottedAddress(::htonl(test.nHostOrder)) == test.pText, std::string("DottedAddress ") + test.pText);
+
+  Check(network.StartSocketLibrary(), "socket library starts");
+  ::SetEnvironmentVariableA("VARNEL_HOSTNAME", "relay-host.example");
+  Check(network.QueryHostName() == "relay-host.example", "VARNEL_HOSTNAME overrides the host name");
+  ::SetEnvironmentVariableA("VARNEL_HOSTNAME", nullptr);
+  Check(!network.QueryHostName().empty(), "the host name query answers");
+
+  std::vector<std::uint32_t> addresses;
+  Check(network.LookupIPv4("localhost", addresses) &&
+            std::find(addresses.begin(), addresses.end(), ::htonl(0x7F000001u)) != addresses.end(),
+        "localhost resolves to 127.0.0.1");
+  Check(network.LookupIPv4("127.0.0.1", addresses) && addresses.size() == 1, "a dotted address looks up as itself");
+  Check(!network.LookupIPv4("", addresses) && addresses.empty(), "an empty name looks up nothing");
+
+  std::string error;
+  Check(network.CreateSocket("not-an-address", error) == nullptr && !error.empty(), "an invalid bind address is refused");
+
+  CListener listener;
+  // Connect, bound to 127.0.0.1: the listener sees that address.
+  auto socket = network.CreateSocket("127.0.0.1", error);
+  Check(socket != nullptr, "socket bound to 127.0.0.1: " + error);
+  if (socket == nullptr) return;
+  std::string peer;
+  SOCKET accepted = INVALID_SOCKET;
+  std::thread acceptor([&] { accepted = listener.Accept(peer); });
+  auto connection = socket->Connect("127.0.0.1", listener.Port(), milliseconds(2000), error);
+  acceptor.join();
+  Check(connection != nullptr && peer == "127.0.0.1", "connect to the listener: " + error);
+  if (connection == nullptr) return;
+
+  // Receive: what arrived, then a bounded wait, then the end of the stream.
+  ::send(accepted, "220 ready\r\n", 11, 0);
+  char buffer[100];
+  std::size_t received = 0;
+  Check(connection->Receive(buffer, sizeof buffer, received, milliseconds(2000)) == varnel::IoResult::Ok &&
+            std::string(buffer, received) == "220 ready\r\n",
+        "receive the greeting");
+  auto start = Clock::now();
+  Check(connection->Receive(buffer, sizeof buffer, received, milliseconds(300)) == varnel::IoResult::Timeout,
+        "a silent peer times out");
+  long long waited = MillisecondsSince(start);
+  Check(waited >= 250 && waited < 2000, "the receive time-out is kept: " + std::to_string(waited) + " ms");
+
+  // Send: a peer that never reads cannot hold the sender past the time-out.
+  std::string block(16 * 1024 * 1024, 'x');
+  start = Clock::now();
+  varnel::IoResult sent = connection->SendAll(block.data(), block.size(), milliseconds(300));
+  waited = MillisecondsSince(start);
+  Check(sent == varnel::IoResult::Timeout && waited < 3000,
+        "a send to a peer that does not read times out: " + std::to_string(waited) + " ms");
+
+  // Calls on other threads start and clean up Winsock all the time; the last cleanup of
+  // a process closes every socket, so none of theirs may end this connection.
+  listener.ReleaseStart();
+  std::vector<std::thread> others;
+  for (int thread = 0; thread < 8; ++thread)
+    others.emplace_back([&network] {
+      std::vector<std::uint32_t> found;
+      for (int round = 0; round < 1000; ++round) {
+        network.StartSocketLibrary();
+        network.LookupIPv4("127.0.0.1", found);
+      }
+    });
+  for (std::thread& thread : others) thread.join();
+  ::send(accepted, "250 still here\r\n", 16, 0);
+  Check(connection->Receive(buffer, sizeof buffer, received, milliseconds(2000)) == varnel::IoResult::Ok &&
+            std::string(buffer, received) == "250 still here\r\n",
+        "a connection outlives Winsock starts and cleanups on other threads");
+
+  ::closesocket(accepted);
+  Check(connection->Receive(buffer, sizeof buffer, received, milliseconds(2000)) == varnel::IoResult::Closed ||
+            connection->Receive(buffer, sizeof buffer, received, milliseconds(2000)) == varnel::IoResult::Closed,
+        "a closed peer ends the stream");
+  connection.reset();
+
+  // A refused connection is reported at once, with the system's reason.
+  int closedPort = 0;
+  {
+    CListener gone;
+    closedPort = gone.Port();
+  }
+  socket = network.CreateSocket("", error);
+  start = Clock::now();
+  error.clear();
+  Check(socket != nullptr && socket->Connect("127.0.0.1", closedPort, milliseconds(5000), error) == nullptr &&
+            !error.empty(),
+        "a refused connection fails: " + error);
+  Check(MillisecondsSince(start) < 4000, "a refused connection does not wait for the time-out");
+
+  socket = network.CreateSocket("", error);
+  Check(socket != nullptr && socket->Connect("127.0.0.1", 0, milliseconds(500), error) == nullptr,
+        "port 0 is refused");
+}
+
+}  // namespace
+
+int main() {
+  CheckFileEnumeration();
+  CheckSettings();
+  CheckSystem();
+  CheckNetwork();
+  std::printf("platform: %d passed, %d failed\n", g_nPassed, g_nFailed);
+  return g_nFailed == 0 ? 0 : 1;
+}

@@ -1,0 +1,183 @@
+"""Running xp_varnel.dll under Wine: the test host, the Wine registry, a local relay.
+
+The environment comes from scripts/test-windows: WINEPREFIX (a fresh prefix), WINEDEBUG,
+VARNEL_WINE (the wine64 loader), VARNEL_WINDOWS_BIN (the folder holding xp_host.exe,
+xp_varnel.dll and the opends60.dll stand-in) and VARNEL_HOSTNAME=localhost, so that every
+connection stays on the loopback interface.
+"""
+
+import json
+import os
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+from email import policy
+from email.parser import BytesParser
+
+from aiosmtpd.controller import Controller
+
+WINE = os.environ.get("VARNEL_WINE", "/usr/lib/wine/wine64")
+BIN = os.environ.get("VARNEL_WINDOWS_BIN", "")
+HOST_TIMEOUT = 60
+
+
+def windows_path(path):
+    """The Wine name of a POSIX path: the Z: drive is the root of the file system."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def scenario_line(name, type_name, value):
+    """One parameter line of the test host; value None is NULL. Escapes as the host reads them."""
+    if value is None:
+        return f"null {name} {type_name}"
+    text = str(value)
+    text = text.replace("\\", "\\\\").replace("\n", "\\n").replace("\r", "\\r").replace("\t", "\\t")
+    return f"param {name} {type_name} {text}"
+
+
+def call_lines(params):
+    """Scenario lines of a call given as (name, type, value) triples; name None is positional."""
+    return [scenario_line(name or "-", type_name, value) for name, type_name, value in params]
+
+
+def _sql_literal(type_name, value):
+    if value is None:
+        return "NULL"
+    if type_name in ("varchar", "char", "text"):
+        return "'" + str(value).replace("'", "''") + "'"
+    if type_name in ("nvarchar", "nchar", "ntext"):
+        return "N'" + str(value).replace("'", "''") + "'"
+    if type_name == "int":
+        return str(value)
+    return f"CAST({_sql_literal('varchar', value)} AS {type_name})"
+
+
+def exec_statement(params):
+    """The same call as a T-SQL statement for the Linux host command."""
+    arguments = []
+    for name, type_name, value in params:
+        literal = _sql_literal(type_name, value)
+        arguments.append(f"{name}={literal}" if name else literal)
+    return "exec xp_Varnel " + ", ".join(arguments)
+
+
+def run_linux_host(params, timeout=HOST_TIMEOUT):
+    """The Linux host's --json answer to the same call, or None when it was not built."""
+    binary = os.environ.get("VARNEL_BIN", "")
+    if not binary or not os.access(binary, os.X_OK):
+        return None
+    completed = subprocess.run([binary, "--json", exec_statement(params)], capture_output=True, timeout=timeout)
+    return json.loads(completed.stdout.decode("utf-8"))
+
+
+class HostResult:
+    def __init__(self, completed):
+        self.returncode = completed.returncode
+        self.stdout = completed.stdout.decode("utf-8", "replace")
+        self.stderr = completed.stderr.decode("utf-8", "replace")
+        self.json = json.loads(self.stdout) if self.stdout.strip().startswith(("{", "[")) else None
+
+
+def run_host(*args, calls=None, threads=None, env=None, timeout=HOST_TIMEOUT):
+    """Runs xp_host.exe. calls: a list of calls, each a list of scenario lines, written to
+    files (one -f per call); args: further command-line arguments (lines of one call)."""
+    command = [WINE, os.path.join(BIN, "xp_host.exe")]
+    if threads:
+        command += ["--threads", str(threads)]
+    with tempfile.TemporaryDirectory() as folder:
+        for index, lines in enumerate(calls or []):
+            path = os.path.join(folder, f"call{index}.txt")
+            with open(path, "w", encoding="utf-8", newline="\n") as file:
+                file.write("\n".join(lines) + "\n")
+            command += ["-f", windows_path(path)]
+        command += list(args)
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        completed = subprocess.run(command, cwd=BIN, env=full_env, capture_output=True, timeout=timeout)
+    return HostResult(completed)
+
+
+def wine_reg(*args, check=True):
+    """Runs Wine's reg.exe in the test prefix; returns its exit status."""
+    completed = subprocess.run([WINE, "reg", *args], capture_output=True, timeout=60)
+    if check and completed.returncode != 0:
+        raise AssertionError(f"wine reg {' '.join(args)} failed: {completed.stderr!r}")
+    return completed.returncode
+
+
+SETTINGS_KEY = r"HKLM\Software\Corvane"
+
+
+def settings_key_exists():
+    return wine_reg("query", SETTINGS_KEY, check=False) == 0
+
+
+def delete_settings_key():
+    if settings_key_exists():
+        wine_reg("delete", SETTINGS_KEY, "/f")
+
+
+def set_setting(name, value):
+    wine_reg("add", SETTINGS_KEY, "/v", name, "/t", "REG_SZ", "/d", value, "/f")
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_for_port(port, deadline=10.0):
+    """Waits until something accepts connections on 127.0.0.1:port."""
+    end = time.monotonic() + deadline
+    while True:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return
+        except OSError:
+            if time.monotonic() > end:
+                raise
+            time.sleep(0.05)
+
+
+class ReceivedMessage:
+    def __init__(self, envelope, session):
+        self.peer = session.peer
+        self.mail_from = envelope.mail_from
+        self.rcpt_tos = list(envelope.rcpt_tos)
+        self.data = envelope.original_content or envelope.content
+        self.message = BytesParser(policy=policy.default).parsebytes(self.data)
+
+
+class _Handler:
+    def __init__(self, relay):
+        self.relay = relay
+
+    async def handle_DATA(self, server, session, envelope):
+        self.relay._received(ReceivedMessage(envelope, session))
+        return "250 OK"
+
+
+class Relay:
+    """An aiosmtpd relay on 127.0.0.1 that keeps every message it accepts."""
+
+    def __init__(self):
+        self.port = free_port()
+        self.messages = []
+        self._lock = threading.Lock()
+        self._controller = Controller(_Handler(self), hostname="127.0.0.1", port=self.port)
+
+    def _received(self, message):
+        with self._lock:
+            self.messages.append(message)
+
+    def __enter__(self):
+        self._controller.start()
+        wait_for_port(self.port)
+        # The readiness probes above were sessions of their own; only messages count.
+        return self
+
+    def __exit__(self, *exc):
+        self._controller.stop()
