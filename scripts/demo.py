@@ -1,5 +1,6 @@
 """The demo: a relay, a database, two files, one varnel call, and what arrived."""
 
+import csv
 import os
 import subprocess
 import sqlite3
@@ -19,6 +20,12 @@ with sqlite3.connect(database) as db:
 text_file = os.path.join(work, "load.log")
 with open(text_file, "w") as f:
     f.write("Nightly load started\nRows read: 3\n.\nNightly load finished\n")
+# The same rows as a CSV file, attached beside the table in the body.
+csv_file = os.path.join(work, "stock.csv")
+with sqlite3.connect(database) as db, open(csv_file, "w", newline="") as f:
+    writer = csv.writer(f)
+    writer.writerow(["item", "quantity", "updated"])
+    writer.writerows(db.execute("select item, quantity, updated from stock order by item"))
 binary_file = os.path.join(work, "snapshot.bin")
 with open(binary_file, "wb") as f:
     f.write(bytes(range(256)) * 4)
@@ -32,7 +39,7 @@ with Relay() as relay:
         "@body='<h3>Stock on hand</h3><<query>><p>Files attached.</p>', "
         "@query='select item, quantity, updated from stock order by item', @qdatabase='%s', "
         "@qtableattribute='BORDER=1', @qtablecaption='Stock', "
-        "@attachments='%s;%s'" % (relay.port, database, text_file, binary_file))
+        "@attachments='%s;%s;%s'" % (relay.port, database, text_file, binary_file, csv_file))
     print("$ varnel \"%s\"\n" % statement)
     done = subprocess.run([varnel, statement])
     print()
