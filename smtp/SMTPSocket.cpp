@@ -57,18 +57,6 @@ std::string Base64DecodeText(const std::string& text) {
   return result;
 }
 
-const char* SMTPStateName(SMTPState state) {
-  switch (state) {
-    case SMTP_AUTH: return "SMTP_AUTH";
-    case SMTP_MAIL: return "SMTP_MAIL";
-    case SMTP_RCPT: return "SMTP_RCPT";
-    case SMTP_DATA: return "SMTP_DATA";
-    case SMTP_QUIT: return "SMTP_QUIT";
-    case SMTP_DONE: return "SMTP_DONE";
-  }
-  return "unknown";
-}
-
 std::string Base64EncodeText(const std::string& text) {
   static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string result;

@@ -25,8 +25,6 @@ enum SMTPState : std::int32_t {
   SMTP_DONE = 4,
 };
 
-const char* SMTPStateName(SMTPState state);
-
 // Standard base64 (RFC 4648, with padding, no line breaks) of a short text.
 std::string Base64EncodeText(const std::string& text);
 // Decodes base64 text; empty when it holds anything else.
@@ -54,8 +52,6 @@ class CSMTPSocket {
   EndReason Run();
   // Acts on one complete reply.
   void OnReceive(const std::string& reply);
-
-  SMTPState State() const { return static_cast<SMTPState>(m_nState); }
 
  private:
   void SetState(std::int32_t state);
