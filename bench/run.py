@@ -30,6 +30,13 @@ def run_measured(args, stdout=subprocess.DEVNULL):
     return elapsed, peak, done.returncode
 
 
+def median_of(count, measure):
+    """Runs a measurement count times; the run with the median time (page cache and a
+    shared machine make single runs noisy)."""
+    runs = sorted((measure() for _ in range(count)), key=lambda run: run[0])
+    return runs[len(runs) // 2]
+
+
 class Sink:
     def __enter__(self):
         self.process = subprocess.Popen([SINK], stdout=subprocess.PIPE)
@@ -75,7 +82,7 @@ def bench_send(runs=200):
 
 
 def bench_query(rows=1000000):
-    print("== %d rows from SQLite rendered as an HTML body ==" % rows)
+    print("== %d rows from SQLite rendered as an HTML body (median of 3) ==" % rows)
     work = tempfile.mkdtemp()
     database = os.path.join(work, "rows.db")
     text = "x" * 100
@@ -84,13 +91,15 @@ def bench_query(rows=1000000):
               "insert into t select i, 'name number ' || i, '%s' from n;\n" % (rows, text))
     subprocess.run(["sqlite3", database], input=script.encode(), check=True)
     html = os.path.join(work, "peer.html")
-    with open(html, "wb") as out:
-        peer_seconds, peer_rss, _ = run_measured(["sqlite3", "-html", database, "select id, name, note from t"],
-                                                 stdout=out)
+    def peer():
+        with open(html, "wb") as out:
+            return run_measured(["sqlite3", "-html", database, "select id, name, note from t"], stdout=out)
+
+    peer_seconds, peer_rss, _ = median_of(3, peer)
     html_mb = os.path.getsize(html) / 1e6
     with Sink() as sink:
-        seconds, rss, code = run_measured([VARNEL, varnel_statement(
-            sink.port, ", @html=1, @query='select id, name, note from t', @qdatabase='%s', @qbind=0" % database)])
+        seconds, rss, code = median_of(3, lambda: run_measured([VARNEL, varnel_statement(
+            sink.port, ", @html=1, @query='select id, name, note from t', @qdatabase='%s', @qbind=0" % database)]))
     if code != 0:
         raise SystemExit("varnel failed")
     print("  varnel        %6.2f s  %9.0f rows/s  peak RSS %7.1f MB" % (seconds, rows / seconds, rss))
@@ -111,7 +120,7 @@ def make_files(work, size):
 
 
 def bench_attachment(size=100 * 1000 * 1000):
-    print("== One message with a %d MB attachment ==" % (size // 1000000))
+    print("== One message with a %d MB attachment (median of 3; python once) ==" % (size // 1000000))
     work = tempfile.mkdtemp()
     binary, text = make_files(work, size)
     small_binary, small_text = make_files(tempfile.mkdtemp(), 1000 * 1000)
@@ -119,13 +128,13 @@ def bench_attachment(size=100 * 1000 * 1000):
     with Sink() as sink:
         for label, path in (("base64", binary), ("quoted-printable", text)):
             statement = varnel_statement(sink.port, ", @attachments='%s'" % path)
-            seconds, rss, code = run_measured([VARNEL, statement])
+            seconds, rss, code = median_of(3, lambda: run_measured([VARNEL, statement]))
             mb = os.path.getsize(path) / 1e6
             print("  %-17s varnel  %7.1f MB/s  peak RSS %6.1f MB" % (label, mb / seconds, rss))
             encoder = "base64" if label == "base64" else "quoted-printable"
             curl = ["curl", "-s", "smtp://127.0.0.1:%d" % sink.port, "--mail-from", "a@example.com",
                     "--mail-rcpt", "b@example.com", "-F", "=@%s;encoder=%s" % (path, encoder)]
-            seconds, rss, code = run_measured(curl)
+            seconds, rss, code = median_of(3, lambda: run_measured(curl))
             print("  %-17s curl    %7.1f MB/s  peak RSS %6.1f MB" % (label, mb / seconds, rss))
             seconds, rss, code = run_measured(["/usr/bin/python3", python_peer, str(sink.port), path])
             print("  %-17s python  %7.1f MB/s  peak RSS %6.1f MB" % (label, mb / seconds, rss))
