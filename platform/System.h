@@ -16,6 +16,10 @@ bool ToUniversalTime(std::int64_t time, std::tm& result);
 long CurrentThreadId();
 // Value of an environment variable; empty when unset.
 std::string EnvironmentValue(const char* name);
+// Appends text to a file, creating it when missing, as a text-mode stream would (line
+// feeds become CR LF on Windows). Only regular files are written: a FIFO or device never
+// blocks the caller. False when nothing could be written.
+bool AppendToFile(const std::string& path, const std::string& text);
 // Default path of the diagnostic log file on this operating system.
 const char* DefaultLogFileName();
 

@@ -23,8 +23,6 @@ void AppendLogLine(std::int32_t debug, const std::string& file, const std::strin
                    const long* threadNumber) {
   if (debug <= 0) return;
   if (file.empty()) return;
-  std::FILE* stream = std::fopen(file.c_str(), "a");
-  if (stream == nullptr) return;
   std::string text = message;
   std::int64_t now = CurrentTime();
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
@@ -40,8 +38,7 @@ void AppendLogLine(std::int32_t debug, const std::string& file, const std::strin
   }
   line += text;
   line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stream);
-  std::fclose(stream);
+  AppendToFile(file, line);
 }
 
 }  // namespace varnel

@@ -192,7 +192,6 @@ bool CSMTPChannel::Sendmail() {
       socket.reset();
       return true;
     }
-    if (reason == CSMTPSocket::EndReason::Closed) WriteLog("Connection closed by the SMTP server");
     m_nStatus = Status::Timeout;
     WriteLog("Timeout");
     socket.reset();

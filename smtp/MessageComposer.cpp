@@ -1,6 +1,7 @@
 #include "smtp/MessageComposer.h"
 
 #include <ctime>
+#include <vector>
 
 #include "mime/ByteSink.h"
 #include "mime/MimeSendFile.h"
@@ -18,24 +19,58 @@ std::string FormatMailDate(std::int64_t time) {
   return FormatDayTime(utc);
 }
 
-std::string FoldHeaderValue(const std::string& value, const std::string& terminator) {
+std::string FoldHeaderValue(const std::string& value, const std::string& terminator, std::size_t prefixLength,
+                            bool addressList) {
+  // RFC 5322 section 2.1.1: no line may hold more than 998 characters.
+  constexpr std::size_t kMaxLine = 998;
+  std::vector<std::string> lines(1);
   std::size_t end = value.find_last_not_of("\r\n");
-  if (end == std::string::npos) return {};
-  std::string result;
-  result.reserve(end + 1);
   bool inBreak = false;
-  for (std::size_t i = 0; i <= end; ++i) {
+  for (std::size_t i = 0; end != std::string::npos && i <= end; ++i) {
     char c = value[i];
     if (c == '\r' || c == '\n') {
       inBreak = true;
       continue;
     }
     if (inBreak) {
-      result += terminator;
-      result += ' ';
+      lines.emplace_back(" ");
       inBreak = false;
     }
-    result += c;
+    lines.back() += c;
+  }
+  std::string result;
+  for (std::size_t n = 0; n < lines.size(); ++n) {
+    std::string line = std::move(lines[n]);
+    std::size_t used = n == 0 ? prefixLength : 0;
+    // A long line is folded before a blank it already holds (unfolding restores it
+    // exactly) or, in an address list, after a comma.
+    while (line.size() + used > kMaxLine) {
+      std::size_t limit = kMaxLine - used;
+      std::size_t cut = std::string::npos;
+      for (std::size_t p = limit; p > 1; --p) {
+        if (line[p] == ' ' || line[p] == '\t') {
+          cut = p;
+          break;
+        }
+      }
+      std::string rest;
+      if (cut != std::string::npos) {
+        rest = line.substr(cut);
+      } else if (addressList) {
+        std::size_t comma = line.rfind(',', limit - 1);
+        if (comma == std::string::npos || comma == 0) break;
+        cut = comma + 1;
+        rest = " " + line.substr(cut);
+      } else {
+        break;  // a single word longer than a line cannot be folded
+      }
+      result += line.substr(0, cut);
+      result += terminator;
+      line = std::move(rest);
+      used = 0;
+    }
+    if (n != 0) result += terminator;
+    result += line;
   }
   return result;
 }
@@ -61,11 +96,11 @@ std::string CMessageComposer::FormatHeader(std::int64_t sendTime) {
 
   std::string header;
   header += "Mime-Version: 1.0" + T + importance + priority;
-  header += "From: " + FoldHeaderValue(from, T) + T;
+  header += "From: " + FoldHeaderValue(from, T, 6, true) + T;
   header += "Date: " + FormatMailDate(sendTime) + " GMT" + T;
-  header += "To: " + FoldHeaderValue(c.m_strRecipient, T) + T;
-  header += "Cc: " + FoldHeaderValue(c.m_strCC, T) + T;
-  header += "Subject: " + FoldHeaderValue(c.m_strSubject, T) + T;
+  header += "To: " + FoldHeaderValue(c.m_strRecipient, T, 4, true) + T;
+  header += "Cc: " + FoldHeaderValue(c.m_strCC, T, 4, true) + T;
+  header += "Subject: " + FoldHeaderValue(c.m_strSubject, T, 9, false) + T;
   if (IsMultipart()) {
     header += "Content-Type: multipart/mixed;" + T + "\tboundary=\"" + c.m_strBoundary + "\"" + T + T;
     header += "--" + c.m_strBoundary + T;

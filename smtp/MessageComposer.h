@@ -3,6 +3,7 @@
 // attachment parts. Reports nothing; a failed send shows in the stream's result.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -34,7 +35,10 @@ class CMessageComposer {
 std::string FormatMailDate(std::int64_t time);
 
 // A header value whose line breaks are folded (each run of CR and LF becomes the
-// terminator and a blank), so that no value can start a header line of its own.
-std::string FoldHeaderValue(const std::string& value, const std::string& terminator);
+// terminator and a blank), so that no value can start a header line of its own, and
+// whose lines are folded to at most 998 characters where a blank (or, in an address
+// list, a comma) allows. prefixLength counts the header name before the value.
+std::string FoldHeaderValue(const std::string& value, const std::string& terminator, std::size_t prefixLength,
+                            bool addressList);
 
 }  // namespace varnel

@@ -53,6 +53,22 @@ void CSMTPReplyReader::EndLine(std::string line) {
   }
 }
 
+bool CSMTPReplyReader::Finish(std::string& reply) {
+  if (Next(reply)) return true;
+  if (m_strPending.empty() && m_strReply.empty()) return false;
+  std::string line = std::move(m_strPending);
+  m_strPending.clear();
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  for (char& c : line) {
+    if (c == '\r') c = '?';
+  }
+  if (!m_strReply.empty()) m_strReply += "\r\n";
+  m_strReply += line;
+  reply = std::move(m_strReply);
+  m_strReply.clear();
+  return true;
+}
+
 bool CSMTPReplyReader::Next(std::string& reply) {
   if (m_arrReplies.empty()) return false;
   reply = std::move(m_arrReplies.front());

@@ -20,6 +20,8 @@ class CSMTPReplyReader {
   void Feed(const char* data, std::size_t size);
   // Moves the next complete reply (without its final line end) into reply.
   bool Next(std::string& reply);
+  // At the end of the stream: whatever was received but not ended, as one last reply.
+  bool Finish(std::string& reply);
   // Bytes received that do not yet form a complete reply.
   bool HasPartial() const { return !m_strPending.empty() || !m_strReply.empty(); }
 

@@ -14,6 +14,19 @@ constexpr std::int32_t kDefaultTimeout = 30000;
 // What the log shows in place of an AUTH LOGIN credential line.
 constexpr const char* kCredentialMask = "********";
 
+// A value placed inside a command line: control characters (CR and LF above all) are
+// dropped, so no address can end the command early and add commands of its own; the
+// relay then judges what is left.
+std::string CommandArgument(const std::string& value) {
+  std::string result;
+  result.reserve(value.size());
+  for (char c : value) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) result += c;
+  }
+  return result;
+}
+
 enum class LoginPrompt { UserName, Password, Other };
 
 // The LOGIN mechanism's challenges are "Username:" and "Password:" in base64; relays that
@@ -113,10 +126,7 @@ bool CSMTPSocket::Connect(const std::string& host, int port) {
   std::string error;
   m_pConnection = m_pSocket->Connect(host, port, EffectiveTimeout(m_pChannel->m_nTimeout), error);
   m_pSocket.reset();
-  if (!m_pConnection) {
-    if (!error.empty()) m_pChannel->WriteLog("Connect error - " + error);
-    return false;
-  }
+  return m_pConnection != nullptr;
   return true;
 }
 
@@ -130,7 +140,15 @@ CSMTPSocket::EndReason CSMTPSocket::Run() {
     std::size_t received = 0;
     IoResult result = m_pConnection->Receive(buffer, sizeof buffer, received, timeout);
     if (result == IoResult::Timeout) return EndReason::Timeout;
-    if (result != IoResult::Ok) return EndReason::Closed;
+    if (result != IoResult::Ok) {
+      // A last reply that lacks its line end is still the relay's answer.
+      std::string last;
+      if (result == IoResult::Closed && m_reader.Finish(last)) {
+        OnReceive(last);
+        if (done.IsSet()) return EndReason::Completed;
+      }
+      return EndReason::Closed;
+    }
     m_reader.Feed(buffer, received);
     std::string reply;
     while (!done.IsSet() && !m_bConnectionLost && !m_bSendTimedOut && m_reader.Next(reply)) OnReceive(reply);
@@ -146,7 +164,6 @@ bool CSMTPSocket::SendCommand(const std::string& command, const char* logText) {
     } else {
       m_bConnectionLost = true;
     }
-    m_pChannel->WriteLog("Send failed");
     return false;
   }
   m_pChannel->WriteLog(logText != nullptr ? std::string(logText) : command);
@@ -170,7 +187,7 @@ void CSMTPSocket::OnReceive(const std::string& reply) {
   std::string code = reply.substr(0, 3);
   if (code == "220") {
     std::string host = GetLocalHostName(*channel.Platform().pNetwork);
-    SendCommand((channel.m_bAuthenticate ? "EHLO " : "HELO ") + host + ".com" + T);
+    SendCommand((channel.m_bAuthenticate ? "EHLO " : "HELO ") + CommandArgument(host) + ".com" + T);
   } else if (code == "334") {
     LoginPrompt prompt = RecogniseLoginPrompt(reply);
     if (prompt == LoginPrompt::UserName) {
@@ -188,13 +205,13 @@ void CSMTPSocket::OnReceive(const std::string& reply) {
         SendCommand("AUTH LOGIN" + T);
         break;
       case SMTP_MAIL:
-        SendCommand("MAIL From:<" + channel.m_strFromAddress + ">" + T);
+        SendCommand("MAIL From:<" + CommandArgument(channel.m_strFromAddress) + ">" + T);
         SetState(SMTP_RCPT);
         break;
       case SMTP_RCPT: {
         std::size_t index = static_cast<std::size_t>(channel.m_nRecipientIndex);
         if (index < channel.m_arrRecipients.size()) {
-          SendCommand("RCPT To:<" + channel.m_arrRecipients[index] + ">" + T);
+          SendCommand("RCPT To:<" + CommandArgument(channel.m_arrRecipients[index]) + ">" + T);
         }
         ++channel.m_nRecipientIndex;
         if (static_cast<std::size_t>(channel.m_nRecipientIndex) >= channel.m_arrRecipients.size()) SetState(SMTP_DATA);
@@ -231,10 +248,8 @@ void CSMTPSocket::SendMessageText() {
     channel.WriteLog(end);
   } else if (result == IoResult::Timeout) {
     m_bSendTimedOut = true;
-    channel.WriteLog("Send failed");
   } else {
     m_bConnectionLost = true;
-    channel.WriteLog("Send failed");
   }
 }
 

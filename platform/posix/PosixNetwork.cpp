@@ -10,8 +10,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "platform/Network.h"
 #include "platform/Platform.h"
@@ -66,6 +70,50 @@ bool WaitFor(int fd, short events, std::chrono::milliseconds timeout, short& rev
       return true;
     }
   }
+}
+
+// The resolver has no time-out of its own that the caller controls: it runs on a thread
+// of its own, and a caller whose time is up leaves it to finish alone.
+struct CResolution {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool bFinished = false;
+  int nResult = 0;
+  in_addr address{};
+};
+
+bool ResolveWithin(const std::string& host, std::chrono::milliseconds timeout, in_addr& address,
+                   std::string& error) {
+  auto state = std::make_shared<CResolution>();
+  try {
+    std::thread([state, host] {
+      addrinfo hints{};
+      hints.ai_family = AF_INET;  // the socket is IPv4
+      hints.ai_socktype = SOCK_STREAM;
+      addrinfo* found = nullptr;
+      int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+      std::lock_guard<std::mutex> lock(state->mutex);
+      state->nResult = rc != 0 ? rc : (found == nullptr ? EAI_NONAME : 0);
+      if (state->nResult == 0) state->address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+      if (found != nullptr) ::freeaddrinfo(found);
+      state->bFinished = true;
+      state->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    error = "cannot start the resolver";
+    return false;
+  }
+  std::unique_lock<std::mutex> lock(state->mutex);
+  if (!state->done.wait_for(lock, timeout, [&] { return state->bFinished; })) {
+    error = "name resolution timed out";
+    return false;
+  }
+  if (state->nResult != 0) {
+    error = ::gai_strerror(state->nResult);
+    return false;
+  }
+  address = state->address;
+  return true;
 }
 
 class CPosixConnection final : public IConnection {
@@ -132,20 +180,14 @@ class CPosixClientSocket final : public IClientSocket {
       error = "port out of range";
       return nullptr;
     }
-    if (::inet_pton(AF_INET, host.c_str(), &target.sin_addr) != 1) {
-      // A host name: the socket is IPv4, so resolve to IPv4 only.
-      addrinfo hints{};
-      hints.ai_family = AF_INET;
-      hints.ai_socktype = SOCK_STREAM;
-      addrinfo* found = nullptr;
-      int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-      if (rc != 0 || found == nullptr) {
-        error = rc != 0 ? ::gai_strerror(rc) : "no address";
-        return nullptr;
-      }
-      target.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-      ::freeaddrinfo(found);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    if (::inet_pton(AF_INET, host.c_str(), &target.sin_addr) != 1 &&
+        !ResolveWithin(host, timeout, target.sin_addr, error)) {
+      return nullptr;
     }
+    // Resolving and connecting share the one time-out.
+    timeout = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (timeout.count() < 0) timeout = std::chrono::milliseconds(0);
     int fd = m_socket.Get();
     int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target);
     if (rc != 0 && errno != EINPROGRESS) {

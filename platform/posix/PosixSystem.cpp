@@ -1,4 +1,7 @@
+#include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -26,6 +29,23 @@ long CurrentThreadId() { return static_cast<long>(::syscall(SYS_gettid)); }
 std::string EnvironmentValue(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? std::string(value) : std::string();
+}
+
+bool AppendToFile(const std::string& path, const std::string& text) {
+  if (path.empty()) return false;
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  struct stat status {};
+  bool written = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  std::size_t done = 0;
+  while (written && done < text.size()) {
+    ssize_t count = ::write(fd, text.data() + done, text.size() - done);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) written = false;
+    else done += static_cast<std::size_t>(count);
+  }
+  ::close(fd);
+  return written;
 }
 
 const char* DefaultLogFileName() { return "/tmp/corvane.log"; }

@@ -33,6 +33,25 @@ std::string EnvironmentValue(const char* name) {
   }
 }
 
+bool AppendToFile(const std::string& path, const std::string& text) {
+  if (path.empty()) return false;
+  // Opened without waiting: a named pipe or device that is busy is never waited for.
+  HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool written = ::GetFileType(file) == FILE_TYPE_DISK;
+  std::string lines;
+  lines.reserve(text.size() + 16);
+  for (char c : text) {
+    if (c == '\n') lines += '\r';
+    lines += c;
+  }
+  DWORD count = 0;
+  if (written) written = ::WriteFile(file, lines.data(), static_cast<DWORD>(lines.size()), &count, nullptr) != 0;
+  ::CloseHandle(file);
+  return written && count == lines.size();
+}
+
 const char* DefaultLogFileName() { return "c:\\temp\\corvane.log"; }
 
 }  // namespace varnel
