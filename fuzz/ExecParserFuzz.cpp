@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int codePage = kCodePages[data[0] % (sizeof kCodePages / sizeof kCodePages[0])];
   std::string_view statement(reinterpret_cast<const char*>(data + 1), size - 1);
 
-  const varnel::host::CCodePage page = *varnel::host::CCodePage::Find(codePage);
+  const varnel::CCodePage page = *varnel::CCodePage::Find(codePage);
   std::vector<varnel::CHostParameter> parameters;
   varnel::host::CParseError error;
   if (!varnel::host::CExecParser(page).Parse(statement, parameters, error)) {

@@ -1,7 +1,7 @@
 #include "host/ExecParser.h"
 
 #include "host/Literal.h"
-#include "host/Unicode.h"
+#include "platform/Unicode.h"
 
 namespace varnel::host {
 namespace {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/CodePage.h"
+#include "platform/CodePage.h"
 #include "platform/HostServerCall.h"
 
 namespace varnel::host {

@@ -89,7 +89,7 @@ int RunHostCommand(const std::vector<std::string>& arguments, std::istream& inpu
   if (!PrepareCall(options, statement, call, errors)) return kExitUsage;
 
   CPlatform platform = DefaultPlatform();
-  CHostSettings settings(*platform.pSettings, options.strOdbcDriver, options.strOdbcAttributes);
+  CHostSettings settings(*platform.pSettings, options.strOdbcDriver, options.strOdbcAttributes, options.nCodePage);
   platform.pSettings = &settings;
   std::uint16_t returnValue = XpVarnel(call, platform);
 

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "host/CodePage.h"
+#include "platform/CodePage.h"
 
 namespace varnel::host {
 

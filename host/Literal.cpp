@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "host/Unicode.h"
+#include "platform/Unicode.h"
 
 namespace varnel::host {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/CodePage.h"
+#include "platform/CodePage.h"
 #include "platform/HostServerCall.h"
 
 namespace varnel::host {

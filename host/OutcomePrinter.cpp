@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "host/Unicode.h"
+#include "platform/Unicode.h"
 
 namespace varnel::host {
 namespace {

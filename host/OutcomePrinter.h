@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "host/CodePage.h"
+#include "platform/CodePage.h"
 #include "platform/HostServerCall.h"
 
 namespace varnel::host {

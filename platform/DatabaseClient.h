@@ -51,6 +51,7 @@ struct CDatabaseProperties {
   bool bIntegrated = false;        // integrated security instead of user and password
   std::string strUser;
   std::string strPassword;
+  int nCodePage = 0;  // the 8-bit code page of these texts and of the procedure's strings
 };
 
 // Column type as far as the width of its text slot depends on it.

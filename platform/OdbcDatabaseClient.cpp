@@ -17,6 +17,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/CodePage.h"
 #include "platform/DatabaseClient.h"
 #include "platform/Platform.h"
 
@@ -56,6 +57,14 @@ bool HasServerDiagnostics(const std::string& driver) {
 struct COdbcContext {
   CDatabaseDiagnostics* pDiagnostics = nullptr;
   bool bServerFields = false;
+  // The procedure's 8-bit code page when the driver speaks UTF-8 instead (the drivers of
+  // unixODBC do); none where the driver manager converts itself (Windows' ANSI calls).
+  std::optional<CCodePage> codePage;
+
+  std::string ToDriver(const std::string& text) const { return codePage ? codePage->ToUtf8(text) : text; }
+  std::string FromDriver(std::string_view text) const {
+    return codePage ? codePage->FromUtf8(text) : std::string(text);
+  }
 };
 
 CDatabaseDiagnostic OwnRecord(const char* state, std::string message) {
@@ -103,7 +112,7 @@ void CollectRecords(SQLSMALLINT type, SQLHANDLE handle, const COdbcContext& cont
     }
     CDatabaseDiagnostic record;
     // The driver's length is not trusted: the text ends at its terminating zero.
-    record.strMessage.assign(text.data(), strnlen(text.data(), text.size()));
+    record.strMessage = context.FromDriver(std::string_view(text.data(), strnlen(text.data(), text.size())));
     record.strSqlState.assign(reinterpret_cast<const char*>(state), strnlen(reinterpret_cast<const char*>(state), 5));
     record.nNative = native;
     if (context.bServerFields) {
@@ -204,7 +213,7 @@ class COdbcCommand final : public IDatabaseCommand {
       Diagnostics().Add(OwnRecord("HY090", "The command text is too long"));
       return false;
     }
-    m_strText = text;
+    m_strText = m_context.ToDriver(text);
     return true;
   }
 
@@ -271,7 +280,7 @@ class COdbcCommand final : public IDatabaseCommand {
         if (!Succeeded(rc)) return false;
       }
       CDatabaseColumn column;
-      column.strName.assign(name.data(), strnlen(name.data(), name.size()));
+      column.strName = m_context.FromDriver(std::string_view(name.data(), strnlen(name.data(), name.size())));
       column.nSize = size;
       switch (type) {
         case SQL_LONGVARCHAR:
@@ -369,7 +378,40 @@ class COdbcCommand final : public IDatabaseCommand {
     m_nRowsFetched = 0;
     SQLRETURN rc = Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFetch(m_hStatement));
     if (!Succeeded(rc)) return 0;
-    return std::min<std::size_t>(m_nRowsFetched, m_nRowsPerFetch);
+    std::size_t rows = std::min<std::size_t>(m_nRowsFetched, m_nRowsPerFetch);
+    if (m_context.codePage) ConvertFetchedValues(rows);
+    return rows;
+  }
+
+  // Values arrive in the driver's UTF-8 and become the procedure's code page in place: the
+  // 8-bit text is never longer. A character cut by the slot is dropped, not half-kept.
+  void ConvertFetchedValues(std::size_t rows) {
+    for (std::size_t column = 0; column < m_arrColumns.size(); ++column) {
+      CColumnBuffer& buffer = m_arrColumns[column];
+      for (std::size_t row = 0; row < rows; ++row) {
+        std::string_view value = Value(row, column);
+        bool ascii = true;
+        for (char c : value) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        if (ascii || value.empty()) continue;
+        std::size_t length = value.size();
+        if (value.size() + 1 >= buffer.nWidth) {
+          // Cut at the slot: drop a last sequence that lost its continuation bytes.
+          std::size_t start = length;
+          while (start > 0 && (static_cast<unsigned char>(value[start - 1]) & 0xC0) == 0x80) --start;
+          if (start > 0) {
+            unsigned char lead = static_cast<unsigned char>(value[start - 1]);
+            std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+            if (lead >= 0xC0 && length - (start - 1) < need) length = start - 1;
+          }
+        }
+        std::string converted = m_context.FromDriver(value.substr(0, length));
+        if (converted.size() > value.size()) converted.resize(value.size());
+        char* text = buffer.arrText.data() + row * buffer.nWidth;
+        std::memcpy(text, converted.data(), converted.size());
+        text[converted.size()] = '\0';
+        buffer.arrIndicator[row] = static_cast<SQLLEN>(converted.size());
+      }
+    }
   }
 
   std::string_view Value(std::size_t row, std::size_t column) const override {
@@ -455,9 +497,23 @@ class COdbcConnection final : public IDatabaseConnection {
       return false;
     }
     m_context.bServerFields = HasServerDiagnostics(properties.strDriver);
+#ifndef _WIN32
+    m_context.codePage.reset();
+    if (std::optional<CCodePage> codePage = CCodePage::Find(properties.nCodePage);
+        codePage && codePage->Number() != kUtf8CodePage) {
+      m_context.codePage = codePage;
+    }
+#endif
+    CDatabaseProperties converted = properties;
+    for (std::string* text : {&converted.strServer, &converted.strDatabase, &converted.strUser,
+                              &converted.strPassword, &converted.strAttributes}) {
+      *text = m_context.ToDriver(*text);
+    }
     std::string problem;
     WipeConnectionString();
-    if (!BuildOdbcConnectionString(properties, m_strConnectionString, problem)) {
+    bool built = BuildOdbcConnectionString(converted, m_strConnectionString, problem);
+    std::fill(converted.strPassword.begin(), converted.strPassword.end(), '\0');
+    if (!built) {
       m_context.pDiagnostics->Add(OwnRecord("HY024", problem));
       return false;
     }

@@ -18,6 +18,9 @@ class ISettings {
   // ODBC driver name and extra connection attributes for the query runner.
   virtual std::string OdbcDriver() = 0;
   virtual std::string OdbcAttributes() = 0;
+  // The 8-bit code page of the procedure's strings (the server's ANSI code page); the
+  // database client converts between it and what its driver speaks.
+  virtual int AnsiCodePage() { return 1252; }
 };
 
 }  // namespace varnel

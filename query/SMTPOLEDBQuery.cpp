@@ -171,6 +171,7 @@ bool CSMTPOLEDBQuery::RunQuery(const std::string& query) {
   if (m_platform.pSettings != nullptr) {
     properties.strDriver = m_platform.pSettings->OdbcDriver();
     properties.strAttributes = m_platform.pSettings->OdbcAttributes();
+    properties.nCodePage = m_platform.pSettings->AnsiCodePage();
   }
   WriteLog("Setting rgInitPropSet complete");
 

@@ -3,6 +3,7 @@
 #include <errno.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/Platform.h"
 #include "platform/Settings.h"
@@ -40,6 +41,11 @@ class CPosixSettings final : public ISettings {
     std::string value;
     if (ReadSetting("VARNEL_ODBC_DRIVER", "OdbcDriver", value) == SettingState::Found && !value.empty()) return value;
     return "SQLite3";
+  }
+  int AnsiCodePage() override {
+    std::string value = EnvironmentValue("VARNEL_CODEPAGE");
+    int number = value.empty() ? 0 : std::atoi(value.c_str());
+    return number > 0 ? number : 1252;
   }
   std::string OdbcAttributes() override {
     std::string value;

@@ -62,6 +62,21 @@ class SQLiteQueryTest(unittest.TestCase):
         self.assertIn("syntax error", row[4])
         self.assertTrue(row[4].startswith("OLEDB Message "))
 
+    def test_non_ascii_text_travels_in_the_mail_code_page(self):
+        # The driver speaks UTF-8; the procedure's strings and the mail are Latin-1
+        # (code page 1252): names, values and the query text are converted both ways.
+        database = os.path.join(tempfile.mkdtemp(prefix="varnel-q-"), "caf\u00e9.db")
+        with sqlite3.connect(database) as db:
+            db.execute('create table u ("na\u00efve" varchar(10))')
+            db.execute("insert into u values ('caf\u00e9'), ('\u4e2d')")
+        with Relay() as relay:
+            code, out = call(relay, query="select \"na\u00efve\", 'd\u00e9j\u00e0' as w from u",
+                             qdatabase=database, qbind=0)
+        self.assertEqual(code, 0, out)
+        self.assertEqual(out["rows"], [[0, None, None, None, None]])
+        body = parse_message(relay.envelopes[0].content).get_content()
+        self.assertEqual(body, "na\u00efve,w\r\ncaf\u00e9,d\u00e9j\u00e0,\r\n?,d\u00e9j\u00e0,\r\n\r\n")
+
     def test_unreachable_database_sends_nothing(self):
         with Relay() as relay:
             code, out = call(relay, query="select 1", qdatabase="/nonexistent-dir/x.db", qbind=0)
@@ -90,6 +105,14 @@ class PostgresQueryTest(unittest.TestCase):
         body = parse_message(relay.envelopes[0].content).get_content()
         # Bare line feeds of the default row separator travel as CR LF.
         self.assertEqual(body, "a,b\r\n1,x,\r\n|c\r\n2,\r\n\r\n")
+
+    def test_non_ascii_query_and_values(self):
+        with Relay() as relay:
+            code, out = self.pg(relay, query="select chr(233) as e, '\u00fcber' as u")
+        self.assertEqual(code, 0, out)
+        self.assertEqual(out["rows"][0][4], None)
+        body = parse_message(relay.envelopes[0].content).get_content()
+        self.assertEqual(body, "e,u\r\n\u00e9,\u00fcber,\r\n\r\n")
 
     def test_wrong_password_sends_nothing(self):
         with Relay() as relay:

@@ -6,7 +6,7 @@
 #include "host/ExecParser.h"
 
 using varnel::CHostParameter;
-using varnel::host::CCodePage;
+using varnel::CCodePage;
 using varnel::host::CExecParser;
 using varnel::host::CParseError;
 namespace ServerType = varnel::ServerType;

@@ -8,7 +8,7 @@
 #include "host/OutcomePrinter.h"
 
 using varnel::CHostServerCall;
-using varnel::host::CCodePage;
+using varnel::CCodePage;
 namespace ServerType = varnel::ServerType;
 
 namespace {

@@ -1,6 +1,6 @@
-#include "host/Unicode.h"
+#include "platform/Unicode.h"
 
-namespace varnel::host {
+namespace varnel {
 
 char32_t DecodeUtf8(std::string_view text, std::size_t& offset) {
   auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
@@ -108,4 +108,4 @@ std::u16string BytesToUtf16(std::string_view bytes) {
   return out;
 }
 
-}  // namespace varnel::host
+}  // namespace varnel

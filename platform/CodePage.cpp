@@ -1,8 +1,8 @@
-#include "host/CodePage.h"
+#include "platform/CodePage.h"
 
-#include "host/Unicode.h"
+#include "platform/Unicode.h"
 
-namespace varnel::host {
+namespace varnel {
 
 std::optional<CCodePage> CCodePage::Find(int codePage) {
   if (codePage == kUtf8CodePage) return CCodePage(codePage, nullptr);
@@ -48,4 +48,4 @@ std::u16string CCodePage::ToUtf16(std::string_view bytes) const {
 
 std::string CCodePage::ToUtf8(std::string_view bytes) const { return Utf16ToUtf8(ToUtf16(bytes)); }
 
-}  // namespace varnel::host
+}  // namespace varnel

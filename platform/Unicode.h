@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace varnel::host {
+namespace varnel {
 
 inline constexpr char32_t kReplacementCharacter = 0xFFFD;
 
@@ -18,4 +18,4 @@ std::string Utf16ToUtf8(std::u16string_view text);
 std::string Utf16ToBytes(std::u16string_view text);
 std::u16string BytesToUtf16(std::string_view bytes);
 
-}  // namespace varnel::host
+}  // namespace varnel

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace varnel::host {
+namespace varnel {
 
 struct CCodePageTable {
   int nCodePage;
@@ -39,4 +39,4 @@ class CCodePage {
   const char16_t* m_pHigh;  // null for UTF-8
 };
 
-}  // namespace varnel::host
+}  // namespace varnel
