@@ -53,15 +53,47 @@ std::string QuotedName(const std::string& name) {
   return result;
 }
 
+// A parameter line of a part header ("\tname=\"...\""), folded before blanks of the
+// quoted name so that no line exceeds 998 characters (RFC 5322 section 2.1.1; folding
+// white space may stand inside a quoted-string, and unfolding restores it). A name
+// without a blank to fold at is cut instead: a long query text makes a long name.
+std::string ParameterLine(const char* parameter, const std::string& quoted) {
+  constexpr std::size_t kMaxLine = 998;
+  std::string line = std::string("\t") + parameter + "=\"";
+  std::size_t column = line.size();
+  std::size_t start = 0;
+  while (quoted.size() - start + column + 1 > kMaxLine) {
+    std::size_t room = kMaxLine - column;
+    std::size_t cut = quoted.find_last_of(" \t", start + room);
+    if (cut == std::string::npos || cut <= start) {
+      // No blank: cut the name, but never inside an escape pair.
+      std::size_t end = start + room - 1;
+      std::size_t backslashes = 0;
+      while (end - backslashes > start && quoted[end - backslashes - 1] == '\\') ++backslashes;
+      if (backslashes % 2 == 1) --end;
+      line.append(quoted, start, end - start);
+      start = quoted.size();
+      break;
+    }
+    line.append(quoted, start, cut - start);
+    line += "\r\n";
+    column = 0;
+    start = cut;
+  }
+  line.append(quoted, start, std::string::npos);
+  line += "\"\r\n";
+  return line;
+}
+
 std::string PartHeader(const std::string& name, const char* encoding) {
   std::string quoted = QuotedName(name);
-  std::string header = "Content-Type: application/octet-stream;\r\n\tname=\"";
-  header += quoted;
-  header += "\"\r\nContent-Transfer-Encoding: ";
+  std::string header = "Content-Type: application/octet-stream;\r\n";
+  header += ParameterLine("name", quoted);
+  header += "Content-Transfer-Encoding: ";
   header += encoding;
-  header += "\r\nContent-Disposition: attachment;\r\n\tfilename=\"";
-  header += quoted;
-  header += "\"\r\n\r\n";
+  header += "\r\nContent-Disposition: attachment;\r\n";
+  header += ParameterLine("filename", quoted);
+  header += "\r\n";
   return header;
 }
 

@@ -108,3 +108,23 @@ TEST(MessageComposerTest, EmptySenderShowsTheDefaultOnlyInSinglePart) {
   c.channel.m_strAttachments = "x";
   EXPECT_NE(c.Header().find("From: \r\n"), std::string::npos);
 }
+
+TEST(MessageComposerTest, LongHeaderValuesAreFoldedToLegalLines) {
+  CComposition c;
+  std::string subject = std::string(900, 'S') + " " + std::string(300, 'T');
+  c.channel.SetSubject(subject);
+  std::string recipients;
+  for (int i = 0; i < 80; ++i) recipients += (i ? "," : "") + std::string("user") + std::to_string(100 + i) + "@example.com";
+  c.channel.m_strRecipient = recipients;
+  std::string header = c.Header();
+  std::size_t position = 0;
+  while (position < header.size()) {
+    std::size_t end = header.find("\r\n", position);
+    EXPECT_LE(end - position, 998u);
+    position = end + 2;
+  }
+  // Unfolding (removing each CR LF before a blank) gives the subject back exactly.
+  EXPECT_NE(header.find("Subject: " + std::string(900, 'S') + "\r\n " + std::string(300, 'T') + "\r\n"),
+            std::string::npos);
+  EXPECT_NE(header.find("@example.com,\r\n user"), std::string::npos);
+}

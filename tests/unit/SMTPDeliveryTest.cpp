@@ -108,6 +108,16 @@ TEST(SMTPDeliveryTest, RefusedSecondOfThreeRecipientsStopsBeforeTheThird) {
   EXPECT_EQ(delivery.channel.m_strRecipient, "a@example.com, b@example.com, c@example.com");
 }
 
+TEST(SMTPDeliveryTest, LineBreaksInAddressesCannotAddCommands) {
+  CScriptedRelay relay(Envelope({CStep::Send("250 hello\r\n"), CStep::Expect("MAIL From:<from@example.com>\r\n"),
+                                 CStep::Send("250 ok\r\n"), CStep::Expect("RCPT To:<a@example.com>QUITNOOP>\r\n"),
+                                 CStep::Send("501 bad address\r\n"), CStep::Pause(200)}));
+  CDelivery delivery(relay.Port(), "a@example.com>\r\nQUIT\r\nNOOP ");
+  delivery.channel.Initialise();
+  EXPECT_EQ(delivery.channel.m_nStatus, 6);
+  EXPECT_TRUE(relay.Failures().empty()) << relay.Failures().front();
+}
+
 TEST(SMTPDeliveryTest, Reply251IsNotAPositiveReply) {
   CScriptedRelay relay(Envelope({CStep::Send("250 hello\r\n"), CStep::Expect("MAIL From:<from@example.com>\r\n"),
                                  CStep::Send("250 ok\r\n"), CStep::Expect("RCPT To:<to@example.com>\r\n"),
