@@ -249,6 +249,15 @@ TEST(SMTPDeliveryTest, ReplyWithoutLineEndIsNotActedOnUntilItEnds) {
   EXPECT_EQ(relay.Transcript(), "HELO localhost.com\r\n");
 }
 
+TEST(SMTPDeliveryTest, LastReplyWithoutLineEndBeforeCloseStillCounts) {
+  CScriptedRelay relay(Then(PlainEnvelope("from@example.com", {"to@example.com"}),
+                            {CStep::Data(), CStep::Send("250 queued\r\n"), CStep::Expect("QUIT\r\n"),
+                             CStep::Send("221 bye"), CStep::Close()}));
+  CDelivery delivery(relay.Port());
+  EXPECT_TRUE(delivery.channel.Initialise());
+  EXPECT_EQ(delivery.channel.m_nStatus, 0);
+}
+
 TEST(SMTPDeliveryTest, RelayThatStopsReadingDuringDataCannotHoldTheSendPastTheTimeOut) {
   CScriptedRelay relay(Then(PlainEnvelope("from@example.com", {"to@example.com"}), {CStep::StopReading()}));
   CDelivery delivery(relay.Port());
