@@ -52,11 +52,16 @@ bool HasServerDiagnostics(const std::string& driver) {
   return false;
 }
 
+bool RunsOneStatementPerCall(const std::string& driver);
+
 // What every object of one data source shares: where records go and which fields the
 // driver has.
 struct COdbcContext {
   CDatabaseDiagnostics* pDiagnostics = nullptr;
   bool bServerFields = false;
+  // The driver runs one statement per call (SQLite's): a batch is run statement by
+  // statement, its results walked as one batch.
+  bool bOneStatementPerCall = false;
   // The procedure's 8-bit code page when the driver speaks UTF-8 instead (the drivers of
   // unixODBC do); none where the driver manager converts itself (Windows' ANSI calls).
   std::optional<CCodePage> codePage;
@@ -190,6 +195,62 @@ bool Allocate(const COdbcContext& context, SQLSMALLINT type, const COdbcHandle* 
   return true;
 }
 
+// The statements of a batch, cut at the semicolons that stand outside quotes, brackets
+// and comments, comments removed; statements that hold nothing but blanks and comments
+// are left out.
+std::vector<std::string> SplitStatements(const std::string& batch) {
+  std::vector<std::string> statements;
+  std::string current;
+  bool content = false;
+  std::size_t i = 0;
+  auto finish = [&] {
+    if (content) statements.push_back(current);
+    current.clear();
+    content = false;
+  };
+  while (i < batch.size()) {
+    char c = batch[i];
+    if (c == ';') {
+      finish();
+      ++i;
+      continue;
+    }
+    std::size_t end = i + 1;
+    if (c == '\'' || c == '"' || c == '`' || c == '[') {
+      char close = c == '[' ? ']' : c;
+      while (end < batch.size()) {
+        if (batch[end] == close) {
+          // A doubled quote stands for itself inside the quotes.
+          if (close != ']' && end + 1 < batch.size() && batch[end + 1] == close) {
+            end += 2;
+            continue;
+          }
+          ++end;
+          break;
+        }
+        ++end;
+      }
+      content = true;
+    } else if ((c == '-' && i + 1 < batch.size() && batch[i + 1] == '-') ||
+               (c == '/' && i + 1 < batch.size() && batch[i + 1] == '*')) {
+      // A comment becomes a blank: the driver refuses a statement followed by anything,
+      // a trailing comment included.
+      bool line = c == '-';
+      end = line ? batch.find('\n', i) : batch.find("*/", i + 2);
+      end = end == std::string::npos ? batch.size() : end + (line ? 1 : 2);
+      current += ' ';
+      i = end;
+      continue;
+    } else if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != '\f') {
+      content = true;
+    }
+    current.append(batch, i, end - i);
+    i = end;
+  }
+  finish();
+  return statements;
+}
+
 class COdbcCommand final : public IDatabaseCommand {
  public:
   COdbcCommand(SQLHSTMT statement, const COdbcContext& context) : m_hStatement(statement), m_context(context) {}
@@ -214,14 +275,23 @@ class COdbcCommand final : public IDatabaseCommand {
       return false;
     }
     m_strText = m_context.ToDriver(text);
+    m_arrStatements.clear();
+    m_nNextStatement = 0;
+    if (m_context.bOneStatementPerCall) {
+      m_arrStatements = SplitStatements(m_strText);
+      // One statement (or none worth cutting) goes to the driver as written.
+      if (m_arrStatements.size() <= 1) m_arrStatements.clear();
+    }
     return true;
   }
 
   bool Execute() override {
     Diagnostics().Clear();
+    std::string& text = m_arrStatements.empty() ? m_strText : m_arrStatements[0];
+    m_nNextStatement = 1;
     m_nExecuteResult = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
-                            SQLExecDirect(m_hStatement, reinterpret_cast<SQLCHAR*>(m_strText.data()),
-                                          static_cast<SQLINTEGER>(m_strText.size())));
+                            SQLExecDirect(m_hStatement, reinterpret_cast<SQLCHAR*>(text.data()),
+                                          static_cast<SQLINTEGER>(text.size())));
     m_bFirstResult = true;
     // SQL_NO_DATA: a searched update or delete that touched no row.
     return Succeeded(m_nExecuteResult) || m_nExecuteResult == SQL_NO_DATA;
@@ -237,6 +307,17 @@ class COdbcCommand final : public IDatabaseCommand {
     } else {
       Diagnostics().Clear();
       rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement, SQLMoreResults(m_hStatement));
+      if (rc == SQL_NO_DATA && m_nNextStatement < m_arrStatements.size()) {
+        // The next statement of a batch the driver takes one at a time: its first result
+        // follows the previous statement's last.
+        Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFreeStmt(m_hStatement, SQL_CLOSE));
+        Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFreeStmt(m_hStatement, SQL_UNBIND));
+        std::string& text = m_arrStatements[m_nNextStatement++];
+        rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
+                  SQLExecDirect(m_hStatement, reinterpret_cast<SQLCHAR*>(text.data()),
+                                static_cast<SQLINTEGER>(text.size())));
+        if (rc == SQL_NO_DATA) return DatabaseResult::NoRowset;
+      }
     }
     switch (rc) {
       case SQL_SUCCESS:
@@ -440,6 +521,8 @@ class COdbcCommand final : public IDatabaseCommand {
   SQLHSTMT m_hStatement;
   const COdbcContext& m_context;
   std::string m_strText;
+  std::vector<std::string> m_arrStatements;
+  std::size_t m_nNextStatement = 0;
   SQLRETURN m_nExecuteResult = SQL_ERROR;
   bool m_bFirstResult = false;
   std::vector<CColumnBuffer> m_arrColumns;
@@ -497,6 +580,7 @@ class COdbcConnection final : public IDatabaseConnection {
       return false;
     }
     m_context.bServerFields = HasServerDiagnostics(properties.strDriver);
+    m_context.bOneStatementPerCall = RunsOneStatementPerCall(properties.strDriver);
 #ifndef _WIN32
     m_context.codePage.reset();
     if (std::optional<CCodePage> codePage = CCodePage::Find(properties.nCodePage);
@@ -599,6 +683,10 @@ enum class ValueQuoting {
 };
 
 enum class DriverFamily { Standard, FreeTDS, PostgreSQL, SQLite };
+
+DriverFamily FamilyOf(const std::string& driver);
+
+bool RunsOneStatementPerCall(const std::string& driver) { return FamilyOf(driver) == DriverFamily::SQLite; }
 
 DriverFamily FamilyOf(const std::string& driver) {
   std::string name = Lower(driver);

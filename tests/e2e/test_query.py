@@ -52,6 +52,28 @@ class SQLiteQueryTest(unittest.TestCase):
         body = parse_message(relay.envelopes[0].content).get_content()
         self.assertEqual(body, "Stock:\r\nitem\tquantity\r\na,b\t3\t\r\nbolts\t12\t\r\n\r\n")
 
+    def test_batch_of_statements_gives_result_sets_in_order(self):
+        # The SQLite driver takes one statement per call: the batch is run statement by
+        # statement; quotes and comments holding ";" do not cut it.
+        query = ("select item from stock where item = 'a,b' /* ; */; -- a comment; here\n"
+                 "update stock set quantity = quantity where 1 = 0;"
+                 "select count(*) as n, ';' as semi from stock;")
+        with Relay() as relay:
+            code, out = call(relay, query=query, qdatabase=self.database, qbind=0, body="[<<query>>][<<query>>]")
+        self.assertEqual(code, 0, out)
+        self.assertEqual(out["rows"], [[0, None, None, None, None]])
+        body = parse_message(relay.envelopes[0].content).get_content()
+        self.assertEqual(body, "[item\r\na,b,\r\n][n,semi\r\n3,;,\r\n]\r\n")
+
+    def test_later_failing_statement_keeps_the_earlier_results(self):
+        with Relay() as relay:
+            code, out = call(relay, query="select 1 as one; select * from no_such_table; select 3 as three",
+                             qdatabase=self.database, qbind=0)
+        self.assertEqual(code, 0, out)
+        self.assertIn("no such table", out["rows"][0][4])
+        body = parse_message(relay.envelopes[0].content).get_content()
+        self.assertEqual(body, "one\r\n1,\r\n\r\n")
+
     def test_syntax_error_still_sends_and_reports_the_error(self):
         with Relay() as relay:
             code, out = call(relay, query="selec nothing", qdatabase=self.database, qbind=0, body="b")
