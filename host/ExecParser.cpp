@@ -1,6 +1,7 @@
 #include "host/ExecParser.h"
 
 #include "host/Literal.h"
+#include "platform/AsciiCase.h"
 #include "platform/Unicode.h"
 
 namespace varnel::host {
@@ -20,14 +21,6 @@ bool WordPart(unsigned char c) { return WordStart(c) || (c >= '0' && c <= '9') |
 bool Digit(unsigned char c) { return c >= '0' && c <= '9'; }
 bool HexDigit(unsigned char c) { return Digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 int HexValue(unsigned char c) { return Digit(c) ? c - '0' : (c | 0x20) - 'a' + 10; }
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 std::string Describe(const CToken& token) {
   switch (token.eKind) {
@@ -287,7 +280,7 @@ class CStatementReader {
     return m_arrTokens[i];
   }
   static bool IsKeyword(const CToken& token, const char* word) {
-    return token.eKind == TokenKind::Word && !token.bQuoted && Lower(token.strText) == word;
+    return token.eKind == TokenKind::Word && !token.bQuoted && AsciiLower(token.strText) == word;
   }
   bool AtStatementEnd() const {
     return Peek().eKind == TokenKind::End || Peek().eKind == TokenKind::Semicolon || IsKeyword(Peek(), "go");
@@ -309,7 +302,7 @@ class CStatementReader {
     std::string written;
     while (true) {
       if (Peek().eKind == TokenKind::Word) {
-        parts.push_back(Lower(Peek().strText));
+        parts.push_back(AsciiLower(Peek().strText));
         written += Peek().strText;
         ++m_nPos;
       } else {
@@ -440,7 +433,7 @@ class CStatementReader {
   // name [ ( length | max ) ] or name ( precision [, scale] )
   bool Type(CCastType& type, CFailure& failure) {
     if (Peek().eKind != TokenKind::Word) return Expected("a type name", failure);
-    type.strName = Lower(Peek().strText);
+    type.strName = AsciiLower(Peek().strText);
     ++m_nPos;
     if (Peek().eKind != TokenKind::Open) return true;
     ++m_nPos;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/AsciiCase.h"
 #include "platform/Unicode.h"
 
 namespace varnel::host {
@@ -28,14 +29,6 @@ std::string_view Trim(std::string_view text) {
   while (!text.empty() && Blank(text.front())) text.remove_prefix(1);
   while (!text.empty() && Blank(text.back())) text.remove_suffix(1);
   return text;
-}
-
-std::string LowerAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
 }
 
 // Sign, digits and an optional fraction; no exponent. False for anything else.
@@ -228,7 +221,7 @@ bool CCaster::ToInteger(std::int64_t& value) {
   }
   bool text = m_literal.eKind == CLiteral::Kind::Text || m_literal.eKind == CLiteral::Kind::UnicodeText;
   if (text && m_type.strName == "bit") {
-    std::string word = LowerAscii(Trim(m_literal.eKind == CLiteral::Kind::Text ? m_literal.strText
+    std::string word = AsciiLower(Trim(m_literal.eKind == CLiteral::Kind::Text ? m_literal.strText
                                                                                  : Utf16ToUtf8(m_literal.strUnicode)));
     if (word == "true") return value = 1, true;
     if (word == "false") return value = 0, true;

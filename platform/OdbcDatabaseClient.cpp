@@ -17,6 +17,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/AsciiCase.h"
 #include "platform/CodePage.h"
 #include "platform/DatabaseClient.h"
 #include "platform/Platform.h"
@@ -35,17 +36,10 @@ constexpr SQLSMALLINT kDiagSSLine = -1154;
 // record instead of exhausting the server's memory.
 constexpr std::uint64_t kMaxBlockBytes = 1ull << 30;
 
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 // Only SQL Server's drivers and FreeTDS answer the SQL_DIAG_SS_* fields; others may put
 // anything into the buffer for an identifier they do not know.
 bool HasServerDiagnostics(const std::string& driver) {
-  std::string name = Lower(driver);
+  std::string name = AsciiLower(driver);
   for (const char* mark : {"sql server", "sqlncli", "msodbcsql", "sqlsrv", "freetds", "tdsodbc"}) {
     if (name.find(mark) != std::string::npos) return true;
   }
@@ -689,7 +683,7 @@ DriverFamily FamilyOf(const std::string& driver);
 bool RunsOneStatementPerCall(const std::string& driver) { return FamilyOf(driver) == DriverFamily::SQLite; }
 
 DriverFamily FamilyOf(const std::string& driver) {
-  std::string name = Lower(driver);
+  std::string name = AsciiLower(driver);
   if (name.rfind("sqlite", 0) == 0) return DriverFamily::SQLite;
   if (name.find("freetds") != std::string::npos || name.find("tdsodbc") != std::string::npos) {
     return DriverFamily::FreeTDS;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/AsciiCase.h"
+
 namespace varnel {
 namespace {
 
@@ -176,10 +178,7 @@ bool ReadNamed(IServerCall& server, int count, CXpParameters& parameters) {
   for (int n = 1; n <= count; ++n) {
     std::string name = server.ParamName(n);
     if (name.empty()) continue;
-    std::string lower = name;
-    for (char& c : lower) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    std::string lower = AsciiLower(name);
 
     CParamInfo info;
     server.ParamInfo(n, info, nullptr);

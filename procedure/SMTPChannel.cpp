@@ -1,5 +1,6 @@
 #include "procedure/SMTPChannel.h"
 
+#include "platform/AsciiCase.h"
 #include "platform/System.h"
 #include "procedure/Log.h"
 #include "smtp/CompletionEvent.h"
@@ -25,10 +26,7 @@ void CSMTPChannel::SetSubject(std::string text) { m_strSubject = std::move(text)
 
 void CSMTPChannel::SetBody(std::string text) {
   m_strBody = std::move(text);
-  std::string upper = m_strBody;
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  std::string upper = AsciiUpper(m_strBody);
   if (upper.find("<HTML") != std::string::npos && upper.find("</HTML") != std::string::npos) {
     m_strContentType = "text/html";
     m_bHTML = true;

@@ -4,6 +4,7 @@
 #include <new>
 #include <thread>
 
+#include "platform/AsciiCase.h"
 #include "platform/Network.h"
 #include "platform/Settings.h"
 #include "platform/System.h"
@@ -23,13 +24,6 @@ void DeliveryThreadProc(CSMTPChannel* channel, int* exitCode) {
   } catch (...) {
     *exitCode = 1;
   }
-}
-
-std::string Lowered(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
 }
 
 }  // namespace
@@ -143,7 +137,7 @@ bool CSMTPChannel::Sendmail() {
         bool found = false;
         for (std::uint32_t address : addresses) {
           std::string dotted = DottedAddress(address);
-          if (Lowered(dotted) == Lowered(m_strBindIP)) {
+          if (AsciiLower(dotted) == AsciiLower(m_strBindIP)) {
             bindAddress = dotted;
             found = true;
             break;
@@ -171,7 +165,7 @@ bool CSMTPChannel::Sendmail() {
       if (!queryError.empty()) WriteLog(queryError);
     }
 
-    m_strAddress = Lowered(m_strAddress);
+    m_strAddress = AsciiLower(m_strAddress);
     if (m_strAddress == "localhost" || m_strAddress == "127.0.0.1") {
       WriteLog("localhost or 127.0.0.1 used so using hostname");
       m_strAddress = GetLocalHostName(network);

@@ -1,5 +1,6 @@
 #include "smtp/SMTPSocket.h"
 
+#include "platform/AsciiCase.h"
 #include "platform/Network.h"
 #include "procedure/SMTPChannel.h"
 #include "smtp/AddressList.h"
@@ -36,10 +37,7 @@ LoginPrompt RecogniseLoginPrompt(const std::string& reply) {
   std::string text = reply + "\n";
   if (text.find("VXNlcm5hbWU6") != std::string::npos) return LoginPrompt::UserName;
   if (text.find("UGFzc3dvcmQ6") != std::string::npos) return LoginPrompt::Password;
-  std::string decoded = Base64DecodeText(reply.size() > 4 ? reply.substr(4) : std::string());
-  for (char& c : decoded) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  std::string decoded = AsciiLower(Base64DecodeText(reply.size() > 4 ? reply.substr(4) : std::string()));
   if (decoded.rfind("user", 0) == 0) return LoginPrompt::UserName;
   if (decoded.rfind("pass", 0) == 0) return LoginPrompt::Password;
   return LoginPrompt::Other;
