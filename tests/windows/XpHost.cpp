@@ -16,12 +16,13 @@
 //   TYPE is a server type name (varchar, nvarchar, int, bit, ...) or a code like 0x32.
 #include <windows.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <latch>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -290,10 +291,18 @@ int main(int argc, char** argv) {
   std::vector<CCallResult> results(calls.size());
   std::vector<std::thread> threads;
   // Every thread waits until all exist, so that the calls overlap as much as they can.
-  std::latch start(static_cast<std::ptrdiff_t>(calls.size()));
+  // A plain mutex and condition variable: std::latch of MinGW's libstdc++ (atomic waits
+  // without a futex) can lose the wake-up, and a thread then waits for ever.
+  std::mutex gate;
+  std::condition_variable opened;
+  std::size_t waiting = 0;
   for (std::size_t i = 0; i < calls.size(); ++i)
     threads.emplace_back([&, i] {
-      start.arrive_and_wait();
+      {
+        std::unique_lock<std::mutex> lock(gate);
+        if (++waiting == calls.size()) opened.notify_all();
+        else opened.wait(lock, [&] { return waiting == calls.size(); });
+      }
       results[i] = RunCall(procedure, *calls[i]);
     });
   for (std::thread& thread : threads) thread.join();
