@@ -30,6 +30,7 @@ void CSMTPQueryResultset::AddRow(std::span<const std::string_view> values) {
     room += static_cast<std::size_t>(std::min<std::uint64_t>(values[i].size(), slot));
   }
   m_arrRows.BeginRow(room, count);
+  m_nLongestRowValues = std::max(m_nLongestRowValues, room);
   for (std::size_t i = 0; i < count && i < values.size(); ++i) {
     std::uint64_t width = m_arrColumns[i].m_nWidth;
     std::uint64_t slot = width == 0 ? 0 : width - 1;
@@ -41,6 +42,18 @@ void CSMTPQueryResultset::AddRow(std::span<const std::string_view> values) {
     m_arrRows.AppendValue(text, length);
   }
   m_arrRows.EndRow();
+}
+
+std::size_t CSMTPQueryResultset::RowLengthBound() const {
+  const CSMTPOLEDBQuery& query = *m_pQuery;
+  std::size_t count = m_arrColumns.size();
+  if (query.m_bHTML) {
+    // "<TR>", per value its tag, the text or "&nbsp;" and "</TD>", then "</TR>" and,
+    // after the last row, "</TABLE>" and the terminator.
+    return query.m_strTRTag.size() + count * (query.m_strTDTag.size() + 6 + 5) + m_nLongestRowValues + 5 + 8 +
+           query.m_strTerminator.size();
+  }
+  return m_nLongestRowValues + count * query.m_strFieldSeparator.size() + query.m_strRowSeparator.size();
 }
 
 std::string_view CSMTPQueryResultset::GetValue(std::size_t row, std::size_t column) const {

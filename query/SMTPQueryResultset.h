@@ -47,10 +47,13 @@ class CSMTPQueryResultset {
   // The same texts appended to out, so that a renderer can reuse one buffer.
   void AppendHeader(std::string& out) const;
   void AppendRow(std::size_t index, std::string& out) const;
+  // No row's text (AppendRow) is longer than this, whatever its values.
+  std::size_t RowLengthBound() const;
 
  private:
   CSMTPRowStore m_arrRows;
   std::vector<CSMTPColumn> m_arrColumns;
+  std::size_t m_nLongestRowValues = 0;  // room of the row with the most value bytes
   const CSMTPOLEDBQuery* m_pQuery;
 };
 

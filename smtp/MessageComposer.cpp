@@ -1,10 +1,12 @@
 #include "smtp/MessageComposer.h"
 
+#include <cstring>
 #include <ctime>
 #include <vector>
 
 #include "mime/ByteSink.h"
 #include "mime/MimeSendFile.h"
+#include "mime/QuotedPrintableBodyStream.h"
 #include "platform/System.h"
 #include "procedure/Log.h"
 #include "procedure/SMTPChannel.h"
@@ -75,6 +77,49 @@ std::string FoldHeaderValue(const std::string& value, const std::string& termina
   return result;
 }
 
+namespace {
+
+// Measures lines as the DATA stream will send them: CR, LF and CR LF each end one.
+class CLongLineProbe final : public IByteSink {
+ public:
+  static constexpr std::size_t kMaxLine = 998;
+
+  void Write(const char* data, std::size_t size) override {
+    const char* end = data + size;
+    auto find = [end](const char* from, char byte) {
+      return static_cast<const char*>(std::memchr(from, byte, static_cast<std::size_t>(end - from)));
+    };
+    // The next CR and the next LF, each searched for again only once passed.
+    const char* cr = find(data, '\r');
+    const char* lf = find(data, '\n');
+    while (!m_bFound && data < end) {
+      if (cr != nullptr && cr < data) cr = find(data, '\r');
+      if (lf != nullptr && lf < data) lf = find(data, '\n');
+      const char* stop = end;
+      if (cr != nullptr) stop = cr;
+      if (lf != nullptr && lf < stop) stop = lf;
+      std::size_t length = static_cast<std::size_t>(stop - data);
+      if (m_nLine + length > kMaxLine) {
+        m_bFound = true;
+      } else if (stop == end) {
+        m_nLine += length;
+        data = end;
+      } else {
+        m_nLine = 0;
+        data = stop + 1;
+      }
+    }
+  }
+
+  bool Found() const { return m_bFound; }
+
+ private:
+  std::size_t m_nLine = 0;
+  bool m_bFound = false;
+};
+
+}  // namespace
+
 CMessageComposer::CMessageComposer(CSMTPChannel& channel, IByteSink& sink) : m_channel(channel), m_sink(sink) {}
 
 bool CMessageComposer::ResultsAsAttachments() const {
@@ -94,6 +139,9 @@ std::string CMessageComposer::FormatHeader(std::int64_t sendTime) {
   std::string from = IsMultipart() ? c.m_strFrom : m_channel.GetEffectiveFrom();
   std::string charset = "charset=\"iso-8859-" + std::to_string(c.m_nCharset) + "\"";
 
+  std::string encoding;
+  if (m_bBodyQuotedPrintable) encoding = "Content-Transfer-Encoding: quoted-printable" + T;
+
   std::string header;
   header += "Mime-Version: 1.0" + T + importance + priority;
   header += "From: " + FoldHeaderValue(from, T, 6, true) + T;
@@ -104,63 +152,89 @@ std::string CMessageComposer::FormatHeader(std::int64_t sendTime) {
   if (IsMultipart()) {
     header += "Content-Type: multipart/mixed;" + T + "\tboundary=\"" + c.m_strBoundary + "\"" + T + T;
     header += "--" + c.m_strBoundary + T;
-    header += "Content-Type: " + c.m_strContentType + ";" + T + "\t" + charset + T + T;
+    header += "Content-Type: " + c.m_strContentType + ";" + T + "\t" + charset + T + encoding + T;
   } else {
-    header += "Content-Type: " + c.m_strContentType + ";\t" + charset + T + T;
+    header += "Content-Type: " + c.m_strContentType + ";\t" + charset + T + encoding + T;
   }
   return header;
 }
 
+bool CMessageComposer::BodyNeedsEncoding() const {
+  if (m_channel.m_strTerminator != "\r\n") return false;
+  CLongLineProbe probe;
+  SendBodyContent(probe, true);
+  return probe.Found();
+}
+
 void CMessageComposer::Compose() {
+  m_bBodyQuotedPrintable = BodyNeedsEncoding();
   m_sink.Write(FormatHeader(CurrentTime()));
-  if (m_channel.m_bHTML) {
-    m_sink.Write("<HTML>");
-    if (!m_channel.m_strStyleSheet.empty()) {
-      m_sink.Write("<HEAD><STYLE TYPE=\"text/css\"><!--");
-      m_sink.Write(m_channel.m_strStyleSheet);
-      m_sink.Write("--></STYLE></HEAD>");
-    }
-    m_sink.Write("<BODY>");
+  if (m_bBodyQuotedPrintable) {
+    CQuotedPrintableBodyStream encoded(m_sink);
+    SendBodyContent(encoded, false);
+    encoded.Finish();
+  } else {
+    SendBodyContent(m_sink, false);
   }
-  SendBody();
-  if (m_channel.m_bHTML) m_sink.Write("</BODY></HTML>");
   SendAttachmentParts();
 }
 
-void CMessageComposer::SendBody() {
+void CMessageComposer::SendBodyContent(IByteSink& out, bool measuring) const {
+  if (m_channel.m_bHTML) {
+    out.Write("<HTML>");
+    if (!m_channel.m_strStyleSheet.empty()) {
+      out.Write("<HEAD><STYLE TYPE=\"text/css\"><!--");
+      out.Write(m_channel.m_strStyleSheet);
+      out.Write("--></STYLE></HEAD>");
+    }
+    out.Write("<BODY>");
+  }
+  SendBody(out, measuring);
+  if (m_channel.m_bHTML) out.Write("</BODY></HTML>");
+}
+
+void CMessageComposer::SendBody(IByteSink& out, bool measuring) const {
   const std::string& body = m_channel.m_strBody;
   if (m_channel.m_pQuery == nullptr || ResultsAsAttachments()) {
-    m_sink.Write(body);
+    out.Write(body);
     return;
   }
   static constexpr std::string_view kPlaceholder = "<<query>>";
   std::size_t position = 0;
   std::size_t index = 0;
   for (std::size_t found; (found = body.find(kPlaceholder, position)) != std::string::npos;) {
-    m_sink.Write(body.data() + position, found - position);
-    SendResultset(index++);
+    out.Write(body.data() + position, found - position);
+    SendResultset(index++, out, measuring);
     position = found + kPlaceholder.size();
   }
-  m_sink.Write(body.data() + position, body.size() - position);
-  for (; index < m_channel.m_pQuery->GetResultsetCount(); ++index) SendResultset(index);
+  out.Write(body.data() + position, body.size() - position);
+  for (; index < m_channel.m_pQuery->GetResultsetCount(); ++index) SendResultset(index, out, measuring);
 }
 
-void CMessageComposer::SendResultset(std::size_t index) {
+void CMessageComposer::SendResultset(std::size_t index, IByteSink& out, bool measuring) const {
   const CSMTPOLEDBQuery& query = *m_channel.m_pQuery;
   if (index >= query.GetResultsetCount()) return;  // a surplus placeholder disappears
   const CSMTPQueryResultset& resultset = query.GetResultset(index);
+  std::size_t rows = resultset.GetRowCount();
+  // A row that ends with a line end starts the next one on a fresh line; when no row
+  // can be too long, the lines between the first and the last row need no measuring.
+  std::string rowEnd = m_channel.m_bHTML ? m_channel.m_strTerminator : query.m_strRowSeparator;
+  bool rowsEndLines = !rowEnd.empty() && (rowEnd.back() == '\n' || rowEnd.back() == '\r');
+  bool skipMiddle =
+      measuring && rows > 2 && rowsEndLines && resultset.RowLengthBound() <= CLongLineProbe::kMaxLine;
   // Rows are rendered into one reused buffer and sent in batches.
   std::string text;
   resultset.AppendHeader(text);
-  for (std::size_t row = 0; row < resultset.GetRowCount(); ++row) {
+  for (std::size_t row = 0; row < rows; ++row) {
+    if (skipMiddle && row == 1) row = rows - 1;
     resultset.AppendRow(row, text);
     if (m_channel.m_bHTML) text += m_channel.m_strTerminator;
     if (text.size() >= 64 * 1024) {
-      m_sink.Write(text);
+      out.Write(text);
       text.clear();
     }
   }
-  m_sink.Write(text);
+  out.Write(text);
 }
 
 void CMessageComposer::SendAttachmentParts() {

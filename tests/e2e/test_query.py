@@ -99,6 +99,33 @@ class SQLiteQueryTest(unittest.TestCase):
         body = parse_message(relay.envelopes[0].content).get_content()
         self.assertEqual(body, "na\u00efve,w\r\ncaf\u00e9,d\u00e9j\u00e0,\r\n?,d\u00e9j\u00e0,\r\n\r\n")
 
+    def test_rows_too_long_for_smtp_arrive_whole(self):
+        # aiosmtpd refuses lines of over 1,000 octets, as RFC 5321 allows: a body that
+        # holds one goes out quoted-printable and decodes to the same text.
+        wide = "".join(chr(ord("a") + i % 26) for i in range(3000))
+        database = os.path.join(tempfile.mkdtemp(prefix="varnel-q-"), "wide.db")
+        with sqlite3.connect(database) as db:
+            db.execute("create table wide (k int, v text)")
+            db.execute("insert into wide values (1, ?)", (wide,))
+        with Relay() as relay:
+            code, out = call(relay, query="select k, v from wide", qdatabase=database, qbind=0,
+                             body="Wide = 1:\r\n<<query>>end ")
+            code_html, out_html = call(relay, query="select k, v from wide", qdatabase=database, qbind=0,
+                                       html=1, body="<<query>>", attachments=database)
+        self.assertEqual((code, code_html), (0, 0), (out, out_html))
+        self.assertEqual(out["rows"], [[0, None, None, None, None]])
+        self.assertEqual(out_html["rows"], [[0, None, None, None, None]])
+        text, html = (parse_message(e.content) for e in relay.envelopes)
+        self.assertEqual(text["Content-Transfer-Encoding"], "quoted-printable")
+        self.assertEqual(text.get_content().replace("\r\n", "\n"),
+                         "Wide = 1:\nk,v\n1," + wide + ",\nend \n")
+        body = html.get_body(("html",))
+        self.assertEqual(body["Content-Transfer-Encoding"], "quoted-printable")
+        self.assertIn("<TR><TD>1</TD><TD>" + wide + "</TD></TR></TABLE>", body.get_content())
+        attachment = next(html.iter_attachments())
+        with open(database, "rb") as file:
+            self.assertEqual(attachment.get_content(), file.read())
+
     def test_unreachable_database_sends_nothing(self):
         with Relay() as relay:
             code, out = call(relay, query="select 1", qdatabase="/nonexistent-dir/x.db", qbind=0)

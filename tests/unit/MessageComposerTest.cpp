@@ -1,8 +1,14 @@
 // The header block and body as composed, line by line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "mime/ByteSink.h"
+#include "MimeTestSupport.h"
 #include "procedure/SMTPChannel.h"
+#include "query/SMTPOLEDBQuery.h"
+#include "query/SMTPQueryResultset.h"
 #include "smtp/MessageComposer.h"
 #include "tests/unit/TestRelay.h"
 
@@ -127,4 +133,140 @@ TEST(MessageComposerTest, LongHeaderValuesAreFoldedToLegalLines) {
   EXPECT_NE(header.find("Subject: " + std::string(900, 'S') + "\r\n " + std::string(300, 'T') + "\r\n"),
             std::string::npos);
   EXPECT_NE(header.find("@example.com,\r\n user"), std::string::npos);
+}
+
+namespace {
+
+// The body of a single-part message: everything after the header block.
+std::string BodyOf(const std::string& message) { return message.substr(message.find("\r\n\r\n") + 4); }
+
+bool EveryLineFitsSmtp(const std::string& text) {
+  for (const std::string& line : test::SplitCrLf(text))
+    if (line.size() > 998) return false;
+  return true;
+}
+
+}  // namespace
+
+TEST(MessageComposerTest, BodyLinesOverTheSmtpLimitGoOutQuotedPrintable) {
+  const std::string fits = std::string(998, 'f');
+  const std::string tooLong = std::string(999, 'g');
+  {
+    CComposition c;
+    c.channel.SetBody("first\r\n" + fits + "\r\nlast");
+    std::string message = c.Message();
+    EXPECT_EQ(message.find("Content-Transfer-Encoding"), std::string::npos);
+    EXPECT_EQ(BodyOf(message), "first\r\n" + fits + "\r\nlast");
+  }
+  {
+    CComposition c;
+    c.channel.SetBody("Caf\xE9 = open\r\n" + tooLong + "\nlast");
+    std::string message = c.Message();
+    EXPECT_NE(message.find("Content-Type: text/plain;\tcharset=\"iso-8859-1\"\r\n"
+                           "Content-Transfer-Encoding: quoted-printable\r\n\r\n"),
+              std::string::npos);
+    EXPECT_TRUE(EveryLineFitsSmtp(message));
+    EXPECT_EQ(test::DecodeQuotedPrintable(BodyOf(message)), "Caf\xE9 = open\n" + tooLong + "\nlast");
+  }
+  {
+    // Other line ends than CR LF were chosen on purpose: the body goes out as given.
+    CComposition c;
+    c.channel.m_strTerminator = "\n";
+    c.channel.SetBody(tooLong);
+    std::string message = c.Message();
+    EXPECT_EQ(message.find("Content-Transfer-Encoding"), std::string::npos);
+    EXPECT_EQ(message.substr(message.size() - tooLong.size()), tooLong);
+  }
+}
+
+TEST(MessageComposerTest, LongResultRowsInAnHtmlBodyAreEncodedInTheMultipartBody) {
+  CComposition c;
+  CSMTPOLEDBQuery query("select", CPlatform{});
+  query.m_bHTML = true;
+  query.m_strTerminator = "\r\n";
+  query.m_arrResultsets.push_back(std::make_unique<CSMTPQueryResultset>(query));
+  CSMTPQueryResultset& resultset = *query.m_arrResultsets.back();
+  resultset.AddColumn("note", 10000);
+  const std::string wide(4000, 'w');
+  std::vector<std::string_view> row{wide};
+  resultset.AddRow(row);
+  c.channel.m_pQuery = &query;
+  c.channel.m_bHTML = true;
+  c.channel.m_strContentType = "text/html";
+  c.channel.SetBody("Report:<<query>>");
+  c.channel.m_strAttachments = "no-such-file-anywhere.bin";
+
+  std::string message = c.Message();
+  EXPECT_TRUE(EveryLineFitsSmtp(message));
+  const std::string partHeader = "Content-Type: text/html;\r\n\tcharset=\"iso-8859-1\"\r\n"
+                                 "Content-Transfer-Encoding: quoted-printable\r\n\r\n";
+  std::size_t start = message.find(partHeader);
+  ASSERT_NE(start, std::string::npos) << message.substr(0, 600);
+  start += partHeader.size();
+  std::size_t end = message.find("\r\n--" + c.channel.m_strBoundary, start);
+  ASSERT_NE(end, std::string::npos);
+  std::string html = "<HTML><BODY>Report:" + resultset.FormatHeader() + resultset.FormatRow(0) + "\r\n</BODY></HTML>";
+  std::string normalised;
+  for (std::size_t i = 0; i < html.size(); ++i) {
+    if (html[i] == '\r' && i + 1 < html.size() && html[i + 1] == '\n') continue;
+    normalised += html[i];
+  }
+  EXPECT_EQ(test::DecodeQuotedPrintable(message.substr(start, end - start)), normalised);
+}
+
+TEST(MessageComposerTest, LongLinesAreFoundWhateverTheLineEnds) {
+  std::mt19937 random(998);
+  const char* ends[] = {"\r\n", "\r", "\n", "\n\r"};
+  for (int round = 0; round < 300; ++round) {
+    std::string body;
+    std::size_t longest = 0;
+    for (int line = 0; line < 4; ++line) {
+      std::size_t length = 990 + random() % 12;
+      body += std::string(length, 'x');
+      longest = std::max(longest, length);
+      body += ends[random() % 4];
+    }
+    CComposition c;
+    c.channel.SetBody(body);
+    CStringSink sink;
+    EXPECT_EQ(CMessageComposer(c.channel, sink).BodyNeedsEncoding(), longest > 998) << round;
+  }
+}
+
+TEST(MessageComposerTest, LongLinesAreFoundInAnyRowOfAResultSet) {
+  struct Case {
+    bool html;
+    std::string rowSeparator;
+    std::size_t rows;
+    std::size_t wideRow;  // rows means none
+    bool expected;
+  } const cases[] = {
+      {true, "\n", 50, 50, false},  {true, "\n", 50, 25, true},   {true, "\n", 50, 0, true},
+      {true, "\n", 50, 49, true},   {false, "\n", 50, 50, false}, {false, "\r\n", 50, 25, true},
+      // Rows that do not end lines add up to one long line.
+      {false, "|", 50, 50, true},   {false, "|", 3, 3, false},
+  };
+  for (const Case& test : cases) {
+    CComposition c;
+    CSMTPOLEDBQuery query("select", CPlatform{});
+    query.m_bHTML = test.html;
+    query.m_strTerminator = "\r\n";
+    query.m_strRowSeparator = test.rowSeparator;
+    query.m_arrResultsets.push_back(std::make_unique<CSMTPQueryResultset>(query));
+    CSMTPQueryResultset& resultset = *query.m_arrResultsets.back();
+    resultset.AddColumn("id", 50);
+    resultset.AddColumn("note", 10000);
+    for (std::size_t row = 0; row < test.rows; ++row) {
+      std::string id = std::to_string(row);
+      std::string note(row == test.wideRow ? 1000 : 20, 'n');
+      std::vector<std::string_view> values{id, note};
+      resultset.AddRow(values);
+    }
+    c.channel.m_pQuery = &query;
+    c.channel.m_bHTML = test.html;
+    c.channel.SetBody("<<query>>");
+    CStringSink sink;
+    EXPECT_EQ(CMessageComposer(c.channel, sink).BodyNeedsEncoding(), test.expected)
+        << test.html << " " << test.rowSeparator.size() << " " << test.wideRow;
+  }
 }
