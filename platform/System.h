@@ -1,6 +1,7 @@
 // Clock, calendar and thread identity of the host operating system.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -22,5 +23,12 @@ std::string EnvironmentValue(const char* name);
 bool AppendToFile(const std::string& path, const std::string& text);
 // Default path of the diagnostic log file on this operating system.
 const char* DefaultLogFileName();
+
+// Memory for bulk data (captured rows) in blocks of kBulkBlockSize bytes or more, which
+// the system may back with large pages, so that filling them takes far fewer page faults.
+// Not initialised; nullptr when no memory is left. FreeBulk(nullptr) does nothing.
+constexpr std::size_t kBulkBlockSize = std::size_t{2} << 20;
+void* AllocateBulk(std::size_t size);
+void FreeBulk(void* block);
 
 }  // namespace varnel

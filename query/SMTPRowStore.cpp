@@ -2,23 +2,56 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <stdexcept>
+
+#include "platform/System.h"
 
 namespace varnel {
 namespace {
 
 constexpr std::size_t kFirstChunk = 4096;
-constexpr std::size_t kLargestChunk = std::size_t{1} << 20;
+constexpr std::size_t kLargestChunk = kBulkBlockSize;
 
 // Grows a vector geometrically so that the next count elements fit without another
 // allocation.
-template <typename T>
-void MakeRoom(std::vector<T>& items, std::size_t count) {
+template <typename T, typename A>
+void MakeRoom(std::vector<T, A>& items, std::size_t count) {
   if (items.capacity() - items.size() >= count) return;
   items.reserve(std::max(items.capacity() * 2, items.size() + count));
 }
 
 }  // namespace
+
+template <typename T>
+T* CBulkAllocator<T>::allocate(std::size_t count) {
+  if (count > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+  std::size_t bytes = count * sizeof(T);
+  if (bytes < kBulkBlockSize) return static_cast<T*>(::operator new(bytes));
+  void* block = AllocateBulk(bytes);
+  if (block == nullptr) throw std::bad_alloc();
+  return static_cast<T*>(block);
+}
+
+template <typename T>
+void CBulkAllocator<T>::deallocate(T* items, std::size_t count) noexcept {
+  if (count * sizeof(T) < kBulkBlockSize) {
+    ::operator delete(items);
+  } else {
+    FreeBulk(items);
+  }
+}
+
+template struct CBulkAllocator<std::uint64_t>;
+template struct CBulkAllocator<std::uint32_t>;
+
+void CSMTPRowStore::CChunkRelease::operator()(char* chunk) const noexcept {
+  if (bBulk) {
+    FreeBulk(chunk);
+  } else {
+    delete[] chunk;
+  }
+}
 
 void CSMTPRowStore::BeginRow(std::size_t maxBytes, std::size_t valueCount) {
   if (m_bInRow) throw std::logic_error("CSMTPRowStore: row already started");
@@ -33,8 +66,14 @@ void CSMTPRowStore::BeginRow(std::size_t maxBytes, std::size_t valueCount) {
       throw std::length_error("CSMTPRowStore: too many chunks");
     }
     MakeRoom(m_arrChunks, 1);
-    // Not value-initialised: only the bytes that values occupy are ever written or read.
-    m_arrChunks.push_back(std::unique_ptr<char[]>(new char[size]));
+    // Not initialised: only the bytes that values occupy are ever written or read.
+    if (size >= kLargestChunk) {
+      char* chunk = static_cast<char*>(AllocateBulk(size));
+      if (chunk == nullptr) throw std::bad_alloc();
+      m_arrChunks.push_back(CChunk(chunk, CChunkRelease{true}));
+    } else {
+      m_arrChunks.push_back(CChunk(new char[size], CChunkRelease{false}));
+    }
     m_nChunkSize = size;
     m_nChunkUsed = 0;
     m_nReservedBytes += size;

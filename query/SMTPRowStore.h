@@ -1,7 +1,7 @@
 // Compact storage of captured rows: every value keeps only its own text. Rows are packed
-// one after another into chunks that grow up to 1 MiB, so memory follows the data and a
-// value costs four bytes of bookkeeping, not a heap block. Allocation failure throws
-// std::bad_alloc.
+// one after another into chunks that grow up to 2 MiB (bulk memory of the platform from
+// then on), so memory follows the data and a value costs four bytes of bookkeeping, not a
+// heap block. Allocation failure throws std::bad_alloc.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +11,22 @@
 #include <vector>
 
 namespace varnel {
+
+// Vector storage that takes bulk memory once it reaches a block, so that the per-value
+// bookkeeping of large captures fills with few page faults too.
+template <typename T>
+struct CBulkAllocator {
+  using value_type = T;
+  CBulkAllocator() = default;
+  template <typename U>
+  CBulkAllocator(const CBulkAllocator<U>&) noexcept {}
+  T* allocate(std::size_t count);
+  void deallocate(T* items, std::size_t count) noexcept;
+  template <typename U>
+  bool operator==(const CBulkAllocator<U>&) const noexcept {
+    return true;
+  }
+};
 
 class CSMTPRowStore {
  public:
@@ -37,13 +53,20 @@ class CSMTPRowStore {
   // A row's place: chunk index in the high 24 bits, offset in the low 40.
   static constexpr unsigned kOffsetBits = 40;
 
-  std::vector<std::unique_ptr<char[]>> m_arrChunks;
+  // Small chunks come from the heap, full-size ones are bulk memory.
+  struct CChunkRelease {
+    bool bBulk = false;
+    void operator()(char* chunk) const noexcept;
+  };
+  using CChunk = std::unique_ptr<char[], CChunkRelease>;
+
+  std::vector<CChunk> m_arrChunks;
   std::size_t m_nChunkSize = 0;
   std::size_t m_nChunkUsed = 0;
   std::size_t m_nReservedBytes = 0;
-  std::vector<std::uint64_t> m_arrRows;
+  std::vector<std::uint64_t, CBulkAllocator<std::uint64_t>> m_arrRows;
   // End of each value, counted from the start of its row.
-  std::vector<std::uint32_t> m_arrValueEnds;
+  std::vector<std::uint32_t, CBulkAllocator<std::uint32_t>> m_arrValueEnds;
   std::size_t m_nRowStart = 0;
   std::size_t m_nRowRoom = 0;
   std::size_t m_nRowValuesLeft = 0;

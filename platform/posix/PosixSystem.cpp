@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -49,5 +50,18 @@ bool AppendToFile(const std::string& path, const std::string& text) {
 }
 
 const char* DefaultLogFileName() { return "/tmp/corvane.log"; }
+
+void* AllocateBulk(std::size_t size) {
+  void* block = nullptr;
+  // Aligned to the large page size, so that whole blocks can be backed by large pages.
+  if (posix_memalign(&block, kBulkBlockSize, size) != 0) return nullptr;
+#ifdef MADV_HUGEPAGE
+  // Only advice: where large pages are off or short, the block keeps normal pages.
+  madvise(block, size, MADV_HUGEPAGE);
+#endif
+  return block;
+}
+
+void FreeBulk(void* block) { std::free(block); }
 
 }  // namespace varnel

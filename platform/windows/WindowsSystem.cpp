@@ -1,4 +1,5 @@
 // Clock, calendar, thread identity and environment on Windows.
+#include <cstdlib>
 #include <ctime>
 #include <vector>
 
@@ -53,5 +54,10 @@ bool AppendToFile(const std::string& path, const std::string& text) {
 }
 
 const char* DefaultLogFileName() { return "c:\\temp\\corvane.log"; }
+
+// Large pages need a privilege the server's account rarely holds: normal pages here.
+void* AllocateBulk(std::size_t size) { return std::malloc(size); }
+
+void FreeBulk(void* block) { std::free(block); }
 
 }  // namespace varnel
