@@ -266,6 +266,8 @@ class CStatementReader {
         parameters.push_back(std::move(parameter));
         if (Peek().eKind != TokenKind::Comma) break;
         ++m_nPos;
+        // A comma with nothing after it, as T-SQL refuses it ("near ','").
+        if (AtStatementEnd()) return Expected("a parameter after ','", failure);
       }
     }
     if (Peek().eKind == TokenKind::Semicolon) ++m_nPos;

@@ -244,6 +244,8 @@ TEST(HostExecParserTest, ErrorsNameTheirPosition) {
       {"exec xp_Varnel @a = 'x' ; exec xp_Varnel", 1, 27, "expected ','"},
       {"exec xp_Varnel @\xC3\xA9 = 1 !", 1, 23, "unexpected character '!'"},
       {"exec xp_Varnel @a = [x]", 1, 21, "expected a value"},
+      {"exec xp_Varnel @a = 1,", 1, 23, "a parameter after ','"},
+      {"exec xp_Varnel 'a', ;", 1, 21, "a parameter after ','"},
   };
   for (const Case& c : cases) {
     std::vector<CHostParameter> parameters(1);
