@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -115,6 +116,33 @@ bool NumericBytes(const CDigits& digits, int precision, int scale, std::string& 
   out += static_cast<char>(digits.bNegative && !IsZero(digits) ? 0 : 1);
   for (std::uint32_t word : words) AppendLittle(out, word, 4);
   return true;
+}
+
+// A number literal as CAST to a character type writes it (style 0): integers and decimals
+// in their canonical digits (no "+", no leading zeros, scale kept), money with two
+// decimals, float with at most six significant digits and a three-digit exponent.
+std::string NumberAsText(const CLiteral& literal) {
+  if (literal.eKind == CLiteral::Kind::Float) {
+    double value = 0;
+    if (!ParseDouble(literal.strText, value)) return literal.strText;
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.6g", value);
+    std::string text = buffer;
+    std::size_t e = text.find('e');
+    if (e != std::string::npos && e + 2 < text.size()) {
+      std::string exponent = text.substr(e + 2);
+      if (exponent.size() < 3) exponent.insert(0, 3 - exponent.size(), '0');
+      text = text.substr(0, e + 2) + exponent;
+    }
+    return text;
+  }
+  CDigits digits;
+  if (!ParseDigits(literal.strText, digits)) return literal.strText;
+  if (literal.eKind == CLiteral::Kind::Money) RoundToScale(digits, 2);
+  std::string text = digits.bNegative && !IsZero(digits) ? "-" : "";
+  text += digits.strInteger.empty() ? "0" : digits.strInteger;
+  if (!digits.strFraction.empty()) text += "." + digits.strFraction;
+  return text;
 }
 
 std::string Quoted(const CLiteral& literal) {
@@ -294,7 +322,7 @@ std::string CCaster::ToText() {
     case CLiteral::Kind::Binary:
       return m_literal.strBytes;
     default:
-      return m_literal.strText;  // numbers as written, ASCII
+      return NumberAsText(m_literal);
   }
 }
 
@@ -311,7 +339,7 @@ std::u16string CCaster::ToUnicode() {
     }
     default: {
       std::u16string out;
-      for (char c : m_literal.strText) out += static_cast<char16_t>(static_cast<unsigned char>(c));
+      for (char c : NumberAsText(m_literal)) out += static_cast<char16_t>(static_cast<unsigned char>(c));
       return out;
     }
   }
