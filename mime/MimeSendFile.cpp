@@ -27,12 +27,13 @@ constexpr CTextByteTable kTextBytes;
 
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
-// A name as it may stand in message text: a control character (CR and LF above all)
-// would end the line and let a file name add header lines or parts, so it becomes "_".
+// A name or list as it stands in a note's text, byte for byte but for line ends: a CR or
+// LF would let a file name start a line of its own (a boundary that ends the message
+// early), and a NUL byte is not allowed in a message, so each of them becomes "_".
 std::string PlainName(const std::string& name) {
   std::string result = name;
   for (char& c : result) {
-    if (IsControl(static_cast<unsigned char>(c))) c = '_';
+    if (c == '\r' || c == '\n' || c == '\0') c = '_';
   }
   return result;
 }

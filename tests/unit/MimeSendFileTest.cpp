@@ -222,18 +222,19 @@ TEST(MimeSendFileTest, NamesCannotBreakOutOfTheirHeader) {
   EXPECT_EQ(sink.m_strData, kDelimiter + Header(quoted, "quoted-printable") + "content\r\n" + kClosing);
   for (const std::string& line : test::SplitCrLf(sink.m_strData)) EXPECT_NE(line.rfind("X-Injected", 0), 0u);
 
-  // In notes the name stands in plain text: quotes stay, control characters do not.
+  // In notes the name stands in plain text, byte for byte but for CR, LF and NUL, which
+  // could start a line of its own (a boundary ending the message early).
   CMemorySink notes;
   CFakeFileSystem files;
   files.m_mapFiles["x"] = {{hostile, scratch.Path() + "/missing"}};
   CMimeSendFile noteWriter(notes, kBoundary, 1, files);
   noteWriter.SendAttachments("x", false);
-  EXPECT_NE(notes.m_strData.find("Unable to open file we\"ird\\name__X-Injected: yes____--" + kBoundary + "_.txt\r\n\r\n"),
+  EXPECT_NE(notes.m_strData.find("Unable to open file we\"ird\\name__X-Injected: yes____--" + kBoundary + "\x7F.txt\r\n\r\n"),
             std::string::npos);
   CMemorySink listNote;
   CMimeSendFile listWriter(listNote, kBoundary, 1, files);
-  listWriter.SendAttachments("a\r\n--" + kBoundary + "--\r\nb", false);
-  EXPECT_NE(listNote.m_strData.find("Unable to open files a__--" + kBoundary + "--__b\r\n\r\n"), std::string::npos);
+  listWriter.SendAttachments("a\r\n--" + kBoundary + "--\r\n" + std::string("\tb\f,\0c", 6), false);
+  EXPECT_NE(listNote.m_strData.find("Unable to open files a__--" + kBoundary + "--__\tb\f,_c\r\n\r\n"), std::string::npos);
   EXPECT_EQ(listNote.m_strData.find(kClosing), std::string::npos);
 }
 
