@@ -397,6 +397,10 @@ class COdbcCommand final : public IDatabaseCommand {
         rowsPerFetch = std::min<std::size_t>(rowsPerFetch, actual);
       }
     }
+    // A slot holds width - 1 characters. Where the driver speaks UTF-8, one character of
+    // the code page may take up to four bytes there: the slot is cut to width - 1 after
+    // the conversion, never before.
+    std::vector<std::uint64_t> slots;
     std::uint64_t total = 0;
     for (std::uint64_t width : widths) {
       std::uint64_t slot = std::max<std::uint64_t>(width, 1);
@@ -404,6 +408,8 @@ class COdbcCommand final : public IDatabaseCommand {
         total = kMaxBlockBytes + 1;
         break;
       }
+      if (m_context.codePage) slot = (slot - 1) * 4 + 1;
+      slots.push_back(slot);
       total += slot * rowsPerFetch;
     }
     if (total > kMaxBlockBytes) {
@@ -414,7 +420,7 @@ class COdbcCommand final : public IDatabaseCommand {
       m_arrRowStatus.assign(rowsPerFetch, SQL_ROW_SUCCESS);
       m_arrColumns.resize(widths.size());
       for (std::size_t i = 0; i < widths.size(); ++i) {
-        m_arrColumns[i].nWidth = static_cast<std::size_t>(std::max<std::uint64_t>(widths[i], 1));
+        m_arrColumns[i].nWidth = static_cast<std::size_t>(slots[i]);
         m_arrColumns[i].arrText.assign(m_arrColumns[i].nWidth * rowsPerFetch, '\0');
         m_arrColumns[i].arrIndicator.assign(rowsPerFetch, SQL_NULL_DATA);
       }

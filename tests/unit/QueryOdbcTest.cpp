@@ -150,6 +150,24 @@ TEST_F(QuerySQLiteTest, ColumnsGetTheirWidthsAndValuesTheirSlots) {
   for (std::size_t i = 0; i < columns.size(); ++i) EXPECT_EQ(resultset.GetValue(1, i), "") << "NULL in " << i;
 }
 
+TEST_F(QuerySQLiteTest, AccentedTextIsCutInCharactersOfTheCodePageNotInDriverBytes) {
+  // The driver speaks UTF-8 (two bytes for "\xE9", four for U+1F600); the slot counts the
+  // characters of the procedure's code page.
+  Execute("create table u(short nvarchar(5), name varchar(20), pair varchar(2), body text)");
+  Execute(
+      "insert into u values('\xE9\xE9\xE9\xE9\xE9\xE9', replace(hex(zeroblob(21)), '00', '\xE9'), "
+      "'a' || char(128512) || 'b', replace(hex(zeroblob(12000)), '00', '\xE9'))");
+  auto runner = Run("select * from u");
+  EXPECT_EQ(runner->GetQueryError(), "");
+  ASSERT_EQ(runner->GetResultsetCount(), 1u);
+  const CSMTPQueryResultset& resultset = runner->GetResultset(0);
+  ASSERT_EQ(resultset.GetRowCount(), 1u);
+  EXPECT_EQ(resultset.GetValue(0, 0), std::string(5, '\xE9'));
+  EXPECT_EQ(resultset.GetValue(0, 1), std::string(20, '\xE9'));
+  EXPECT_EQ(resultset.GetValue(0, 2), "a?");
+  EXPECT_EQ(resultset.GetValue(0, 3), std::string(9999, '\xE9'));
+}
+
 TEST_F(QuerySQLiteTest, RowsComeInOrderAcrossFetchBlocks) {
   auto runner = Run("with recursive c(n) as (select 1 union all select n + 1 from c where n < 2345) select n, "
                     "'row ' || n as label from c");
