@@ -35,6 +35,9 @@ constexpr SQLSMALLINT kDiagSSLine = -1154;
 // Above this the fetch buffers of one block are not allocated; the fetch fails with a
 // record instead of exhausting the server's memory.
 constexpr std::uint64_t kMaxBlockBytes = 1ull << 30;
+// SQL Server driver types: xml and CLR user types (geography, geometry, ...).
+constexpr SQLSMALLINT kSqlServerXml = -152;
+constexpr SQLSMALLINT kSqlServerUdt = -151;
 
 // Only SQL Server's drivers and FreeTDS answer the SQL_DIAG_SS_* fields; others may put
 // anything into the buffer for an identifier they do not know.
@@ -361,7 +364,15 @@ class COdbcCommand final : public IDatabaseCommand {
         case SQL_LONGVARCHAR:
         case SQL_WLONGVARCHAR:
         case SQL_LONGVARBINARY:
+        case kSqlServerXml:
           column.nGroup = DatabaseTypeGroup::Long;
+          break;
+        case SQL_BINARY:
+        case SQL_VARBINARY:
+        case kSqlServerUdt:
+          // varbinary(max) and large user types come with size 0 (or over 8000): long
+          // columns, as the server's own provider flags them.
+          column.nGroup = size == 0 || size > 8000 ? DatabaseTypeGroup::Long : DatabaseTypeGroup::Other;
           break;
         case SQL_CHAR:
         case SQL_VARCHAR:
@@ -560,11 +571,12 @@ class COdbcConnection final : public IDatabaseConnection {
     if (m_bConnected) Call(nullptr, SQL_HANDLE_DBC, m_hConnection.Get(), SQLDisconnect(m_hConnection.Get()));
   }
 
-  bool AllocateEnvironment() {
+  // The provider object: the environment and the connection handle, made together.
+  bool AllocateHandles() {
     if (!Allocate(m_context, SQL_HANDLE_ENV, nullptr, m_hEnvironment)) return false;
     SQLRETURN rc = Call(&m_context, SQL_HANDLE_ENV, m_hEnvironment.Get(),
                         SQLSetEnvAttr(m_hEnvironment.Get(), SQL_ATTR_ODBC_VERSION, IntegerAttribute(SQL_OV_ODBC3), 0));
-    return Succeeded(rc);
+    return Succeeded(rc) && Allocate(m_context, SQL_HANDLE_DBC, &m_hEnvironment, m_hConnection);
   }
 
   bool OpenProperties() override {
@@ -667,7 +679,7 @@ class COdbcDatabaseClient final : public IDatabaseClient {
   bool CreateConnection(CDatabaseDiagnostics& diagnostics, std::unique_ptr<IDatabaseConnection>& connection) override {
     diagnostics.Clear();
     auto created = std::make_unique<COdbcConnection>(diagnostics);
-    if (!created->AllocateEnvironment()) return false;
+    if (!created->AllocateHandles()) return false;
     connection = std::move(created);
     return true;
   }
