@@ -44,6 +44,7 @@ std::string FoldHeaderValue(const std::string& value, const std::string& termina
   for (std::size_t n = 0; n < lines.size(); ++n) {
     std::string line = std::move(lines[n]);
     std::size_t used = n == 0 ? prefixLength : 0;
+    if (n != 0) result += terminator;
     // A long line is folded before a blank it already holds (unfolding restores it
     // exactly) or, in an address list, after a comma.
     while (line.size() + used > kMaxLine) {
@@ -71,7 +72,6 @@ std::string FoldHeaderValue(const std::string& value, const std::string& termina
       line = std::move(rest);
       used = 0;
     }
-    if (n != 0) result += terminator;
     result += line;
   }
   return result;

@@ -133,6 +133,24 @@ TEST(MessageComposerTest, LongHeaderValuesAreFoldedToLegalLines) {
   EXPECT_NE(header.find("Subject: " + std::string(900, 'S') + "\r\n " + std::string(300, 'T') + "\r\n"),
             std::string::npos);
   EXPECT_NE(header.find("@example.com,\r\n user"), std::string::npos);
+
+  // A long line after a line break is folded as well, and the block keeps its one end.
+  std::string words;
+  for (int i = 0; i < 400; ++i) words += "ab ";
+  c.channel.SetSubject("first\n" + words + "end");
+  c.channel.m_strRecipient = "a@example.com";
+  header = c.Header();
+  EXPECT_EQ(header.find("\r\n\r\n"), header.size() - 4);
+  std::string unfolded;
+  for (const std::string& line : test::SplitCrLf(header)) {
+    EXPECT_LE(line.size(), 998u);
+    if (!line.empty() && line[0] == ' ' && !unfolded.empty()) {
+      unfolded += line;
+    } else {
+      unfolded += (unfolded.empty() ? "" : "\n") + line;
+    }
+  }
+  EXPECT_NE(unfolded.find("\nSubject: first " + words + "end\nContent-Type: text/plain;"), std::string::npos);
 }
 
 namespace {
