@@ -49,13 +49,17 @@ class CWindowsFileSystem final : public IFileSystem {
   std::vector<CFoundFile> FindFiles(const std::string& pattern) override {
     std::vector<CFoundFile> found;
     if (pattern.empty()) return found;
+    // The device namespace (\\.\pipe\..., \\.\COM1) holds pipes and devices, never files
+    // to attach: reading one could wait for ever.
+    if (pattern.rfind("\\\\.\\", 0) == 0 || pattern.rfind("//./", 0) == 0) return found;
     WIN32_FIND_DATAA entry{};
     CFindHandle find(::FindFirstFileA(pattern.c_str(), &entry));
     if (!find.IsValid()) return found;
     std::string directory = AbsoluteDirectory(pattern);
     if (directory.empty()) return found;
     do {
-      if (IsDots(entry.cFileName) || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+      if (IsDots(entry.cFileName) || (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
+        continue;
       CFoundFile file;
       file.strName = entry.cFileName;
       file.strFullPath = directory + entry.cFileName;
