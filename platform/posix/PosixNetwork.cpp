@@ -32,7 +32,13 @@ class CDescriptor {
     if (m_hSocket >= 0) ::close(m_hSocket);
   }
   CDescriptor(CDescriptor&& other) noexcept : m_hSocket(other.Release()) {}
-  CDescriptor& operator=(CDescriptor&&) = delete;
+  CDescriptor& operator=(CDescriptor&& other) noexcept {
+    if (this != &other) {
+      if (m_hSocket >= 0) ::close(m_hSocket);
+      m_hSocket = other.Release();
+    }
+    return *this;
+  }
   int Get() const { return m_hSocket; }
   int Release() {
     int fd = m_hSocket;
@@ -79,22 +85,35 @@ struct CResolution {
   std::condition_variable done;
   bool bFinished = false;
   int nResult = 0;
-  in_addr address{};
+  sockaddr_storage address{};
+  socklen_t nLength = 0;
 };
 
-bool ResolveWithin(const std::string& host, std::chrono::milliseconds timeout, in_addr& address,
-                   std::string& error) {
+// The first IPv4 address of a host, or its first IPv6 address when it has none.
+bool ResolveWithin(const std::string& host, std::chrono::milliseconds timeout, sockaddr_storage& address,
+                   socklen_t& length, std::string& error) {
   auto state = std::make_shared<CResolution>();
   try {
     std::thread([state, host] {
       addrinfo hints{};
-      hints.ai_family = AF_INET;  // the socket is IPv4
+      hints.ai_family = AF_UNSPEC;
       hints.ai_socktype = SOCK_STREAM;
       addrinfo* found = nullptr;
       int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+      const addrinfo* chosen = nullptr;
+      for (const addrinfo* entry = rc == 0 ? found : nullptr; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET) {
+          chosen = entry;
+          break;
+        }
+        if (entry->ai_family == AF_INET6 && chosen == nullptr) chosen = entry;
+      }
       std::lock_guard<std::mutex> lock(state->mutex);
-      state->nResult = rc != 0 ? rc : (found == nullptr ? EAI_NONAME : 0);
-      if (state->nResult == 0) state->address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+      state->nResult = rc != 0 ? rc : (chosen == nullptr ? EAI_NONAME : 0);
+      if (state->nResult == 0 && chosen->ai_addrlen <= sizeof state->address) {
+        std::memcpy(&state->address, chosen->ai_addr, chosen->ai_addrlen);
+        state->nLength = static_cast<socklen_t>(chosen->ai_addrlen);
+      }
       if (found != nullptr) ::freeaddrinfo(found);
       state->bFinished = true;
       state->done.notify_all();
@@ -108,11 +127,12 @@ bool ResolveWithin(const std::string& host, std::chrono::milliseconds timeout, i
     error = "name resolution timed out";
     return false;
   }
-  if (state->nResult != 0) {
-    error = ::gai_strerror(state->nResult);
+  if (state->nResult != 0 || state->nLength == 0) {
+    error = state->nResult != 0 ? ::gai_strerror(state->nResult) : "no usable address";
     return false;
   }
   address = state->address;
+  length = state->nLength;
   return true;
 }
 
@@ -173,23 +193,45 @@ class CPosixClientSocket final : public IClientSocket {
   std::unique_ptr<IConnection> Connect(const std::string& host, int port,
                                        std::chrono::milliseconds timeout,
                                        std::string& error) override {
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(static_cast<std::uint16_t>(port));
     if (port <= 0 || port > 65535) {
       error = "port out of range";
       return nullptr;
     }
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    if (::inet_pton(AF_INET, host.c_str(), &target.sin_addr) != 1 &&
-        !ResolveWithin(host, timeout, target.sin_addr, error)) {
+    // A dotted IPv4 address, an IPv6 address (with or without brackets), or a name.
+    std::string name = host;
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+    sockaddr_storage target{};
+    socklen_t targetLength = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&target);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&target);
+    if (::inet_pton(AF_INET, name.c_str(), &v4->sin_addr) == 1) {
+      v4->sin_family = AF_INET;
+      targetLength = sizeof(sockaddr_in);
+    } else if (::inet_pton(AF_INET6, name.c_str(), &v6->sin6_addr) == 1) {
+      v6->sin6_family = AF_INET6;
+      targetLength = sizeof(sockaddr_in6);
+    } else if (!ResolveWithin(name, timeout, target, targetLength, error)) {
       return nullptr;
+    }
+    if (target.ss_family == AF_INET6) {
+      v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+      // A relay reachable only over IPv6: the socket bound for IPv4 cannot reach it, so a
+      // socket of the relay's family takes its place, on any local address.
+      CDescriptor socket6(::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+      if (socket6.Get() < 0) {
+        error = std::strerror(errno);
+        return nullptr;
+      }
+      m_socket = std::move(socket6);
+    } else {
+      v4->sin_port = htons(static_cast<std::uint16_t>(port));
     }
     // Resolving and connecting share the one time-out.
     timeout = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (timeout.count() < 0) timeout = std::chrono::milliseconds(0);
     int fd = m_socket.Get();
-    int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target);
+    int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&target), targetLength);
     if (rc != 0 && errno != EINPROGRESS) {
       error = std::strerror(errno);
       return nullptr;

@@ -4,6 +4,7 @@
 // when the last socket of the last call is gone.
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <mutex>
 
 #include "platform/Network.h"
@@ -65,7 +66,14 @@ class CSocketHandle {
     if (m_hSocket != INVALID_SOCKET) ::closesocket(m_hSocket);
   }
   CSocketHandle(CSocketHandle&& other) noexcept : m_hSocket(other.m_hSocket) { other.m_hSocket = INVALID_SOCKET; }
-  CSocketHandle& operator=(CSocketHandle&&) = delete;
+  CSocketHandle& operator=(CSocketHandle&& other) noexcept {
+    if (this != &other) {
+      if (m_hSocket != INVALID_SOCKET) ::closesocket(m_hSocket);
+      m_hSocket = other.m_hSocket;
+      other.m_hSocket = INVALID_SOCKET;
+    }
+    return *this;
+  }
   SOCKET Get() const { return m_hSocket; }
 
  private:
@@ -181,26 +189,62 @@ class CWindowsClientSocket final : public IClientSocket {
       error = "port out of range";
       return nullptr;
     }
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = ::htons(static_cast<u_short>(port));
-    if (::inet_pton(AF_INET, host.c_str(), &target.sin_addr) != 1) {
-      // A host name: the socket is IPv4, so resolve to IPv4 only.
+    // A dotted IPv4 address, an IPv6 address (with or without brackets), or a name: the
+    // first IPv4 address of a name, or its first IPv6 address when it has none.
+    std::string name = host;
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+    sockaddr_storage target{};
+    int targetLength = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&target);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&target);
+    if (::inet_pton(AF_INET, name.c_str(), &v4->sin_addr) == 1) {
+      v4->sin_family = AF_INET;
+      targetLength = sizeof(sockaddr_in);
+    } else if (::inet_pton(AF_INET6, name.c_str(), &v6->sin6_addr) == 1) {
+      v6->sin6_family = AF_INET6;
+      targetLength = sizeof(sockaddr_in6);
+    } else {
       addrinfo hints{};
-      hints.ai_family = AF_INET;
+      hints.ai_family = AF_UNSPEC;
       hints.ai_socktype = SOCK_STREAM;
       addrinfo* found = nullptr;
-      int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-      if (rc != 0 || found == nullptr) {
+      int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+      const addrinfo* chosen = nullptr;
+      for (const addrinfo* entry = rc == 0 ? found : nullptr; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET) {
+          chosen = entry;
+          break;
+        }
+        if (entry->ai_family == AF_INET6 && chosen == nullptr) chosen = entry;
+      }
+      if (chosen != nullptr && chosen->ai_addrlen <= sizeof target) {
+        std::memcpy(&target, chosen->ai_addr, chosen->ai_addrlen);
+        targetLength = static_cast<int>(chosen->ai_addrlen);
+      }
+      if (found != nullptr) ::freeaddrinfo(found);
+      if (targetLength == 0) {
         error = rc != 0 ? ErrorText(rc) : "no address";
         return nullptr;
       }
-      target.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-      ::freeaddrinfo(found);
+    }
+    if (target.ss_family == AF_INET6) {
+      v6->sin6_port = ::htons(static_cast<u_short>(port));
+      // A relay reachable only over IPv6: the socket bound for IPv4 cannot reach it, so a
+      // socket of the relay's family takes its place, on any local address.
+      CSocketHandle socket6(::socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP));
+      u_long nonBlocking = 1;
+      if (socket6.Get() == INVALID_SOCKET || ::ioctlsocket(socket6.Get(), FIONBIO, &nonBlocking) != 0) {
+        error = ErrorText(::WSAGetLastError());
+        return nullptr;
+      }
+      ::SetHandleInformation(reinterpret_cast<HANDLE>(socket6.Get()), HANDLE_FLAG_INHERIT, 0);
+      m_socket = std::move(socket6);
+    } else {
+      v4->sin_port = ::htons(static_cast<u_short>(port));
     }
     SOCKET socket = m_socket.Get();
     auto deadline = Clock::now() + timeout;
-    if (::connect(socket, reinterpret_cast<sockaddr*>(&target), sizeof target) == SOCKET_ERROR) {
+    if (::connect(socket, reinterpret_cast<sockaddr*>(&target), targetLength) == SOCKET_ERROR) {
       int code = ::WSAGetLastError();
       if (code != WSAEWOULDBLOCK) {
         error = ErrorText(code);

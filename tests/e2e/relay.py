@@ -17,10 +17,20 @@ from aiosmtpd.smtp import AuthResult, LoginPassword
 VARNEL = os.environ.get("VARNEL_BIN", "build/default/varnel")
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
+def free_port(host="127.0.0.1"):
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    with socket.socket(family) as probe:
+        probe.bind((host, 0))
         return probe.getsockname()[1]
+
+
+def ipv6_loopback_available():
+    """Whether ::1 can be listened on here (some containers have no IPv6 at all)."""
+    try:
+        free_port("::1")
+        return True
+    except OSError:
+        return False
 
 
 class Collector:
@@ -35,9 +45,10 @@ class Collector:
 class Relay:
     """Context manager: an aiosmtpd relay; with credentials it requires AUTH."""
 
-    def __init__(self, credentials=None, data_size_limit=None):
+    def __init__(self, credentials=None, data_size_limit=None, host="127.0.0.1"):
         self.collector = Collector()
-        self.port = free_port()
+        self.host = host
+        self.port = free_port(host)
         kwargs = {"data_size_limit": data_size_limit}
         if credentials is not None:
             user, password = credentials
@@ -48,14 +59,14 @@ class Relay:
                 return AuthResult(success=ok)
 
             kwargs.update(authenticator=authenticator, auth_required=True, auth_require_tls=False)
-        self.controller = Controller(self.collector, hostname="127.0.0.1", port=self.port, **kwargs)
+        self.controller = Controller(self.collector, hostname=host, port=self.port, **kwargs)
 
     def __enter__(self):
         self.controller.start()
         deadline = time.time() + 10
         while time.time() < deadline:
             try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                socket.create_connection((self.host, self.port), timeout=1).close()
                 break
             except OSError:
                 time.sleep(0.05)

@@ -5,7 +5,7 @@ import re
 import threading
 import unittest
 
-from relay import Relay, header_lines, parse_message, run_varnel, sql_text
+from relay import Relay, header_lines, ipv6_loopback_available, parse_message, run_varnel, sql_text
 
 
 def statement(port, **params):
@@ -76,6 +76,18 @@ class SendTest(unittest.TestCase):
         envelope = relay.envelopes[0]
         self.assertEqual(envelope.mail_from, "sqlserver@localhost.com")
         parse_message(envelope.content)
+
+    @unittest.skipUnless(ipv6_loopback_available(), "no IPv6 loopback on this machine")
+    def test_relay_on_the_ipv6_loopback(self):
+        # The socket is bound for IPv4 first; a relay only reachable over IPv6 still gets
+        # its mail, whether the address is written bare or in brackets.
+        with Relay(host="::1") as relay:
+            for address in ("::1", "[::1]"):
+                code, out = run_varnel(statement(relay.port, address=address, subject="over " + address))
+                self.assertEqual(code, 0, out)
+                self.assertEqual(out["rows"], [[0, None, None, None, None]])
+        subjects = [parse_message(e.content)["Subject"] for e in relay.envelopes]
+        self.assertEqual(subjects, ["over ::1", "over [::1]"])
 
     def test_eight_calls_at_once(self):
         results = {}

@@ -7,7 +7,7 @@ import threading
 import time
 import unittest
 
-from winharness import Relay, call_lines, free_port, run_host, run_linux_host
+from winharness import Relay, call_lines, free_port, ipv6_loopback_available, run_host, run_linux_host
 
 OUTCOME_COLUMNS = ["Result", "ErrorMessage", "SMTPErrorNumber", "SMTPErrorMessage", "QueryErrorMessage"]
 SUCCESS_DONE = [{"status": 17, "command": 0, "count": 1}]
@@ -66,6 +66,14 @@ class TestSend(unittest.TestCase):
         self.assertEqual(message.get_content_charset(), "iso-8859-1")
         # The line that begins with a dot arrives as written (RFC 5321 section 4.5.2).
         self.assertEqual(message.get_content().replace("\r\n", "\n").rstrip("\n"), "Loaded 12 rows.\n.leading dot\nEnd")
+
+    @unittest.skipUnless(ipv6_loopback_available(), "no IPv6 loopback on this machine")
+    def test_relay_on_the_ipv6_loopback(self):
+        with Relay(host="::1") as relay:
+            call = self.run_call(named_call(relay.port, address=("varchar", "::1")))
+        self.assertEqual(call["rows"], [[0, None, None, None, None]])
+        self.assertEqual(len(relay.messages), 1)
+        self.assertEqual(relay.messages[0].message["Subject"], "Nightly load")
 
     def test_no_output_and_positional_form(self):
         with Relay() as relay:

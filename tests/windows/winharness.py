@@ -123,18 +123,27 @@ def set_setting(name, value):
     wine_reg("add", SETTINGS_KEY, "/v", name, "/t", "REG_SZ", "/d", value, "/f")
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
+def free_port(host="127.0.0.1"):
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as probe:
+        probe.bind((host, 0))
         return probe.getsockname()[1]
 
 
-def wait_for_port(port, deadline=10.0):
-    """Waits until something accepts connections on 127.0.0.1:port."""
+def ipv6_loopback_available():
+    """Whether ::1 can be listened on here (some containers have no IPv6 at all)."""
+    try:
+        free_port("::1")
+        return True
+    except OSError:
+        return False
+
+
+def wait_for_port(port, deadline=10.0, host="127.0.0.1"):
+    """Waits until something accepts connections on host:port."""
     end = time.monotonic() + deadline
     while True:
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
+            with socket.create_connection((host, port), timeout=1):
                 return
         except OSError:
             if time.monotonic() > end:
@@ -161,13 +170,14 @@ class _Handler:
 
 
 class Relay:
-    """An aiosmtpd relay on 127.0.0.1 that keeps every message it accepts."""
+    """An aiosmtpd relay on 127.0.0.1 (or ::1) that keeps every message it accepts."""
 
-    def __init__(self):
-        self.port = free_port()
+    def __init__(self, host="127.0.0.1"):
+        self.host = host
+        self.port = free_port(host)
         self.messages = []
         self._lock = threading.Lock()
-        self._controller = Controller(_Handler(self), hostname="127.0.0.1", port=self.port)
+        self._controller = Controller(_Handler(self), hostname=host, port=self.port)
 
     def _received(self, message):
         with self._lock:
@@ -175,7 +185,7 @@ class Relay:
 
     def __enter__(self):
         self._controller.start()
-        wait_for_port(self.port)
+        wait_for_port(self.port, host=self.host)
         # The readiness probes above were sessions of their own; only messages count.
         return self
 
