@@ -4,8 +4,12 @@
 // when the last socket of the last call is gone.
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "platform/Network.h"
 #include "platform/Platform.h"
@@ -120,6 +124,66 @@ WaitResult WaitFor(SOCKET socket, bool forWrite, Clock::time_point deadline) {
   return FD_ISSET(socket, &failed) ? WaitResult::Failed : WaitResult::Ready;
 }
 
+// The resolver has no time-out of its own that the caller controls: it runs on a thread
+// of its own (with a Winsock use of its own), and a caller whose time is up leaves it to
+// finish alone. The first IPv4 address of the name, or its first IPv6 address when it has
+// none.
+struct CResolution {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool bFinished = false;
+  int nResult = 0;
+  sockaddr_storage address{};
+  int nLength = 0;
+};
+
+bool ResolveWithin(const std::string& name, Clock::time_point deadline, sockaddr_storage& address, int& length,
+                   std::string& error) {
+  auto state = std::make_shared<CResolution>();
+  try {
+    std::thread([state, name] {
+      CWinsockSession session;
+      addrinfo hints{};
+      hints.ai_family = AF_UNSPEC;
+      hints.ai_socktype = SOCK_STREAM;
+      addrinfo* found = nullptr;
+      int rc = session.IsStarted() ? ::getaddrinfo(name.c_str(), nullptr, &hints, &found) : session.Error();
+      const addrinfo* chosen = nullptr;
+      for (const addrinfo* entry = rc == 0 ? found : nullptr; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET) {
+          chosen = entry;
+          break;
+        }
+        if (entry->ai_family == AF_INET6 && chosen == nullptr) chosen = entry;
+      }
+      std::lock_guard<std::mutex> lock(state->mutex);
+      state->nResult = rc;
+      if (chosen != nullptr && chosen->ai_addrlen <= sizeof state->address) {
+        std::memcpy(&state->address, chosen->ai_addr, chosen->ai_addrlen);
+        state->nLength = static_cast<int>(chosen->ai_addrlen);
+      }
+      if (found != nullptr) ::freeaddrinfo(found);
+      state->bFinished = true;
+      state->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    error = "cannot start the resolver";
+    return false;
+  }
+  std::unique_lock<std::mutex> lock(state->mutex);
+  if (!state->done.wait_until(lock, deadline, [&] { return state->bFinished; })) {
+    error = "name resolution timed out";
+    return false;
+  }
+  if (state->nLength == 0) {
+    error = state->nResult != 0 ? ErrorText(state->nResult) : "no address";
+    return false;
+  }
+  address = state->address;
+  length = state->nLength;
+  return true;
+}
+
 class CWindowsConnection final : public IConnection {
  public:
   CWindowsConnection(CWinsockSession session, CSocketHandle socket)
@@ -189,8 +253,9 @@ class CWindowsClientSocket final : public IClientSocket {
       error = "port out of range";
       return nullptr;
     }
-    // A dotted IPv4 address, an IPv6 address (with or without brackets), or a name: the
-    // first IPv4 address of a name, or its first IPv6 address when it has none.
+    // Resolving and connecting share the one time-out.
+    auto deadline = Clock::now() + timeout;
+    // A dotted IPv4 address, an IPv6 address (with or without brackets), or a name.
     std::string name = host;
     if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
     sockaddr_storage target{};
@@ -203,29 +268,8 @@ class CWindowsClientSocket final : public IClientSocket {
     } else if (::inet_pton(AF_INET6, name.c_str(), &v6->sin6_addr) == 1) {
       v6->sin6_family = AF_INET6;
       targetLength = sizeof(sockaddr_in6);
-    } else {
-      addrinfo hints{};
-      hints.ai_family = AF_UNSPEC;
-      hints.ai_socktype = SOCK_STREAM;
-      addrinfo* found = nullptr;
-      int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
-      const addrinfo* chosen = nullptr;
-      for (const addrinfo* entry = rc == 0 ? found : nullptr; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET) {
-          chosen = entry;
-          break;
-        }
-        if (entry->ai_family == AF_INET6 && chosen == nullptr) chosen = entry;
-      }
-      if (chosen != nullptr && chosen->ai_addrlen <= sizeof target) {
-        std::memcpy(&target, chosen->ai_addr, chosen->ai_addrlen);
-        targetLength = static_cast<int>(chosen->ai_addrlen);
-      }
-      if (found != nullptr) ::freeaddrinfo(found);
-      if (targetLength == 0) {
-        error = rc != 0 ? ErrorText(rc) : "no address";
-        return nullptr;
-      }
+    } else if (!ResolveWithin(name, deadline, target, targetLength, error)) {
+      return nullptr;
     }
     if (target.ss_family == AF_INET6) {
       v6->sin6_port = ::htons(static_cast<u_short>(port));
@@ -243,7 +287,6 @@ class CWindowsClientSocket final : public IClientSocket {
       v4->sin_port = ::htons(static_cast<u_short>(port));
     }
     SOCKET socket = m_socket.Get();
-    auto deadline = Clock::now() + timeout;
     if (::connect(socket, reinterpret_cast<sockaddr*>(&target), targetLength) == SOCKET_ERROR) {
       int code = ::WSAGetLastError();
       if (code != WSAEWOULDBLOCK) {
