@@ -19,6 +19,7 @@
 
 #include "platform/Network.h"
 #include "platform/Platform.h"
+#include "platform/RelayAddress.h"
 #include "platform/System.h"
 
 namespace varnel {
@@ -85,13 +86,11 @@ struct CResolution {
   std::condition_variable done;
   bool bFinished = false;
   int nResult = 0;
-  sockaddr_storage address{};
-  socklen_t nLength = 0;
+  CRelayAddress relay;
 };
 
-// The first IPv4 address of a host, or its first IPv6 address when it has none.
-bool ResolveWithin(const std::string& host, std::chrono::milliseconds timeout, sockaddr_storage& address,
-                   socklen_t& length, std::string& error) {
+bool ResolveWithin(const std::string& host, std::chrono::milliseconds timeout, CRelayAddress& relay,
+                   std::string& error) {
   auto state = std::make_shared<CResolution>();
   try {
     std::thread([state, host] {
@@ -100,20 +99,9 @@ bool ResolveWithin(const std::string& host, std::chrono::milliseconds timeout, s
       hints.ai_socktype = SOCK_STREAM;
       addrinfo* found = nullptr;
       int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-      const addrinfo* chosen = nullptr;
-      for (const addrinfo* entry = rc == 0 ? found : nullptr; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET) {
-          chosen = entry;
-          break;
-        }
-        if (entry->ai_family == AF_INET6 && chosen == nullptr) chosen = entry;
-      }
       std::lock_guard<std::mutex> lock(state->mutex);
-      state->nResult = rc != 0 ? rc : (chosen == nullptr ? EAI_NONAME : 0);
-      if (state->nResult == 0 && chosen->ai_addrlen <= sizeof state->address) {
-        std::memcpy(&state->address, chosen->ai_addr, chosen->ai_addrlen);
-        state->nLength = static_cast<socklen_t>(chosen->ai_addrlen);
-      }
+      state->nResult = rc;
+      if (rc == 0 && !ChooseAddress(found, state->relay)) state->nResult = EAI_NONAME;
       if (found != nullptr) ::freeaddrinfo(found);
       state->bFinished = true;
       state->done.notify_all();
@@ -127,12 +115,11 @@ bool ResolveWithin(const std::string& host, std::chrono::milliseconds timeout, s
     error = "name resolution timed out";
     return false;
   }
-  if (state->nResult != 0 || state->nLength == 0) {
-    error = state->nResult != 0 ? ::gai_strerror(state->nResult) : "no usable address";
+  if (state->nResult != 0) {
+    error = ::gai_strerror(state->nResult);
     return false;
   }
-  address = state->address;
-  length = state->nLength;
+  relay = state->relay;
   return true;
 }
 
@@ -199,23 +186,11 @@ class CPosixClientSocket final : public IClientSocket {
     }
     auto deadline = std::chrono::steady_clock::now() + timeout;
     // A dotted IPv4 address, an IPv6 address (with or without brackets), or a name.
-    std::string name = host;
-    if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
-    sockaddr_storage target{};
-    socklen_t targetLength = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&target);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&target);
-    if (::inet_pton(AF_INET, name.c_str(), &v4->sin_addr) == 1) {
-      v4->sin_family = AF_INET;
-      targetLength = sizeof(sockaddr_in);
-    } else if (::inet_pton(AF_INET6, name.c_str(), &v6->sin6_addr) == 1) {
-      v6->sin6_family = AF_INET6;
-      targetLength = sizeof(sockaddr_in6);
-    } else if (!ResolveWithin(name, timeout, target, targetLength, error)) {
-      return nullptr;
-    }
-    if (target.ss_family == AF_INET6) {
-      v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+    std::string name = UnbracketedHost(host);
+    CRelayAddress target;
+    if (!ParseAddressLiteral(name, target) && !ResolveWithin(name, timeout, target, error)) return nullptr;
+    target.SetPort(port);
+    if (target.IsIPv6()) {
       // A relay reachable only over IPv6: the socket bound for IPv4 cannot reach it, so a
       // socket of the relay's family takes its place, on any local address.
       CDescriptor socket6(::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -224,14 +199,12 @@ class CPosixClientSocket final : public IClientSocket {
         return nullptr;
       }
       m_socket = std::move(socket6);
-    } else {
-      v4->sin_port = htons(static_cast<std::uint16_t>(port));
     }
     // Resolving and connecting share the one time-out.
     timeout = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (timeout.count() < 0) timeout = std::chrono::milliseconds(0);
     int fd = m_socket.Get();
-    int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&target), targetLength);
+    int rc = ::connect(fd, target.Get(), static_cast<socklen_t>(target.nLength));
     if (rc != 0 && errno != EINPROGRESS) {
       error = std::strerror(errno);
       return nullptr;

@@ -15,6 +15,8 @@
 #include "platform/Platform.h"
 #include "platform/System.h"
 #include "platform/windows/WindowsHeaders.h"
+// After the socket headers it builds on.
+#include "platform/RelayAddress.h"
 
 namespace varnel {
 namespace {
@@ -126,19 +128,16 @@ WaitResult WaitFor(SOCKET socket, bool forWrite, Clock::time_point deadline) {
 
 // The resolver has no time-out of its own that the caller controls: it runs on a thread
 // of its own (with a Winsock use of its own), and a caller whose time is up leaves it to
-// finish alone. The first IPv4 address of the name, or its first IPv6 address when it has
-// none.
+// finish alone.
 struct CResolution {
   std::mutex mutex;
   std::condition_variable done;
   bool bFinished = false;
   int nResult = 0;
-  sockaddr_storage address{};
-  int nLength = 0;
+  CRelayAddress relay;
 };
 
-bool ResolveWithin(const std::string& name, Clock::time_point deadline, sockaddr_storage& address, int& length,
-                   std::string& error) {
+bool ResolveWithin(const std::string& name, Clock::time_point deadline, CRelayAddress& relay, std::string& error) {
   auto state = std::make_shared<CResolution>();
   try {
     std::thread([state, name] {
@@ -148,20 +147,9 @@ bool ResolveWithin(const std::string& name, Clock::time_point deadline, sockaddr
       hints.ai_socktype = SOCK_STREAM;
       addrinfo* found = nullptr;
       int rc = session.IsStarted() ? ::getaddrinfo(name.c_str(), nullptr, &hints, &found) : session.Error();
-      const addrinfo* chosen = nullptr;
-      for (const addrinfo* entry = rc == 0 ? found : nullptr; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET) {
-          chosen = entry;
-          break;
-        }
-        if (entry->ai_family == AF_INET6 && chosen == nullptr) chosen = entry;
-      }
       std::lock_guard<std::mutex> lock(state->mutex);
       state->nResult = rc;
-      if (chosen != nullptr && chosen->ai_addrlen <= sizeof state->address) {
-        std::memcpy(&state->address, chosen->ai_addr, chosen->ai_addrlen);
-        state->nLength = static_cast<int>(chosen->ai_addrlen);
-      }
+      if (rc == 0 && !ChooseAddress(found, state->relay)) state->nResult = WSAHOST_NOT_FOUND;
       if (found != nullptr) ::freeaddrinfo(found);
       state->bFinished = true;
       state->done.notify_all();
@@ -175,12 +163,11 @@ bool ResolveWithin(const std::string& name, Clock::time_point deadline, sockaddr
     error = "name resolution timed out";
     return false;
   }
-  if (state->nLength == 0) {
-    error = state->nResult != 0 ? ErrorText(state->nResult) : "no address";
+  if (state->nResult != 0) {
+    error = ErrorText(state->nResult);
     return false;
   }
-  address = state->address;
-  length = state->nLength;
+  relay = state->relay;
   return true;
 }
 
@@ -256,23 +243,11 @@ class CWindowsClientSocket final : public IClientSocket {
     // Resolving and connecting share the one time-out.
     auto deadline = Clock::now() + timeout;
     // A dotted IPv4 address, an IPv6 address (with or without brackets), or a name.
-    std::string name = host;
-    if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
-    sockaddr_storage target{};
-    int targetLength = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&target);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&target);
-    if (::inet_pton(AF_INET, name.c_str(), &v4->sin_addr) == 1) {
-      v4->sin_family = AF_INET;
-      targetLength = sizeof(sockaddr_in);
-    } else if (::inet_pton(AF_INET6, name.c_str(), &v6->sin6_addr) == 1) {
-      v6->sin6_family = AF_INET6;
-      targetLength = sizeof(sockaddr_in6);
-    } else if (!ResolveWithin(name, deadline, target, targetLength, error)) {
-      return nullptr;
-    }
-    if (target.ss_family == AF_INET6) {
-      v6->sin6_port = ::htons(static_cast<u_short>(port));
+    std::string name = UnbracketedHost(host);
+    CRelayAddress target;
+    if (!ParseAddressLiteral(name, target) && !ResolveWithin(name, deadline, target, error)) return nullptr;
+    target.SetPort(port);
+    if (target.IsIPv6()) {
       // A relay reachable only over IPv6: the socket bound for IPv4 cannot reach it, so a
       // socket of the relay's family takes its place, on any local address.
       CSocketHandle socket6(::socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP));
@@ -283,11 +258,9 @@ class CWindowsClientSocket final : public IClientSocket {
       }
       ::SetHandleInformation(reinterpret_cast<HANDLE>(socket6.Get()), HANDLE_FLAG_INHERIT, 0);
       m_socket = std::move(socket6);
-    } else {
-      v4->sin_port = ::htons(static_cast<u_short>(port));
     }
     SOCKET socket = m_socket.Get();
-    if (::connect(socket, reinterpret_cast<sockaddr*>(&target), targetLength) == SOCKET_ERROR) {
+    if (::connect(socket, target.Get(), target.nLength) == SOCKET_ERROR) {
       int code = ::WSAGetLastError();
       if (code != WSAEWOULDBLOCK) {
         error = ErrorText(code);

@@ -1,0 +1,71 @@
+// The relay's address as both socket layers read it: a literal IPv4 or IPv6 address (an
+// IPv6 one with or without brackets) or a name, whose lookup prefers IPv4. Include it
+// after the platform's socket headers (netdb.h and arpa/inet.h, or ws2tcpip.h).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace varnel {
+
+struct CRelayAddress {
+  sockaddr_storage address{};
+  int nLength = 0;  // 0 until an address is set
+
+  bool IsIPv6() const { return address.ss_family == AF_INET6; }
+  const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&address); }
+  void SetPort(int port) {
+    std::uint16_t network = htons(static_cast<std::uint16_t>(port));
+    if (IsIPv6()) {
+      reinterpret_cast<sockaddr_in6*>(&address)->sin6_port = network;
+    } else {
+      reinterpret_cast<sockaddr_in*>(&address)->sin_port = network;
+    }
+  }
+};
+
+// The host without the brackets of an IPv6 literal: "[::1]" is "::1".
+inline std::string UnbracketedHost(const std::string& host) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
+  return host;
+}
+
+// Sets relay from a literal address; false for anything else (a name to look up).
+inline bool ParseAddressLiteral(const std::string& host, CRelayAddress& relay) {
+  relay = CRelayAddress();
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&relay.address);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&relay.address);
+  if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    relay.nLength = sizeof(sockaddr_in);
+    return true;
+  }
+  if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    relay.nLength = sizeof(sockaddr_in6);
+    return true;
+  }
+  relay = CRelayAddress();
+  return false;
+}
+
+// Sets relay from a lookup's list: its first IPv4 entry, or its first IPv6 entry when it
+// has none. False when it has neither.
+inline bool ChooseAddress(const addrinfo* list, CRelayAddress& relay) {
+  const addrinfo* chosen = nullptr;
+  for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family == AF_INET) {
+      chosen = entry;
+      break;
+    }
+    if (entry->ai_family == AF_INET6 && chosen == nullptr) chosen = entry;
+  }
+  relay = CRelayAddress();
+  if (chosen == nullptr || chosen->ai_addrlen > sizeof relay.address) return false;
+  std::memcpy(&relay.address, chosen->ai_addr, chosen->ai_addrlen);
+  relay.nLength = static_cast<int>(chosen->ai_addrlen);
+  return true;
+}
+
+}  // namespace varnel
