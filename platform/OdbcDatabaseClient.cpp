@@ -118,8 +118,8 @@ void CollectRecords(SQLSMALLINT type, SQLHANDLE handle, const COdbcContext& cont
     record.strSqlState.assign(reinterpret_cast<const char*>(state), strnlen(reinterpret_cast<const char*>(state), 5));
     record.nNative = native;
     if (context.bServerFields) {
-      record.strServer = DiagText(type, handle, number, kDiagSSServerName);
-      record.strProcedure = DiagText(type, handle, number, kDiagSSProcedureName);
+      record.strServer = context.FromDriver(DiagText(type, handle, number, kDiagSSServerName));
+      record.strProcedure = context.FromDriver(DiagText(type, handle, number, kDiagSSProcedureName));
       record.nState = static_cast<std::uint8_t>(DiagInteger(type, handle, number, kDiagSSMsgState));
       record.nClass = static_cast<std::uint8_t>(DiagInteger(type, handle, number, kDiagSSSeverity));
       record.nLine = static_cast<std::uint16_t>(DiagInteger(type, handle, number, kDiagSSLine));
