@@ -35,6 +35,7 @@ constexpr SQLSMALLINT kDiagSSLine = -1154;
 // Above this the fetch buffers of one block are not allocated; the fetch fails with a
 // record instead of exhausting the server's memory.
 constexpr std::uint64_t kMaxBlockBytes = 1ull << 30;
+const std::string kSQLiteMemory = ":memory:";
 // SQL Server driver types: xml and CLR user types (geography, geometry, ...).
 constexpr SQLSMALLINT kSqlServerXml = -152;
 constexpr SQLSMALLINT kSqlServerUdt = -151;
@@ -780,8 +781,11 @@ bool BuildOdbcConnectionString(const CDatabaseProperties& properties, std::strin
   // The driver manager reads DRIVER itself and knows braces, whatever the driver does.
   if (!driver.empty()) ok = AppendAttribute(connectionString, "DRIVER", driver, ValueQuoting::Braced, driver, problem);
   if (family == DriverFamily::SQLite) {
-    // An embedded database: the file is all there is to name.
-    ok = ok && AppendAttribute(connectionString, "DATABASE", properties.strDatabase, values, driver, problem);
+    // An embedded database: the file is all there is to name. The server's default
+    // database, "master", has no file here: it is an in-memory database, so that a call
+    // without @qdatabase leaves no empty file named master behind.
+    const std::string& database = properties.strDatabase == "master" ? kSQLiteMemory : properties.strDatabase;
+    ok = ok && AppendAttribute(connectionString, "DATABASE", database, values, driver, problem);
   } else {
     ok = ok && AppendAttribute(connectionString, "SERVER", properties.strServer, values, driver, problem);
     ok = ok && AppendAttribute(connectionString, "DATABASE", properties.strDatabase, values, driver, problem);

@@ -69,6 +69,8 @@ TEST(QueryConnectionStringTest, ValuesAreQuotedSoThatNoneAddsAnAttribute) {
       {"SQLite: the administrator's attributes come first", props("SQLite3", "StepAPI=0", "", "x.db", false, "", ""),
        "DRIVER={SQLite3};DATABASE=x.db;StepAPI=0;StepAPI=1;"},
       {"SQLite cannot take a semicolon", props("SQLite3", "", "", "/tmp/a;NoCreat=0", false, "", ""), nullptr},
+      {"SQLite: the default database is in memory", props("SQLite3", "", "", "master", false, "", ""),
+       "DRIVER={SQLite3};DATABASE=:memory:;StepAPI=1;"},
       {"a zero byte is refused", props("SQL Server", "", "", "", false, "", std::string("a\0b", 3)), nullptr},
       {"no driver setting", props("", "", "s", "d", true, "", ""), "SERVER={s};DATABASE={d};Trusted_Connection=Yes;"},
   };
