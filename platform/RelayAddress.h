@@ -3,9 +3,15 @@
 // after the platform's socket headers (netdb.h and arpa/inet.h, or ws2tcpip.h).
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
 namespace varnel {
 
@@ -66,6 +72,56 @@ inline bool ChooseAddress(const addrinfo* list, CRelayAddress& relay) {
   std::memcpy(&relay.address, chosen->ai_addr, chosen->ai_addrlen);
   relay.nLength = static_cast<int>(chosen->ai_addrlen);
   return true;
+}
+
+// Looks a name up (both families) and chooses its address; 0, the resolver's error code,
+// or notFound when the name has no address of either family.
+inline int LookUpRelay(const std::string& name, CRelayAddress& relay, int notFound) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  int rc = getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  if (rc == 0 && !ChooseAddress(found, relay)) rc = notFound;
+  if (found != nullptr) freeaddrinfo(found);
+  return rc;
+}
+
+enum class LookupOutcome { Found, Failed, TimedOut, NoThread };
+
+// The resolver has no time-out of its own that the caller controls: lookup(relay), which
+// returns 0 or an error code, runs on a thread of its own, and a caller whose time is up
+// at deadline leaves it to finish alone.
+template <typename Lookup>
+LookupOutcome LookUpWithin(Lookup lookup, std::chrono::steady_clock::time_point deadline, CRelayAddress& relay,
+                           int& code) {
+  struct CState {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool bFinished = false;
+    int nResult = 0;
+    CRelayAddress relay;
+  };
+  auto state = std::make_shared<CState>();
+  try {
+    std::thread([state, lookup] {
+      CRelayAddress found;
+      int rc = lookup(found);
+      std::lock_guard<std::mutex> lock(state->mutex);
+      state->nResult = rc;
+      state->relay = found;
+      state->bFinished = true;
+      state->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return LookupOutcome::NoThread;
+  }
+  std::unique_lock<std::mutex> lock(state->mutex);
+  if (!state->done.wait_until(lock, deadline, [&] { return state->bFinished; })) return LookupOutcome::TimedOut;
+  code = state->nResult;
+  if (code != 0) return LookupOutcome::Failed;
+  relay = state->relay;
+  return LookupOutcome::Found;
 }
 
 }  // namespace varnel

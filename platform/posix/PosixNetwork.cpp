@@ -10,12 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "platform/Network.h"
 #include "platform/Platform.h"
@@ -79,48 +76,24 @@ bool WaitFor(int fd, short events, std::chrono::milliseconds timeout, short& rev
   }
 }
 
-// The resolver has no time-out of its own that the caller controls: it runs on a thread
-// of its own, and a caller whose time is up leaves it to finish alone.
-struct CResolution {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool bFinished = false;
-  int nResult = 0;
-  CRelayAddress relay;
-};
-
-bool ResolveWithin(const std::string& host, std::chrono::milliseconds timeout, CRelayAddress& relay,
+bool ResolveWithin(const std::string& host, std::chrono::steady_clock::time_point deadline, CRelayAddress& relay,
                    std::string& error) {
-  auto state = std::make_shared<CResolution>();
-  try {
-    std::thread([state, host] {
-      addrinfo hints{};
-      hints.ai_family = AF_UNSPEC;
-      hints.ai_socktype = SOCK_STREAM;
-      addrinfo* found = nullptr;
-      int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-      std::lock_guard<std::mutex> lock(state->mutex);
-      state->nResult = rc;
-      if (rc == 0 && !ChooseAddress(found, state->relay)) state->nResult = EAI_NONAME;
-      if (found != nullptr) ::freeaddrinfo(found);
-      state->bFinished = true;
-      state->done.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    error = "cannot start the resolver";
-    return false;
+  int code = 0;
+  auto lookup = [host](CRelayAddress& found) { return LookUpRelay(host, found, EAI_NONAME); };
+  switch (LookUpWithin(lookup, deadline, relay, code)) {
+    case LookupOutcome::Found:
+      return true;
+    case LookupOutcome::Failed:
+      error = ::gai_strerror(code);
+      return false;
+    case LookupOutcome::TimedOut:
+      error = "name resolution timed out";
+      return false;
+    case LookupOutcome::NoThread:
+      break;
   }
-  std::unique_lock<std::mutex> lock(state->mutex);
-  if (!state->done.wait_for(lock, timeout, [&] { return state->bFinished; })) {
-    error = "name resolution timed out";
-    return false;
-  }
-  if (state->nResult != 0) {
-    error = ::gai_strerror(state->nResult);
-    return false;
-  }
-  relay = state->relay;
-  return true;
+  error = "cannot start the resolver";
+  return false;
 }
 
 class CPosixConnection final : public IConnection {
@@ -188,7 +161,7 @@ class CPosixClientSocket final : public IClientSocket {
     // A dotted IPv4 address, an IPv6 address (with or without brackets), or a name.
     std::string name = UnbracketedHost(host);
     CRelayAddress target;
-    if (!ParseAddressLiteral(name, target) && !ResolveWithin(name, timeout, target, error)) return nullptr;
+    if (!ParseAddressLiteral(name, target) && !ResolveWithin(name, deadline, target, error)) return nullptr;
     target.SetPort(port);
     if (target.IsIPv6()) {
       // A relay reachable only over IPv6: the socket bound for IPv4 cannot reach it, so a

@@ -4,12 +4,8 @@
 // when the last socket of the last call is gone.
 #include <algorithm>
 #include <climits>
-#include <condition_variable>
-#include <cstring>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "platform/Network.h"
 #include "platform/Platform.h"
@@ -126,49 +122,27 @@ WaitResult WaitFor(SOCKET socket, bool forWrite, Clock::time_point deadline) {
   return FD_ISSET(socket, &failed) ? WaitResult::Failed : WaitResult::Ready;
 }
 
-// The resolver has no time-out of its own that the caller controls: it runs on a thread
-// of its own (with a Winsock use of its own), and a caller whose time is up leaves it to
-// finish alone.
-struct CResolution {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool bFinished = false;
-  int nResult = 0;
-  CRelayAddress relay;
-};
-
 bool ResolveWithin(const std::string& name, Clock::time_point deadline, CRelayAddress& relay, std::string& error) {
-  auto state = std::make_shared<CResolution>();
-  try {
-    std::thread([state, name] {
-      CWinsockSession session;
-      addrinfo hints{};
-      hints.ai_family = AF_UNSPEC;
-      hints.ai_socktype = SOCK_STREAM;
-      addrinfo* found = nullptr;
-      int rc = session.IsStarted() ? ::getaddrinfo(name.c_str(), nullptr, &hints, &found) : session.Error();
-      std::lock_guard<std::mutex> lock(state->mutex);
-      state->nResult = rc;
-      if (rc == 0 && !ChooseAddress(found, state->relay)) state->nResult = WSAHOST_NOT_FOUND;
-      if (found != nullptr) ::freeaddrinfo(found);
-      state->bFinished = true;
-      state->done.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    error = "cannot start the resolver";
-    return false;
+  int code = 0;
+  // The lookup may outlive its caller: it keeps a Winsock use of its own.
+  auto lookup = [name](CRelayAddress& found) {
+    CWinsockSession session;
+    return session.IsStarted() ? LookUpRelay(name, found, WSAHOST_NOT_FOUND) : session.Error();
+  };
+  switch (LookUpWithin(lookup, deadline, relay, code)) {
+    case LookupOutcome::Found:
+      return true;
+    case LookupOutcome::Failed:
+      error = ErrorText(code);
+      return false;
+    case LookupOutcome::TimedOut:
+      error = "name resolution timed out";
+      return false;
+    case LookupOutcome::NoThread:
+      break;
   }
-  std::unique_lock<std::mutex> lock(state->mutex);
-  if (!state->done.wait_until(lock, deadline, [&] { return state->bFinished; })) {
-    error = "name resolution timed out";
-    return false;
-  }
-  if (state->nResult != 0) {
-    error = ErrorText(state->nResult);
-    return false;
-  }
-  relay = state->relay;
-  return true;
+  error = "cannot start the resolver";
+  return false;
 }
 
 class CWindowsConnection final : public IConnection {
