@@ -3,6 +3,7 @@
 #include "query/SMTPOLEDBQuery.h"
 #include "query/SMTPQueryResultset.h"
 
+#include <algorithm>
 #include <array>
 
 #include "mime/Base64Encoder.h"
@@ -54,10 +55,31 @@ std::string QuotedName(const std::string& name) {
   return result;
 }
 
+// The quoted name in numbered pieces of at most kPiece characters, never splitting an
+// escape pair.
+std::string ContinuedParameterLines(const char* parameter, const std::string& quoted) {
+  constexpr std::size_t kPiece = 900;
+  std::string lines;
+  std::size_t start = 0;
+  for (int number = 0; start < quoted.size() || number == 0; ++number) {
+    std::size_t end = std::min(quoted.size(), start + kPiece);
+    // A piece may not end inside "\x": count the backslashes before the cut.
+    std::size_t backslashes = 0;
+    while (end - backslashes > start && quoted[end - backslashes - 1] == '\\') ++backslashes;
+    if (backslashes % 2 == 1) --end;
+    lines += std::string("\t") + parameter + "*" + std::to_string(number) + "=\"";
+    lines.append(quoted, start, end - start);
+    lines += end < quoted.size() ? "\";\r\n" : "\"\r\n";
+    start = end;
+  }
+  return lines;
+}
+
 // A parameter line of a part header ("\tname=\"...\""), folded before blanks of the
 // quoted name so that no line exceeds 998 characters (RFC 5322 section 2.1.1; folding
-// white space may stand inside a quoted-string, and unfolding restores it). A name
-// without a blank to fold at is cut instead: a long query text makes a long name.
+// white space may stand inside a quoted-string, and unfolding restores it). A name with a
+// stretch too long to fold goes out in numbered pieces instead (RFC 2231 section 3:
+// name*0="...";, name*1="...", each on a line of its own), which parsers join again.
 std::string ParameterLine(const char* parameter, const std::string& quoted) {
   constexpr std::size_t kMaxLine = 998;
   std::string line = std::string("\t") + parameter + "=\"";
@@ -66,16 +88,7 @@ std::string ParameterLine(const char* parameter, const std::string& quoted) {
   while (quoted.size() - start + column + 1 > kMaxLine) {
     std::size_t room = kMaxLine - column;
     std::size_t cut = quoted.find_last_of(" \t", start + room);
-    if (cut == std::string::npos || cut <= start) {
-      // No blank: cut the name, but never inside an escape pair.
-      std::size_t end = start + room - 1;
-      std::size_t backslashes = 0;
-      while (end - backslashes > start && quoted[end - backslashes - 1] == '\\') ++backslashes;
-      if (backslashes % 2 == 1) --end;
-      line.append(quoted, start, end - start);
-      start = quoted.size();
-      break;
-    }
+    if (cut == std::string::npos || cut <= start) return ContinuedParameterLines(parameter, quoted);
     line.append(quoted, start, cut - start);
     line += "\r\n";
     column = 0;

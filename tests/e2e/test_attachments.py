@@ -121,6 +121,18 @@ class AttachmentTest(unittest.TestCase):
         message = parse_message(raw)
         self.assertEqual([p.get_filename() for p in message.iter_attachments()], [query])
 
+    def test_long_query_text_without_blanks_is_named_in_pieces(self):
+        database = os.path.join(self.dir, "long.db")
+        sqlite3.connect(database).execute("create table if not exists l (x int)").connection.close()
+        query = "select/*" + "x" * 1500 + "*/1"
+        with Relay() as relay:
+            code, out = send(relay, query=query, qdatabase=database, qasattachments=1, qbind=0)
+        self.assertEqual(code, 0, out)
+        raw = relay.envelopes[0].content
+        self.assertTrue(all(len(line) <= 998 for line in raw.split(b"\r\n")))
+        message = parse_message(raw)
+        self.assertEqual([p.get_filename() for p in message.iter_attachments()], [query])
+
     def test_hostile_file_name_cannot_add_headers(self):
         path = os.path.join(self.dir, 'we"ird\\name\rX-Injected: yes.txt')
         with open(path, "wb") as f:

@@ -263,6 +263,40 @@ TEST(MimeSendFileTest, DirectoriesAndWildcardsThroughTheWriter) {
   EXPECT_EQ(twice.m_strData, kDelimiter + part + kDelimiter + part);
 }
 
+TEST(MimeSendFileTest, NamesTooLongToFoldGoOutInNumberedPieces) {
+  // 700 double quotes (1,400 escaped characters) and no blank: RFC 2231 pieces, none of
+  // them splitting an escape pair, every line within 998 characters.
+  const std::string name = std::string(700, '"') + "x";
+  CMemorySink sink;
+  CFakeFileSystem files;
+  CMimeSendFile writer(sink, kBoundary, 1, files);
+  writer.SendQuotedPrintableHeader(name);
+  std::string quoted;
+  for (const char* parameter : {"name", "filename"}) {
+    std::string joined;
+    for (int number = 0;; ++number) {
+      std::string prefix = std::string("\t") + parameter + "*" + std::to_string(number) + "=\"";
+      std::size_t at = sink.m_strData.find(prefix);
+      if (at == std::string::npos) break;
+      std::size_t end = sink.m_strData.find("\"", at + prefix.size());
+      while (sink.m_strData[end - 1] == '\\') {
+        std::size_t backslashes = 0;
+        while (sink.m_strData[end - 1 - backslashes] == '\\') ++backslashes;
+        if (backslashes % 2 == 0) break;
+        end = sink.m_strData.find("\"", end + 1);
+      }
+      joined += sink.m_strData.substr(at + prefix.size(), end - at - prefix.size());
+    }
+    if (quoted.empty()) quoted = joined;
+    EXPECT_EQ(joined, quoted) << parameter;
+  }
+  std::string expected;
+  for (int i = 0; i < 700; ++i) expected += "\\\"";
+  EXPECT_EQ(quoted, expected + "x");
+  for (const std::string& line : test::SplitCrLf(sink.m_strData)) EXPECT_LE(line.size(), 998u);
+  EXPECT_EQ(sink.m_strData.find("\tname=\""), std::string::npos);
+}
+
 TEST(MimeSendFileTest, ResultSetPartFromTheBuildingBlocks) {
   // The sequence the query group produces: delimiter, header named by the query text,
   // one encoded line per call, closing delimiter; every call reaches the sink at once.
