@@ -124,4 +124,26 @@ LookupOutcome LookUpWithin(Lookup lookup, std::chrono::steady_clock::time_point 
   return LookupOutcome::Found;
 }
 
+// LookUpWithin with its outcome as text: false and error set unless an address was found.
+// describe turns a lookup's error code into text.
+template <typename Lookup, typename Describe>
+bool ResolveRelayWithin(Lookup lookup, std::chrono::steady_clock::time_point deadline, CRelayAddress& relay,
+                        std::string& error, Describe describe) {
+  int code = 0;
+  switch (LookUpWithin(lookup, deadline, relay, code)) {
+    case LookupOutcome::Found:
+      return true;
+    case LookupOutcome::Failed:
+      error = describe(code);
+      return false;
+    case LookupOutcome::TimedOut:
+      error = "name resolution timed out";
+      return false;
+    case LookupOutcome::NoThread:
+      break;
+  }
+  error = "cannot start the resolver";
+  return false;
+}
+
 }  // namespace varnel

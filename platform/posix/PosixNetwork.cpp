@@ -78,22 +78,8 @@ bool WaitFor(int fd, short events, std::chrono::milliseconds timeout, short& rev
 
 bool ResolveWithin(const std::string& host, std::chrono::steady_clock::time_point deadline, CRelayAddress& relay,
                    std::string& error) {
-  int code = 0;
   auto lookup = [host](CRelayAddress& found) { return LookUpRelay(host, found, EAI_NONAME); };
-  switch (LookUpWithin(lookup, deadline, relay, code)) {
-    case LookupOutcome::Found:
-      return true;
-    case LookupOutcome::Failed:
-      error = ::gai_strerror(code);
-      return false;
-    case LookupOutcome::TimedOut:
-      error = "name resolution timed out";
-      return false;
-    case LookupOutcome::NoThread:
-      break;
-  }
-  error = "cannot start the resolver";
-  return false;
+  return ResolveRelayWithin(lookup, deadline, relay, error, [](int code) { return std::string(::gai_strerror(code)); });
 }
 
 class CPosixConnection final : public IConnection {

@@ -123,26 +123,12 @@ WaitResult WaitFor(SOCKET socket, bool forWrite, Clock::time_point deadline) {
 }
 
 bool ResolveWithin(const std::string& name, Clock::time_point deadline, CRelayAddress& relay, std::string& error) {
-  int code = 0;
   // The lookup may outlive its caller: it keeps a Winsock use of its own.
   auto lookup = [name](CRelayAddress& found) {
     CWinsockSession session;
     return session.IsStarted() ? LookUpRelay(name, found, WSAHOST_NOT_FOUND) : session.Error();
   };
-  switch (LookUpWithin(lookup, deadline, relay, code)) {
-    case LookupOutcome::Found:
-      return true;
-    case LookupOutcome::Failed:
-      error = ErrorText(code);
-      return false;
-    case LookupOutcome::TimedOut:
-      error = "name resolution timed out";
-      return false;
-    case LookupOutcome::NoThread:
-      break;
-  }
-  error = "cannot start the resolver";
-  return false;
+  return ResolveRelayWithin(lookup, deadline, relay, error, [](int code) { return ErrorText(code); });
 }
 
 class CWindowsConnection final : public IConnection {
