@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/CodePage.h"
-#include "platform/HostServerCall.h"
+#include "host/HostServerCall.h"
 
 namespace varnel::host {
 

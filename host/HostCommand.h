@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/HostServerCall.h"
+#include "host/HostServerCall.h"
 #include "platform/Platform.h"
 
 namespace varnel::host {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/CodePage.h"
-#include "platform/HostServerCall.h"
+#include "host/HostServerCall.h"
 
 namespace varnel::host {
 

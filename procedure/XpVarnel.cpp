@@ -10,8 +10,8 @@
 #include "platform/System.h"
 #include "procedure/CustomException.h"
 #include "procedure/ParameterReader.h"
-#include "procedure/SMTPChannel.h"
-#include "query/QueryStage.h"
+#include "smtp/SMTPChannel.h"
+#include "procedure/QueryStage.h"
 #include "query/SMTPOLEDBQuery.h"
 
 namespace varnel {

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "platform/Settings.h"
-#include "procedure/Log.h"
+#include "platform/Log.h"
 
 namespace varnel {
 namespace {

@@ -8,7 +8,7 @@
 #include "platform/Network.h"
 #include "platform/Settings.h"
 #include "platform/System.h"
-#include "procedure/SMTPChannel.h"
+#include "smtp/SMTPChannel.h"
 #include "query/SMTPOLEDBQuery.h"
 #include "smtp/AddressList.h"
 #include "smtp/CompletionEvent.h"

@@ -8,8 +8,8 @@
 #include "mime/MimeSendFile.h"
 #include "mime/QuotedPrintableBodyStream.h"
 #include "platform/System.h"
-#include "procedure/Log.h"
-#include "procedure/SMTPChannel.h"
+#include "platform/Log.h"
+#include "smtp/SMTPChannel.h"
 #include "query/SMTPOLEDBQuery.h"
 #include "query/SMTPQueryResultset.h"
 

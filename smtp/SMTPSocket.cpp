@@ -2,7 +2,7 @@
 
 #include "platform/AsciiCase.h"
 #include "platform/Network.h"
-#include "procedure/SMTPChannel.h"
+#include "smtp/SMTPChannel.h"
 #include "smtp/AddressList.h"
 #include "smtp/CompletionEvent.h"
 #include "smtp/MessageComposer.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "procedure/SMTPChannel.h"
+#include "smtp/SMTPChannel.h"
 #include "smtp/AddressList.h"
 #include "tests/unit/TestRelay.h"
 

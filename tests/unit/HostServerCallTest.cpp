@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/HostServerCall.h"
+#include "host/HostServerCall.h"
 
 using varnel::CHostParameter;
 using varnel::CHostServerCall;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "procedure/Log.h"
+#include "platform/Log.h"
 
 TEST(LogTest, TimeStampHasDayMonthYearAndTime) {
   // 2009-03-05 14:07:31 UTC; the day and month survive any time zone within a few hours.

@@ -6,7 +6,7 @@
 
 #include "mime/ByteSink.h"
 #include "MimeTestSupport.h"
-#include "procedure/SMTPChannel.h"
+#include "smtp/SMTPChannel.h"
 #include "query/SMTPOLEDBQuery.h"
 #include "query/SMTPQueryResultset.h"
 #include "smtp/MessageComposer.h"

@@ -2,7 +2,7 @@
 // notices and return values; the outcome row of a send; parameter forms and types.
 #include <gtest/gtest.h>
 
-#include "platform/HostServerCall.h"
+#include "host/HostServerCall.h"
 #include "procedure/ParameterReader.h"
 #include "procedure/XpVarnel.h"
 #include "tests/unit/TestRelay.h"

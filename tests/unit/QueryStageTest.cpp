@@ -9,8 +9,8 @@
 #include "platform/ServerCall.h"
 #include "platform/System.h"
 #include "procedure/CustomException.h"
-#include "procedure/SMTPChannel.h"
-#include "query/QueryStage.h"
+#include "smtp/SMTPChannel.h"
+#include "procedure/QueryStage.h"
 
 namespace varnel {
 namespace {

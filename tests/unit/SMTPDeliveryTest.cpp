@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "procedure/SMTPChannel.h"
+#include "smtp/SMTPChannel.h"
 #include "smtp/SMTPSocket.h"
 #include "tests/unit/TestRelay.h"
 

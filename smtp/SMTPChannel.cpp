@@ -1,8 +1,8 @@
-#include "procedure/SMTPChannel.h"
+#include "smtp/SMTPChannel.h"
 
 #include "platform/AsciiCase.h"
 #include "platform/System.h"
-#include "procedure/Log.h"
+#include "platform/Log.h"
 #include "smtp/CompletionEvent.h"
 
 namespace varnel {

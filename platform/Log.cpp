@@ -1,4 +1,4 @@
-#include "procedure/Log.h"
+#include "platform/Log.h"
 
 #include <cstdio>
 #include <ctime>

@@ -1,4 +1,4 @@
-#include "query/QueryStage.h"
+#include "procedure/QueryStage.h"
 
 #include <optional>
 #include <string>

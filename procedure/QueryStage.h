@@ -7,7 +7,7 @@
 
 #include "platform/Platform.h"
 #include "platform/ServerCall.h"
-#include "procedure/SMTPChannel.h"
+#include "smtp/SMTPChannel.h"
 #include "procedure/XpParameters.h"
 #include "query/SMTPOLEDBQuery.h"
 

@@ -1,4 +1,4 @@
-#include "platform/HostServerCall.h"
+#include "host/HostServerCall.h"
 
 #include <cmath>
 #include <cstring>
