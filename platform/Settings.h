@@ -21,6 +21,14 @@ class ISettings {
   // The 8-bit code page of the procedure's strings (the server's ANSI code page); the
   // database client converts between it and what its driver speaks.
   virtual int AnsiCodePage() { return 1252; }
+  // Any other setting, read as BindIP is: the registry value `name` on Windows; on POSIX
+  // the environment variable `variable`, else the file `name` in the settings directory.
+  virtual SettingState Value(const char* name, const char* variable, std::string& value) {
+    (void)name;
+    (void)variable;
+    (void)value;
+    return SettingState::Missing;
+  }
 };
 
 }  // namespace varnel

@@ -47,6 +47,9 @@ class CPosixSettings final : public ISettings {
     int number = value.empty() ? 0 : std::atoi(value.c_str());
     return number > 0 ? number : 1252;
   }
+  SettingState Value(const char* name, const char* variable, std::string& value) override {
+    return ReadSetting(variable, name, value);
+  }
   std::string OdbcAttributes() override {
     std::string value;
     if (ReadSetting("VARNEL_ODBC_ATTRIBUTES", "OdbcAttributes", value) == SettingState::Found) return value;

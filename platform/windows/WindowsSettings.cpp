@@ -2,6 +2,7 @@
 // The key is opened for reading only and never created; a missing key or value is no
 // error, one that exists but cannot be read is.
 #include <cstring>
+#include <string>
 
 #include "platform/Platform.h"
 #include "platform/Settings.h"
@@ -47,6 +48,13 @@ SettingState ReadValue(const char* name, std::string& value) {
   // ERROR_MORE_DATA included: a value longer than any sensible setting is refused whole
   // rather than cut to an address or name that nobody wrote.
   if (rc != ERROR_SUCCESS) return SettingState::Error;
+  if (type == REG_DWORD && size == sizeof(DWORD)) {
+    // A number (TlsMode, say) entered as a DWORD reads as its decimal text.
+    DWORD number = 0;
+    std::memcpy(&number, buffer, sizeof number);
+    value = std::to_string(number);
+    return SettingState::Found;
+  }
   std::size_t length = size <= kValueLimit ? size : kValueLimit;
   const void* end = std::memchr(buffer, '\0', length);
   if (end != nullptr) length = static_cast<std::size_t>(static_cast<const char*>(end) - buffer);
@@ -57,6 +65,8 @@ SettingState ReadValue(const char* name, std::string& value) {
 class CWindowsSettings final : public ISettings {
  public:
   SettingState BindIP(std::string& value) override { return ReadValue("BindIP", value); }
+
+  SettingState Value(const char* name, const char*, std::string& value) override { return ReadValue(name, value); }
 
   std::string OdbcDriver() override {
     std::string value;
