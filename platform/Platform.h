@@ -8,12 +8,14 @@ class INetwork;
 class ISettings;
 class IFileSystem;
 class IDatabaseClient;
+class ITlsClient;
 
 struct CPlatform {
   INetwork* pNetwork = nullptr;
   ISettings* pSettings = nullptr;
   IFileSystem* pFileSystem = nullptr;
   IDatabaseClient* pDatabase = nullptr;
+  ITlsClient* pTls = nullptr;
 };
 
 // The real services of this operating system (process-wide objects).
@@ -22,5 +24,6 @@ INetwork& DefaultNetwork();
 ISettings& DefaultSettings();
 IFileSystem& DefaultFileSystem();
 IDatabaseClient& DefaultDatabaseClient();
+ITlsClient& DefaultTlsClient();
 
 }  // namespace varnel

@@ -93,6 +93,11 @@ class CSMTPChannel {
   std::string m_strSMTPUsername;
   std::string m_strSMTPPassword;
   bool m_bAuthenticate = false;
+  // Learned from the relay's EHLO reply (RFC 6152): 8-bit text may go out undeclared as
+  // quoted-printable only when this is false.
+  bool m_bRelay8BitMime = false;
+  // The name this send greeted the relay with (EHLO/HELO argument).
+  std::string m_strHeloName;
 
  private:
   CPlatform m_platform;
