@@ -131,7 +131,7 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const C
       } else if (customCode) {
         SendOutcomeRow(server, status, CSMTPChannel::GetStatusText(status), std::string(), std::string(), queryError);
       } else {
-        SendOutcomeRow(server, status, CSMTPChannel::GetStatusText(status), channel->GetSMTPErrorNumber(),
+        SendOutcomeRow(server, status, channel->GetErrorMessage(), channel->GetSMTPErrorNumber(),
                        channel->GetSMTPErrorMessage(), queryError);
       }
       server.SendDone(kDoneMore | kDoneCount, 0, 1);
