@@ -6,6 +6,7 @@
 
 #include "platform/AsciiCase.h"
 #include "platform/Network.h"
+#include "platform/Random.h"
 #include "platform/Settings.h"
 #include "platform/System.h"
 #include "smtp/SMTPChannel.h"
@@ -136,6 +137,10 @@ bool CSMTPChannel::Sendmail() {
       m_nStatus = Status::NoDestination;
       return false;
     }
+
+    // A boundary no body text or database value can know in advance, so none can end a
+    // part early or add parts of its own (RFC 2046 section 5.1.1: at most 70 characters).
+    m_strBoundary += "_" + RandomHex(8);
 
     WriteLog("Creating complete event");
     m_hCompleteEvent = std::make_unique<CCompletionEvent>();
