@@ -121,7 +121,7 @@ CMimeSendFile::CMimeSendFile(IByteSink& sink, std::string boundary, std::int32_t
 
 CMimeSendFile::~CMimeSendFile() = default;
 
-bool CMimeSendFile::SendAttachments(std::string attachments, bool closeMultipart) {
+void CMimeSendFile::AddFileList(const std::string& attachments) {
   std::string list = attachments;
   for (char& c : list) {
     if (c == ';') c = ',';
@@ -143,6 +143,19 @@ bool CMimeSendFile::SendAttachments(std::string attachments, bool closeMultipart
       start = comma + 1;
     }
   }
+}
+
+std::uint64_t CMimeSendFile::TotalFileBytes() const {
+  std::uint64_t total = 0;
+  for (const std::string& path : m_arrFilePaths) {
+    CInputFile file(path);
+    if (file.IsOpen()) total += file.Size();
+  }
+  return total;
+}
+
+bool CMimeSendFile::SendAttachments(std::string attachments, bool closeMultipart) {
+  AddFileList(attachments);
 
   if (m_arrFilePaths.empty()) {
     std::string note = "\r\n--" + m_strBoundary + "\r\n";

@@ -42,6 +42,10 @@ class CMimeSendFile {
   bool SendQueryAttachments(const CSMTPOLEDBQuery& query);
   // One result set as one quoted-printable part (header and body).
   void SendResultsetAttachment(const CSMTPQueryResultset& resultset);
+  // Appends the files of a list (items separated by ";" or ",", wildcards expanded).
+  void AddFileList(const std::string& attachments);
+  // The bytes of the listed files as they are now (a lower bound of their encoded size).
+  std::uint64_t TotalFileBytes() const;
   // Appends every regular file matching one name or wildcard pattern.
   void AddMatchingFiles(const std::string& pattern);
   // One part (header and body, no delimiters) for found file index; false when the file

@@ -1,5 +1,7 @@
 #include "smtp/SMTPSocket.h"
 
+#include "mime/ByteSink.h"
+#include "mime/MimeSendFile.h"
 #include "platform/Network.h"
 #include "platform/Settings.h"
 #include "platform/Tls.h"
@@ -322,8 +324,28 @@ void CSMTPSocket::OnReceive(const std::string& reply) {
 }
 
 void CSMTPSocket::AfterHello() {
+  if (ExceedsRelayLimit()) return;
   if (m_pChannel->m_bAuthenticate) return StartAuthentication();
   SendMail();
+}
+
+bool CSMTPSocket::ExceedsRelayLimit() {
+  CSMTPChannel& channel = *m_pChannel;
+  if (!m_capabilities || m_capabilities->nMaxSize == 0 || channel.m_strAttachments.empty()) return false;
+  // The files' own bytes are a lower bound of their encoded size: past the limit
+  // already, the relay would refuse the message only after all of it was sent.
+  struct CNullSink final : IByteSink {
+    void Write(const char*, std::size_t) override {}
+  } sink;
+  CMimeSendFile files(sink, std::string(), channel.m_nCharset, *channel.Platform().pFileSystem);
+  files.AddFileList(channel.m_strAttachments);
+  std::uint64_t bytes = files.TotalFileBytes();
+  if (bytes <= m_capabilities->nMaxSize) return false;
+  std::string refusal = "552 Message too big for the relay: attachments of " + std::to_string(bytes) +
+                        " bytes, the relay takes at most " + std::to_string(m_capabilities->nMaxSize) + " (SIZE)";
+  channel.WriteLog(refusal);
+  EndDialogue(Status::DestinationError, &refusal);
+  return true;
 }
 
 void CSMTPSocket::StartAuthentication() {

@@ -81,6 +81,8 @@ class CSMTPSocket {
   void EndWithTlsError(const std::string& reason);
   void SendHello(bool extended);
   void AfterHello();
+  // Ends the send before MAIL when the relay's SIZE limit is already known to be passed.
+  bool ExceedsRelayLimit();
   void StartAuthentication();
   void SendMail();
   void SendNextRecipient();

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 
 #include "mime/Base64Encoder.h"
 #include "smtp/SMTPChannel.h"
@@ -189,6 +190,93 @@ TEST(SMTPDeliveryTest, EachReplyIsJudgedAgainstTheCommandItAnswers) {
     }
     EXPECT_TRUE(relay.Failures().empty()) << c.pName << ": " << relay.Failures().front();
   }
+}
+
+TEST(SMTPDeliveryTest, TlsAndSignInChoicesBeforeAnyHandshake) {
+  const std::string ehlo = "EHLO [127.0.0.1]\r\n";
+  char attachment[] = "/tmp/varnel-size-XXXXXX";
+  int fd = ::mkstemp(attachment);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, std::string(5000, 'x').data(), 5000), 5000);
+  ::close(fd);
+  struct {
+    const char* pName;
+    std::vector<CStep> arrSteps;
+    std::function<void(CSMTPChannel&)> fnSetUp;
+    int nStatus;
+    std::string strTranscript;
+  } const cases[] = {
+      {"STARTTLS required but not offered",
+       {CStep::Send("220 ready\r\n"), CStep::Expect(ehlo), CStep::Send("250-relay\r\n250 AUTH LOGIN\r\n"),
+        CStep::Pause(300)},
+       [](CSMTPChannel& c) { c.m_nTlsMode = TlsMode::Required; }, 15, ehlo},
+      {"data injected after the STARTTLS reply",
+       {CStep::Send("220 ready\r\n"), CStep::Expect(ehlo), CStep::Send("250-relay\r\n250 STARTTLS\r\n"),
+        CStep::Expect("STARTTLS\r\n"), CStep::Send("220 go ahead\r\n250 injected\r\n"), CStep::Pause(300)},
+       [](CSMTPChannel& c) { c.m_nTlsMode = TlsMode::Opportunistic; }, 15, ehlo + "STARTTLS\r\n"},
+      {"STARTTLS refused while credentials wait",
+       {CStep::Send("220 ready\r\n"), CStep::Expect(ehlo), CStep::Send("250-relay\r\n250 STARTTLS\r\n"),
+        CStep::Expect("STARTTLS\r\n"), CStep::Send("454 TLS not available\r\n"), CStep::Pause(300)},
+       [](CSMTPChannel& c) {
+         c.m_bAuthenticate = true;
+         c.m_strSMTPPassword = "secret";
+       },
+       15, ehlo + "STARTTLS\r\n"},
+      {"STARTTLS refused without credentials: plain mail",
+       Then({CStep::Send("220 ready\r\n"), CStep::Expect(ehlo), CStep::Send("250-relay\r\n250 STARTTLS\r\n"),
+             CStep::Expect("STARTTLS\r\n"), CStep::Send("454 TLS not available\r\n"),
+             CStep::Expect("MAIL From:<from@example.com>\r\n"), CStep::Send("250 ok\r\n"),
+             CStep::Expect("RCPT To:<to@example.com>\r\n"), CStep::Send("250 ok\r\n"), CStep::Expect("DATA\r\n"),
+             CStep::Send("354 go\r\n"), CStep::Data(), CStep::Send("250 queued\r\n"), CStep::Expect("QUIT\r\n"),
+             CStep::Send("221 bye\r\n")},
+            {}),
+       [](CSMTPChannel& c) { c.m_nTlsMode = TlsMode::Opportunistic; }, 0, "*"},
+      {"attachments past the relay's SIZE",
+       {CStep::Send("220 ready\r\n"), CStep::Expect(ehlo), CStep::Send("250-relay\r\n250 SIZE 1000\r\n"),
+        CStep::Pause(300)},
+       [&attachment](CSMTPChannel& c) {
+         c.m_nTlsMode = TlsMode::Opportunistic;
+         c.m_strAttachments = attachment;
+       },
+       6, ehlo},
+      {"PLAIN chosen from the list",
+       {CStep::Send("220 ready\r\n"), CStep::Expect(ehlo), CStep::Send("250-relay\r\n250 AUTH PLAIN CRAM-MD5\r\n"),
+        CStep::Expect("AUTH PLAIN " + Base64EncodeText(std::string("\0me\0pw", 6)) + "\r\n"),
+        CStep::Send("535 no\r\n"), CStep::Pause(300)},
+       [](CSMTPChannel& c) {
+         c.m_bAuthenticate = true;
+         c.m_strSMTPUsername = "me";
+         c.m_strSMTPPassword = "pw";
+       },
+       6, "*"},
+      {"refused token: empty answer to the error, then 535",
+       {CStep::Send("220 ready\r\n"), CStep::Expect(ehlo), CStep::Send("250-relay\r\n250 AUTH XOAUTH2\r\n"),
+        CStep::Expect("AUTH XOAUTH2 " + Base64EncodeText("user=me\x01" "auth=Bearer tok\x01\x01") + "\r\n"),
+        CStep::Send("334 eyJzdGF0dXMiOiI0MDEifQ==\r\n"), CStep::Expect("\r\n"), CStep::Send("535 5.7.3 no\r\n"),
+        CStep::Pause(300)},
+       [](CSMTPChannel& c) {
+         c.m_bAuthenticate = true;
+         c.m_strSMTPUsername = "me";
+         c.m_strSMTPOAuthToken = "tok";
+       },
+       6, "*"},
+  };
+  for (const auto& c : cases) {
+    CScriptedRelay relay(c.arrSteps);
+    CDelivery delivery(relay.Port());
+    delivery.channel.m_nTimeout = 2000;
+    c.fnSetUp(delivery.channel);
+    delivery.channel.Initialise();
+    EXPECT_EQ(delivery.channel.m_nStatus, c.nStatus) << c.pName;
+    if (c.strTranscript != "*") {
+      EXPECT_EQ(relay.Transcript(), c.strTranscript) << c.pName;
+    }
+    EXPECT_TRUE(relay.Failures().empty()) << c.pName << ": " << relay.Failures().front();
+    if (c.nStatus == 15) {
+      EXPECT_NE(delivery.channel.GetErrorMessage().find("TLS could not be established: "), std::string::npos);
+    }
+  }
+  ::unlink(attachment);
 }
 
 TEST(SMTPDeliveryTest, ReplyDrippedByteByByteIsBoundedByTheTimeOut) {
