@@ -279,6 +279,16 @@ TEST(SMTPDeliveryTest, TlsAndSignInChoicesBeforeAnyHandshake) {
   ::unlink(attachment);
 }
 
+TEST(SMTPDeliveryTest, HeloNameSettingGivesTheGreetingName) {
+  CScriptedRelay relay({CStep::Send("220 ready\r\n"), CStep::Expect("HELO db01.example.com\r\n"),
+                        CStep::Send("554 no\r\n"), CStep::Pause(200)});
+  CDelivery delivery(relay.Port());
+  delivery.platform.settings.m_mapValues["HeloName"] = "db01.example.com";
+  delivery.channel.Initialise();
+  EXPECT_TRUE(relay.Failures().empty()) << relay.Failures().front();
+  EXPECT_EQ(delivery.channel.m_strHeloName, "db01.example.com");
+}
+
 TEST(SMTPDeliveryTest, ReplyDrippedByteByByteIsBoundedByTheTimeOut) {
   std::vector<CStep> steps;
   for (char c : std::string("220 slowly but surely, one byte at a time, for as long as it pleases\r\n")) {
