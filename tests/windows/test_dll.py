@@ -23,7 +23,9 @@ USAGE_LAST_LINES = (
     "\t\t\t@SMTPPassword= ''-- SMTP Server Password\t\t\t-- \n"
 )
 REFUSAL_DONE = [{"status": 1, "command": 0, "count": 0}]
-ALLOWED_IMPORTS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll", "advapi32.dll", "odbc32.dll", "opends60.dll"}
+# Windows' own DLLs only: TLS comes from Schannel (secur32) with certificate checks in crypt32.
+ALLOWED_IMPORTS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll", "advapi32.dll", "odbc32.dll", "opends60.dll",
+                   "secur32.dll", "crypt32.dll"}
 
 
 def objdump(path):
