@@ -35,6 +35,10 @@ if(WIN32)
   # FILEVERSION and the version strings of xp_varnel.dll.
   target_sources(xp_varnel PRIVATE ${CMAKE_SOURCE_DIR}/dll/xp_varnel.rc)
   target_include_directories(xp_varnel PRIVATE ${VARNEL_GENERATED_DIR})
+  if(TARGET xp_host)
+    # The test host reads that resource back as the file properties do.
+    target_link_libraries(xp_host PRIVATE version)
+  endif()
 
   # The zip is read on Windows: its texts get CR LF line ends.
   set(VARNEL_WINDOWS_TEXTS README.txt install.sql uninstall.sql varnel-settings.reg)
