@@ -9,7 +9,7 @@ import tempfile
 import unittest
 import zipfile
 
-from winharness import BIN
+from winharness import BIN, run_host, windows_path
 
 BUILD = os.path.dirname(BIN)
 FILES = {"xp_varnel.dll", "install.sql", "uninstall.sql", "README.txt", "varnel-settings.reg"}
@@ -72,7 +72,15 @@ class TestWindowsZip(unittest.TestCase):
                                   check=True).stdout
         table = text.split("[Ordinal/Name Pointer] Table", 1)[1].split("\n\n", 1)[0]
         self.assertEqual(sorted(re.findall(r"\[\s*\d+\]\s+(\S+)", table)), ["__GetXpVersion", "xp_Varnel"])
-        self.assertIn("Resource Directory", text)
+
+    def test_packed_dll_loads_and_reports_its_versions(self):
+        # Stripped for packing: it must still load, answer and carry its version resource.
+        with tempfile.TemporaryDirectory() as folder:
+            path = self.archive.extract(self.top + "/xp_varnel.dll", folder)
+            result = run_host("--dll", windows_path(path), "--version")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.json["version"], 0x07000000)
+        self.assertEqual(result.json["productVersion"], self.top.split("-")[1])
 
 
 if __name__ == "__main__":
