@@ -16,6 +16,7 @@
 
 #include "QueryTestSupport.h"
 #include "platform/DatabaseClient.h"
+#include "platform/OdbcConnectionString.h"
 #include "platform/Platform.h"
 #include "query/SMTPOLEDBQuery.h"
 
