@@ -178,19 +178,24 @@ void CSMTPQueryResultset::AppendRow(std::size_t index, std::string& out) const {
   if (index >= rows) throw std::out_of_range("CSMTPQueryResultset: no such row");
   const CSMTPOLEDBQuery& query = *m_pQuery;
   std::size_t count = m_arrColumns.size();
+  CSMTPRowStore::CRowView view = m_arrRows.Row(index, count);
   if (query.m_bCSV) {
+    std::uint32_t begin = 0;
     for (std::size_t i = 0; i < count; ++i) {
       if (i != 0) out += query.m_strFieldSeparator;
-      AppendCsvField(out, m_arrRows.Value(index, i, count), query.m_strFieldSeparator);
+      AppendCsvField(out, std::string_view(view.pText + begin, view.pEnds[i] - begin), query.m_strFieldSeparator);
+      begin = view.pEnds[i];
     }
     out += kCsvRecordEnd;
     return;
   }
   if (query.m_bHTML) {
     out += query.m_strTRTag;
+    std::uint32_t begin = 0;
     for (std::size_t i = 0; i < count; ++i) {
+      std::string_view value(view.pText + begin, view.pEnds[i] - begin);
+      begin = view.pEnds[i];
       out += query.m_strTDTag;
-      std::string_view value = m_arrRows.Value(index, i, count);
       if (value.empty()) {
         out += "&nbsp;</TD>";
       } else {
@@ -209,8 +214,10 @@ void CSMTPQueryResultset::AppendRow(std::size_t index, std::string& out) const {
     }
     return;
   }
+  std::uint32_t begin = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    out += m_arrRows.Value(index, i, count);
+    out.append(view.pText + begin, view.pEnds[i] - begin);
+    begin = view.pEnds[i];
     out += query.m_strFieldSeparator;
   }
   out += query.m_strRowSeparator;

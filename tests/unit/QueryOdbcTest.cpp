@@ -60,7 +60,8 @@ TEST(QueryConnectionStringTest, ValuesAreQuotedSoThatNoneAddsAnAttribute) {
       {"FreeTDS cannot take '}' with ';'", props("FreeTDS", "", "db1", "m", false, "sa", "x};SERVER=evil"), nullptr},
       {"PostgreSQL: braces for the password only",
        props("PostgreSQL ANSI", "Port=5432;", "127.0.0.1", "mail", false, "u}{", "p}{;=x}"),
-       "DRIVER={PostgreSQL ANSI};SERVER=127.0.0.1;DATABASE=mail;UID=u}{;PWD={p}}{;=x}}};Port=5432;"},
+       "DRIVER={PostgreSQL ANSI};SERVER=127.0.0.1;DATABASE=mail;UID=u}{;PWD={p}}{;=x}}};UseDeclareFetch=1;Fetch=5000;"
+       "Port=5432;"},
       {"PostgreSQL cannot take ';' outside the password",
        props("PostgreSQL Unicode", "", "127.0.0.1;PORT=1", "mail", false, "u", "p"), nullptr},
       {"PostgreSQL cannot take a leading brace outside the password",
