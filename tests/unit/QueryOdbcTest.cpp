@@ -184,6 +184,31 @@ TEST_F(QuerySQLiteTest, RowsComeInOrderAcrossFetchBlocks) {
   }
 }
 
+TEST_F(QuerySQLiteTest, LongValuesAroundTheBoundSlotArriveWholeUpToTheirWidth) {
+  // Long columns are bound narrower than their width; values longer than the bound slot
+  // are read again, in rows between short ones and NULLs.
+  const std::size_t lengths[] = {0, 1, 255, 256, 257, 510, 511, 512, 513, 2000, 9998, 9999, 10000, 12000};
+  Execute("create table l(n int, ascii text, accented text)");
+  std::string sql = "insert into l values";
+  for (std::size_t i = 0; i < std::size(lengths); ++i) {
+    std::string n = std::to_string(lengths[i]);
+    sql += (i == 0 ? "" : ",") + std::string("(") + std::to_string(i) + ", substr(replace(hex(zeroblob(" + n +
+           ")), '00', 'xx'), 1, " + n + "), substr(replace(hex(zeroblob(" + n + ")), '00', '\xE9\xE9'), 1, " + n +
+           ")), (null, 'short', null)";
+  }
+  Execute(sql);
+  auto runner = Run("select * from l");
+  const CSMTPQueryResultset& resultset = runner->GetResultset(0);
+  ASSERT_EQ(resultset.GetRowCount(), 2 * std::size(lengths));
+  for (std::size_t i = 0; i < std::size(lengths); ++i) {
+    std::size_t expected = std::min<std::size_t>(lengths[i], 9999);
+    EXPECT_EQ(resultset.GetValue(2 * i, 1), std::string(expected, 'x')) << lengths[i];
+    EXPECT_EQ(resultset.GetValue(2 * i, 2), std::string(expected, '\xE9')) << lengths[i];
+    EXPECT_EQ(resultset.GetValue(2 * i + 1, 1), "short");
+    EXPECT_EQ(resultset.GetValue(2 * i + 1, 2), "");
+  }
+}
+
 TEST_F(QuerySQLiteTest, EmptyResultKeepsItsColumnsAndClosesItsTable) {
   auto runner = Run("select 1 as a, 'x' as b where 0");
   ASSERT_EQ(runner->GetResultsetCount(), 1u);
