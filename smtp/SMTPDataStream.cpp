@@ -38,6 +38,23 @@ void CSMTPDataStream::Write(const char* data, std::size_t size) {
     Emit("\n", 1);
     if (data[0] == '\n') i = 1;
   }
+  // The next CR and the next LF at or after a position, each searched for again only
+  // once passed: memchr runs at memory speed where a byte loop would not.
+  std::size_t nextCR = 0;
+  std::size_t nextLF = 0;
+  bool scanned = false;
+  auto nextBreak = [&](std::size_t from) {
+    if (!scanned || nextCR < from) {
+      const void* found = std::memchr(data + from, '\r', size - from);
+      nextCR = found != nullptr ? static_cast<std::size_t>(static_cast<const char*>(found) - data) : size;
+    }
+    if (!scanned || nextLF < from) {
+      const void* found = std::memchr(data + from, '\n', size - from);
+      nextLF = found != nullptr ? static_cast<std::size_t>(static_cast<const char*>(found) - data) : size;
+    }
+    scanned = true;
+    return nextCR < nextLF ? nextCR : nextLF;
+  };
   // Bytes go out in runs as long as possible: a run ends only where something must be
   // changed (a dot opening a line, a bare CR or LF) or at the end of the data.
   while (i < size) {
@@ -47,7 +64,7 @@ void CSMTPDataStream::Write(const char* data, std::size_t size) {
     }
     std::size_t end = i;
     for (;;) {
-      while (end < size && data[end] != '\n' && data[end] != '\r') ++end;
+      end = end < size ? nextBreak(end) : size;
       if (end == size) {
         Emit(data + i, end - i);
         i = end;
