@@ -35,7 +35,9 @@ struct CComposition {
   }
   std::string Header() {
     CStringSink sink;
-    return CMessageComposer(channel, sink).FormatHeader(kSendTime);
+    CMessageComposer composer(channel, sink);
+    composer.SetMessageId("<id@example.com>");
+    return composer.FormatHeader(kSendTime);
   }
   std::string Message() {
     CStringSink sink;
@@ -49,9 +51,9 @@ struct CComposition {
 TEST(MessageComposerTest, SinglePartHeader) {
   CComposition c;
   EXPECT_EQ(c.Header(),
-            "Mime-Version: 1.0\r\nFrom: Ops <ops@example.com>\r\nDate: 05 Mar 2009 14:07:31 GMT\r\n"
-            "To: a@example.com, b@example.com\r\nCc: \r\nSubject: Nightly\r\n"
-            "Content-Type: text/plain;\tcharset=\"iso-8859-1\"\r\n\r\n");
+            "Mime-Version: 1.0\r\nFrom: Ops <ops@example.com>\r\nDate: Thu, 05 Mar 2009 14:07:31 +0000\r\n"
+            "Message-ID: <id@example.com>\r\nTo: a@example.com, b@example.com\r\nSubject: Nightly\r\n"
+            "Content-Type: text/plain; charset=\"iso-8859-1\"\r\n\r\n");
 }
 
 TEST(MessageComposerTest, MultipartHeaderWithImportanceBeforePriority) {
@@ -63,10 +65,11 @@ TEST(MessageComposerTest, MultipartHeaderWithImportanceBeforePriority) {
   c.channel.m_strTerminator = "\n";
   EXPECT_EQ(c.Header(),
             "Mime-Version: 1.0\nImportance: High\nX-Priority: 3\nFrom: Ops <ops@example.com>\n"
-            "Date: 05 Mar 2009 14:07:31 GMT\nTo: a@example.com, b@example.com\nCc: \nSubject: Nightly\n"
-            "Content-Type: multipart/mixed;\n\tboundary=\"_=_FirstPart___6811EDB8_BBDC_11D5_8A11_0020AF49FB55\"\n\n"
+            "Date: Thu, 05 Mar 2009 14:07:31 +0000\nMessage-ID: <id@example.com>\n"
+            "To: a@example.com, b@example.com\nSubject: Nightly\n"
+            "Content-Type: multipart/mixed;\n boundary=\"_=_FirstPart___6811EDB8_BBDC_11D5_8A11_0020AF49FB55\"\n\n"
             "--_=_FirstPart___6811EDB8_BBDC_11D5_8A11_0020AF49FB55\n"
-            "Content-Type: text/plain;\n\tcharset=\"iso-8859-2\"\n\n");
+            "Content-Type: text/plain; charset=\"iso-8859-2\"\n\n");
 }
 
 TEST(MessageComposerTest, PriorityAndImportanceValues) {
@@ -107,12 +110,13 @@ TEST(MessageComposerTest, HtmlWrapperWithAndWithoutStyleSheet) {
             std::string::npos);
 }
 
-TEST(MessageComposerTest, EmptySenderShowsTheDefaultOnlyInSinglePart) {
+TEST(MessageComposerTest, EmptySenderShowsTheDefaultInBothForms) {
+  // RFC 5322 section 3.6.2: From needs a mailbox, in a multipart message as well.
   CComposition c;
   c.channel.m_strFrom = "";
   EXPECT_NE(c.Header().find("From: sqlserver@localhost.com\r\n"), std::string::npos);
   c.channel.m_strAttachments = "x";
-  EXPECT_NE(c.Header().find("From: \r\n"), std::string::npos);
+  EXPECT_NE(c.Header().find("From: sqlserver@localhost.com\r\n"), std::string::npos);
 }
 
 TEST(MessageComposerTest, LongHeaderValuesAreFoldedToLegalLines) {
@@ -180,7 +184,7 @@ TEST(MessageComposerTest, BodyLinesOverTheSmtpLimitGoOutQuotedPrintable) {
     CComposition c;
     c.channel.SetBody("Caf\xE9 = open\r\n" + tooLong + "\nlast");
     std::string message = c.Message();
-    EXPECT_NE(message.find("Content-Type: text/plain;\tcharset=\"iso-8859-1\"\r\n"
+    EXPECT_NE(message.find("Content-Type: text/plain; charset=\"iso-8859-1\"\r\n"
                            "Content-Transfer-Encoding: quoted-printable\r\n\r\n"),
               std::string::npos);
     EXPECT_TRUE(EveryLineFitsSmtp(message));
@@ -216,7 +220,7 @@ TEST(MessageComposerTest, LongResultRowsInAnHtmlBodyAreEncodedInTheMultipartBody
 
   std::string message = c.Message();
   EXPECT_TRUE(EveryLineFitsSmtp(message));
-  const std::string partHeader = "Content-Type: text/html;\r\n\tcharset=\"iso-8859-1\"\r\n"
+  const std::string partHeader = "Content-Type: text/html; charset=\"iso-8859-1\"\r\n"
                                  "Content-Transfer-Encoding: quoted-printable\r\n\r\n";
   std::size_t start = message.find(partHeader);
   ASSERT_NE(start, std::string::npos) << message.substr(0, 600);
