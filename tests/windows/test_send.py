@@ -60,7 +60,7 @@ class TestSend(unittest.TestCase):
         self.assertEqual(message["To"], "to@example.com")
         self.assertEqual(message["From"], "Sender <from@example.com>")
         self.assertRegex(received.data.decode("latin-1"),
-                         r"\r\nDate: \d\d [A-Z][a-z][a-z] \d{4} \d\d:\d\d:\d\d GMT\r\n")
+                         r"\r\nDate: [A-Z][a-z][a-z], \d\d [A-Z][a-z][a-z] \d{4} \d\d:\d\d:\d\d \+0000\r\n")
         self.assertIsNotNone(message["Date"].datetime)
         self.assertEqual(message.get_content_type(), "text/plain")
         self.assertEqual(message.get_content_charset(), "iso-8859-1")
