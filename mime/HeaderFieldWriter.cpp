@@ -149,7 +149,8 @@ std::string CHeaderFieldWriter::Fold(std::string_view name, const std::vector<CT
   bool lineEncoded = false;
   bool lineHasToken = false;
   for (const CToken& token : tokens) {
-    const std::string& separator = token.strSeparator.empty() ? std::string(" ") : token.strSeparator;
+    // One blank after the colon, whatever white space the value began with.
+    const std::string separator = (!lineHasToken || token.strSeparator.empty()) ? std::string(" ") : token.strSeparator;
     std::size_t limit = (lineEncoded || token.bEncoded) ? kMaxEncodedLine : kFoldColumn;
     bool fold = lineHasToken && (token.bBreak || column + separator.size() + token.strText.size() > limit);
     if (fold) {

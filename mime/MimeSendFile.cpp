@@ -246,7 +246,15 @@ bool CMimeSendFile::SendFileQuotedPrintable(std::size_t index) {
   // Text: line by line, each line ended by a CR LF line break (RFC 2046 section 4.1.1).
   CTextPieceReader reader(file.Get());
   std::string_view piece;
-  while (reader.Next(piece)) encoder.EncodeLine(piece);
+  while (reader.Next(piece)) {
+    // The reader has made every CR LF one LF: a CR left is a line break of its own.
+    for (std::size_t cr; (cr = piece.find('\r')) != std::string_view::npos;) {
+      encoder.EncodeLine(piece.substr(0, cr));
+      piece.remove_prefix(cr + 1);
+      if (piece.empty()) break;
+    }
+    if (!piece.empty()) encoder.EncodeLine(piece);
+  }
   encoder.Flush();
   return true;
 }

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <random>
+#include <regex>
+#include <set>
 
 #include "mime/ByteSink.h"
 #include "MimeTestSupport.h"
@@ -291,4 +293,100 @@ TEST(MessageComposerTest, LongLinesAreFoundInAnyRowOfAResultSet) {
     EXPECT_EQ(CMessageComposer(c.channel, sink).BodyNeedsEncoding(), test.expected)
         << test.html << " " << test.rowSeparator.size() << " " << test.wideRow;
   }
+}
+
+TEST(MessageComposerTest, DatesInRfc5322Form) {
+  const std::pair<std::int64_t, const char*> cases[] = {
+      {0, "Thu, 01 Jan 1970 00:00:00 +0000"},
+      {kSendTime, "Thu, 05 Mar 2009 14:07:31 +0000"},
+      {1796697193, "Tue, 08 Dec 2026 02:33:13 +0000"},
+      {951782400, "Tue, 29 Feb 2000 00:00:00 +0000"},
+  };
+  for (const auto& [time, text] : cases) EXPECT_EQ(FormatMailDate(time), text) << time;
+}
+
+TEST(MessageComposerTest, MessageIdsAreUniqueAndNameTheSendersDomain) {
+  struct Case {
+    const char* address;
+    const char* helo;
+    const char* domain;
+  } const cases[] = {
+      {"ops@example.com", "relay-client", "example.com"},
+      {"ops@[192.0.2.1]", "x", "[192.0.2.1]"},
+      {"no-domain", "host.example.net", "host.example.net"},
+      {"bad@exa mple.com", "[127.0.0.1]", "[127.0.0.1]"},
+      {"", "", "localhost"},
+      {"a@.example.com", "bad..name", "localhost"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MessageIdDomain(c.address, c.helo), c.domain) << c.address;
+
+  std::set<std::string> seen;
+  for (int i = 0; i < 1000; ++i) {
+    std::string id = NewMessageId("example.com");
+    EXPECT_TRUE(std::regex_match(id, std::regex("<[0-9a-f]{16}\\.[0-9a-f]{16}@example\\.com>"))) << id;
+    EXPECT_TRUE(seen.insert(id).second) << id;
+  }
+  // Every composed message carries one, made from the sender's domain.
+  CComposition c;
+  c.channel.m_strFromAddress = "ops@example.org";
+  CStringSink sink;
+  CMessageComposer composer(c.channel, sink);
+  std::string header = composer.FormatHeader(kSendTime);
+  EXPECT_NE(header.find("\r\nMessage-ID: " + composer.MessageId() + "\r\n"), std::string::npos);
+  EXPECT_NE(composer.MessageId().find("@example.org>"), std::string::npos);
+}
+
+TEST(MessageComposerTest, CopiesHeaderOnlyWithAddresses) {
+  const std::pair<const char*, bool> cases[] = {
+      {"", false}, {" , ", false}, {"c@example.com", true}, {" c@example.com ,", true}};
+  for (const auto& [copies, present] : cases) {
+    CComposition c;
+    c.channel.m_strCC = copies;
+    EXPECT_EQ(c.Header().find("\r\nCc:") != std::string::npos, present) << copies;
+  }
+}
+
+TEST(MessageComposerTest, EightBitBodiesAreAlwaysDeclared) {
+  struct Case {
+    std::string body;
+    bool relay8Bit;
+    std::string terminator;
+    const char* encoding;  // empty: no Content-Transfer-Encoding field
+  } const cases[] = {
+      {"plain ASCII", false, "\r\n", ""},
+      {"plain ASCII", true, "\r\n", ""},
+      {"Caf\xE9", false, "\r\n", "quoted-printable"},
+      {"Caf\xE9", true, "\r\n", "8bit"},
+      {"Caf\xE9", false, "\n", "quoted-printable"},
+      {"Caf\xE9", true, "\n", "8bit"},
+      {std::string("nul\0byte", 8), true, "\r\n", "quoted-printable"},
+      {"Caf\xE9 " + std::string(1000, 'x'), true, "\r\n", "quoted-printable"},
+  };
+  for (const Case& test : cases) {
+    CComposition c;
+    c.channel.m_bRelay8BitMime = test.relay8Bit;
+    c.channel.m_strTerminator = test.terminator;
+    c.channel.SetBody(test.body);
+    std::string message = c.Message();
+    std::string field = std::string("Content-Transfer-Encoding: ") + test.encoding + test.terminator;
+    if (*test.encoding == '\0') {
+      EXPECT_EQ(message.find("Content-Transfer-Encoding"), std::string::npos) << test.body.substr(0, 12);
+    } else {
+      EXPECT_NE(message.find(field), std::string::npos) << test.body.substr(0, 12);
+    }
+    if (std::string(test.encoding) == "quoted-printable") {
+      for (char byte : BodyOf(message)) EXPECT_LT(static_cast<unsigned char>(byte), 0x80u);
+    }
+  }
+}
+
+TEST(MessageComposerTest, Utf8MessagesEncodeHeadersInUtf8) {
+  CComposition c;
+  c.channel.m_nCharset = 65001;
+  c.channel.m_strFrom = "J\xC3\xB6rg <j@example.com>";
+  c.channel.SetSubject("\xE2\x9C\x93 done");
+  std::string header = c.Header();
+  EXPECT_NE(header.find("From: =?utf-8?Q?J=C3=B6rg?= <j@example.com>\r\n"), std::string::npos);
+  EXPECT_NE(header.find("Subject: =?utf-8?Q?=E2=9C=93?= done\r\n"), std::string::npos);
+  EXPECT_NE(header.find("Content-Type: text/plain; charset=\"utf-8\"\r\n"), std::string::npos);
 }

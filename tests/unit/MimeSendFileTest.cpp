@@ -335,5 +335,66 @@ TEST(MimeSendFileTest, ResultSetPartFromTheBuildingBlocks) {
                                 "name=20=20=20value\r\nx,=20y\r\n" + kClosing);
 }
 
+
+TEST(MimeSendFileTest, PartsAreTypedAndDecodeAsTheirTypeRequires) {
+  // Text types carry CR LF line breaks whatever the file had; other types decode to the
+  // file's bytes exactly, quoted-printable ones too.
+  struct Case {
+    const char* name;
+    std::string content;
+    const char* type;
+    const char* encoding;
+    std::string decoded;
+  } const cases[] = {
+      {"lf.json", "{\"a\": 1}\n{\"b\": 2}\r\nend", "application/json", "quoted-printable",
+       "{\"a\": 1}\n{\"b\": 2}\r\nend"},
+      {"bare.xml", "<a>\r</a>\n", "text/xml", "quoted-printable", "<a>\n</a>\n"},  // hard breaks
+      {"latin.csv", "caf\xE9;1\nth\xE9;2\rx\r\n", "text/csv", "base64", "caf\xE9;1\r\nth\xE9;2\r\nx\r\n"},
+      {"cr.txt", "\x01end\r", "text/plain", "base64", "\x01end\r\n"},
+      {"image.png", "\x89PNG\r\n\x1A\n", "image/png", "base64", "\x89PNG\r\n\x1A\n"},
+      {"blob", "a\r\nb\n", "application/octet-stream", "quoted-printable", "a\r\nb\n"},
+  };
+  CScratchDirectory scratch;
+  for (const Case& c : cases) {
+    std::string path = scratch.Write(c.name, c.content);
+    CMemorySink sink;
+    CMimeSendFile writer(sink, kBoundary, 1, DefaultFileSystem());
+    writer.SendAttachments(path, true);
+    std::string header = Header(c.name, c.encoding, c.type);
+    ASSERT_EQ(sink.m_strData.compare(0, kDelimiter.size() + header.size(), kDelimiter + header), 0)
+        << c.name << "\n" << sink.m_strData.substr(0, 300);
+    std::string body = sink.m_strData.substr(kDelimiter.size() + header.size());
+    body.resize(body.size() - kClosing.size());
+    std::optional<std::string> decoded =
+        std::string(c.encoding) == "base64" ? test::DecodeBase64(body) : test::DecodeQuotedPrintable(body);
+    EXPECT_EQ(decoded, c.decoded) << c.name;
+    for (const std::string& line : test::SplitCrLf(body)) EXPECT_LE(line.size(), 76u) << c.name;
+  }
+}
+
+TEST(MimeSendFileTest, NotesWithEightBitNamesAreDeclared) {
+  CMemorySink sink;
+  CFakeFileSystem files;
+  CMimeSendFile writer(sink, kBoundary, 1, files);
+  writer.SendAttachments("r\xE9sum\xE9.txt", true);
+  EXPECT_EQ(sink.m_strData, kDelimiter +
+                                "Content-Type: text/plain; charset=\"iso-8859-1\"\r\n"
+                                "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+                                "Unable to open files r=E9sum=E9.txt\r\n\r\n" + kClosing);
+}
+
+TEST(MimeSendFileTest, EightBitFileNamesGoOutInRfc2231Form) {
+  CScratchDirectory scratch;
+  std::string path = scratch.Write("M\xC3\xA4rz.txt", "x\n");
+  CMemorySink sink;
+  CMimeSendFile writer(sink, kBoundary, 65001, DefaultFileSystem());
+  writer.SendAttachments(path, true);
+  EXPECT_NE(sink.m_strData.find("Content-Type: text/plain; charset=\"utf-8\"; name*=utf-8''M%C3%A4rz.txt\r\n"),
+            std::string::npos)
+      << sink.m_strData;
+  EXPECT_NE(sink.m_strData.find("Content-Disposition: attachment; filename*=utf-8''M%C3%A4rz.txt\r\n"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace varnel
