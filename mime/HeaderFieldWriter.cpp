@@ -188,6 +188,10 @@ void CHeaderFieldWriter::AddPlainWords(std::string_view text, std::vector<CToken
     std::size_t start = i;
     while (i < text.size() && !IsBlank(text[i]) && !IsLineBreak(text[i])) ++i;
     token.strText = std::string(text.substr(start, i - start));
+    // A NUL byte has no place anywhere in a message (RFC 5322 section 2.1).
+    for (char& c : token.strText) {
+      if (c == '\0') c = '_';
+    }
     if (token.strSeparator.empty() || token.strSeparator.size() > kMaxSeparator) token.strSeparator = " ";
     tokens.push_back(std::move(token));
   }
