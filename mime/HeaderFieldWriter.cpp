@@ -111,7 +111,7 @@ void CHeaderFieldWriter::AddWords(std::string_view text, bool encodeAll, std::si
     std::size_t start = i;
     while (i < text.size() && !IsBlank(text[i]) && !IsLineBreak(text[i])) ++i;
     word.text = text.substr(start, i - start);
-    if (word.strSeparator.empty() || word.strSeparator.size() > kMaxSeparator) word.strSeparator = " ";
+    if (word.strSeparator.empty() || word.strSeparator.size() > kMaxSeparator) word.strSeparator.assign(1, ' ');
     words.push_back(std::move(word));
   }
 
@@ -192,7 +192,7 @@ void CHeaderFieldWriter::AddPlainWords(std::string_view text, std::vector<CToken
     for (char& c : token.strText) {
       if (c == '\0') c = '_';
     }
-    if (token.strSeparator.empty() || token.strSeparator.size() > kMaxSeparator) token.strSeparator = " ";
+    if (token.strSeparator.empty() || token.strSeparator.size() > kMaxSeparator) token.strSeparator.assign(1, ' ');
     tokens.push_back(std::move(token));
   }
 }
@@ -257,7 +257,7 @@ std::string CHeaderFieldWriter::AddressList(std::string_view name, std::string_v
     if (last == first) continue;  // an empty item between commas
     mailbox = mailbox.substr(first, last - first);
     if (!tokens.empty()) tokens.back().strText += ',';
-    if (separator.size() > kMaxSeparator) separator = " ";
+    if (separator.size() > kMaxSeparator) separator.assign(1, ' ');
     std::size_t firstToken = tokens.size();
 
     // The display name is the text before the address in angle brackets, outside quotes.

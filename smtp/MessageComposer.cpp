@@ -65,7 +65,12 @@ std::string NewMessageId(const std::string& domain) {
   char text[40];
   std::snprintf(text, sizeof text, "%016llx.%016llx", static_cast<unsigned long long>(high),
                 static_cast<unsigned long long>(low));
-  return "<" + std::string(text) + "@" + domain + ">";
+  std::string id(1, '<');
+  id += text;
+  id += '@';
+  id += domain;
+  id += '>';
+  return id;
 }
 
 namespace {
@@ -75,7 +80,7 @@ namespace {
 // section 2.8: 8bit data holds no NUL and no line over 998 octets).
 class CLongLineProbe final : public IByteSink {
  public:
-  static constexpr std::size_t kMaxLine = 998;
+  static constexpr std::size_t kMaxLine = CHeaderFieldWriter::kMaxLine;  // RFC 5322 section 2.1.1
 
   void Write(const char* data, std::size_t size) override {
     for (std::size_t i = 0; i < size && !(m_b8Bit && m_bNul); ++i) {
@@ -156,7 +161,11 @@ std::string CMessageComposer::FormatHeader(std::int64_t sendTime) {
   std::string encoding;
   if (!m_strBodyEncoding.empty()) encoding = writer.Structured("Content-Transfer-Encoding", m_strBodyEncoding);
   if (IsMultipart()) {
-    header += writer.WithParameters("Content-Type", "multipart/mixed", {{"boundary", c.m_strBoundary}}) + T;
+    header += writer.WithParameters("Content-Type", "multipart/mixed", {{"boundary", c.m_strBoundary}});
+    // A multipart entity is labelled with the most general encoding of its parts (RFC
+    // 2045 section 6.4); only the first part can be 8bit, the others are encoded.
+    if (m_strBodyEncoding == "8bit") header += encoding;
+    header += T;
     header += "--" + c.m_strBoundary + T;
   }
   header += writer.WithParameters("Content-Type", c.m_strContentType, charset) + encoding + T;

@@ -117,7 +117,8 @@ TEST(HeaderFieldWriterTest, FoldingKeepsLinesShortAndUnfoldsToTheText) {
     for (std::size_t w = 0; w < count; ++w) {
       const char* word = words[random() % std::size(words)];
       if (static_cast<unsigned char>(word[0]) >= 0x80) ascii = false;
-      value += (w ? " " : "") + std::string(word);
+      if (w) value += ' ';
+      value += word;
     }
     CHeaderFieldWriter writer(kUtf8, "\r\n");
     std::string field = writer.Unstructured("Subject", value);
@@ -169,7 +170,10 @@ TEST(HeaderFieldWriterTest, AddressListsEncodeNamesNeverAddresses) {
 
   // Eighty addresses fold after their commas, every line within 78 characters.
   std::string list;
-  for (int i = 0; i < 80; ++i) list += (i ? "," : "") + std::string("user") + std::to_string(100 + i) + "@example.com";
+  for (int i = 0; i < 80; ++i) {
+    if (i) list += ',';
+    list += "user" + std::to_string(100 + i) + "@example.com";
+  }
   std::string field = CHeaderFieldWriter(kLatin1, "\r\n").AddressList("To", list);
   ExpectLegalLines(field, CHeaderFieldWriter::kFoldColumn, "list");
   EXPECT_NE(field.find("@example.com,\r\n user"), std::string::npos);

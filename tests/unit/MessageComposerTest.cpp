@@ -380,6 +380,20 @@ TEST(MessageComposerTest, EightBitBodiesAreAlwaysDeclared) {
   }
 }
 
+TEST(MessageComposerTest, MultipartWithAnEightBitBodyIsLabelledEightBit) {
+  CComposition c;
+  c.channel.m_bRelay8BitMime = true;
+  c.channel.SetBody("Caf\xE9");
+  c.channel.m_strAttachments = "no-such-file-anywhere.bin";
+  std::string message = c.Message();
+  EXPECT_NE(message.find("Content-Type: multipart/mixed;\r\n boundary=\"" + c.channel.m_strBoundary +
+                         "\"\r\nContent-Transfer-Encoding: 8bit\r\n\r\n--"),
+            std::string::npos);
+  EXPECT_NE(message.find("Content-Type: text/plain; charset=\"iso-8859-1\"\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"
+                         "Caf\xE9"),
+            std::string::npos);
+}
+
 TEST(MessageComposerTest, Utf8MessagesEncodeHeadersInUtf8) {
   CComposition c;
   c.channel.m_nCharset = 65001;
