@@ -280,9 +280,10 @@ std::string CHeaderFieldWriter::AddressList(std::string_view name, std::string_v
       std::size_t end = display.find_last_not_of(" \t\r\n");
       display = display.substr(0, end == std::string_view::npos ? 0 : end + 1);
       for (std::size_t i = 0; i < display.size(); ++i) {
-        if (display[i] == '"') continue;
+        if (display[i] == '"' || (display[i] == '\r' && i + 1 < display.size() && display[i + 1] == '\n')) continue;
         if (display[i] == '\\' && i + 1 < display.size()) ++i;
-        phrase += display[i];
+        // A line break or tab in a name is shown as the blank that unfolding would give.
+        phrase += IsLineBreak(display[i]) || display[i] == '\t' ? ' ' : display[i];
       }
       AddWords(phrase, true, maxEncoded, tokens);
       // An address is never encoded, whatever it holds.

@@ -161,6 +161,7 @@ TEST(HeaderFieldWriterTest, AddressListsEncodeNamesNeverAddresses) {
        "From: =?utf-8?Q?M=C3=BCller=2C_Hans?= <h@example.de>, b@example.com\r\n"},
       {kLatin1, "J\xF6rg <j\xF6rg@example.de>", "From: =?iso-8859-1?Q?J=F6rg?= <j\xF6rg@example.de>\r\n"},
       {kLatin1, "c@example.com\nX-Injected: yes", "From: c@example.com\r\n X-Injected: yes\r\n"},
+      {kLatin1, "J\xF6rg\r\nX-Injected: yes <j@example.de>", "From: =?iso-8859-1?Q?J=F6rg_X-Injected=3A_yes?= <j@example.de>\r\n"},
       {kLatin1, "", "From: \r\n"},
   };
   for (const Case& c : cases) {
