@@ -82,12 +82,14 @@ class CLongLineProbe final : public IByteSink {
  public:
   static constexpr std::size_t kMaxLine = CHeaderFieldWriter::kMaxLine;  // RFC 5322 section 2.1.1
 
+  // longLinesDecide: a long line alone makes the body quoted-printable, so once one is
+  // found nothing else needs to be seen.
+  explicit CLongLineProbe(bool longLinesDecide) : m_bLongLinesDecide(longLinesDecide) {}
+
   void Write(const char* data, std::size_t size) override {
-    for (std::size_t i = 0; i < size && !(m_b8Bit && m_bNul); ++i) {
-      unsigned char c = static_cast<unsigned char>(data[i]);
-      if (c >= 0x80) m_b8Bit = true;
-      if (c == 0) m_bNul = true;
-    }
+    if (m_bFound && m_bLongLinesDecide) return;
+    if (!m_bNul && std::memchr(data, 0, size) != nullptr) m_bNul = true;
+    if (!m_b8Bit) m_b8Bit = Has8Bit(data, size);
     const char* end = data + size;
     auto find = [end](const char* from, char byte) {
       return static_cast<const char*>(std::memchr(from, byte, static_cast<std::size_t>(end - from)));
@@ -116,6 +118,20 @@ class CLongLineProbe final : public IByteSink {
 
   bool Found() const { return m_bFound; }
   bool Has8Bit() const { return m_b8Bit; }
+
+  // Eight bytes at a time: any high bit set.
+  static bool Has8Bit(const char* data, std::size_t size) {
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, data + i, 8);
+      if ((word & 0x8080808080808080ull) != 0) return true;
+    }
+    for (; i < size; ++i) {
+      if (static_cast<unsigned char>(data[i]) >= 0x80) return true;
+    }
+    return false;
+  }
   bool HasNul() const { return m_bNul; }
 
  private:
@@ -123,6 +139,7 @@ class CLongLineProbe final : public IByteSink {
   bool m_bFound = false;
   bool m_b8Bit = false;
   bool m_bNul = false;
+  bool m_bLongLinesDecide;
 };
 
 }  // namespace
@@ -173,11 +190,12 @@ std::string CMessageComposer::FormatHeader(std::int64_t sendTime) {
 }
 
 std::string CMessageComposer::BodyTransferEncoding() const {
-  CLongLineProbe probe;
-  SendBodyContent(probe, true);
   // Long lines are encoded only where the lines end in CR LF; other line ends are kept
   // as chosen unless 8-bit text forces the encoding.
-  bool longLines = probe.Found() && m_channel.m_strTerminator == "\r\n";
+  const bool crLf = m_channel.m_strTerminator == "\r\n";
+  CLongLineProbe probe(crLf);
+  SendBodyContent(probe, true);
+  bool longLines = probe.Found() && crLf;
   if (longLines || probe.HasNul() || (probe.Has8Bit() && !m_channel.m_bRelay8BitMime)) return "quoted-printable";
   // RFC 6152: 8-bit text only to a relay that announced 8BITMIME, and then declared.
   if (probe.Has8Bit()) return "8bit";
