@@ -11,7 +11,8 @@ from winharness import Relay, call_lines, free_port, ipv6_loopback_available, ru
 
 OUTCOME_COLUMNS = ["Result", "ErrorMessage", "SMTPErrorNumber", "SMTPErrorMessage", "QueryErrorMessage"]
 SUCCESS_DONE = [{"status": 17, "command": 0, "count": 1}]
-HEADER_ORDER = ["Mime-Version", "From", "Date", "To", "Cc", "Subject", "Content-Type"]
+# No Cc field without copies; a Message-ID on every message.
+HEADER_ORDER = ["Mime-Version", "From", "Date", "Message-ID", "To", "Subject", "Content-Type"]
 
 
 def named_call(port, **extra):
