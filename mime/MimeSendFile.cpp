@@ -11,7 +11,6 @@
 #include "mime/AttachmentType.h"
 #include "mime/Base64Encoder.h"
 #include "mime/HeaderFieldWriter.h"
-#include "mime/MessageCharset.h"
 #include "mime/QuotedPrintableBodyStream.h"
 #include "mime/InputFile.h"
 #include "mime/QuotedPrintableEncoder.h"
