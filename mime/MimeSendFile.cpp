@@ -5,8 +5,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <vector>
 
+#include "mime/AttachmentType.h"
 #include "mime/Base64Encoder.h"
+#include "mime/HeaderFieldWriter.h"
+#include "mime/QuotedPrintableBodyStream.h"
 #include "mime/InputFile.h"
 #include "mime/QuotedPrintableEncoder.h"
 #include "mime/TextPieceReader.h"
@@ -26,8 +31,6 @@ struct CTextByteTable {
 };
 constexpr CTextByteTable kTextBytes;
 
-bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
-
 // A name or list as it stands in a note's text, byte for byte but for line ends: a CR or
 // LF would let a file name start a line of its own (a boundary that ends the message
 // early), and a NUL byte is not allowed in a message, so each of them becomes "_".
@@ -39,76 +42,67 @@ std::string PlainName(const std::string& name) {
   return result;
 }
 
-// A name inside a quoted-string parameter value (RFC 2045 section 5.1, RFC 822
-// quoted-string): a double quote or backslash is preceded by a backslash.
-std::string QuotedName(const std::string& name) {
-  std::string result;
-  result.reserve(name.size() + 2);
-  for (char c : name) {
-    if (IsControl(static_cast<unsigned char>(c))) {
-      result += '_';
-      continue;
-    }
-    if (c == '"' || c == '\\') result += '\\';
-    result += c;
-  }
-  return result;
+bool Has8Bit(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
-// The quoted name in numbered pieces of at most kPiece characters, never splitting an
-// escape pair.
-std::string ContinuedParameterLines(const char* parameter, const std::string& quoted) {
-  constexpr std::size_t kPiece = 900;
-  std::string lines;
-  std::size_t start = 0;
-  for (int number = 0; start < quoted.size() || number == 0; ++number) {
-    std::size_t end = std::min(quoted.size(), start + kPiece);
-    // A piece may not end inside "\x": count the backslashes before the cut.
-    std::size_t backslashes = 0;
-    while (end - backslashes > start && quoted[end - backslashes - 1] == '\\') ++backslashes;
-    if (backslashes % 2 == 1) --end;
-    lines += std::string("\t") + parameter + "*" + std::to_string(number) + "=\"";
-    lines.append(quoted, start, end - start);
-    lines += end < quoted.size() ? "\";\r\n" : "\"\r\n";
-    start = end;
-  }
-  return lines;
-}
-
-// A parameter line of a part header ("\tname=\"...\""), folded before blanks of the
-// quoted name so that no line exceeds 998 characters (RFC 5322 section 2.1.1; folding
-// white space may stand inside a quoted-string, and unfolding restores it). A name with a
-// stretch too long to fold goes out in numbered pieces instead (RFC 2231 section 3:
-// name*0="...";, name*1="...", each on a line of its own), which parsers join again.
-std::string ParameterLine(const char* parameter, const std::string& quoted) {
-  constexpr std::size_t kMaxLine = 998;
-  std::string line = std::string("\t") + parameter + "=\"";
-  std::size_t column = line.size();
-  std::size_t start = 0;
-  while (quoted.size() - start + column + 1 > kMaxLine) {
-    std::size_t room = kMaxLine - column;
-    std::size_t cut = quoted.find_last_of(" \t", start + room);
-    if (cut == std::string::npos || cut <= start) return ContinuedParameterLines(parameter, quoted);
-    line.append(quoted, start, cut - start);
-    line += "\r\n";
-    column = 0;
-    start = cut;
-  }
-  line.append(quoted, start, std::string::npos);
-  line += "\"\r\n";
-  return line;
-}
-
-std::string PartHeader(const std::string& name, const char* encoding) {
-  std::string quoted = QuotedName(name);
-  std::string header = "Content-Type: application/octet-stream;\r\n";
-  header += ParameterLine("name", quoted);
-  header += "Content-Transfer-Encoding: ";
-  header += encoding;
-  header += "\r\nContent-Disposition: attachment;\r\n";
-  header += ParameterLine("filename", quoted);
+// The header of a file or result set part (RFC 2183 disposition): the type with the
+// charset for text types, the name in both places, RFC 2231 pieces where it needs them.
+std::string PartHeader(const std::string& name, std::string_view type, const char* encoding, std::int32_t charset) {
+  CHeaderFieldWriter writer(charset, "\r\n");
+  std::vector<CHeaderParameter> parameters;
+  if (IsTextType(type)) parameters.push_back({"charset", writer.Charset()});
+  parameters.push_back({"name", name});
+  std::string header = writer.WithParameters("Content-Type", type, parameters);
+  header += writer.Structured("Content-Transfer-Encoding", encoding);
+  header += writer.WithParameters("Content-Disposition", "attachment", {{"filename", name}});
   header += "\r\n";
   return header;
+}
+
+// The type of result sets sent as attachments: CSV when the runner renders CSV.
+template <typename TQuery>
+std::string_view ResultsetType(const TQuery& query) {
+  if constexpr (requires { query.m_bQueryCSV; }) {
+    if (query.m_bQueryCSV) return "text/csv";
+  }
+  return "text/plain";
+}
+
+// Copies a text file to the base64 encoder with canonical line breaks (RFC 2046 section
+// 4.1.1): a bare LF or a bare CR becomes CR LF, so readers can turn them into their own.
+void EncodeCanonicalText(std::FILE* file, CBase64Encoder& encoder) {
+  std::vector<unsigned char> block(CBase64Encoder::kReadBlock);
+  std::vector<unsigned char> out;
+  out.reserve(block.size() * 2 + 2);
+  bool pendingCR = false;
+  for (;;) {
+    std::size_t count = std::fread(block.data(), 1, block.size(), file);
+    if (count == 0) break;
+    out.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+      unsigned char c = block[i];
+      if (pendingCR && c != '\n') {
+        out.push_back('\r');
+        out.push_back('\n');
+      }
+      pendingCR = false;
+      if (c == '\r') {
+        pendingCR = true;
+      } else if (c == '\n') {
+        out.push_back('\r');
+        out.push_back('\n');
+      } else {
+        out.push_back(c);
+      }
+    }
+    encoder.Encode(out.data(), out.size());
+  }
+  if (pendingCR) {
+    const unsigned char lineEnd[] = {'\r', '\n'};
+    encoder.Encode(lineEnd, 2);
+  }
+  encoder.Finish();
 }
 
 constexpr char kListSeparators[] = "\t \n\f\r";
@@ -158,10 +152,8 @@ bool CMimeSendFile::SendAttachments(std::string attachments, bool closeMultipart
   AddFileList(attachments);
 
   if (m_arrFilePaths.empty()) {
-    std::string note = "\r\n--" + m_strBoundary + "\r\n";
-    note += "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-" + std::to_string(m_nCharset) + "\"\r\n\r\n";
-    note += "Unable to open files " + PlainName(attachments) + "\r\n\r\n";
-    m_pSink->Write(note);
+    m_pSink->Write("\r\n--" + m_strBoundary + "\r\n");
+    SendNoteText("Unable to open files " + PlainName(attachments) + "\r\n\r\n");
     if (closeMultipart) SendClosingDelimiter();
     return false;
   }
@@ -218,9 +210,21 @@ void CMimeSendFile::CheckWhole(std::size_t index, const CInputFile& file) {
 }
 
 void CMimeSendFile::SendNote(const std::string& name, bool doubleLineEnd) {
-  std::string note = "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-" + std::to_string(m_nCharset) + "\"\r\n\r\n";
-  note += "Unable to open file " + PlainName(name) + (doubleLineEnd ? "\r\n\r\n" : "\r\n");
-  m_pSink->Write(note);
+  SendNoteText("Unable to open file " + PlainName(name) + (doubleLineEnd ? "\r\n\r\n" : "\r\n"));
+}
+
+void CMimeSendFile::SendNoteText(const std::string& text) {
+  CHeaderFieldWriter writer(m_nCharset, "\r\n");
+  std::string header = writer.WithParameters("Content-Type", "text/plain", {{"charset", writer.Charset()}});
+  // A name with 8-bit bytes is declared: quoted-printable reaches every relay.
+  if (!Has8Bit(text)) {
+    m_pSink->Write(header + "\r\n" + text);
+    return;
+  }
+  m_pSink->Write(header + writer.Structured("Content-Transfer-Encoding", "quoted-printable") + "\r\n");
+  CQuotedPrintableBodyStream encoded(*m_pSink);
+  encoded.Write(text);
+  encoded.Finish();
 }
 
 bool CMimeSendFile::SendFileBase64(std::size_t index) {
@@ -234,9 +238,14 @@ bool CMimeSendFile::SendFileBase64(std::size_t index, CInputFile& file) {
     SendNote(m_arrFileNames[index], false);
     return false;
   }
-  m_pSink->Write(PartHeader(m_arrFileNames[index], "base64"));
+  std::string_view type = AttachmentType(m_arrFileNames[index]);
+  m_pSink->Write(PartHeader(m_arrFileNames[index], type, "base64", m_nCharset));
   CBase64Encoder encoder(*m_pSink);
-  encoder.EncodeFile(file.Get());
+  if (IsTextType(type)) {
+    EncodeCanonicalText(file.Get(), encoder);
+  } else {
+    encoder.EncodeFile(file.Get());
+  }
   CheckWhole(index, file);
   return true;
 }
@@ -254,11 +263,31 @@ bool CMimeSendFile::SendFileQuotedPrintable(std::size_t index, CInputFile& file)
     SendNote(m_arrFileNames[index], false);
     return false;
   }
-  SendQuotedPrintableHeader(m_arrFileNames[index]);
+  std::string_view type = AttachmentType(m_arrFileNames[index]);
+  SendQuotedPrintableHeader(m_arrFileNames[index], type);
   CQuotedPrintableEncoder& encoder = Encoder();
+  if (!IsTextType(type)) {
+    // Not text: the bytes themselves, line breaks encoded, so decoding gives the file.
+    std::vector<char> block(CBase64Encoder::kReadBlock);
+    for (std::size_t count; (count = std::fread(block.data(), 1, block.size(), file.Get())) > 0;) {
+      encoder.EncodeBytes(std::string_view(block.data(), count));
+    }
+    encoder.FinishBytes();
+    CheckWhole(index, file);
+    return true;
+  }
+  // Text: line by line, each line ended by a CR LF line break (RFC 2046 section 4.1.1).
   CTextPieceReader reader(file.Get());
   std::string_view piece;
-  while (reader.Next(piece)) encoder.EncodeLine(piece);
+  while (reader.Next(piece)) {
+    // The reader has made every CR LF one LF: a CR left is a line break of its own.
+    for (std::size_t cr; (cr = piece.find('\r')) != std::string_view::npos;) {
+      encoder.EncodeLine(piece.substr(0, cr));
+      piece.remove_prefix(cr + 1);
+      if (piece.empty()) break;
+    }
+    if (!piece.empty()) encoder.EncodeLine(piece);
+  }
   encoder.Flush();
   CheckWhole(index, file);
   return true;
@@ -285,7 +314,8 @@ bool CMimeSendFile::SendQueryAttachments(const CSMTPOLEDBQuery& query) {
 
 void CMimeSendFile::SendResultsetAttachment(const CSMTPQueryResultset& resultset) {
   const CSMTPOLEDBQuery& query = resultset.GetQuery();
-  SendQuotedPrintableHeader(query.m_strFileName.empty() ? query.m_strQuery : query.m_strFileName);
+  SendQuotedPrintableHeader(query.m_strFileName.empty() ? query.m_strQuery : query.m_strFileName,
+                            ResultsetType(query));
   CQuotedPrintableEncoder& encoder = Encoder();
   std::string text;
   resultset.AppendHeader(text);
@@ -302,8 +332,8 @@ void CMimeSendFile::SendDelimiter() { m_pSink->Write("\r\n--" + m_strBoundary + 
 
 void CMimeSendFile::SendClosingDelimiter() { m_pSink->Write("\r\n--" + m_strBoundary + "--\r\n"); }
 
-void CMimeSendFile::SendQuotedPrintableHeader(const std::string& name) {
-  m_pSink->Write(PartHeader(name, "quoted-printable"));
+void CMimeSendFile::SendQuotedPrintableHeader(const std::string& name, std::string_view type) {
+  m_pSink->Write(PartHeader(name, type, "quoted-printable", m_nCharset));
 }
 
 CQuotedPrintableEncoder& CMimeSendFile::Encoder() {

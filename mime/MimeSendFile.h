@@ -1,6 +1,7 @@
 // Attachment writer: expands a list of file names and wildcard patterns into MIME parts
 // (RFC 2046 section 5.1) appended to a multipart body, each file base64 or
-// quoted-printable by its content. Nothing here fails the send: a file that cannot be
+// quoted-printable by its content and typed by its extension (text types with the
+// charset and CR LF line breaks, other types byte for byte). Nothing here fails the send: a file that cannot be
 // found or opened becomes a short plain-text note inside the message.
 #pragma once
 
@@ -59,7 +60,7 @@ class CMimeSendFile {
   void SendDelimiter();
   void SendClosingDelimiter();
   // Header of a quoted-printable attachment part named name.
-  void SendQuotedPrintableHeader(const std::string& name);
+  void SendQuotedPrintableHeader(const std::string& name, std::string_view type = "text/plain");
 
   // Where notes about the files go (the send's log); may be empty.
   std::function<void(const std::string&)> m_fnLog;
@@ -75,11 +76,13 @@ class CMimeSendFile {
   bool SendFileQuotedPrintable(std::size_t index, CInputFile& file);
   // Logs a file that became shorter than it was when opened.
   void CheckWhole(std::size_t index, const CInputFile& file);
-  void SendNote(const std::string& text, bool doubleLineEnd);
+  void SendNote(const std::string& name, bool doubleLineEnd);
+  // A text/plain part (header and text) in the message's charset.
+  void SendNoteText(const std::string& text);
   CQuotedPrintableEncoder& Encoder();
 
   IByteSink* m_pSink;
-  std::int32_t m_nCharset;
+  std::int32_t m_nCharset;  // the message's charset number (mime/MessageCharset.h)
   std::string m_strBoundary;
   std::vector<std::string> m_arrFileNames;
   std::vector<std::string> m_arrFilePaths;

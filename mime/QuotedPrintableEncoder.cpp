@@ -71,6 +71,29 @@ void CQuotedPrintableEncoder::EncodeLine(std::string_view text) {
   Append("\r\n", 2);
 }
 
+void CQuotedPrintableEncoder::EncodeBytes(std::string_view bytes) {
+  constexpr char kHex[] = "0123456789ABCDEF";
+  for (unsigned char c : bytes) {
+    const CByteCode& code = kBytes.arrCodes[c];
+    char escaped[3] = {'=', kHex[c >> 4], kHex[c & 0x0F]};
+    const char* text = code.nLength == 1 ? code.arrText : escaped;
+    std::size_t length = code.nLength == 1 ? 1 : 3;
+    // 75 characters and the "=" of the soft break make the longest line, 76.
+    if (m_nColumn + length > kMaxLine - 1) {
+      Append(kSoftBreak, 3);
+      m_nColumn = 0;
+    }
+    Append(text, length);
+    m_nColumn += length;
+  }
+}
+
+void CQuotedPrintableEncoder::FinishBytes() {
+  if (m_nColumn > 0) Append(kSoftBreak, 3);
+  m_nColumn = 0;
+  Flush();
+}
+
 void CQuotedPrintableEncoder::Append(const char* data, std::size_t size) {
   // Pieces are at most one output line, far below the buffer size.
   if (m_nOutput + size > kBufferSize) Flush();

@@ -27,6 +27,13 @@ class CQuotedPrintableEncoder {
   // lines joined by soft breaks, the last one ended by CR LF. Output collects in a buffer
   // that goes to the sink when it fills up or on Flush.
   void EncodeLine(std::string_view text);
+  // Encodes bytes exactly, line breaks included (CR as =0D, LF as =0A), continuing the
+  // current output line across calls: for parts whose type is not text, whose decoded
+  // bytes must equal the file's (RFC 2045 section 6.7, rule 4).
+  void EncodeBytes(std::string_view bytes);
+  // Ends what EncodeBytes wrote with a soft break, so that the CR LF that follows in the
+  // message does not decode into the content; then flushes.
+  void FinishBytes();
   // Hands the buffered output to the sink. Must be called before anything else is
   // written to the same sink.
   void Flush();
@@ -38,6 +45,7 @@ class CQuotedPrintableEncoder {
   std::vector<char> m_arrEscaped;  // escaped text of the current line
   std::unique_ptr<char[]> m_pOutput;
   std::size_t m_nOutput = 0;
+  std::size_t m_nColumn = 0;  // characters on the current line of EncodeBytes output
 };
 
 }  // namespace varnel

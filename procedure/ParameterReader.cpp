@@ -1,10 +1,13 @@
 #include "procedure/ParameterReader.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "mime/MessageCharset.h"
 #include "platform/AsciiCase.h"
+#include "platform/Unicode.h"
 
 namespace varnel {
 namespace {
@@ -61,13 +64,13 @@ std::optional<std::string> ReadRawText(IServerCall& server, int n) {
   return text;
 }
 
-std::optional<std::string> ReadUnicodeText(IServerCall& server, int n) {
+std::optional<std::string> ReadUnicodeText(IServerCall& server, int n, bool utf8) {
   CParamInfo info;
   if (!server.ParamInfo(n, info, nullptr) || info.bNull || info.nActualLength == 0) return std::nullopt;
   std::vector<std::uint8_t> buffer(static_cast<std::size_t>(info.nActualLength) + 10, 0);
   if (!server.ParamInfo(n, info, buffer.data())) return std::nullopt;
   std::size_t length = info.nActualLength < buffer.size() ? info.nActualLength : buffer.size();
-  return NarrowUnicode(buffer.data(), length);
+  return utf8 ? UnicodeToUtf8(buffer.data(), length) : NarrowUnicode(buffer.data(), length);
 }
 
 // Converts parameter n to a 4-byte integer; false when the server cannot.
@@ -179,7 +182,28 @@ bool ReadPositional(IServerCall& server, int count, CXpParameters& parameters) {
   return true;
 }
 
+// Whether the message will be UTF-8, known before any text is read: a usable @codepage
+// of 65001 (the last one named wins, as for every parameter), or, without a usable one, a
+// connection whose code page is 65001.
+bool MessageIsUtf8(IServerCall& server, int count) {
+  std::optional<std::int32_t> given;
+  for (int n = 1; n <= count; ++n) {
+    if (AsciiLower(server.ParamName(n)) != "@codepage") continue;
+    CParamInfo info;
+    server.ParamInfo(n, info, nullptr);
+    std::int32_t number = 0;
+    if (GroupOf(server.ParamType(n)) == TypeGroup::Integer && !info.bNull && info.nActualLength > 0) {
+      ConvertToInt(server, n, number);
+    }
+    given = number;
+  }
+  if (given && IsMessageCharset(*given)) return *given == kUtf8Charset;
+  std::optional<std::string> connection = server.ConnectionField(kConnectionCodePageField);
+  return connection && std::strtoul(connection->c_str(), nullptr, 10) == static_cast<unsigned long>(kUtf8Charset);
+}
+
 bool ReadNamed(IServerCall& server, int count, CXpParameters& parameters) {
+  const bool utf8 = MessageIsUtf8(server, count);
   for (int n = 1; n <= count; ++n) {
     std::string name = server.ParamName(n);
     if (name.empty()) continue;
@@ -195,7 +219,7 @@ bool ReadNamed(IServerCall& server, int count, CXpParameters& parameters) {
     std::optional<std::string> text;
     std::int32_t number = 0;
     if (group == TypeGroup::Text) text = ReadRawText(server, n);
-    if (group == TypeGroup::Unicode) text = ReadUnicodeText(server, n);
+    if (group == TypeGroup::Unicode) text = ReadUnicodeText(server, n, utf8);
     if (group == TypeGroup::Integer && !info.bNull && info.nActualLength > 0) ConvertToInt(server, n, number);
 
     bool matched = false;
@@ -233,6 +257,13 @@ bool ReadNamed(IServerCall& server, int count, CXpParameters& parameters) {
 }
 
 }  // namespace
+
+std::string UnicodeToUtf8(const unsigned char* data, std::size_t size) {
+  std::u16string units = BytesToUtf16(std::string_view(reinterpret_cast<const char*>(data), size));
+  std::size_t nul = units.find(u'\0');
+  if (nul != std::u16string::npos) units.resize(nul);
+  return Utf16ToUtf8(units);
+}
 
 std::string NarrowUnicode(const unsigned char* data, std::size_t size) {
   std::string text;

@@ -21,5 +21,11 @@ void SendUsageMessage(IServerCall& server, const std::string& message);
 // UTF-16 (low byte first) narrowed to 8-bit text: U+0000 to U+00FF keep their Latin-1
 // byte, every other character becomes "?"; a U+0000 ends the text.
 std::string NarrowUnicode(const unsigned char* data, std::size_t size);
+// UTF-16 (low byte first) as UTF-8, every character kept, for a UTF-8 message; a U+0000
+// ends the text.
+std::string UnicodeToUtf8(const unsigned char* data, std::size_t size);
+
+// The caller's connection field that holds its code page as decimal text.
+inline constexpr int kConnectionCodePageField = 36;
 
 }  // namespace varnel

@@ -7,7 +7,10 @@
 #include <memory>
 #include <optional>
 
+#include "mime/MessageCharset.h"
 #include "platform/System.h"
+#include "platform/Settings.h"
+#include "procedure/CodePageSettings.h"
 #include "procedure/CustomException.h"
 #include "procedure/ParameterReader.h"
 #include "smtp/SMTPChannel.h"
@@ -61,11 +64,17 @@ void FillChannel(CSMTPChannel& channel, const CXpParameters& p, IServerCall& ser
     channel.m_bHTML = p.m_nHTML != 0;
   }
   if (p.m_strStyleSheet) channel.m_strStyleSheet = *p.m_strStyleSheet;
-  if (p.m_nCodePage == -1) {
-    std::optional<std::string> codepage = server.ConnectionField(36);
+  std::int32_t charset = p.m_nCodePage;
+  if (charset != -1 && !IsMessageCharset(charset)) {
+    channel.WriteLog("@codepage " + std::to_string(charset) +
+                     " is neither an ISO-8859 part (1-11, 13-16) nor 65001: taken as not given");
+    charset = -1;
+  }
+  if (charset == -1) {
+    std::optional<std::string> codepage = server.ConnectionField(kConnectionCodePageField);
     if (codepage) channel.SetCharsetFromCodePage(static_cast<std::uint32_t>(std::strtoul(codepage->c_str(), nullptr, 10)));
   } else {
-    channel.m_nCharset = p.m_nCodePage;
+    channel.m_nCharset = charset;
   }
   channel.m_strRecipient = p.m_strRecipient.value_or("");
   channel.m_strCC = p.m_strCopyRecipients.value_or("");
@@ -102,6 +111,8 @@ void FillChannel(CSMTPChannel& channel, const CXpParameters& p, IServerCall& ser
 }
 
 std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const CXpParameters& parameters) {
+  // The settings a UTF-8 message's runner reads outlive the runner, declared before it.
+  std::optional<CCodePageSettings> utf8Settings;
   // The runner is declared first so that it outlives the channel, which points at it.
   std::unique_ptr<CSMTPOLEDBQuery> runner;
   std::unique_ptr<CSMTPChannel> channel;
@@ -114,7 +125,15 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const C
     std::int32_t status = -1;
     std::optional<std::int32_t> customCode;
     try {
-      if (parameters.m_strQuery) runFlag = RunQueryStage(parameters, *channel, server, platform, runner);
+      if (parameters.m_strQuery) {
+        CPlatform queryPlatform = platform;
+        if (channel->m_nCharset == kUtf8Charset && platform.pSettings != nullptr &&
+            platform.pSettings->AnsiCodePage() != kUtf8Charset) {
+          utf8Settings.emplace(*platform.pSettings, kUtf8Charset);
+          queryPlatform.pSettings = &*utf8Settings;
+        }
+        runFlag = RunQueryStage(parameters, *channel, server, queryPlatform, runner);
+      }
       channel->m_strQuery = parameters.m_strQuery.value_or("");
       if (runFlag) {
         channel->Initialise();

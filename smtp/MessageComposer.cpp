@@ -1,10 +1,15 @@
 #include "smtp/MessageComposer.h"
 
+#include <atomic>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <vector>
 
 #include "mime/ByteSink.h"
+#include "mime/HeaderFieldWriter.h"
 #include "mime/MimeSendFile.h"
 #include "mime/QuotedPrintableBodyStream.h"
 #include "platform/System.h"
@@ -17,75 +22,74 @@ namespace varnel {
 
 std::string FormatMailDate(std::int64_t time) {
   std::tm utc{};
-  if (!ToUniversalTime(time, utc)) return {};
-  return FormatDayTime(utc);
+  if (!ToUniversalTime(time, utc) || utc.tm_wday < 0 || utc.tm_wday > 6 || utc.tm_mon < 0 || utc.tm_mon > 11) {
+    return {};
+  }
+  // RFC 5322 section 3.3, English names whatever the locale; the time is UTC, "+0000".
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char text[64];
+  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d +0000", kDays[utc.tm_wday], utc.tm_mday,
+                kMonths[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  return text;
 }
 
-std::string FoldHeaderValue(const std::string& value, const std::string& terminator, std::size_t prefixLength,
-                            bool addressList) {
-  // RFC 5322 section 2.1.1: no line may hold more than 998 characters.
-  constexpr std::size_t kMaxLine = 998;
-  std::vector<std::string> lines(1);
-  std::size_t end = value.find_last_not_of("\r\n");
-  bool inBreak = false;
-  for (std::size_t i = 0; end != std::string::npos && i <= end; ++i) {
-    char c = value[i];
-    if (c == '\r' || c == '\n') {
-      inBreak = true;
-      continue;
+std::string MessageIdDomain(const std::string& address, const std::string& heloName) {
+  // RFC 5322 section 3.6.4: id-right is a dot-atom-text or a bracketed literal.
+  auto usable = [](const std::string& domain) {
+    if (domain.empty() || domain.size() > 255) return false;
+    if (domain.front() == '[') {
+      return domain.back() == ']' && domain.find_first_of("[]\\ \t\r\n", 1) == domain.size() - 1;
     }
-    if (inBreak) {
-      lines.emplace_back(" ");
-      inBreak = false;
+    if (domain.front() == '.' || domain.back() == '.' || domain.find("..") != std::string::npos) return false;
+    for (unsigned char c : domain) {
+      if (!std::isalnum(c) && c != '-' && c != '.') return false;
     }
-    lines.back() += c;
-  }
-  std::string result;
-  for (std::size_t n = 0; n < lines.size(); ++n) {
-    std::string line = std::move(lines[n]);
-    std::size_t used = n == 0 ? prefixLength : 0;
-    if (n != 0) result += terminator;
-    // A long line is folded before a blank it already holds (unfolding restores it
-    // exactly) or, in an address list, after a comma.
-    while (line.size() + used > kMaxLine) {
-      std::size_t limit = kMaxLine - used;
-      std::size_t cut = std::string::npos;
-      for (std::size_t p = limit; p > 1; --p) {
-        if (line[p] == ' ' || line[p] == '\t') {
-          cut = p;
-          break;
-        }
-      }
-      std::string rest;
-      if (cut != std::string::npos) {
-        rest = line.substr(cut);
-      } else if (addressList) {
-        std::size_t comma = line.rfind(',', limit - 1);
-        if (comma == std::string::npos || comma == 0) break;
-        cut = comma + 1;
-        rest.assign(1, ' ');
-        rest.append(line, cut, std::string::npos);
-      } else {
-        break;  // a single word longer than a line cannot be folded
-      }
-      result += line.substr(0, cut);
-      result += terminator;
-      line = std::move(rest);
-      used = 0;
-    }
-    result += line;
-  }
-  return result;
+    return true;
+  };
+  std::size_t at = address.rfind('@');
+  if (at != std::string::npos && usable(address.substr(at + 1))) return address.substr(at + 1);
+  if (usable(heloName)) return heloName;
+  return "localhost";
+}
+
+std::string NewMessageId(const std::string& domain) {
+  // 128 bits from the system's random source with the time and a process-wide counter:
+  // unique without any state shared between sends but the counter.
+  static std::atomic<std::uint64_t> s_nCounter{0};
+  std::random_device random;
+  std::uint64_t high = (static_cast<std::uint64_t>(random()) << 32) ^ random();
+  std::uint64_t low = (static_cast<std::uint64_t>(random()) << 32) ^ random();
+  low ^= static_cast<std::uint64_t>(CurrentTime()) << 20 ^ s_nCounter.fetch_add(1);
+  char text[40];
+  std::snprintf(text, sizeof text, "%016llx.%016llx", static_cast<unsigned long long>(high),
+                static_cast<unsigned long long>(low));
+  std::string id(1, '<');
+  id += text;
+  id += '@';
+  id += domain;
+  id += '>';
+  return id;
 }
 
 namespace {
 
-// Measures lines as the DATA stream will send them: CR, LF and CR LF each end one.
+// Measures lines as the DATA stream will send them (CR, LF and CR LF each end one) and
+// notes 8-bit and NUL bytes, which decide the body's transfer encoding (RFC 2045
+// section 2.8: 8bit data holds no NUL and no line over 998 octets).
 class CLongLineProbe final : public IByteSink {
  public:
-  static constexpr std::size_t kMaxLine = 998;
+  static constexpr std::size_t kMaxLine = CHeaderFieldWriter::kMaxLine;  // RFC 5322 section 2.1.1
+
+  // longLinesDecide: a long line alone makes the body quoted-printable, so once one is
+  // found nothing else needs to be seen.
+  explicit CLongLineProbe(bool longLinesDecide) : m_bLongLinesDecide(longLinesDecide) {}
 
   void Write(const char* data, std::size_t size) override {
+    if (m_bFound && m_bLongLinesDecide) return;
+    if (!m_bNul && std::memchr(data, 0, size) != nullptr) m_bNul = true;
+    if (!m_b8Bit) m_b8Bit = Has8Bit(data, size);
     const char* end = data + size;
     auto find = [end](const char* from, char byte) {
       return static_cast<const char*>(std::memchr(from, byte, static_cast<std::size_t>(end - from)));
@@ -113,10 +117,29 @@ class CLongLineProbe final : public IByteSink {
   }
 
   bool Found() const { return m_bFound; }
+  bool Has8Bit() const { return m_b8Bit; }
+
+  // Eight bytes at a time: any high bit set.
+  static bool Has8Bit(const char* data, std::size_t size) {
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, data + i, 8);
+      if ((word & 0x8080808080808080ull) != 0) return true;
+    }
+    for (; i < size; ++i) {
+      if (static_cast<unsigned char>(data[i]) >= 0x80) return true;
+    }
+    return false;
+  }
+  bool HasNul() const { return m_bNul; }
 
  private:
   std::size_t m_nLine = 0;
   bool m_bFound = false;
+  bool m_b8Bit = false;
+  bool m_bNul = false;
+  bool m_bLongLinesDecide;
 };
 
 }  // namespace
@@ -132,45 +155,59 @@ bool CMessageComposer::IsMultipart() const { return !m_channel.m_strAttachments.
 std::string CMessageComposer::FormatHeader(std::int64_t sendTime) {
   const CSMTPChannel& c = m_channel;
   const std::string& T = c.m_strTerminator;
-  std::string importance;
-  if (c.m_nImportance == 1) importance = "Importance: High" + T;
-  if (c.m_nImportance == 3) importance = "Importance: Low" + T;
-  std::string priority;
-  if (c.m_nPriority == 1 || c.m_nPriority == 3) priority = "X-Priority: " + std::to_string(c.m_nPriority) + T;
-  std::string from = IsMultipart() ? c.m_strFrom : m_channel.GetEffectiveFrom();
-  std::string charset = "charset=\"iso-8859-" + std::to_string(c.m_nCharset) + "\"";
+  CHeaderFieldWriter writer(c.m_nCharset, T);
+  if (m_strMessageId.empty()) m_strMessageId = NewMessageId(MessageIdDomain(c.m_strFromAddress, c.m_strHeloName));
 
-  std::string encoding;
-  if (m_bBodyQuotedPrintable) encoding = "Content-Transfer-Encoding: quoted-printable" + T;
-
-  std::string header;
-  header += "Mime-Version: 1.0" + T + importance + priority;
-  header += "From: " + FoldHeaderValue(from, T, 6, true) + T;
-  header += "Date: " + FormatMailDate(sendTime) + " GMT" + T;
-  header += "To: " + FoldHeaderValue(c.m_strRecipient, T, 4, true) + T;
-  header += "Cc: " + FoldHeaderValue(c.m_strCC, T, 4, true) + T;
-  header += "Subject: " + FoldHeaderValue(c.m_strSubject, T, 9, false) + T;
-  if (IsMultipart()) {
-    header += "Content-Type: multipart/mixed;" + T + "\tboundary=\"" + c.m_strBoundary + "\"" + T + T;
-    header += "--" + c.m_strBoundary + T;
-    header += "Content-Type: " + c.m_strContentType + ";" + T + "\t" + charset + T + encoding + T;
-  } else {
-    header += "Content-Type: " + c.m_strContentType + ";\t" + charset + T + encoding + T;
+  std::string header = writer.Structured("Mime-Version", "1.0");
+  if (c.m_nImportance == 1) header += "Importance: High" + T;
+  if (c.m_nImportance == 3) header += "Importance: Low" + T;
+  if (c.m_nPriority == 1 || c.m_nPriority == 3) header += "X-Priority: " + std::to_string(c.m_nPriority) + T;
+  // RFC 5322 section 3.6.2: From holds a mailbox, so an empty sender shows the default.
+  header += writer.AddressList("From", m_channel.GetEffectiveFrom());
+  std::string date = FormatMailDate(sendTime);
+  if (!date.empty()) header += writer.Structured("Date", date);
+  header += writer.Structured("Message-ID", m_strMessageId);
+  // An address field needs at least one address (RFC 5322 section 3.4): none, no field.
+  if (c.m_strRecipient.find_first_not_of(" \t\r\n,") != std::string::npos) {
+    header += writer.AddressList("To", c.m_strRecipient);
   }
+  if (c.m_strCC.find_first_not_of(" \t\r\n,") != std::string::npos) header += writer.AddressList("Cc", c.m_strCC);
+  header += writer.Unstructured("Subject", c.m_strSubject);
+
+  std::vector<CHeaderParameter> charset{{"charset", writer.Charset()}};
+  std::string encoding;
+  if (!m_strBodyEncoding.empty()) encoding = writer.Structured("Content-Transfer-Encoding", m_strBodyEncoding);
+  if (IsMultipart()) {
+    header += writer.WithParameters("Content-Type", "multipart/mixed", {{"boundary", c.m_strBoundary}});
+    // A multipart entity is labelled with the most general encoding of its parts (RFC
+    // 2045 section 6.4); only the first part can be 8bit, the others are encoded.
+    if (m_strBodyEncoding == "8bit") header += encoding;
+    header += T;
+    header += "--" + c.m_strBoundary + T;
+  }
+  header += writer.WithParameters("Content-Type", c.m_strContentType, charset) + encoding + T;
   return header;
 }
 
-bool CMessageComposer::BodyNeedsEncoding() const {
-  if (m_channel.m_strTerminator != "\r\n") return false;
-  CLongLineProbe probe;
+std::string CMessageComposer::BodyTransferEncoding() const {
+  // Long lines are encoded only where the lines end in CR LF; other line ends are kept
+  // as chosen unless 8-bit text forces the encoding.
+  const bool crLf = m_channel.m_strTerminator == "\r\n";
+  CLongLineProbe probe(crLf);
   SendBodyContent(probe, true);
-  return probe.Found();
+  bool longLines = probe.Found() && crLf;
+  if (longLines || probe.HasNul() || (probe.Has8Bit() && !m_channel.m_bRelay8BitMime)) return "quoted-printable";
+  // RFC 6152: 8-bit text only to a relay that announced 8BITMIME, and then declared.
+  if (probe.Has8Bit()) return "8bit";
+  return {};
 }
 
+bool CMessageComposer::BodyNeedsEncoding() const { return BodyTransferEncoding() == "quoted-printable"; }
+
 void CMessageComposer::Compose() {
-  m_bBodyQuotedPrintable = BodyNeedsEncoding();
+  m_strBodyEncoding = BodyTransferEncoding();
   m_sink.Write(FormatHeader(CurrentTime()));
-  if (m_bBodyQuotedPrintable) {
+  if (m_strBodyEncoding == "quoted-printable") {
     CQuotedPrintableBodyStream encoded(m_sink);
     SendBodyContent(encoded, false);
     encoded.Finish();
@@ -217,17 +254,13 @@ void CMessageComposer::SendResultset(std::size_t index, IByteSink& out, bool mea
   if (index >= query.GetResultsetCount()) return;  // a surplus placeholder disappears
   const CSMTPQueryResultset& resultset = query.GetResultset(index);
   std::size_t rows = resultset.GetRowCount();
-  // A row that ends with a line end starts the next one on a fresh line; when no row
-  // can be too long, the lines between the first and the last row need no measuring.
-  std::string rowEnd = m_channel.m_bHTML ? m_channel.m_strTerminator : query.m_strRowSeparator;
-  bool rowsEndLines = !rowEnd.empty() && (rowEnd.back() == '\n' || rowEnd.back() == '\r');
-  bool skipMiddle =
-      measuring && rows > 2 && rowsEndLines && resultset.RowLengthBound() <= CLongLineProbe::kMaxLine;
+  // Measuring sees every row: any of them may hold the 8-bit byte that decides the
+  // body's transfer encoding.
+  (void)measuring;
   // Rows are rendered into one reused buffer and sent in batches.
   std::string text;
   resultset.AppendHeader(text);
   for (std::size_t row = 0; row < rows; ++row) {
-    if (skipMiddle && row == 1) row = rows - 1;
     resultset.AppendRow(row, text);
     if (m_channel.m_bHTML) text += m_channel.m_strTerminator;
     if (text.size() >= 64 * 1024) {

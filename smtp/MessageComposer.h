@@ -23,10 +23,15 @@ class CMessageComposer {
   std::string FormatHeader(std::int64_t sendTime);
   bool IsMultipart() const;
   bool ResultsAsAttachments() const;
-  // Whether the body (HTML wrapper, text and results in it) holds a line of over 998
-  // characters once its line ends are CR LF. Only messages sent with CR LF line ends are
-  // ever encoded; the others keep their chosen line ends untouched.
+  // The body's Content-Transfer-Encoding: "quoted-printable" when the body (HTML wrapper,
+  // text and results in it) holds a line of over 998 characters with CR LF line ends, a
+  // NUL byte, or 8-bit bytes for a relay without 8BITMIME; "8bit" for 8-bit bytes to a
+  // relay with it; empty for 7-bit text.
+  std::string BodyTransferEncoding() const;
   bool BodyNeedsEncoding() const;
+  // The Message-ID the header carries; made on first use.
+  const std::string& MessageId() const { return m_strMessageId; }
+  void SetMessageId(std::string id) { m_strMessageId = std::move(id); }
 
  private:
   // measuring: out only measures lines, and rows whose length is known to fit need not
@@ -38,17 +43,17 @@ class CMessageComposer {
 
   CSMTPChannel& m_channel;
   IByteSink& m_sink;
-  bool m_bBodyQuotedPrintable = false;
+  std::string m_strBodyEncoding;
+  std::string m_strMessageId;
 };
 
-// "%d %b %Y %H:%M:%S" in UTC; empty when the conversion fails.
+// RFC 5322 date-time in UTC ("Tue, 08 Dec 2026 02:33:13 +0000"); empty when the
+// conversion fails.
 std::string FormatMailDate(std::int64_t time);
-
-// A header value whose line breaks are folded (each run of CR and LF becomes the
-// terminator and a blank), so that no value can start a header line of its own, and
-// whose lines are folded to at most 998 characters where a blank (or, in an address
-// list, a comma) allows. prefixLength counts the header name before the value.
-std::string FoldHeaderValue(const std::string& value, const std::string& terminator, std::size_t prefixLength,
-                            bool addressList);
+// The right side of a Message-ID: the sender's address domain when it is one, else the
+// name the relay was greeted with, else "localhost".
+std::string MessageIdDomain(const std::string& address, const std::string& heloName);
+// "<random.random@domain>" (RFC 5322 section 3.6.4), 128 random bits.
+std::string NewMessageId(const std::string& domain);
 
 }  // namespace varnel

@@ -42,6 +42,7 @@ void CSMTPChannel::SetCharsetFromCodePage(std::uint32_t codepage) {
     case 1255: m_nCharset = 8; break;
     case 1256: m_nCharset = 6; break;
     case 1257: m_nCharset = 13; break;
+    case 65001: m_nCharset = 65001; break;  // UTF-8 collations: the message is UTF-8
     default: m_nCharset = 1; break;
   }
 }

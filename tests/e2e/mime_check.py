@@ -2,7 +2,8 @@
 
 Used by the end-to-end tests: a message received by a real relay is parsed with Python's
 email package (policy default) and, for base64 parts, with ripmime; every attachment is
-compared with its original file, binary files byte for byte and text files line by line.
+compared with its original file: parts of a text type (text/*) line by line, every other
+part byte for byte, whatever its transfer encoding.
 The encoded lines themselves are checked too (base64 lines of 76 characters, quoted-
 printable lines of at most 76 characters, soft breaks never inside an escape triplet).
 
@@ -30,13 +31,14 @@ def parse(raw):
 
 
 def attachments(raw):
-    """(file name, transfer encoding, decoded bytes, encoded body text) of every
-    attachment part, in message order."""
+    """(file name, transfer encoding, decoded bytes, encoded body text, content type) of
+    every attachment part, in message order."""
     found = []
     for part in parse(raw).iter_attachments():
         encoding = (part.get("Content-Transfer-Encoding") or "").strip().lower()
         content = part.get_payload(decode=True) or b""
-        found.append((part.get_filename(), encoding, content, part.get_payload(decode=False)))
+        found.append((part.get_filename(), encoding, content, part.get_payload(decode=False),
+                      part.get_content_type()))
     return found
 
 
@@ -66,9 +68,9 @@ def text_lines(data):
 
 
 def expected_text_lines(original):
-    """Lines the recipient gets for a text file: the file read as text (CR LF as one
-    line feed), in pieces of one line or at most 4,999 bytes; every piece becomes one
-    line without its carriage returns and line feeds."""
+    """Lines the recipient gets for a text file sent quoted-printable: the file read as
+    text (CR LF as one line feed), in pieces of one line or at most 4,999 bytes; every
+    piece becomes one line, a carriage return left inside it a line break of its own."""
     data = original.replace(b"\r\n", b"\n")
     lines = []
     start = 0
@@ -76,9 +78,52 @@ def expected_text_lines(original):
         end = data.find(b"\n", start, start + MAX_PIECE)
         end = start + MAX_PIECE if end < 0 else end + 1
         end = min(end, len(data))
-        lines.append(data[start:end].replace(b"\r", b"").replace(b"\n", b""))
+        piece = data[start:end]
+        segments = (piece[:-1] if piece.endswith(b"\n") else piece).split(b"\r")
+        if len(segments) > 1 and segments[-1] == b"":
+            segments.pop()
+        lines.extend(segments)
         start = end
     return lines
+
+
+def canonical_lines(original):
+    """Lines of a text file sent base64: CR LF, a bare CR and a bare LF each end one."""
+    lines = original.replace(b"\r\n", b"\n").replace(b"\r", b"\n").split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    return lines
+
+
+def reformime_sections(raw):
+    """Every leaf section as maildrop's reformime decodes it: [(content type, file name,
+    decoded bytes)] in message order."""
+    with tempfile.TemporaryDirectory() as scratch:
+        message = os.path.join(scratch, "message.eml")
+        with open(message, "wb") as stream:
+            stream.write(raw)
+        with open(message, "rb") as stream:
+            info = subprocess.run(["reformime", "-i"], stdin=stream, check=True,
+                                  capture_output=True, timeout=120).stdout.decode("latin-1")
+        sections = []
+        current = None
+        for line in info.splitlines():
+            if line.startswith("section: "):
+                current = {"section": line[len("section: "):].strip()}
+                sections.append(current)
+            elif current is not None and ": " in line:
+                key, value = line.split(": ", 1)
+                current[key.strip()] = value.strip()
+        found = []
+        for section in sections:
+            kind = section.get("content-type", "")
+            if kind.startswith("multipart/"):
+                continue
+            with open(message, "rb") as stream:
+                data = subprocess.run(["reformime", "-e", "-s", section["section"]], stdin=stream,
+                                      check=True, capture_output=True, timeout=120).stdout
+            found.append((kind, section.get("content-name", ""), data))
+        return found
 
 
 def encoded_line_problems(name, encoding, body):
@@ -110,7 +155,7 @@ def encoded_line_problems(name, encoding, body):
     return problems
 
 
-def check_message(raw, originals, use_ripmime=True):
+def check_message(raw, originals, use_ripmime=True, use_reformime=False):
     """Problems found comparing the message's attachments with the original files.
 
     originals: paths of the files in the order they were attached (a file attached twice
@@ -119,6 +164,7 @@ def check_message(raw, originals, use_ripmime=True):
     problems = []
     parts = attachments(raw)
     extracted = ripmime_attachments(raw) if use_ripmime else {}
+    sections = reformime_sections(raw)[1:] if use_reformime else []
     used = set()
     for path in originals:
         name = os.path.basename(path)
@@ -129,21 +175,29 @@ def check_message(raw, originals, use_ripmime=True):
             problems.append(f"{name}: no attachment with this name")
             continue
         used.add(match)
-        _, encoding, content, body = parts[match]
+        _, encoding, content, body, kind = parts[match]
         problems += encoded_line_problems(name, encoding, body)
-        if encoding == "base64":
-            if content != original:
-                problems.append(f"{name}: base64 content differs ({len(content)} bytes, original {len(original)})")
-            if use_ripmime and extracted.get(name) != original:
-                problems.append(f"{name}: ripmime's copy differs from the original")
-        elif encoding == "quoted-printable":
-            got = text_lines(content)
-            want = expected_text_lines(original)
-            if got != want:
-                first = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
-                problems.append(f"{name}: text differs from line {first} ({len(got)} lines, expected {len(want)})")
-        else:
+        if encoding not in ("base64", "quoted-printable"):
             problems.append(f"{name}: unexpected transfer encoding {encoding!r}")
+            continue
+        text = kind.startswith("text/")
+        if text:
+            want = canonical_lines(original) if encoding == "base64" else expected_text_lines(original)
+        copies = [("Python", content)]
+        if use_ripmime and encoding == "base64":
+            copies.append(("ripmime", extracted.get(name)))
+        if use_reformime:
+            copies.append(("reformime", sections[match][2] if match < len(sections) else None))
+        for reader, copy in copies:
+            if copy is None:
+                problems.append(f"{name}: {reader} found no such part")
+            elif not text and copy != original:
+                problems.append(f"{name}: {reader}'s {kind} copy differs ({len(copy)} bytes, original {len(original)})")
+            elif text and text_lines(copy) != want:
+                got = text_lines(copy)
+                first = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+                problems.append(f"{name}: {reader}'s text differs from line {first} ({len(got)} lines, "
+                                f"expected {len(want)})")
     return problems
 
 

@@ -68,7 +68,7 @@ class AttachmentTest(unittest.TestCase):
 
     def test_text_files_round_trip(self):
         raw = self.check(["lf.txt", "crlf.txt", "late.txt", "long.txt", "empty.txt"])
-        encodings = [enc for _, enc, _, _ in attachments(raw)]
+        encodings = [enc for _, enc, _, _, _ in attachments(raw)]
         self.assertEqual(encodings, ["quoted-printable"] * 5)
 
     def test_lists_and_wildcards(self):
@@ -76,7 +76,7 @@ class AttachmentTest(unittest.TestCase):
         with Relay() as relay:
             code, _ = send(relay, attachments=" %s , ,%s;" % (self.files["lf.txt"], pattern))
         self.assertEqual(code, 0)
-        names = sorted(name for name, _, _, _ in attachments(relay.envelopes[0].content))
+        names = sorted(name for name, _, _, _, _ in attachments(relay.envelopes[0].content))
         self.assertEqual(names, ["bin57.dat", "bin58.dat", "lf.txt"])
         # A directory is never attached; a lone item is used untrimmed; nothing found is a note.
         with Relay() as relay:

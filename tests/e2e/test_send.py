@@ -36,9 +36,11 @@ class SendTest(unittest.TestCase):
         lines = header_lines(envelope.content)
         self.assertEqual(lines[0], b"Mime-Version: 1.0")
         self.assertEqual(lines[1], b"From: sqlserver@example.com")
-        self.assertRegex(lines[2].decode(), r"^Date: \d\d [A-Z][a-z][a-z] \d{4} \d\d:\d\d:\d\d GMT$")
-        self.assertEqual(lines[3:], [b"To: dba@example.com", b"Cc: ops@example.com, oncall@example.com",
-                                     b"Subject: Nightly load", b'Content-Type: text/plain;\tcharset="iso-8859-1"'])
+        self.assertRegex(lines[2].decode(),
+                         r"^Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d [A-Z][a-z][a-z] \d{4} \d\d:\d\d:\d\d \+0000$")
+        self.assertRegex(lines[3].decode(), r"^Message-ID: <[0-9a-f]{16}\.[0-9a-f]{16}@example\.com>$")
+        self.assertEqual(lines[4:], [b"To: dba@example.com", b"Cc: ops@example.com, oncall@example.com",
+                                     b"Subject: Nightly load", b'Content-Type: text/plain; charset="iso-8859-1"'])
         message = parse_message(envelope.content)
         self.assertEqual(message["Subject"], "Nightly load")
         self.assertNotIn("Bcc", message)

@@ -46,7 +46,7 @@ TEST(ChannelTest, BodyDetectionAndCodePages) {
   EXPECT_EQ(channel.m_strBody, "line\n.");
 
   const std::pair<unsigned, int> pages[] = {{1250, 2}, {1251, 5}, {1252, 1}, {1253, 7}, {1254, 9},
-                                            {1255, 8}, {1256, 6}, {1257, 13}, {0, 1},   {65001, 1}};
+                                            {1255, 8}, {1256, 6}, {1257, 13}, {0, 1},   {65001, 65001}};
   for (const auto& [page, charset] : pages) {
     channel.SetCharsetFromCodePage(page);
     EXPECT_EQ(channel.m_nCharset, charset) << page;

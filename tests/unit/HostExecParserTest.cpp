@@ -194,13 +194,13 @@ TEST(HostExecParserTest, TextIsConvertedToTheCodePage) {
     std::string data;
   };
   const std::vector<Case> cases = {
-      {1252, "'caf\xC3\xA9'", "caf" + Bytes({0xE9})},
+      {1252, "'caf\xC3\xA9'", Bytes({'c', 'a', 'f', 0xE9})},
       {1252, "'\xE2\x82\xAC'", Bytes({0x80})},                    // euro sign
       {1252, "'\xCE\xA9'", "?"},                                  // omega: not in 1252
       {1253, "'\xCE\xA9'", Bytes({0xD9})},                        // omega in Greek
       {1250, "'\xC5\x91'", Bytes({0xF5})},                        // o with double acute
       {1251, "'\xD0\x96'", Bytes({0xC6})},                        // Cyrillic Zhe
-      {28591, "'\xE2\x82\xAC\xC3\xBF'", "?" + Bytes({0xFF})},     // Latin-1 has no euro
+      {28591, "'\xE2\x82\xAC\xC3\xBF'", Bytes({'?', 0xFF})},      // Latin-1 has no euro
       {1252, "'\xF0\x9F\x98\x80'", "??"},                         // outside the BMP: two code units
       {1252, "'a\xFFz'", "a?z"},                                  // malformed UTF-8
       {65001, "'\xC3\xA9'", "\xC3\xA9"},
@@ -209,7 +209,9 @@ TEST(HostExecParserTest, TextIsConvertedToTheCodePage) {
     EXPECT_EQ(Value(c.value, c.codePage).data, c.data) << c.value << " in " << c.codePage;
   }
   // Names are in the code page too, as the server passes them.
-  EXPECT_EQ(Parse("exec xp_Varnel @b\xC3\xA9='x'")[0].strName, "@b" + Bytes({0xE9}));
+  std::string name = "@b";
+  name += Bytes({0xE9});
+  EXPECT_EQ(Parse("exec xp_Varnel @b\xC3\xA9='x'")[0].strName, name);
 }
 
 TEST(HostExecParserTest, ErrorsNameTheirPosition) {

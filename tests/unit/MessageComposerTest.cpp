@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <random>
+#include <regex>
+#include <set>
 
 #include "mime/ByteSink.h"
 #include "MimeTestSupport.h"
@@ -35,7 +37,9 @@ struct CComposition {
   }
   std::string Header() {
     CStringSink sink;
-    return CMessageComposer(channel, sink).FormatHeader(kSendTime);
+    CMessageComposer composer(channel, sink);
+    composer.SetMessageId("<id@example.com>");
+    return composer.FormatHeader(kSendTime);
   }
   std::string Message() {
     CStringSink sink;
@@ -49,9 +53,9 @@ struct CComposition {
 TEST(MessageComposerTest, SinglePartHeader) {
   CComposition c;
   EXPECT_EQ(c.Header(),
-            "Mime-Version: 1.0\r\nFrom: Ops <ops@example.com>\r\nDate: 05 Mar 2009 14:07:31 GMT\r\n"
-            "To: a@example.com, b@example.com\r\nCc: \r\nSubject: Nightly\r\n"
-            "Content-Type: text/plain;\tcharset=\"iso-8859-1\"\r\n\r\n");
+            "Mime-Version: 1.0\r\nFrom: Ops <ops@example.com>\r\nDate: Thu, 05 Mar 2009 14:07:31 +0000\r\n"
+            "Message-ID: <id@example.com>\r\nTo: a@example.com, b@example.com\r\nSubject: Nightly\r\n"
+            "Content-Type: text/plain; charset=\"iso-8859-1\"\r\n\r\n");
 }
 
 TEST(MessageComposerTest, MultipartHeaderWithImportanceBeforePriority) {
@@ -63,10 +67,11 @@ TEST(MessageComposerTest, MultipartHeaderWithImportanceBeforePriority) {
   c.channel.m_strTerminator = "\n";
   EXPECT_EQ(c.Header(),
             "Mime-Version: 1.0\nImportance: High\nX-Priority: 3\nFrom: Ops <ops@example.com>\n"
-            "Date: 05 Mar 2009 14:07:31 GMT\nTo: a@example.com, b@example.com\nCc: \nSubject: Nightly\n"
-            "Content-Type: multipart/mixed;\n\tboundary=\"_=_FirstPart___6811EDB8_BBDC_11D5_8A11_0020AF49FB55\"\n\n"
+            "Date: Thu, 05 Mar 2009 14:07:31 +0000\nMessage-ID: <id@example.com>\n"
+            "To: a@example.com, b@example.com\nSubject: Nightly\n"
+            "Content-Type: multipart/mixed;\n boundary=\"_=_FirstPart___6811EDB8_BBDC_11D5_8A11_0020AF49FB55\"\n\n"
             "--_=_FirstPart___6811EDB8_BBDC_11D5_8A11_0020AF49FB55\n"
-            "Content-Type: text/plain;\n\tcharset=\"iso-8859-2\"\n\n");
+            "Content-Type: text/plain; charset=\"iso-8859-2\"\n\n");
 }
 
 TEST(MessageComposerTest, PriorityAndImportanceValues) {
@@ -107,12 +112,13 @@ TEST(MessageComposerTest, HtmlWrapperWithAndWithoutStyleSheet) {
             std::string::npos);
 }
 
-TEST(MessageComposerTest, EmptySenderShowsTheDefaultOnlyInSinglePart) {
+TEST(MessageComposerTest, EmptySenderShowsTheDefaultInBothForms) {
+  // RFC 5322 section 3.6.2: From needs a mailbox, in a multipart message as well.
   CComposition c;
   c.channel.m_strFrom = "";
   EXPECT_NE(c.Header().find("From: sqlserver@localhost.com\r\n"), std::string::npos);
   c.channel.m_strAttachments = "x";
-  EXPECT_NE(c.Header().find("From: \r\n"), std::string::npos);
+  EXPECT_NE(c.Header().find("From: sqlserver@localhost.com\r\n"), std::string::npos);
 }
 
 TEST(MessageComposerTest, LongHeaderValuesAreFoldedToLegalLines) {
@@ -180,7 +186,7 @@ TEST(MessageComposerTest, BodyLinesOverTheSmtpLimitGoOutQuotedPrintable) {
     CComposition c;
     c.channel.SetBody("Caf\xE9 = open\r\n" + tooLong + "\nlast");
     std::string message = c.Message();
-    EXPECT_NE(message.find("Content-Type: text/plain;\tcharset=\"iso-8859-1\"\r\n"
+    EXPECT_NE(message.find("Content-Type: text/plain; charset=\"iso-8859-1\"\r\n"
                            "Content-Transfer-Encoding: quoted-printable\r\n\r\n"),
               std::string::npos);
     EXPECT_TRUE(EveryLineFitsSmtp(message));
@@ -216,7 +222,7 @@ TEST(MessageComposerTest, LongResultRowsInAnHtmlBodyAreEncodedInTheMultipartBody
 
   std::string message = c.Message();
   EXPECT_TRUE(EveryLineFitsSmtp(message));
-  const std::string partHeader = "Content-Type: text/html;\r\n\tcharset=\"iso-8859-1\"\r\n"
+  const std::string partHeader = "Content-Type: text/html; charset=\"iso-8859-1\"\r\n"
                                  "Content-Transfer-Encoding: quoted-printable\r\n\r\n";
   std::size_t start = message.find(partHeader);
   ASSERT_NE(start, std::string::npos) << message.substr(0, 600);
@@ -287,4 +293,114 @@ TEST(MessageComposerTest, LongLinesAreFoundInAnyRowOfAResultSet) {
     EXPECT_EQ(CMessageComposer(c.channel, sink).BodyNeedsEncoding(), test.expected)
         << test.html << " " << test.rowSeparator.size() << " " << test.wideRow;
   }
+}
+
+TEST(MessageComposerTest, DatesInRfc5322Form) {
+  const std::pair<std::int64_t, const char*> cases[] = {
+      {0, "Thu, 01 Jan 1970 00:00:00 +0000"},
+      {kSendTime, "Thu, 05 Mar 2009 14:07:31 +0000"},
+      {1796697193, "Tue, 08 Dec 2026 02:33:13 +0000"},
+      {951782400, "Tue, 29 Feb 2000 00:00:00 +0000"},
+  };
+  for (const auto& [time, text] : cases) EXPECT_EQ(FormatMailDate(time), text) << time;
+}
+
+TEST(MessageComposerTest, MessageIdsAreUniqueAndNameTheSendersDomain) {
+  struct Case {
+    const char* address;
+    const char* helo;
+    const char* domain;
+  } const cases[] = {
+      {"ops@example.com", "relay-client", "example.com"},
+      {"ops@[192.0.2.1]", "x", "[192.0.2.1]"},
+      {"no-domain", "host.example.net", "host.example.net"},
+      {"bad@exa mple.com", "[127.0.0.1]", "[127.0.0.1]"},
+      {"", "", "localhost"},
+      {"a@.example.com", "bad..name", "localhost"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MessageIdDomain(c.address, c.helo), c.domain) << c.address;
+
+  std::set<std::string> seen;
+  for (int i = 0; i < 1000; ++i) {
+    std::string id = NewMessageId("example.com");
+    EXPECT_TRUE(std::regex_match(id, std::regex("<[0-9a-f]{16}\\.[0-9a-f]{16}@example\\.com>"))) << id;
+    EXPECT_TRUE(seen.insert(id).second) << id;
+  }
+  // Every composed message carries one, made from the sender's domain.
+  CComposition c;
+  c.channel.m_strFromAddress = "ops@example.org";
+  CStringSink sink;
+  CMessageComposer composer(c.channel, sink);
+  std::string header = composer.FormatHeader(kSendTime);
+  EXPECT_NE(header.find("\r\nMessage-ID: " + composer.MessageId() + "\r\n"), std::string::npos);
+  EXPECT_NE(composer.MessageId().find("@example.org>"), std::string::npos);
+}
+
+TEST(MessageComposerTest, CopiesHeaderOnlyWithAddresses) {
+  const std::pair<const char*, bool> cases[] = {
+      {"", false}, {" , ", false}, {"c@example.com", true}, {" c@example.com ,", true}};
+  for (const auto& [copies, present] : cases) {
+    CComposition c;
+    c.channel.m_strCC = copies;
+    EXPECT_EQ(c.Header().find("\r\nCc:") != std::string::npos, present) << copies;
+  }
+}
+
+TEST(MessageComposerTest, EightBitBodiesAreAlwaysDeclared) {
+  struct Case {
+    std::string body;
+    bool relay8Bit;
+    std::string terminator;
+    const char* encoding;  // empty: no Content-Transfer-Encoding field
+  } const cases[] = {
+      {"plain ASCII", false, "\r\n", ""},
+      {"plain ASCII", true, "\r\n", ""},
+      {"Caf\xE9", false, "\r\n", "quoted-printable"},
+      {"Caf\xE9", true, "\r\n", "8bit"},
+      {"Caf\xE9", false, "\n", "quoted-printable"},
+      {"Caf\xE9", true, "\n", "8bit"},
+      {std::string("nul\0byte", 8), true, "\r\n", "quoted-printable"},
+      {"Caf\xE9 " + std::string(1000, 'x'), true, "\r\n", "quoted-printable"},
+  };
+  for (const Case& test : cases) {
+    CComposition c;
+    c.channel.m_bRelay8BitMime = test.relay8Bit;
+    c.channel.m_strTerminator = test.terminator;
+    c.channel.SetBody(test.body);
+    std::string message = c.Message();
+    std::string field = std::string("Content-Transfer-Encoding: ") + test.encoding + test.terminator;
+    if (*test.encoding == '\0') {
+      EXPECT_EQ(message.find("Content-Transfer-Encoding"), std::string::npos) << test.body.substr(0, 12);
+    } else {
+      EXPECT_NE(message.find(field), std::string::npos) << test.body.substr(0, 12);
+    }
+    if (std::string(test.encoding) == "quoted-printable") {
+      for (char byte : BodyOf(message)) EXPECT_LT(static_cast<unsigned char>(byte), 0x80u);
+    }
+  }
+}
+
+TEST(MessageComposerTest, MultipartWithAnEightBitBodyIsLabelledEightBit) {
+  CComposition c;
+  c.channel.m_bRelay8BitMime = true;
+  c.channel.SetBody("Caf\xE9");
+  c.channel.m_strAttachments = "no-such-file-anywhere.bin";
+  std::string message = c.Message();
+  EXPECT_NE(message.find("Content-Type: multipart/mixed;\r\n boundary=\"" + c.channel.m_strBoundary +
+                         "\"\r\nContent-Transfer-Encoding: 8bit\r\n\r\n--"),
+            std::string::npos);
+  EXPECT_NE(message.find("Content-Type: text/plain; charset=\"iso-8859-1\"\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"
+                         "Caf\xE9"),
+            std::string::npos);
+}
+
+TEST(MessageComposerTest, Utf8MessagesEncodeHeadersInUtf8) {
+  CComposition c;
+  c.channel.m_nCharset = 65001;
+  c.channel.m_strFrom = "J\xC3\xB6rg <j@example.com>";
+  c.channel.SetSubject("\xE2\x9C\x93 done");
+  std::string header = c.Header();
+  EXPECT_NE(header.find("From: =?utf-8?Q?J=C3=B6rg?= <j@example.com>\r\n"), std::string::npos);
+  EXPECT_NE(header.find("Subject: =?utf-8?Q?=E2=9C=93?= done\r\n"), std::string::npos);
+  EXPECT_NE(header.find("Content-Type: text/plain; charset=\"utf-8\"\r\n"), std::string::npos);
 }

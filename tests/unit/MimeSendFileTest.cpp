@@ -18,10 +18,26 @@ const std::string kBoundary = "----=_NextPart_000_0001";
 const std::string kDelimiter = "\r\n--" + kBoundary + "\r\n";
 const std::string kClosing = "\r\n--" + kBoundary + "--\r\n";
 
-std::string Header(const std::string& quotedName, const std::string& encoding) {
-  return "Content-Type: application/octet-stream;\r\n\tname=\"" + quotedName +
-         "\"\r\nContent-Transfer-Encoding: " + encoding +
-         "\r\nContent-Disposition: attachment;\r\n\tfilename=\"" + quotedName + "\"\r\n\r\n";
+// The header of a part whose name is short enough for one line per field.
+std::string Header(const std::string& quotedName, const std::string& encoding,
+                   const std::string& type = "application/octet-stream") {
+  std::string charset = type.rfind("text/", 0) == 0 ? "; charset=\"iso-8859-1\"" : "";
+  return "Content-Type: " + type + charset + "; name=\"" + quotedName + "\"\r\nContent-Transfer-Encoding: " +
+         encoding + "\r\nContent-Disposition: attachment; filename=\"" + quotedName + "\"\r\n\r\n";
+}
+
+// Text as a text part carries it: every line break CR LF.
+std::string Canonical(const std::string& text) {
+  std::string result;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    if (text[i] == '\r' || text[i] == '\n') {
+      result += "\r\n";
+    } else {
+      result += text[i];
+    }
+  }
+  return result;
 }
 
 // Answers patterns from a fixed table and records every pattern it was asked for.
@@ -41,7 +57,7 @@ TEST(MimeSendFileTest, TwoFilesTextThenBinaryOnTheWire) {
   CMemorySink sink;
   CMimeSendFile writer(sink, kBoundary, 1, DefaultFileSystem());
   EXPECT_TRUE(writer.SendAttachments(data + "a.txt;" + data + "b.bin", true));
-  std::string expected = kDelimiter + Header("a.txt", "quoted-printable") +
+  std::string expected = kDelimiter + Header("a.txt", "quoted-printable", "text/plain") +
                          "Hello,=20world=2E\r\n"
                          "Second=20line=20=3D=20two=09parts\r\n" +
                          kDelimiter + Header("b.bin", "base64") + "AAECAwQFBgcICf8=\r\n" + kClosing;
@@ -80,7 +96,7 @@ TEST(MimeSendFileTest, NothingFoundSendsOneNoteQuotingTheList) {
     CFakeFileSystem files;
     CMimeSendFile writer(sink, kBoundary, 2, files);
     EXPECT_FALSE(writer.SendAttachments(" a.txt; b.txt", close));
-    std::string expected = kDelimiter + "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-2\"\r\n\r\n"
+    std::string expected = kDelimiter + "Content-Type: text/plain; charset=\"iso-8859-2\"\r\n\r\n"
                            "Unable to open files  a.txt; b.txt\r\n\r\n";
     if (close) expected += kClosing;
     EXPECT_EQ(sink.m_strData, expected);
@@ -97,7 +113,7 @@ TEST(MimeSendFileTest, FileThatCannotBeOpenedBecomesANote) {
   files.m_mapFiles["*"] = {{"gone.txt", scratch.Path() + "/gone.txt"}, {"b.bin", second}};
   CMimeSendFile writer(sink, kBoundary, 15, files);
   EXPECT_TRUE(writer.SendAttachments("*", true));
-  std::string expected = kDelimiter + "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-15\"\r\n\r\n"
+  std::string expected = kDelimiter + "Content-Type: text/plain; charset=\"iso-8859-15\"\r\n\r\n"
                          "Unable to open file gone.txt\r\n\r\n" +
                          kDelimiter + Header("b.bin", "base64") + "AQID" + kClosing;
   EXPECT_EQ(sink.m_strData, expected);
@@ -109,10 +125,10 @@ TEST(MimeSendFileTest, FileThatCannotBeOpenedBecomesANote) {
     direct.AddMatchingFiles("*");
     EXPECT_FALSE(base64 ? direct.SendFileBase64(0) : direct.SendFileQuotedPrintable(0));
     EXPECT_EQ(single.m_strData,
-              "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-1\"\r\n\r\nUnable to open file gone.txt\r\n");
+              "Content-Type: text/plain; charset=\"iso-8859-1\"\r\n\r\nUnable to open file gone.txt\r\n");
     EXPECT_FALSE(direct.SendFileBase64(2));  // no such entry: nothing sent
     EXPECT_EQ(single.m_strData,
-              "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-1\"\r\n\r\nUnable to open file gone.txt\r\n");
+              "Content-Type: text/plain; charset=\"iso-8859-1\"\r\n\r\nUnable to open file gone.txt\r\n");
   }
 }
 
@@ -143,18 +159,18 @@ TEST(MimeSendFileTest, EncodingFollowsTheFirst57000Bytes) {
   };
   CScratchDirectory scratch;
   for (const Case& c : cases) {
-    std::string path = scratch.Write("f", c.content);
+    std::string path = scratch.Write("f.txt", c.content);
     CMemorySink sink;
     CMimeSendFile writer(sink, kBoundary, 1, DefaultFileSystem());
     writer.SendAttachments(path, true);
-    std::string header = Header("f", c.base64 ? "base64" : "quoted-printable");
+    std::string header = Header("f.txt", c.base64 ? "base64" : "quoted-printable", "text/plain");
     ASSERT_EQ(sink.m_strData.compare(0, kDelimiter.size() + header.size(), kDelimiter + header), 0) << c.name;
     std::string body = sink.m_strData.substr(kDelimiter.size() + header.size());
     ASSERT_GE(body.size(), kClosing.size());
     ASSERT_EQ(body.substr(body.size() - kClosing.size()), kClosing) << c.name;
     body.resize(body.size() - kClosing.size());
     if (c.base64) {
-      EXPECT_EQ(test::DecodeBase64(body), c.content) << c.name;
+      EXPECT_EQ(test::DecodeBase64(body), Canonical(c.content)) << c.name;
     } else {
       std::string lineFeeds;  // what the recipient reads: CR LF and LF both one line end
       for (std::size_t i = 0; i < c.content.size(); ++i) {
@@ -187,7 +203,7 @@ TEST(MimeSendFileTest, LargeFilesStreamThroughBoundedWrites) {
   EXPECT_LE(sink.m_nLargestWrite, 80000u);
 
   std::string binaryHeader = kDelimiter + Header("big.bin", "base64");
-  std::string textHeader = kDelimiter + Header("big.txt", "quoted-printable");
+  std::string textHeader = kDelimiter + Header("big.txt", "quoted-printable", "text/plain");
   std::size_t textStart = sink.m_strData.find(textHeader);
   ASSERT_NE(textStart, std::string::npos);
   ASSERT_EQ(sink.m_strData.compare(0, binaryHeader.size(), binaryHeader), 0);
@@ -218,8 +234,13 @@ TEST(MimeSendFileTest, NamesCannotBreakOutOfTheirHeader) {
   ASSERT_EQ(writer.FileNames().size(), 1u);
   EXPECT_EQ(writer.FileNames()[0], hostile);
 
-  std::string quoted = "we\\\"ird\\\\name__X-Injected: yes____--" + kBoundary + "_.txt";
-  EXPECT_EQ(sink.m_strData, kDelimiter + Header(quoted, "quoted-printable") + "content\r\n" + kClosing);
+  // Controls become "_", quotes and backslashes are escaped, and the name too long for
+  // one line goes out in RFC 2231 pieces.
+  std::string first = "we\\\"ird\\\\name__X-Injected: yes____--" + kBoundary + "_";
+  EXPECT_EQ(sink.m_strData, kDelimiter + "Content-Type: text/plain; charset=\"iso-8859-1\";\r\n name*0=\"" + first +
+                                "\";\r\n name*1=\".txt\"\r\nContent-Transfer-Encoding: quoted-printable\r\n"
+                                "Content-Disposition: attachment;\r\n filename*0=\"" + first +
+                                "\";\r\n filename*1=\".txt\"\r\n\r\ncontent\r\n" + kClosing);
   for (const std::string& line : test::SplitCrLf(sink.m_strData)) EXPECT_NE(line.rfind("X-Injected", 0), 0u);
 
   // In notes the name stands in plain text, byte for byte but for CR, LF and NUL, which
@@ -259,7 +280,7 @@ TEST(MimeSendFileTest, DirectoriesAndWildcardsThroughTheWriter) {
   CMimeSendFile third(twice, kBoundary, 1, DefaultFileSystem());
   third.SendAttachments(scratch.Path() + "/one.log;" + scratch.Path() + "/o?e.log", false);
   EXPECT_EQ(third.FileNames().size(), 2u);
-  std::string part = Header("one.log", "quoted-printable") + "1\r\n";
+  std::string part = Header("one.log", "quoted-printable", "text/plain") + "1\r\n";
   EXPECT_EQ(twice.m_strData, kDelimiter + part + kDelimiter + part);
 }
 
@@ -275,7 +296,7 @@ TEST(MimeSendFileTest, NamesTooLongToFoldGoOutInNumberedPieces) {
   for (const char* parameter : {"name", "filename"}) {
     std::string joined;
     for (int number = 0;; ++number) {
-      std::string prefix = std::string("\t") + parameter + "*" + std::to_string(number) + "=\"";
+      std::string prefix = std::string(" ") + parameter + "*" + std::to_string(number) + "=\"";
       std::size_t at = sink.m_strData.find(prefix);
       if (at == std::string::npos) break;
       std::size_t end = sink.m_strData.find("\"", at + prefix.size());
@@ -294,7 +315,7 @@ TEST(MimeSendFileTest, NamesTooLongToFoldGoOutInNumberedPieces) {
   for (int i = 0; i < 700; ++i) expected += "\\\"";
   EXPECT_EQ(quoted, expected + "x");
   for (const std::string& line : test::SplitCrLf(sink.m_strData)) EXPECT_LE(line.size(), 998u);
-  EXPECT_EQ(sink.m_strData.find("\tname=\""), std::string::npos);
+  EXPECT_EQ(sink.m_strData.find(" name=\""), std::string::npos);
 }
 
 TEST(MimeSendFileTest, ResultSetPartFromTheBuildingBlocks) {
@@ -310,8 +331,69 @@ TEST(MimeSendFileTest, ResultSetPartFromTheBuildingBlocks) {
   EXPECT_EQ(sink.m_nWrites, writes + 1);
   EXPECT_TRUE(writer.SendQuotedPrintableLine("x, y"));
   writer.SendClosingDelimiter();
-  EXPECT_EQ(sink.m_strData, kDelimiter + Header("select \\\"a\\\"__from t", "quoted-printable") +
+  EXPECT_EQ(sink.m_strData, kDelimiter + Header("select \\\"a\\\"__from t", "quoted-printable", "text/plain") +
                                 "name=20=20=20value\r\nx,=20y\r\n" + kClosing);
+}
+
+
+TEST(MimeSendFileTest, PartsAreTypedAndDecodeAsTheirTypeRequires) {
+  // Text types carry CR LF line breaks whatever the file had; other types decode to the
+  // file's bytes exactly, quoted-printable ones too.
+  struct Case {
+    const char* name;
+    std::string content;
+    const char* type;
+    const char* encoding;
+    std::string decoded;
+  } const cases[] = {
+      {"lf.json", "{\"a\": 1}\n{\"b\": 2}\r\nend", "application/json", "quoted-printable",
+       "{\"a\": 1}\n{\"b\": 2}\r\nend"},
+      {"bare.xml", "<a>\r</a>\n", "text/xml", "quoted-printable", "<a>\n</a>\n"},  // hard breaks
+      {"latin.csv", "caf\xE9;1\nth\xE9;2\rx\r\n", "text/csv", "base64", "caf\xE9;1\r\nth\xE9;2\r\nx\r\n"},
+      {"cr.txt", "\x01end\r", "text/plain", "base64", "\x01end\r\n"},
+      {"image.png", "\x89PNG\r\n\x1A\n", "image/png", "base64", "\x89PNG\r\n\x1A\n"},
+      {"blob", "a\r\nb\n", "application/octet-stream", "quoted-printable", "a\r\nb\n"},
+  };
+  CScratchDirectory scratch;
+  for (const Case& c : cases) {
+    std::string path = scratch.Write(c.name, c.content);
+    CMemorySink sink;
+    CMimeSendFile writer(sink, kBoundary, 1, DefaultFileSystem());
+    writer.SendAttachments(path, true);
+    std::string header = Header(c.name, c.encoding, c.type);
+    ASSERT_EQ(sink.m_strData.compare(0, kDelimiter.size() + header.size(), kDelimiter + header), 0)
+        << c.name << "\n" << sink.m_strData.substr(0, 300);
+    std::string body = sink.m_strData.substr(kDelimiter.size() + header.size());
+    body.resize(body.size() - kClosing.size());
+    std::optional<std::string> decoded =
+        std::string(c.encoding) == "base64" ? test::DecodeBase64(body) : test::DecodeQuotedPrintable(body);
+    EXPECT_EQ(decoded, c.decoded) << c.name;
+    for (const std::string& line : test::SplitCrLf(body)) EXPECT_LE(line.size(), 76u) << c.name;
+  }
+}
+
+TEST(MimeSendFileTest, NotesWithEightBitNamesAreDeclared) {
+  CMemorySink sink;
+  CFakeFileSystem files;
+  CMimeSendFile writer(sink, kBoundary, 1, files);
+  writer.SendAttachments("r\xE9sum\xE9.txt", true);
+  EXPECT_EQ(sink.m_strData, kDelimiter +
+                                "Content-Type: text/plain; charset=\"iso-8859-1\"\r\n"
+                                "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+                                "Unable to open files r=E9sum=E9.txt\r\n\r\n" + kClosing);
+}
+
+TEST(MimeSendFileTest, EightBitFileNamesGoOutInRfc2231Form) {
+  CScratchDirectory scratch;
+  std::string path = scratch.Write("M\xC3\xA4rz.txt", "x\n");
+  CMemorySink sink;
+  CMimeSendFile writer(sink, kBoundary, 65001, DefaultFileSystem());
+  writer.SendAttachments(path, true);
+  EXPECT_NE(sink.m_strData.find("Content-Type: text/plain; charset=\"utf-8\"; name*=utf-8''M%C3%A4rz.txt\r\n"),
+            std::string::npos)
+      << sink.m_strData;
+  EXPECT_NE(sink.m_strData.find("Content-Disposition: attachment; filename*=utf-8''M%C3%A4rz.txt\r\n"),
+            std::string::npos);
 }
 
 }  // namespace

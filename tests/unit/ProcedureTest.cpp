@@ -2,6 +2,13 @@
 // notices and return values; the outcome row of a send; parameter forms and types.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <optional>
+
 #include "host/HostServerCall.h"
 #include "procedure/ParameterReader.h"
 #include "procedure/XpVarnel.h"
@@ -235,7 +242,7 @@ TEST(ProcedureTest, UnicodeValuesAreNarrowedWithoutEndingTheText) {
   call.Add(CHostServerCall::Text("@from", "from@example.com")).Add(CHostServerCall::Text("@address", "127.0.0.1"));
   call.Add(CHostServerCall::Int("@smtpport", relay.Port())).Add(CHostServerCall::NText("@subject", subject));
   EXPECT_EQ(call.Run(), 0);
-  EXPECT_NE(relay.Message().find("Subject: Caf\xE9 ? ? ? end\r\n"), std::string::npos);
+  EXPECT_NE(relay.Message().find("Subject: =?iso-8859-1?Q?Caf=E9?= ? ? ? end\r\n"), std::string::npos);
 }
 
 TEST(ProcedureTest, TypeGroupsDecideTogetherWithTheName) {
@@ -262,4 +269,63 @@ TEST(ProcedureTest, HugeTimeoutIsClampedNotWrapped) {
   call.Add(CHostServerCall::Text("@address", "127.0.0.1")).Add(CHostServerCall::Int("@smtpport", relay.Port()));
   call.Add(CHostServerCall::Int("@timeout", 4294968));
   EXPECT_EQ(call.Run(), 0);
+}
+
+TEST(ProcedureTest, Utf8MessagesKeepEveryCharacterOfUnicodeValues) {
+  // @codepage=65001, or a UTF-8 connection without a usable @codepage: nvarchar values
+  // become UTF-8 and the message says so.
+  std::u16string subject = u"Caf\u00e9 \u0100 \u4e2d \U0001F600 end";
+  EXPECT_EQ(UnicodeToUtf8(reinterpret_cast<const unsigned char*>(subject.data()), subject.size() * 2),
+            "Caf\xC3\xA9 \xC4\x80 \xE4\xB8\xAD \xF0\x9F\x98\x80 end");
+  struct Case {
+    std::optional<std::int32_t> nCodePage;
+    const char* connection;
+    bool utf8;
+  } const cases[] = {{65001, "1252", true}, {std::nullopt, "65001", true}, {99, "65001", true},
+                     {1, "65001", false},   {std::nullopt, "1252", false}};
+  for (const Case& c : cases) {
+    CScriptedRelay relay(FullSend({"a@example.com"}));
+    CCall call;
+    call.server.SetConnectionField(kConnectionCodePageField, c.connection);
+    call.Add(CHostServerCall::Text("@recipient", "a@example.com")).Add(CHostServerCall::Text("@from", "f@example.com"));
+    call.Add(CHostServerCall::Text("@address", "127.0.0.1")).Add(CHostServerCall::Int("@smtpport", relay.Port()));
+    if (c.nCodePage) call.Add(CHostServerCall::Int("@codepage", *c.nCodePage));
+    call.Add(CHostServerCall::NText("@subject", subject));
+    EXPECT_EQ(call.Run(), 0);
+    std::string message = relay.Message();
+    if (c.utf8) {
+      EXPECT_NE(message.find("Subject: =?utf-8?Q?Caf=C3=A9_=C4=80_=E4=B8=AD_=F0=9F=98=80?= end\r\n"), std::string::npos)
+          << message;
+      EXPECT_NE(message.find("charset=\"utf-8\""), std::string::npos);
+    } else {
+      EXPECT_NE(message.find("Subject: =?iso-8859-1?Q?Caf=E9?= ? ? ? end\r\n"), std::string::npos) << message;
+    }
+  }
+}
+
+TEST(ProcedureTest, UnknownCodePageCountsAsNotGivenAndIsLogged) {
+  char logName[] = "/tmp/varnel-codepage-XXXXXX";
+  int handle = ::mkstemp(logName);
+  ASSERT_GE(handle, 0);
+  ::close(handle);
+  for (int codePage : {99, 0, 12, 1252}) {
+    CScriptedRelay relay(FullSend({"a@example.com"}));
+    CCall call;
+    call.server.SetConnectionField(kConnectionCodePageField, "1250");
+    call.Add(CHostServerCall::Text("@recipient", "a@example.com")).Add(CHostServerCall::Text("@from", "f@example.com"));
+    call.Add(CHostServerCall::Text("@address", "127.0.0.1")).Add(CHostServerCall::Int("@smtpport", relay.Port()));
+    call.Add(CHostServerCall::Int("@codepage", codePage)).Add(CHostServerCall::Int("@debug", 1));
+    call.Add(CHostServerCall::Text("@debugfilename", logName));
+    EXPECT_EQ(call.Run(), 0);
+    // The connection's code page 1250 decides: ISO-8859-2.
+    EXPECT_NE(relay.Message().find("charset=\"iso-8859-2\""), std::string::npos) << codePage;
+  }
+  std::ifstream log(logName);
+  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  ::unlink(logName);
+  for (const char* value : {"@codepage 99 ", "@codepage 0 ", "@codepage 12 ", "@codepage 1252 "}) {
+    EXPECT_NE(text.find(value + std::string("is neither an ISO-8859 part (1-11, 13-16) nor 65001: taken as not given")),
+              std::string::npos)
+        << value;
+  }
 }

@@ -36,7 +36,7 @@ class TestAttachments(unittest.TestCase):
         parts = {}
         for part in received.message.iter_attachments():
             if part.get_filename() is not None:
-                parts[part.get_filename()] = (part["Content-Transfer-Encoding"], part.get_content())
+                parts[part.get_filename()] = (part["Content-Transfer-Encoding"], part.get_payload(decode=True))
         return parts
 
     def test_windows_path_and_wildcards(self):

@@ -57,7 +57,7 @@ class TestQuery(unittest.TestCase):
         self.assertEqual(message.defects, [])
         parts = {part.get_filename(): part for part in message.iter_attachments()}
         self.assertEqual(set(parts), {"loads.txt"})
-        table = parts["loads.txt"].get_content().decode("latin-1")
+        table = parts["loads.txt"].get_payload(decode=True).decode("latin-1")
         self.assertIn("alpha", table)
         self.assertIn("beta", table)
         self.assertNotIn("alpha", message.get_body(("plain",)).get_content())

@@ -1,0 +1,29 @@
+// The installation's settings as the query runner of a UTF-8 message sees them: the same
+// values, but the procedure's strings are UTF-8, so the database client hands over result
+// values with every character kept. Reports nothing; every other setting passes through.
+#pragma once
+
+#include <string>
+
+#include "platform/Settings.h"
+
+namespace varnel {
+
+class CCodePageSettings final : public ISettings {
+ public:
+  CCodePageSettings(ISettings& settings, int codePage) : m_pSettings(&settings), m_nCodePage(codePage) {}
+
+  SettingState BindIP(std::string& value) override { return m_pSettings->BindIP(value); }
+  std::string OdbcDriver() override { return m_pSettings->OdbcDriver(); }
+  std::string OdbcAttributes() override { return m_pSettings->OdbcAttributes(); }
+  int AnsiCodePage() override { return m_nCodePage; }
+  SettingState Value(const char* name, const char* variable, std::string& value) override {
+    return m_pSettings->Value(name, variable, value);
+  }
+
+ private:
+  ISettings* m_pSettings;
+  int m_nCodePage;
+};
+
+}  // namespace varnel
