@@ -87,7 +87,7 @@ void CBase64Encoder::EncodeFile(std::FILE* file) {
   if (!m_pReadBlock) m_pReadBlock = std::make_unique<unsigned char[]>(kReadBlock);
   for (;;) {
     std::size_t count = std::fread(m_pReadBlock.get(), 1, kReadBlock, file);
-    if (count == 0) break;
+    if (count == 0 || m_pSink->Failed()) break;
     Encode(m_pReadBlock.get(), count);
   }
   Finish();

@@ -13,6 +13,8 @@ class IByteSink {
   // Appends bytes to the stream. A sink whose connection failed drops them silently;
   // its owner reports the failure once the writer has finished.
   virtual void Write(const char* data, std::size_t size) = 0;
+  // True once the bytes can no longer arrive anywhere: writers stop producing them.
+  virtual bool Failed() const { return false; }
   void Write(std::string_view text) { Write(text.data(), text.size()); }
 };
 

@@ -321,7 +321,9 @@ void CHeaderFieldWriter::AddParameter(const CHeaderParameter& parameter, std::ve
       if (pieces.back().size() + escaped.size() > kPiece) pieces.emplace_back();
       pieces.back() += escaped;
     }
-    if (pieces.size() == 1) {
+    // A multipart boundary is read only whole (RFC 2046 section 5.1.1 keeps it within 70
+    // characters, which fit a folded line): it is never cut into pieces.
+    if (pieces.size() == 1 || name == "boundary") {
       std::string whole;
       for (const std::string& piece : pieces) whole += piece;
       tokens.push_back(CToken{" ", name + "=\"" + whole + "\"", false, false});

@@ -60,13 +60,20 @@ std::string PartHeader(const std::string& name, std::string_view type, const cha
   return header;
 }
 
-// The type of result sets sent as attachments: CSV when the runner renders CSV.
-template <typename TQuery>
-std::string_view ResultsetType(const TQuery& query) {
-  if constexpr (requires { query.m_bQueryCSV; }) {
-    if (query.m_bQueryCSV) return "text/csv";
+// Hands text to the encoder line by line: CR LF, LF and CR inside it become hard line
+// breaks (a value's line break must not vanish); a final line end only ends the last line.
+void EncodeTextLines(CQuotedPrintableEncoder& encoder, std::string_view text) {
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string_view::npos) {
+      if (start < text.size() || start == 0) encoder.EncodeLine(text.substr(start));
+      return;
+    }
+    encoder.EncodeLine(text.substr(start, end - start));
+    start = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
+    if (start == text.size()) return;
   }
-  return "text/plain";
 }
 
 // Copies a text file to the base64 encoder with canonical line breaks (RFC 2046 section
@@ -269,7 +276,7 @@ bool CMimeSendFile::SendFileQuotedPrintable(std::size_t index, CInputFile& file)
   if (!IsTextType(type)) {
     // Not text: the bytes themselves, line breaks encoded, so decoding gives the file.
     std::vector<char> block(CBase64Encoder::kReadBlock);
-    for (std::size_t count; (count = std::fread(block.data(), 1, block.size(), file.Get())) > 0;) {
+    for (std::size_t count; !m_pSink->Failed() && (count = std::fread(block.data(), 1, block.size(), file.Get())) > 0;) {
       encoder.EncodeBytes(std::string_view(block.data(), count));
     }
     encoder.FinishBytes();
@@ -279,7 +286,7 @@ bool CMimeSendFile::SendFileQuotedPrintable(std::size_t index, CInputFile& file)
   // Text: line by line, each line ended by a CR LF line break (RFC 2046 section 4.1.1).
   CTextPieceReader reader(file.Get());
   std::string_view piece;
-  while (reader.Next(piece)) {
+  while (!m_pSink->Failed() && reader.Next(piece)) {
     // The reader has made every CR LF one LF: a CR left is a line break of its own.
     for (std::size_t cr; (cr = piece.find('\r')) != std::string_view::npos;) {
       encoder.EncodeLine(piece.substr(0, cr));
@@ -315,15 +322,15 @@ bool CMimeSendFile::SendQueryAttachments(const CSMTPOLEDBQuery& query) {
 void CMimeSendFile::SendResultsetAttachment(const CSMTPQueryResultset& resultset) {
   const CSMTPOLEDBQuery& query = resultset.GetQuery();
   SendQuotedPrintableHeader(query.m_strFileName.empty() ? query.m_strQuery : query.m_strFileName,
-                            ResultsetType(query));
+                            query.m_bCSV ? "text/csv" : "text/plain");
   CQuotedPrintableEncoder& encoder = Encoder();
   std::string text;
   resultset.AppendHeader(text);
-  encoder.EncodeLine(text);
+  EncodeTextLines(encoder, text);
   for (std::size_t row = 0; row < resultset.GetRowCount(); ++row) {
     text.clear();
     resultset.AppendRow(row, text);
-    encoder.EncodeLine(text);
+    EncodeTextLines(encoder, text);
   }
   encoder.Flush();
 }

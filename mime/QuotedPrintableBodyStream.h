@@ -29,6 +29,7 @@ class CQuotedPrintableBodyStream final : public IByteSink {
   // line end that follows in the message (before a boundary or the end of data) is not
   // part of the decoded text. Everything buffered goes to the sink.
   void Finish();
+  bool Failed() const override { return m_sink.Failed(); }
 
  private:
   void Byte(unsigned char byte);

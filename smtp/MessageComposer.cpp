@@ -214,7 +214,7 @@ void CMessageComposer::Compose() {
   } else {
     SendBodyContent(m_sink, false);
   }
-  SendAttachmentParts();
+  if (!m_sink.Failed()) SendAttachmentParts();
 }
 
 void CMessageComposer::SendBodyContent(IByteSink& out, bool measuring) const {
@@ -234,7 +234,11 @@ void CMessageComposer::SendBodyContent(IByteSink& out, bool measuring) const {
 void CMessageComposer::SendBody(IByteSink& out, bool measuring) const {
   const std::string& body = m_channel.m_strBody;
   if (m_channel.m_pQuery == nullptr || ResultsAsAttachments()) {
-    out.Write(body);
+    // In pieces, so that a connection that failed stops the work soon.
+    constexpr std::size_t kPiece = 1 << 20;
+    for (std::size_t at = 0; at < body.size() && !out.Failed(); at += kPiece) {
+      out.Write(std::string_view(body).substr(at, kPiece));
+    }
     return;
   }
   static constexpr std::string_view kPlaceholder = "<<query>>";
@@ -262,10 +266,12 @@ void CMessageComposer::SendResultset(std::size_t index, IByteSink& out, bool mea
   resultset.AppendHeader(text);
   for (std::size_t row = 0; row < rows; ++row) {
     resultset.AppendRow(row, text);
-    if (m_channel.m_bHTML) text += m_channel.m_strTerminator;
+    // CSV rows end with their own CR LF.
+    if (m_channel.m_bHTML && !query.m_bCSV) text += m_channel.m_strTerminator;
     if (text.size() >= 64 * 1024) {
       out.Write(text);
       text.clear();
+      if (out.Failed()) return;
     }
   }
   out.Write(text);

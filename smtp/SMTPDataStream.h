@@ -25,6 +25,7 @@ class CSMTPDataStream final : public IByteSink {
   // (not subject to transparency), and sends everything buffered.
   IoResult Finish(const std::string& endOfData);
   IoResult Result() const { return m_result; }
+  bool Failed() const override { return m_result != IoResult::Ok; }
 
  private:
   void Emit(const char* data, std::size_t size);

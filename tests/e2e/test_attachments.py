@@ -13,7 +13,7 @@ from relay import Relay, parse_message, run_varnel, sql_text
 
 CLASSIC_BOUNDARY = "_=_FirstPart___6811EDB8_BBDC_11D5_8A11_0020AF49FB55"
 # Each message's boundary: the classic text and a random suffix of its own.
-CLOSING = rb"--" + CLASSIC_BOUNDARY.encode() + rb"_[0-9a-f]{16}--$"
+CLOSING = rb"--" + CLASSIC_BOUNDARY.encode() + rb"_[0-9a-f]{12}--$"
 
 
 def send(relay, **params):
