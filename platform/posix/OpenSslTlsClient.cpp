@@ -263,10 +263,6 @@ bool IsAddressLiteral(const std::string& name) {
 
 class COpenSslTlsClient final : public ITlsClient {
  public:
-  ~COpenSslTlsClient() override {
-    for (auto& [file, context] : m_mapContexts) SSL_CTX_free(context);
-  }
-
   std::unique_ptr<IConnection> Handshake(std::unique_ptr<IConnection> plain, const CTlsSettings& settings,
                                          std::chrono::milliseconds timeout, std::string& error) override {
     auto deadline = Clock::now() + timeout;
@@ -372,6 +368,9 @@ class COpenSslTlsClient final : public ITlsClient {
   }
 
   std::mutex m_mutex;
+  // Kept for the life of the process and never freed: OpenSSL's own clean-up at exit
+  // runs before the destructor of this object would, and sends may still be running on
+  // worker threads then.
   std::map<std::string, SSL_CTX*> m_mapContexts;
 };
 
