@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -136,12 +137,18 @@ TEST_F(TlsClientTest, AnUnreadableCaFileIsNamed) {
 // The first use without a CA file in this process, so the setting is read here.
 TEST_F(TlsClientTest, TheSystemRootsAreLookedUpInTheirDirectory) {
   CTlsTestServer server({});
+  const char* previous = std::getenv("SSL_CERT_DIR");
+  std::string kept = previous != nullptr ? previous : "";
   ::setenv("SSL_CERT_DIR", (TestPkiDirectory() + "/hashed").c_str(), 1);
   CTlsSettings settings = Settings("localhost");
   settings.strCaFile.clear();
   std::string error;
   auto secure = Handshake(server.Port(), settings, error);
-  ::unsetenv("SSL_CERT_DIR");
+  if (previous != nullptr) {
+    ::setenv("SSL_CERT_DIR", kept.c_str(), 1);
+  } else {
+    ::unsetenv("SSL_CERT_DIR");
+  }
   ASSERT_NE(secure, nullptr) << error;
   EXPECT_EQ(ReceiveLine(*secure), "220 ready\r\n");
 }
