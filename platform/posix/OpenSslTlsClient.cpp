@@ -170,6 +170,8 @@ class COpenSslConnection final : public IConnection {
     ERR_clear_error();
   }
 
+  std::string LocalAddressLiteral() const override { return m_pTransport->pConnection->LocalAddressLiteral(); }
+
   IoResult SendAll(const char* data, std::size_t size, std::chrono::milliseconds timeout) override {
     if (m_bBroken) return IoResult::Error;
     m_pTransport->sendTimeout = timeout;

@@ -105,6 +105,7 @@ TEST_F(TlsClientTest, CertificatesAndProtocolsAreCheckedAsConfigured) {
     if (test.strError.empty()) {
       ASSERT_NE(secure, nullptr) << error;
       EXPECT_EQ(ReceiveLine(*secure), "220 ready\r\n");
+      EXPECT_EQ(secure->LocalAddressLiteral(), "[127.0.0.1]");
     } else {
       EXPECT_EQ(secure, nullptr);
       EXPECT_EQ(error.substr(0, test.strError.size()), test.strError) << error;
