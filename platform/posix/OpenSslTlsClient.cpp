@@ -348,8 +348,8 @@ class COpenSslTlsClient final : public ITlsClient {
   // than the handshake.
   SSL_CTX* Context(const std::string& caFile, std::string& error) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    auto found = m_mapContexts.find(caFile);
-    if (found != m_mapContexts.end()) return found->second;
+    auto found = m_pContexts->find(caFile);
+    if (found != m_pContexts->end()) return found->second;
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     if (context == nullptr) {
       error = "TLS could not start: " + QueuedError();
@@ -365,15 +365,15 @@ class COpenSslTlsClient final : public ITlsClient {
       return nullptr;
     }
     ERR_clear_error();
-    m_mapContexts.emplace(caFile, context);
+    m_pContexts->emplace(caFile, context);
     return context;
   }
 
   std::mutex m_mutex;
   // Kept for the life of the process and never freed: OpenSSL's own clean-up at exit
   // runs before the destructor of this object would, and sends may still be running on
-  // worker threads then.
-  std::map<std::string, SSL_CTX*> m_mapContexts;
+  // worker threads then. Allocated so that no destructor ever runs on it.
+  std::map<std::string, SSL_CTX*>* m_pContexts = new std::map<std::string, SSL_CTX*>();
 };
 
 }  // namespace
