@@ -26,10 +26,6 @@ class CHostSettings final : public ISettings {
   std::string OdbcAttributes() override {
     return m_strOdbcAttributes ? *m_strOdbcAttributes : m_pBase->OdbcAttributes();
   }
-  // TlsMode, TlsCaFile and the other named values: those of this machine.
-  SettingState Value(const char* name, const char* variable, std::string& value) override {
-    return m_pBase->Value(name, variable, value);
-  }
   // The connection's code page is the one the command's strings are in.
   int AnsiCodePage() override { return m_nCodePage; }
 

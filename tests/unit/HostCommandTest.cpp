@@ -24,10 +24,6 @@ class CFixedSettings final : public varnel::ISettings {
   varnel::SettingState Value(const char*, const char*, std::string&) override { return varnel::SettingState::Missing; }
   std::string OdbcDriver() override { return "Base driver"; }
   std::string OdbcAttributes() override { return "Base=1"; }
-  varnel::SettingState Value(const char* name, const char*, std::string& value) override {
-    value = std::string("base ") + name;
-    return varnel::SettingState::Found;
-  }
 };
 
 struct CResult {
@@ -209,7 +205,4 @@ TEST(HostCommandTest, SettingsOverrideOnlyWhatIsGiven) {
   std::string bind;
   EXPECT_EQ(replaced.BindIP(bind), varnel::SettingState::Found);
   EXPECT_EQ(bind, "127.0.0.2");
-  std::string caFile;
-  EXPECT_EQ(replaced.Value("TlsCaFile", "VARNEL_TLS_CA_FILE", caFile), varnel::SettingState::Found);
-  EXPECT_EQ(caFile, "base TlsCaFile");
 }
