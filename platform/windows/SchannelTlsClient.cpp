@@ -309,7 +309,7 @@ class CSchannelSession {
  public:
   explicit CSchannelSession(std::unique_ptr<IConnection> plain) : m_pConnection(std::move(plain)) {}
 
-  IConnection& Connection() { return *m_pConnection; }
+  const IConnection& Connection() const { return *m_pConnection; }
   CtxtHandle* Context() { return m_context.Get(); }
 
   // Credentials for TLS 1.2 (the SCHANNEL_CRED structure cannot enable TLS 1.3), with
@@ -526,6 +526,8 @@ class CSchannelConnection final : public IConnection {
   ~CSchannelConnection() override {
     if (!m_bBroken) m_pSession->Shutdown();
   }
+
+  std::string LocalAddressLiteral() const override { return m_pSession->Connection().LocalAddressLiteral(); }
 
   IoResult SendAll(const char* data, std::size_t size, std::chrono::milliseconds timeout) override {
     if (m_bBroken) return IoResult::Error;

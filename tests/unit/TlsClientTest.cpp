@@ -3,8 +3,10 @@
 // and the encrypted stream keeping the connection's semantics.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
+#include <stdlib.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -103,6 +105,7 @@ TEST_F(TlsClientTest, CertificatesAndProtocolsAreCheckedAsConfigured) {
     if (test.strError.empty()) {
       ASSERT_NE(secure, nullptr) << error;
       EXPECT_EQ(ReceiveLine(*secure), "220 ready\r\n");
+      EXPECT_EQ(secure->LocalAddressLiteral(), "[127.0.0.1]");
     } else {
       EXPECT_EQ(secure, nullptr);
       EXPECT_EQ(error.substr(0, test.strError.size()), test.strError) << error;
@@ -129,6 +132,26 @@ TEST_F(TlsClientTest, AnUnreadableCaFileIsNamed) {
   std::string error;
   EXPECT_EQ(Handshake(server.Port(), settings, error), nullptr);
   EXPECT_NE(error.find("missing.pem"), std::string::npos) << error;
+}
+
+// The system's store is searched by hash names; OpenSSL's variable points it elsewhere.
+// The first use without a CA file in this process, so the setting is read here.
+TEST_F(TlsClientTest, TheSystemRootsAreLookedUpInTheirDirectory) {
+  CTlsTestServer server({});
+  const char* previous = std::getenv("SSL_CERT_DIR");
+  std::string kept = previous != nullptr ? previous : "";
+  ::setenv("SSL_CERT_DIR", (TestPkiDirectory() + "/hashed").c_str(), 1);
+  CTlsSettings settings = Settings("localhost");
+  settings.strCaFile.clear();
+  std::string error;
+  auto secure = Handshake(server.Port(), settings, error);
+  if (previous != nullptr) {
+    ::setenv("SSL_CERT_DIR", kept.c_str(), 1);
+  } else {
+    ::unsetenv("SSL_CERT_DIR");
+  }
+  ASSERT_NE(secure, nullptr) << error;
+  EXPECT_EQ(ReceiveLine(*secure), "220 ready\r\n");
 }
 
 TEST_F(TlsClientTest, ManySendsOfMixedSizesArriveWhole) {
