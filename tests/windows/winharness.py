@@ -63,12 +63,14 @@ def exec_statement(params):
     return "exec xp_Varnel " + ", ".join(arguments)
 
 
-def run_linux_host(params, timeout=HOST_TIMEOUT):
-    """The Linux host's --json answer to the same call, or None when it was not built."""
+def run_linux_host(params, env=None, timeout=HOST_TIMEOUT):
+    """The Linux host's --json answer to the same call, or None when it was not built.
+    env: variables added to the environment (the host's stand-in for the registry)."""
     binary = os.environ.get("VARNEL_BIN", "")
     if not binary or not os.access(binary, os.X_OK):
         return None
-    completed = subprocess.run([binary, "--json", exec_statement(params)], capture_output=True, timeout=timeout)
+    completed = subprocess.run([binary, "--json", exec_statement(params)], capture_output=True, timeout=timeout,
+                               env={**os.environ, **(env or {})})
     return json.loads(completed.stdout.decode("utf-8"))
 
 
