@@ -31,6 +31,7 @@ inline constexpr int ServerNameBuffer = 11;
 inline constexpr int UserNameBuffer = 12;
 inline constexpr int PasswordBuffer = 13;
 inline constexpr int LogOn = 14;
+inline constexpr int OAuthToken = 16;
 }  // namespace Status
 
 class CSMTPChannel {
@@ -98,6 +99,11 @@ class CSMTPChannel {
   bool m_bRelay8BitMime = false;
   // The name this send greeted the relay with (EHLO/HELO argument).
   std::string m_strHeloName;
+  // OAuth 2.0 client credentials (@oauth*); empty ones fall back to the settings.
+  std::string m_strOAuthTokenUrl;
+  std::string m_strOAuthClientId;
+  std::string m_strOAuthClientSecret;
+  std::string m_strOAuthScope;
 
  private:
   CPlatform m_platform;
