@@ -119,6 +119,10 @@ constexpr CTextTarget kTextTargets[] = {
     {"@qfieldsep", &CXpParameters::m_strQFieldSeparator},
     {"@smtpusername", &CXpParameters::m_strSMTPUsername},
     {"@smtppassword", &CXpParameters::m_strSMTPPassword},
+    {"@oauthtokenurl", &CXpParameters::m_strOAuthTokenUrl},
+    {"@oauthclientid", &CXpParameters::m_strOAuthClientId},
+    {"@oauthclientsecret", &CXpParameters::m_strOAuthClientSecret},
+    {"@oauthscope", &CXpParameters::m_strOAuthScope},
 };
 
 constexpr CNumberTarget kNumberTargets[] = {

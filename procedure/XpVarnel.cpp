@@ -92,6 +92,10 @@ void FillChannel(CSMTPChannel& channel, const CXpParameters& p, IServerCall& ser
     channel.m_strSMTPPassword = *p.m_strSMTPPassword;
     channel.m_bAuthenticate = true;
   }
+  channel.m_strOAuthTokenUrl = p.m_strOAuthTokenUrl.value_or("");
+  channel.m_strOAuthClientId = p.m_strOAuthClientId.value_or("");
+  channel.m_strOAuthClientSecret = p.m_strOAuthClientSecret.value_or("");
+  channel.m_strOAuthScope = p.m_strOAuthScope.value_or("");
 }
 
 std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const CXpParameters& parameters) {
