@@ -8,6 +8,7 @@ CPlatform DefaultPlatform() {
   platform.pSettings = &DefaultSettings();
   platform.pFileSystem = &DefaultFileSystem();
   platform.pDatabase = &DefaultDatabaseClient();
+  platform.pTls = &DefaultTlsClient();
   return platform;
 }
 

@@ -1,0 +1,347 @@
+// TLS client sessions with OpenSSL (libssl, linked dynamically so that the system's
+// security updates reach it). The records travel over the project's own IConnection
+// through a BIO of ours, not a file descriptor, so any connection can be wrapped and
+// every wait keeps the caller's time-out. Failures come back as text.
+#include <arpa/inet.h>
+#include <openssl/bio.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "platform/Tls.h"
+
+namespace varnel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::chrono::milliseconds Left(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() < 0 ? std::chrono::milliseconds(0) : left;
+}
+
+// The plain connection as OpenSSL sees it. Reads are served from a buffer that one
+// Receive fills (a record header and its body then cost one system call, not two);
+// writes collect here until OpenSSL flushes or the owner ends a send, so one SendAll
+// of 64 KiB leaves as four full records in one write to the connection.
+struct CTransport {
+  static constexpr std::size_t kInputSize = 32 * 1024;
+  static constexpr std::size_t kOutputFlush = 64 * 1024;
+
+  std::unique_ptr<IConnection> pConnection;
+  Clock::time_point deadline;             // of the read or handshake in progress
+  std::chrono::milliseconds sendTimeout;  // per wait for progress while sending
+  IoResult lastResult = IoResult::Ok;     // the connection's answer when it failed
+  std::vector<char> arrInput;
+  std::size_t nInputStart = 0;
+  std::size_t nInputEnd = 0;
+  std::vector<char> arrOutput;
+
+  bool Flush() {
+    if (arrOutput.empty()) return true;
+    IoResult result = pConnection->SendAll(arrOutput.data(), arrOutput.size(), sendTimeout);
+    arrOutput.clear();
+    if (result != IoResult::Ok) lastResult = result;
+    return result == IoResult::Ok;
+  }
+};
+
+CTransport* TransportOf(BIO* bio) { return static_cast<CTransport*>(BIO_get_data(bio)); }
+
+int TransportWrite(BIO* bio, const char* data, int size) {
+  CTransport* transport = TransportOf(bio);
+  BIO_clear_retry_flags(bio);
+  if (transport->lastResult != IoResult::Ok) return -1;
+  transport->arrOutput.insert(transport->arrOutput.end(), data, data + size);
+  if (transport->arrOutput.size() >= CTransport::kOutputFlush && !transport->Flush()) return -1;
+  return size;
+}
+
+int TransportRead(BIO* bio, char* buffer, int size) {
+  CTransport* transport = TransportOf(bio);
+  BIO_clear_retry_flags(bio);
+  if (transport->nInputStart == transport->nInputEnd) {
+    // Anything of ours still waiting goes first: the peer answers only what it got.
+    if (!transport->Flush()) return -1;
+    std::size_t received = 0;
+    IoResult result = transport->pConnection->Receive(transport->arrInput.data(), transport->arrInput.size(),
+                                                      received, Left(transport->deadline));
+    if (result == IoResult::Timeout) {
+      // Not fatal to the session: a later read may go on where this one stopped.
+      BIO_set_retry_read(bio);
+      return -1;
+    }
+    if (result != IoResult::Ok) {
+      transport->lastResult = result;
+      return result == IoResult::Closed ? 0 : -1;
+    }
+    transport->nInputStart = 0;
+    transport->nInputEnd = received;
+  }
+  std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(size), transport->nInputEnd - transport->nInputStart);
+  std::memcpy(buffer, transport->arrInput.data() + transport->nInputStart, take);
+  transport->nInputStart += take;
+  return static_cast<int>(take);
+}
+
+long TransportControl(BIO* bio, int command, long, void*) {
+  switch (command) {
+    case BIO_CTRL_FLUSH: return TransportOf(bio)->Flush() ? 1 : 0;
+    case BIO_CTRL_PENDING: {
+      CTransport* transport = TransportOf(bio);
+      return static_cast<long>(transport->nInputEnd - transport->nInputStart);
+    }
+    case BIO_CTRL_WPENDING: return static_cast<long>(TransportOf(bio)->arrOutput.size());
+    case BIO_CTRL_PUSH:
+    case BIO_CTRL_POP: return 0;
+    default: return 0;
+  }
+}
+
+int TransportCreate(BIO* bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+// Made once for the process; BIO_METHOD is read-only after that.
+const BIO_METHOD* TransportMethod() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "varnel connection");
+    BIO_meth_set_write(made, TransportWrite);
+    BIO_meth_set_read(made, TransportRead);
+    BIO_meth_set_ctrl(made, TransportControl);
+    BIO_meth_set_create(made, TransportCreate);
+    return made;
+  }();
+  return method;
+}
+
+struct CSslFree {
+  void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+
+// The text of the first error on this thread's queue, or empty.
+std::string QueuedError() {
+  unsigned long code = ERR_peek_error();
+  ERR_clear_error();
+  if (code == 0) return {};
+  const char* reason = ERR_reason_error_string(code);
+  if (reason != nullptr) return reason;
+  char text[256] = {};
+  ERR_error_string_n(code, text, sizeof text);
+  return text;
+}
+
+std::string TransportFailure(IoResult result) {
+  switch (result) {
+    case IoResult::Timeout: return "timed out";
+    case IoResult::Closed: return "connection lost";
+    case IoResult::Error: return "connection error";
+    case IoResult::Ok: break;
+  }
+  return "connection error";
+}
+
+class COpenSslConnection final : public IConnection {
+ public:
+  COpenSslConnection(std::unique_ptr<CTransport> transport, std::unique_ptr<SSL, CSslFree> ssl)
+      : m_pTransport(std::move(transport)), m_pSsl(std::move(ssl)) {}
+
+  ~COpenSslConnection() override {
+    // close_notify (RFC 8446 section 6.1) when the session is sound; the peer's own is
+    // not waited for, and a peer that does not read cannot hold us for long.
+    if (m_bBroken || m_pTransport->lastResult != IoResult::Ok) return;
+    m_pTransport->sendTimeout = std::chrono::milliseconds(1000);
+    ERR_clear_error();
+    if (SSL_shutdown(m_pSsl.get()) >= 0) m_pTransport->Flush();
+    ERR_clear_error();
+  }
+
+  IoResult SendAll(const char* data, std::size_t size, std::chrono::milliseconds timeout) override {
+    if (m_bBroken) return IoResult::Error;
+    m_pTransport->sendTimeout = timeout;
+    // Reads during a write (TLS 1.2 renegotiation, key updates) wait as long as a send may.
+    m_pTransport->deadline = Clock::now() + timeout;
+    ERR_clear_error();
+    while (size > 0) {
+      std::size_t written = 0;
+      if (SSL_write_ex(m_pSsl.get(), data, size, &written) <= 0) return Fail();
+      data += written;
+      size -= written;
+    }
+    if (!m_pTransport->Flush()) return Fail();
+    return IoResult::Ok;
+  }
+
+  IoResult Receive(char* buffer, std::size_t max, std::size_t& received, std::chrono::milliseconds timeout) override {
+    received = 0;
+    if (m_bBroken) return IoResult::Error;
+    if (max == 0) return IoResult::Ok;
+    m_pTransport->deadline = Clock::now() + timeout;
+    m_pTransport->sendTimeout = timeout;
+    ERR_clear_error();
+    for (;;) {
+      if (SSL_read_ex(m_pSsl.get(), buffer, max, &received) > 0) return IoResult::Ok;
+      int error = SSL_get_error(m_pSsl.get(), 0);
+      if (error == SSL_ERROR_WANT_READ) {
+        // Our transport asks for a retry only when its wait ran out; otherwise OpenSSL
+        // consumed a handshake message (a TLS 1.3 session ticket) and reads on.
+        if (Clock::now() >= m_pTransport->deadline) return IoResult::Timeout;
+        continue;
+      }
+      if (error == SSL_ERROR_ZERO_RETURN) return IoResult::Closed;  // the peer's close_notify
+      return Fail();
+    }
+  }
+
+ private:
+  IoResult Fail() {
+    ERR_clear_error();
+    m_bBroken = true;
+    IoResult result = m_pTransport->lastResult;
+    // A peer that just closes without close_notify has ended the stream all the same.
+    return result == IoResult::Ok ? IoResult::Error : result;
+  }
+
+  std::unique_ptr<CTransport> m_pTransport;
+  std::unique_ptr<SSL, CSslFree> m_pSsl;
+  bool m_bBroken = false;
+};
+
+bool IsAddressLiteral(const std::string& name) {
+  unsigned char address[16];
+  return ::inet_pton(AF_INET, name.c_str(), address) == 1 || ::inet_pton(AF_INET6, name.c_str(), address) == 1;
+}
+
+class COpenSslTlsClient final : public ITlsClient {
+ public:
+  ~COpenSslTlsClient() override {
+    for (auto& [file, context] : m_mapContexts) SSL_CTX_free(context);
+  }
+
+  std::unique_ptr<IConnection> Handshake(std::unique_ptr<IConnection> plain, const CTlsSettings& settings,
+                                         std::chrono::milliseconds timeout, std::string& error) override {
+    auto deadline = Clock::now() + timeout;
+    ERR_clear_error();
+    SSL_CTX* context = Context(settings.strCaFile, error);
+    if (context == nullptr) return nullptr;
+    std::unique_ptr<SSL, CSslFree> ssl(SSL_new(context));
+    BIO* bio = BIO_new(TransportMethod());
+    if (ssl == nullptr || bio == nullptr) {
+      BIO_free(bio);
+      error = "TLS session could not be created: " + QueuedError();
+      return nullptr;
+    }
+    auto transport = std::make_unique<CTransport>();
+    transport->pConnection = std::move(plain);
+    transport->deadline = deadline;
+    transport->sendTimeout = timeout;
+    transport->arrInput.resize(CTransport::kInputSize);
+    transport->arrOutput.reserve(CTransport::kOutputFlush + 16 * 1024 + 256);
+    BIO_set_data(bio, transport.get());
+    SSL_set_bio(ssl.get(), bio, bio);  // the session owns the BIO from here on
+
+    std::string name = settings.strPeerName;
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+    bool isAddress = IsAddressLiteral(name);
+    // SNI carries host names only (RFC 6066 section 3: "Literal IPv4 and IPv6
+    // addresses are not permitted").
+    if (!isAddress && !name.empty() && SSL_set_tlsext_host_name(ssl.get(), name.c_str()) != 1) {
+      error = "TLS session could not be created: " + QueuedError();
+      return nullptr;
+    }
+    if (settings.bVerify) {
+      SSL_set_verify(ssl.get(), SSL_VERIFY_PEER, nullptr);
+      X509_VERIFY_PARAM* param = SSL_get0_param(ssl.get());
+      X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      bool named = isAddress ? X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str()) == 1
+                             : SSL_set1_host(ssl.get(), name.c_str()) == 1;
+      if (!named || name.empty()) {
+        error = "certificate cannot be checked: invalid peer name \"" + name + "\"";
+        ERR_clear_error();
+        return nullptr;
+      }
+    } else {
+      SSL_set_verify(ssl.get(), SSL_VERIFY_NONE, nullptr);
+    }
+
+    ERR_clear_error();
+    int done = SSL_connect(ssl.get());
+    if (done != 1) {
+      error = HandshakeFailure(ssl.get(), done, *transport, deadline);
+      return nullptr;
+    }
+    ERR_clear_error();
+    return std::make_unique<COpenSslConnection>(std::move(transport), std::move(ssl));
+  }
+
+  std::string LibraryVersion() override { return OpenSSL_version(OPENSSL_VERSION); }
+
+ private:
+  static std::string HandshakeFailure(SSL* ssl, int done, const CTransport& transport, Clock::time_point deadline) {
+    int error = SSL_get_error(ssl, done);
+    long verify = SSL_get_verify_result(ssl);
+    if (verify != X509_V_OK && SSL_get_verify_mode(ssl) != SSL_VERIFY_NONE) {
+      ERR_clear_error();
+      return std::string("certificate verify failed: ") + X509_verify_cert_error_string(verify);
+    }
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE || Clock::now() >= deadline) {
+      ERR_clear_error();
+      return "handshake failed: timed out";
+    }
+    if (transport.lastResult != IoResult::Ok) {
+      ERR_clear_error();
+      return "handshake failed: " + TransportFailure(transport.lastResult);
+    }
+    std::string reason = QueuedError();
+    return "handshake failed: " + (reason.empty() ? std::string("connection lost") : reason);
+  }
+
+  // One context per CA file for the process: contexts are safe to share between threads
+  // once set up, and loading the system's roots again for every call would cost more
+  // than the handshake.
+  SSL_CTX* Context(const std::string& caFile, std::string& error) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto found = m_mapContexts.find(caFile);
+    if (found != m_mapContexts.end()) return found->second;
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    if (context == nullptr) {
+      error = "TLS could not start: " + QueuedError();
+      return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    // A send may hand over a buffer again at another address after a retry.
+    SSL_CTX_set_mode(context, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_default_verify_paths(context);
+    if (!caFile.empty() && SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
+      error = "CA file " + caFile + " could not be read: " + QueuedError();
+      SSL_CTX_free(context);
+      return nullptr;
+    }
+    ERR_clear_error();
+    m_mapContexts.emplace(caFile, context);
+    return context;
+  }
+
+  std::mutex m_mutex;
+  std::map<std::string, SSL_CTX*> m_mapContexts;
+};
+
+}  // namespace
+
+ITlsClient& DefaultTlsClient() {
+  static COpenSslTlsClient client;
+  return client;
+}
+
+}  // namespace varnel
