@@ -1,5 +1,5 @@
 """An OAuth 2.0 token endpoint on 127.0.0.1 for tests: Python's http.server wrapped in TLS
-with a throwaway PKI made by the openssl CLI, granting client-credentials tokens
+with the tests' throwaway PKI, granting client-credentials tokens
 (RFC 6749 section 4.4) to one client, and an aiosmtpd relay that accepts only XOAUTH2
 with a token that endpoint granted."""
 
@@ -20,25 +20,17 @@ from relay import Collector
 
 
 class TestPki:
-    """A CA and a leaf for localhost and 127.0.0.1, signed by it, in a temporary directory."""
+    """The TLS tests' throwaway PKI (tests/tls/make_pki.sh) in a temporary directory:
+    ca.pem is the trusted root, good-chain.pem and leaf.key serve localhost and 127.0.0.1."""
 
     def __init__(self):
         self.directory = tempfile.mkdtemp(prefix="varnel-oauth-pki-")
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tls", "make_pki.sh")
+        subprocess.run(["bash", script, self.directory], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       check=True)
         self.ca_cert = os.path.join(self.directory, "ca.pem")
-        self.leaf_cert = os.path.join(self.directory, "leaf.pem")
+        self.leaf_cert = os.path.join(self.directory, "good-chain.pem")
         self.leaf_key = os.path.join(self.directory, "leaf.key")
-        ca_key = os.path.join(self.directory, "ca.key")
-        csr = os.path.join(self.directory, "leaf.csr")
-        extensions = os.path.join(self.directory, "leaf.ext")
-        with open(extensions, "w") as file:
-            file.write("subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n")
-        quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, "check": True}
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key, "-out",
-                        self.ca_cert, "-days", "2", "-subj", "/CN=Varnel OAuth Test CA"], **quiet)
-        subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", self.leaf_key, "-out", csr,
-                        "-subj", "/CN=localhost"], **quiet)
-        subprocess.run(["openssl", "x509", "-req", "-in", csr, "-CA", self.ca_cert, "-CAkey", ca_key,
-                        "-CAcreateserial", "-out", self.leaf_cert, "-days", "2", "-extfile", extensions], **quiet)
 
     def server_context(self):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -142,3 +134,31 @@ class XOAuth2Handler(Collector):
         error = json.dumps({"status": "401", "schemes": "bearer", "scope": "https://mail.example/"})
         await server.challenge_auth(error)
         return AuthResult(success=False, handled=False, message="535 5.7.3 Authentication unsuccessful")
+
+
+def serve():
+    """`token_endpoint.py serve [--expires-in N] [--plain]`: prints "<url> <ca file>" and
+    serves until SIGTERM, for test programs of other languages."""
+    import argparse
+    import signal
+    import sys
+
+    parser = argparse.ArgumentParser()
+    parser.add_argument("command", choices=["serve"])
+    parser.add_argument("--expires-in", type=int, default=3600)
+    parser.add_argument("--plain", action="store_true")
+    arguments = parser.parse_args()
+    pki = TestPki()
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    try:
+        with TokenEndpoint(pki, expires_in=arguments.expires_in, tls=not arguments.plain) as endpoint:
+            print(endpoint.url, pki.ca_cert, flush=True)
+            stop.wait(120)
+    finally:
+        pki.remove()
+    sys.exit(0)
+
+
+if __name__ == "__main__":
+    serve()
