@@ -80,7 +80,6 @@ OAuthSetup ReadOAuthRequest(const CSMTPChannel& channel, COAuthRequest& request,
             " (@oauthclientsecret, or the OAuthClientSecret setting with its OAuthTokenUrl)";
     return OAuthSetup::Failed;
   }
-  request.strBindAddress = channel.m_strBindIP;
   return OAuthSetup::Ready;
 }
 
@@ -103,6 +102,20 @@ bool ObtainOAuthToken(const CPlatform& platform, const COAuthRequest& request, s
     }
   }
   return obtained;
+}
+
+OAuthSetup ObtainChannelOAuthToken(const CSMTPChannel& channel, bool forceFresh, std::string& token,
+                                   std::string& error) {
+  COAuthRequest request;
+  OAuthSetup setup = ReadOAuthRequest(channel, request, error);
+  if (setup == OAuthSetup::Failed) channel.WriteLog("OAuth sign-in not possible: " + error);
+  if (setup != OAuthSetup::Ready) return setup;
+  auto log = [&channel](const std::string& line) { channel.WriteLog(line); };
+  if (!ObtainOAuthToken(channel.Platform(), request, std::chrono::milliseconds(channel.m_nTimeout), token, error,
+                        forceFresh, log)) {
+    return OAuthSetup::Failed;
+  }
+  return OAuthSetup::Ready;
 }
 
 void InvalidateOAuthToken(const std::string& token) { ProcessOAuthTokenCache().Invalidate(token); }

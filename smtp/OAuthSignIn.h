@@ -28,7 +28,8 @@ enum class OAuthSetup {
 // The request of a channel: each of @oauthtokenurl, @oauthclientid, @oauthclientsecret and
 // @oauthscope, when the call did not give it, comes from the setting OAuthTokenUrl,
 // OAuthClientId, OAuthClientSecret or OAuthScope. The OAuthClientSecret setting is only
-// ever sent to the OAuthTokenUrl endpoint, never to one the call names instead.
+// ever sent to the OAuthTokenUrl endpoint, never to one the call names instead. The
+// bind address is left empty (any); delivery may set the one its relay socket uses.
 OAuthSetup ReadOAuthRequest(const CSMTPChannel& channel, COAuthRequest& request, std::string& error);
 
 // A token for request from the process-wide cache, asking the endpoint when there is no
@@ -37,6 +38,13 @@ OAuthSetup ReadOAuthRequest(const CSMTPChannel& channel, COAuthRequest& request,
 // "cannot connect to the token endpoint: ...", ...) when no token came.
 bool ObtainOAuthToken(const CPlatform& platform, const COAuthRequest& request, std::chrono::milliseconds timeout,
                       std::string& token, std::string& error, bool forceFresh, const OAuthLogFunction& log = {});
+
+// What delivery calls before it connects to the relay: the channel's request as
+// ReadOAuthRequest reads it, then its token as ObtainOAuthToken gets it, bounded by the
+// channel's time-out and logged in the channel's log. None: no endpoint named, no OAuth;
+// Ready: token set; Failed: error set (the call ends with status 16).
+OAuthSetup ObtainChannelOAuthToken(const CSMTPChannel& channel, bool forceFresh, std::string& token,
+                                   std::string& error);
 
 // A relay refused token (535): the next ObtainOAuthToken asks the endpoint again.
 void InvalidateOAuthToken(const std::string& token);

@@ -5,6 +5,9 @@
 
 #include <deque>
 #include <map>
+#include <cstdio>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include "platform/Network.h"
 #include "platform/Settings.h"
@@ -333,4 +336,47 @@ TEST(OAuthTokenClientTest, LogShowsEndpointAndOutcomeButNeitherSecretNorToken) {
   EXPECT_EQ(lines[0], "OAuth token requested from https://log-test.example/t for scope sc");
   EXPECT_EQ(lines[1], "OAuth cached token from https://log-test.example/t for scope sc");
   EXPECT_EQ(lines[2], "OAuth token from https://log-test.example/t could not be obtained: invalid_client");
+}
+
+TEST(OAuthTokenClientTest, ChannelTokenComesWithItsLogLinesOrNotAtAll) {
+  char name[] = "/tmp/varnel-oauth-log-XXXXXX";
+  ::close(::mkstemp(name));
+  struct {
+    const char* pUrl;
+    const char* pReply;
+    OAuthSetup eSetup;
+    const char* pTokenOrError;
+  } const cases[] = {
+      {"", "", OAuthSetup::None, ""},
+      {"https://channel.example/t", R"({"access_token":"chan-tok","expires_in":3600})", OAuthSetup::Ready, "chan-tok"},
+      {"https://channel.example/refused", R"({"error":"unauthorized_client"})", OAuthSetup::Failed,
+       "unauthorized_client"},
+  };
+  for (const auto& c : cases) {
+    CTokenPlatform platform;
+    bool granted = std::string(c.pReply).find("access_token") != std::string::npos;
+    platform.peer.arrReplies = {std::string(granted ? "HTTP/1.1 200 OK" : "HTTP/1.1 400 Bad Request") + "\r\n\r\n" +
+                                c.pReply};
+    CSMTPChannel channel(platform.Get());
+    channel.m_nDebug = 1;
+    channel.m_strLogFileName = name;
+    channel.m_strOAuthTokenUrl = c.pUrl;
+    channel.m_strOAuthClientId = "id";
+    channel.m_strOAuthClientSecret = "CHANNEL-SECRET";
+    std::string token;
+    std::string error;
+    EXPECT_EQ(ObtainChannelOAuthToken(channel, false, token, error), c.eSetup) << c.pUrl;
+    EXPECT_EQ(c.eSetup == OAuthSetup::Ready ? token : error, c.pTokenOrError) << c.pUrl;
+  }
+  std::string log;
+  if (std::FILE* file = std::fopen(name, "rb")) {
+    char buffer[4096];
+    log.assign(buffer, std::fread(buffer, 1, sizeof buffer, file));
+    std::fclose(file);
+  }
+  ::unlink(name);
+  EXPECT_NE(log.find("OAuth token requested from https://channel.example/t"), std::string::npos) << log;
+  EXPECT_NE(log.find("https://channel.example/refused could not be obtained: unauthorized_client"), std::string::npos);
+  EXPECT_EQ(log.find("CHANNEL-SECRET"), std::string::npos);
+  EXPECT_EQ(log.find("chan-tok"), std::string::npos);
 }
