@@ -128,14 +128,6 @@ class OAuthSignInTest(unittest.TestCase):
         self.assertEqual(relay.handler.logins, [(MAILBOX, "token-1")])
         self.assert_log_keeps_secrets(log, "s3cret", "token-1")
 
-    def test_server_secret_is_not_sent_to_an_endpoint_the_call_names(self):
-        with TokenEndpoint(self.pki) as endpoint, XOAuth2Relay(self.pki, lambda: endpoint.granted) as relay:
-            settings = {"VARNEL_OAUTH_TOKEN_URL": "https://127.0.0.1:1/elsewhere",
-                        "VARNEL_OAUTH_CLIENT_SECRET": "s3cret&value=1"}
-            code, out, _ = self.run_logged(statement(relay.port, endpoint.url, secret=None), env=settings)
-        self.assertEqual(out["rows"][0][0], 16)
-        self.assertEqual(endpoint.requests, [])
-
     def test_relay_refusing_the_token_gets_one_fresh_token_and_one_more_try(self):
         # The relay takes only the second token: the first is refused with 535.
         with TokenEndpoint(self.pki) as endpoint, \

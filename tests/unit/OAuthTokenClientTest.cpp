@@ -316,28 +316,6 @@ TEST(OAuthTokenClientTest, UnreadableSettingFailsTheSetup) {
   EXPECT_EQ(error, "the OAuthTokenUrl setting cannot be read");
 }
 
-TEST(OAuthTokenClientTest, LogShowsEndpointAndOutcomeButNeitherSecretNorToken) {
-  CTokenPlatform platform;
-  std::string reply = kGranted;
-  platform.peer.arrReplies = {reply};
-  COAuthRequest request{"https://log-test.example/t?key=hidden", "id", "SECRET-VALUE", "sc", ""};
-  std::vector<std::string> lines;
-  auto log = [&](const std::string& line) { lines.push_back(line); };
-  std::string token;
-  std::string error;
-  ASSERT_TRUE(ObtainOAuthToken(platform.Get(), request, 2000ms, token, error, false, log)) << error;
-  EXPECT_EQ(token, "tok");
-  ASSERT_TRUE(ObtainOAuthToken(platform.Get(), request, 2000ms, token, error, false, log)) << error;
-  request.strClientSecret = "WRONG-SECRET";
-  platform.peer.arrReplies = {"HTTP/1.1 401 Unauthorized\r\n\r\n{\"error\":\"invalid_client\"}"};
-  EXPECT_FALSE(ObtainOAuthToken(platform.Get(), request, 2000ms, token, error, false, log));
-  EXPECT_EQ(error, "invalid_client");
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "OAuth token requested from https://log-test.example/t for scope sc");
-  EXPECT_EQ(lines[1], "OAuth cached token from https://log-test.example/t for scope sc");
-  EXPECT_EQ(lines[2], "OAuth token from https://log-test.example/t could not be obtained: invalid_client");
-}
-
 TEST(OAuthTokenClientTest, ChannelTokenComesWithItsLogLinesOrNotAtAll) {
   char name[] = "/tmp/varnel-oauth-log-XXXXXX";
   ::close(::mkstemp(name));
