@@ -1,9 +1,13 @@
 // A minimal SMTP sink for benchmarks: answers every command positively, discards the
 // message data (read 64 KiB at a time) and serves each connection on its own thread.
-// Prints its port on the first line of standard output.
+// Prints its port on the first line of standard output. With --tls CERT KEY it offers
+// STARTTLS (RFC 3207) in a multi-line EHLO reply and reads through OpenSSL after it.
+// Usage: smtp_sink [PORT] [--tls CERT KEY]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,12 +20,43 @@
 
 namespace {
 
-void Reply(int fd, const char* text) { (void)::send(fd, text, std::strlen(text), MSG_NOSIGNAL); }
+SSL_CTX* g_pTlsContext = nullptr;  // set once before the first connection
+
+// The connection, in plain text or, after STARTTLS, through its TLS session.
+struct CStream {
+  int fd;
+  SSL* ssl = nullptr;
+  ~CStream() {
+    if (ssl != nullptr) {
+      SSL_shutdown(ssl);
+      SSL_free(ssl);
+    }
+    ::close(fd);
+  }
+  ssize_t Receive(char* buffer, std::size_t size) {
+    if (ssl == nullptr) return ::recv(fd, buffer, size, 0);
+    int count = SSL_read(ssl, buffer, static_cast<int>(size));
+    return count > 0 ? count : -1;
+  }
+  void Send(const char* text) {
+    if (ssl == nullptr) {
+      (void)::send(fd, text, std::strlen(text), MSG_NOSIGNAL);
+    } else {
+      SSL_write(ssl, text, static_cast<int>(std::strlen(text)));
+    }
+  }
+  bool StartTls() {
+    ssl = SSL_new(g_pTlsContext);
+    SSL_set_fd(ssl, fd);
+    return SSL_accept(ssl) == 1;
+  }
+};
 
 void Serve(int fd) {
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  Reply(fd, "220 sink ready\r\n");
+  CStream stream{fd};
+  stream.Send("220 sink ready\r\n");
   std::vector<char> buffer(64 * 1024);
   std::string line;
   bool inData = false;
@@ -29,7 +64,7 @@ void Serve(int fd) {
   // Last bytes of the data seen so far, to find the end-of-data line across reads.
   std::string tail;
   for (;;) {
-    ssize_t count = ::recv(fd, buffer.data(), buffer.size(), 0);
+    ssize_t count = stream.Receive(buffer.data(), buffer.size());
     if (count <= 0) break;
     std::size_t i = 0;
     while (i < static_cast<std::size_t>(count)) {
@@ -54,7 +89,7 @@ void Serve(int fd) {
         i += consumed;
         inData = false;
         tail.clear();
-        Reply(fd, "250 2.0.0 queued\r\n");
+        stream.Send("250 2.0.0 queued\r\n");
         continue;
       }
       char c = buffer[i++];
@@ -67,32 +102,50 @@ void Serve(int fd) {
       line.clear();
       if (authStep == 1) {
         authStep = 2;
-        Reply(fd, "334 UGFzc3dvcmQ6\r\n");
+        stream.Send("334 UGFzc3dvcmQ6\r\n");
       } else if (authStep == 2) {
         authStep = 0;
-        Reply(fd, "235 2.7.0 ok\r\n");
+        stream.Send("235 2.7.0 ok\r\n");
       } else if (command == "DATA") {
         inData = true;
         tail = "\r\n";  // the DATA line's own end may precede an empty message
-        Reply(fd, "354 go ahead\r\n");
+        stream.Send("354 go ahead\r\n");
       } else if (command == "QUIT") {
-        Reply(fd, "221 bye\r\n");
+        stream.Send("221 bye\r\n");
         break;
+      } else if (g_pTlsContext != nullptr && command == "EHLO") {
+        stream.Send(stream.ssl == nullptr ? "250-sink\r\n250-STARTTLS\r\n250 8BITMIME\r\n" : "250-sink\r\n250 8BITMIME\r\n");
+      } else if (g_pTlsContext != nullptr && command == "STAR" && stream.ssl == nullptr) {
+        stream.Send("220 go ahead\r\n");
+        if (!stream.StartTls()) break;
+        i = static_cast<std::size_t>(count);  // nothing may follow STARTTLS in clear
       } else if (command == "AUTH") {
         authStep = 1;
-        Reply(fd, "334 VXNlcm5hbWU6\r\n");
+        stream.Send("334 VXNlcm5hbWU6\r\n");
       } else {
-        Reply(fd, "250 ok\r\n");
+        stream.Send("250 ok\r\n");
       }
     }
   }
-  ::close(fd);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  int port = argc > 1 ? std::atoi(argv[1]) : 0;
+  int port = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--tls") == 0 && i + 2 < argc) {
+      g_pTlsContext = SSL_CTX_new(TLS_server_method());
+      if (SSL_CTX_use_certificate_chain_file(g_pTlsContext, argv[i + 1]) != 1 ||
+          SSL_CTX_use_PrivateKey_file(g_pTlsContext, argv[i + 2], SSL_FILETYPE_PEM) != 1) {
+        ERR_print_errors_fp(stderr);
+        return 1;
+      }
+      i += 2;
+    } else {
+      port = std::atoi(argv[i]);
+    }
+  }
   int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   int one = 1;
   ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);

@@ -12,16 +12,17 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build", "default")
 VARNEL = os.path.join(BUILD, "varnel")
 SINK = os.path.join(BUILD, "bench", "smtp_sink")
+TLS_THROUGHPUT = os.path.join(BUILD, "bench", "tls_throughput")
 
 
-def run_measured(args, stdout=subprocess.DEVNULL):
+def run_measured(args, stdout=subprocess.DEVNULL, env=None):
     """Runs a command; returns (seconds, peak RSS in MB, exit code). The peak comes from
     GNU time: a forked child's own rusage would count the benchmark's memory too."""
     report = tempfile.NamedTemporaryFile(prefix="varnel-rss-", delete=False)
     report.close()
     start = time.perf_counter()
     done = subprocess.run(["/usr/bin/time", "-q", "-f", "%M", "-o", report.name, *args], stdout=stdout,
-                          stderr=subprocess.PIPE)
+                          stderr=subprocess.PIPE, env=env)
     elapsed = time.perf_counter() - start
     if done.returncode != 0:
         sys.stderr.write(done.stderr.decode("utf-8", "replace"))
@@ -39,8 +40,11 @@ def median_of(count, measure):
 
 
 class Sink:
+    def __init__(self, *args):
+        self.args = list(args)
+
     def __enter__(self):
-        self.process = subprocess.Popen([SINK], stdout=subprocess.PIPE)
+        self.process = subprocess.Popen([SINK, *self.args], stdout=subprocess.PIPE)
         self.port = int(self.process.stdout.readline())
         return self
 
@@ -149,6 +153,69 @@ def bench_attachment(size=100 * 1000 * 1000):
             print("  %-17s varnel  peak RSS %6.1f MB" % (label, rss))
 
 
+def bench_tls(size=100 * 1000 * 1000, runs=100):
+    """STARTTLS into the sink: the TLS layer alone, a 100 MB binary attachment (base64)
+    with varnel @tls=2 against curl --ssl-reqd, and one small message per process."""
+    print("== STARTTLS: %d MB binary attachment (median of 3), one small message per process (%d runs) =="
+          % (size // 1000000, runs))
+    pki = tempfile.mkdtemp(prefix="varnel-pki.")
+    subprocess.run([os.path.join(ROOT, "tests", "tls", "make_pki.sh"), pki], check=True)
+    ca = os.path.join(pki, "ca.pem")
+    # The CA setting of varnel, and OpenSSL's own variable for the default store (read by
+    # both programs' libssl) so that nothing of the machine's store is touched.
+    env = dict(os.environ, VARNEL_TLS_CA_FILE=ca, SSL_CERT_FILE=ca)
+    binary, _ = make_files(tempfile.mkdtemp(), size)
+    mb = size / 1e6
+    with Sink("--tls", os.path.join(pki, "good.pem"), os.path.join(pki, "leaf.key")) as sink:
+        layer = []
+        for _ in range(3):
+            done = subprocess.run([TLS_THROUGHPUT, str(sink.port), str(mb * 4 / 3), ca], capture_output=True, env=env)
+            if done.returncode != 0:
+                raise SystemExit("tls_throughput failed: " + done.stderr.decode())
+            layer.append(float(done.stdout.split()[0]))
+        print("  TLS layer alone  %7.1f MB/s of base64 lines (median of 3)" % statistics.median(layer))
+
+        statement = varnel_statement(sink.port, ", @tls=2, @attachments='%s'" % binary)
+        seconds, rss, code = median_of(3, lambda: run_measured([VARNEL, statement], env=env))
+        varnel_rate = mb / seconds if code == 0 else None
+        if code == 0:
+            print("  base64 varnel    %7.1f MB/s  peak RSS %6.1f MB" % (varnel_rate, rss))
+        else:
+            print("  base64 varnel    failed (exit %d): does this build have the @tls parameter?" % code)
+        curl = ["curl", "-s", "--ssl-reqd", "--cacert", ca, "smtp://127.0.0.1:%d" % sink.port,
+                "--mail-from", "a@example.com", "--mail-rcpt", "b@example.com", "-F", "=@%s;encoder=base64" % binary]
+        seconds, rss, code = median_of(3, lambda: run_measured(curl, env=env))
+        curl_rate = mb / seconds
+        print("  base64 curl      %7.1f MB/s  peak RSS %6.1f MB%s" % (curl_rate, rss, "" if code == 0 else " (failed)"))
+        if varnel_rate:
+            print("  varnel / curl throughput: %.2f" % (varnel_rate / curl_rate))
+
+        message = os.path.join(pki, "message.txt")
+        with open(message, "w") as f:
+            f.write("From: sqlserver@example.com\r\nTo: dba@example.com\r\nSubject: Benchmark\r\n\r\n"
+                    "One small message.\r\n")
+        commands = {
+            "varnel": [VARNEL, varnel_statement(sink.port, ", @tls=2")],
+            "curl": ["curl", "-s", "--ssl-reqd", "--cacert", ca, "smtp://127.0.0.1:%d" % sink.port,
+                     "--mail-from", "sqlserver@example.com", "--mail-rcpt", "dba@example.com", "-T", message],
+        }
+        if varnel_rate is None:
+            del commands["varnel"]
+        times = {name: [] for name in commands}
+        for _ in range(runs):
+            for name, args in commands.items():
+                start = time.perf_counter()
+                done = subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+                times[name].append(time.perf_counter() - start)
+                if done.returncode != 0:
+                    raise SystemExit("%s failed" % name)
+        results = {name: statistics.median(values) for name, values in times.items()}
+        for name, seconds in results.items():
+            print("  small %-8s %7.2f ms per message" % (name, seconds * 1000))
+        if "varnel" in results:
+            print("  varnel / curl time per message: %.2f" % (results["varnel"] / results["curl"]))
+
+
 if __name__ == "__main__":
     which = sys.argv[1] if len(sys.argv) > 1 else "all"
     if which in ("send", "all"):
@@ -157,3 +224,5 @@ if __name__ == "__main__":
         bench_query()
     if which in ("attachment", "all"):
         bench_attachment()
+    if which in ("tls", "all"):
+        bench_tls()

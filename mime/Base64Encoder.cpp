@@ -37,6 +37,49 @@ constexpr std::size_t kOutputSize = (CBase64Encoder::kReadBlock / 3 + 1) * 4 +
 
 }  // namespace
 
+std::string Base64EncodeText(std::string_view text) {
+  std::string result;
+  result.reserve((text.size() + 2) / 3 * 4);
+  auto byte = [&](std::size_t at) { return static_cast<unsigned>(static_cast<unsigned char>(text[at])); };
+  std::size_t i = 0;
+  for (; i + 3 <= text.size(); i += 3) {
+    unsigned value = (byte(i) << 16) | (byte(i + 1) << 8) | byte(i + 2);
+    for (int shift = 18; shift >= 0; shift -= 6) result += kAlphabet[(value >> shift) & 63];
+  }
+  std::size_t rest = text.size() - i;
+  if (rest > 0) {
+    unsigned value = (byte(i) << 16) | (rest == 2 ? byte(i + 1) << 8 : 0);
+    result += kAlphabet[(value >> 18) & 63];
+    result += kAlphabet[(value >> 12) & 63];
+    result += rest == 2 ? kAlphabet[(value >> 6) & 63] : '=';
+    result += '=';
+  }
+  return result;
+}
+
+std::string Base64DecodeText(std::string_view text) {
+  std::string result;
+  unsigned value = 0;
+  int bits = 0;
+  for (char c : text) {
+    int digit;
+    if (c >= 'A' && c <= 'Z') digit = c - 'A';
+    else if (c >= 'a' && c <= 'z') digit = c - 'a' + 26;
+    else if (c >= '0' && c <= '9') digit = c - '0' + 52;
+    else if (c == '+') digit = 62;
+    else if (c == '/') digit = 63;
+    else if (c == '=' || c == ' ' || c == '\r' || c == '\n') continue;
+    else return {};
+    value = (value << 6) | static_cast<unsigned>(digit);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      result += static_cast<char>((value >> bits) & 0xFF);
+    }
+  }
+  return result;
+}
+
 CBase64Encoder::CBase64Encoder(IByteSink& sink)
     : m_pSink(&sink), m_pOutput(std::make_unique<char[]>(kOutputSize)) {}
 

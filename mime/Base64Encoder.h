@@ -6,10 +6,18 @@
 #include <cstddef>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "mime/ByteSink.h"
 
 namespace varnel {
+
+// Standard base64 (RFC 4648 section 4, padded, no line breaks) of a short text: SASL
+// exchanges and encoded words.
+std::string Base64EncodeText(std::string_view text);
+// Decodes base64 text, ignoring padding and line breaks; empty when it holds anything else.
+std::string Base64DecodeText(std::string_view text);
 
 class CBase64Encoder {
  public:

@@ -121,7 +121,7 @@ CMimeSendFile::CMimeSendFile(IByteSink& sink, std::string boundary, std::int32_t
 
 CMimeSendFile::~CMimeSendFile() = default;
 
-bool CMimeSendFile::SendAttachments(std::string attachments, bool closeMultipart) {
+void CMimeSendFile::AddFileList(const std::string& attachments) {
   std::string list = attachments;
   for (char& c : list) {
     if (c == ';') c = ',';
@@ -143,6 +143,19 @@ bool CMimeSendFile::SendAttachments(std::string attachments, bool closeMultipart
       start = comma + 1;
     }
   }
+}
+
+std::uint64_t CMimeSendFile::TotalFileBytes() const {
+  std::uint64_t total = 0;
+  for (const std::string& path : m_arrFilePaths) {
+    CInputFile file(path);
+    if (file.IsOpen()) total += file.Size();
+  }
+  return total;
+}
+
+bool CMimeSendFile::SendAttachments(std::string attachments, bool closeMultipart) {
+  AddFileList(attachments);
 
   if (m_arrFilePaths.empty()) {
     std::string note = "\r\n--" + m_strBoundary + "\r\n";
@@ -155,15 +168,18 @@ bool CMimeSendFile::SendAttachments(std::string attachments, bool closeMultipart
 
   for (std::size_t index = 0; index < m_arrFilePaths.size(); ++index) {
     if (index == 0) SendDelimiter();
-    switch (CheckContent(index)) {
+    // One open handle serves the content check and the part: a file swapped between
+    // the two cannot change what is sent.
+    CInputFile file(m_arrFilePaths[index]);
+    switch (CheckContent(file)) {
       case FileContent::Unreadable:
         SendNote(m_arrFileNames[index], true);
         break;
       case FileContent::Binary:
-        SendFileBase64(index);
+        SendFileBase64(index, file);
         break;
       case FileContent::Text:
-        SendFileQuotedPrintable(index);
+        SendFileQuotedPrintable(index, file);
         break;
     }
     if (index + 1 < m_arrFilePaths.size()) {
@@ -182,15 +198,23 @@ void CMimeSendFile::AddMatchingFiles(const std::string& pattern) {
   }
 }
 
-CMimeSendFile::FileContent CMimeSendFile::CheckContent(std::size_t index) {
-  CInputFile file(m_arrFilePaths[index]);
+CMimeSendFile::FileContent CMimeSendFile::CheckContent(CInputFile& file) {
   if (!file.IsOpen()) return FileContent::Unreadable;
   auto block = std::make_unique<unsigned char[]>(kContentCheckSize);
   std::size_t count = std::fread(block.get(), 1, kContentCheckSize, file.Get());
+  if (std::fseek(file.Get(), 0, SEEK_SET) != 0) return FileContent::Unreadable;
   for (std::size_t i = 0; i < count; ++i) {
     if (!kTextBytes.arrText[block[i]]) return FileContent::Binary;
   }
   return FileContent::Text;
+}
+
+void CMimeSendFile::CheckWhole(std::size_t index, const CInputFile& file) {
+  std::uint64_t now = 0;
+  if (m_fnLog && OpenFileSize(file.Get(), now) && now < file.Size()) {
+    m_fnLog("File " + m_arrFileNames[index] + " shrank while it was sent: " + std::to_string(now) + " of " +
+            std::to_string(file.Size()) + " bytes left");
+  }
 }
 
 void CMimeSendFile::SendNote(const std::string& name, bool doubleLineEnd) {
@@ -202,6 +226,10 @@ void CMimeSendFile::SendNote(const std::string& name, bool doubleLineEnd) {
 bool CMimeSendFile::SendFileBase64(std::size_t index) {
   if (index >= m_arrFilePaths.size()) return false;
   CInputFile file(m_arrFilePaths[index]);
+  return SendFileBase64(index, file);
+}
+
+bool CMimeSendFile::SendFileBase64(std::size_t index, CInputFile& file) {
   if (!file.IsOpen()) {
     SendNote(m_arrFileNames[index], false);
     return false;
@@ -209,14 +237,19 @@ bool CMimeSendFile::SendFileBase64(std::size_t index) {
   m_pSink->Write(PartHeader(m_arrFileNames[index], "base64"));
   CBase64Encoder encoder(*m_pSink);
   encoder.EncodeFile(file.Get());
+  CheckWhole(index, file);
   return true;
 }
 
 bool CMimeSendFile::SendFileQuotedPrintable(std::size_t index) {
   if (index >= m_arrFilePaths.size()) return false;
+  CInputFile file(m_arrFilePaths[index]);
+  return SendFileQuotedPrintable(index, file);
+}
+
+bool CMimeSendFile::SendFileQuotedPrintable(std::size_t index, CInputFile& file) {
   // Opened in binary mode on every platform; the reader turns CR LF into LF itself, so
   // the pieces are those that text mode gives on Windows.
-  CInputFile file(m_arrFilePaths[index]);
   if (!file.IsOpen()) {
     SendNote(m_arrFileNames[index], false);
     return false;
@@ -227,6 +260,7 @@ bool CMimeSendFile::SendFileQuotedPrintable(std::size_t index) {
   std::string_view piece;
   while (reader.Next(piece)) encoder.EncodeLine(piece);
   encoder.Flush();
+  CheckWhole(index, file);
   return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@ class CSMTPOLEDBQuery;
 class CSMTPQueryResultset;
 
 class CQuotedPrintableEncoder;
+class CInputFile;
 
 class CMimeSendFile {
  public:
@@ -40,6 +42,10 @@ class CMimeSendFile {
   bool SendQueryAttachments(const CSMTPOLEDBQuery& query);
   // One result set as one quoted-printable part (header and body).
   void SendResultsetAttachment(const CSMTPQueryResultset& resultset);
+  // Appends the files of a list (items separated by ";" or ",", wildcards expanded).
+  void AddFileList(const std::string& attachments);
+  // The bytes of the listed files as they are now (a lower bound of their encoded size).
+  std::uint64_t TotalFileBytes() const;
   // Appends every regular file matching one name or wildcard pattern.
   void AddMatchingFiles(const std::string& pattern);
   // One part (header and body, no delimiters) for found file index; false when the file
@@ -55,12 +61,20 @@ class CMimeSendFile {
   // Header of a quoted-printable attachment part named name.
   void SendQuotedPrintableHeader(const std::string& name);
 
+  // Where notes about the files go (the send's log); may be empty.
+  std::function<void(const std::string&)> m_fnLog;
+
   const std::vector<std::string>& FileNames() const { return m_arrFileNames; }
   const std::vector<std::string>& FilePaths() const { return m_arrFilePaths; }
 
  private:
   enum class FileContent { Text, Binary, Unreadable };
-  FileContent CheckContent(std::size_t index);
+  // Reads the first block to choose the encoding, then rewinds.
+  FileContent CheckContent(CInputFile& file);
+  bool SendFileBase64(std::size_t index, CInputFile& file);
+  bool SendFileQuotedPrintable(std::size_t index, CInputFile& file);
+  // Logs a file that became shorter than it was when opened.
+  void CheckWhole(std::size_t index, const CInputFile& file);
   void SendNote(const std::string& text, bool doubleLineEnd);
   CQuotedPrintableEncoder& Encoder();
 

@@ -38,7 +38,9 @@ void AppendLogLine(std::int32_t debug, const std::string& file, const std::strin
   }
   line += text;
   line += '\n';
-  AppendToFile(file, line);
+  // The default file sits in a shared directory: never followed through a planted link,
+  // never readable by others.
+  AppendToFile(file, line, file == DefaultLogFileName());
 }
 
 }  // namespace varnel

@@ -23,6 +23,9 @@ class IConnection {
   // Reads what has arrived, at most max bytes, waiting at most timeout for the first one.
   virtual IoResult Receive(char* buffer, std::size_t max, std::size_t& received,
                            std::chrono::milliseconds timeout) = 0;
+  // The local end as an SMTP address literal ("[192.0.2.7]", "[IPv6:2001:db8::7]",
+  // RFC 5321 section 4.1.3); empty when unknown.
+  virtual std::string LocalAddressLiteral() const { return {}; }
 };
 
 // A client socket bound to a local address, not yet connected.

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <string>
 
@@ -20,7 +21,15 @@ std::string EnvironmentValue(const char* name);
 // Appends text to a file, creating it when missing, as a text-mode stream would (line
 // feeds become CR LF on Windows). Only regular files are written: a FIFO or device never
 // blocks the caller. False when nothing could be written.
-bool AppendToFile(const std::string& path, const std::string& text);
+// A private file is never reached through a symbolic link and is created readable by its
+// owner only (the default log in a shared directory).
+bool AppendToFile(const std::string& path, const std::string& text, bool privateFile = false);
+// Opens a file for binary reading without waiting on it, then checks the open handle:
+// only a regular file is returned (a FIFO or device swapped in never blocks the caller);
+// nullptr otherwise. size receives its length at that moment.
+std::FILE* OpenRegularFile(const std::string& path, std::uint64_t& size);
+// The current length of an open file; false when it cannot be told.
+bool OpenFileSize(std::FILE* file, std::uint64_t& size);
 // Default path of the diagnostic log file on this operating system.
 const char* DefaultLogFileName();
 

@@ -119,6 +119,7 @@ constexpr CTextTarget kTextTargets[] = {
     {"@qfieldsep", &CXpParameters::m_strQFieldSeparator},
     {"@smtpusername", &CXpParameters::m_strSMTPUsername},
     {"@smtppassword", &CXpParameters::m_strSMTPPassword},
+    {"@smtpoauthtoken", &CXpParameters::m_strSMTPOAuthToken},
     {"@oauthtokenurl", &CXpParameters::m_strOAuthTokenUrl},
     {"@oauthclientid", &CXpParameters::m_strOAuthClientId},
     {"@oauthclientsecret", &CXpParameters::m_strOAuthClientSecret},
@@ -137,6 +138,8 @@ constexpr CNumberTarget kNumberTargets[] = {
     {"@qasattachments", &CXpParameters::m_nQAsAttachments},
     {"@qbind", &CXpParameters::m_nQBind},
     {"@termination", &CXpParameters::m_nTermination},
+    {"@tls", &CXpParameters::m_nTls},
+    {"@tlsverify", &CXpParameters::m_nTlsVerify},
 };
 
 bool ReadPositional(IServerCall& server, int count, CXpParameters& parameters) {
@@ -213,6 +216,10 @@ bool ReadNamed(IServerCall& server, int count, CXpParameters& parameters) {
       if (target.pMember == &CXpParameters::m_nHTML) parameters.m_bHTMLNamed = true;
       if (target.pMember == &CXpParameters::m_nQAsAttachments) parameters.m_bQAsAttachmentsNamed = true;
       if (target.pMember == &CXpParameters::m_nQBind) parameters.m_bQBindNamed = true;
+      // NULL counts as not given: the defaults then decide.
+      bool given = !info.bNull;
+      if (target.pMember == &CXpParameters::m_nTls) parameters.m_bTlsNamed = given;
+      if (target.pMember == &CXpParameters::m_nTlsVerify) parameters.m_bTlsVerifyNamed = given;
     }
     if (!matched) {
       // The call goes on: the value is dropped and the mail is still sent.

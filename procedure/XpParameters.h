@@ -36,6 +36,7 @@ struct CXpParameters {
   std::optional<std::string> m_strQFieldSeparator;
   std::optional<std::string> m_strSMTPUsername;
   std::optional<std::string> m_strSMTPPassword;
+  std::optional<std::string> m_strSMTPOAuthToken;
   std::optional<std::string> m_strOAuthTokenUrl;
   std::optional<std::string> m_strOAuthClientId;
   std::optional<std::string> m_strOAuthClientSecret;
@@ -53,12 +54,16 @@ struct CXpParameters {
   std::int32_t m_nQAsAttachments = 0;
   std::int32_t m_nQBind = 0;
   std::int32_t m_nTermination = 0;
+  std::int32_t m_nTls = 0;
+  std::int32_t m_nTlsVerify = 0;
 
   // Parameters whose mere naming matters.
   bool m_bHTMLNamed = false;
   bool m_bQAsAttachmentsNamed = false;
   bool m_bQBindNamed = false;
   bool m_bPasswordNamed = false;
+  bool m_bTlsNamed = false;
+  bool m_bTlsVerifyNamed = false;
 };
 
 }  // namespace varnel

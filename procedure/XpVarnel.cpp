@@ -92,6 +92,13 @@ void FillChannel(CSMTPChannel& channel, const CXpParameters& p, IServerCall& ser
     channel.m_strSMTPPassword = *p.m_strSMTPPassword;
     channel.m_bAuthenticate = true;
   }
+  if (p.m_strSMTPOAuthToken) {
+    channel.m_strSMTPOAuthToken = *p.m_strSMTPOAuthToken;
+    channel.m_bAuthenticate = true;
+  }
+  // A mode outside 0-3 counts as not given: the settings and defaults decide.
+  if (p.m_bTlsNamed && p.m_nTls >= TlsMode::Never && p.m_nTls <= TlsMode::Implicit) channel.m_nTlsMode = p.m_nTls;
+  if (p.m_bTlsVerifyNamed) channel.m_bTlsVerify = p.m_nTlsVerify != 0;
   channel.m_strOAuthTokenUrl = p.m_strOAuthTokenUrl.value_or("");
   channel.m_strOAuthClientId = p.m_strOAuthClientId.value_or("");
   channel.m_strOAuthClientSecret = p.m_strOAuthClientSecret.value_or("");
@@ -135,7 +142,7 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const C
       } else if (customCode) {
         SendOutcomeRow(server, status, CSMTPChannel::GetStatusText(status), std::string(), std::string(), queryError);
       } else {
-        SendOutcomeRow(server, status, CSMTPChannel::GetStatusText(status), channel->GetSMTPErrorNumber(),
+        SendOutcomeRow(server, status, channel->GetErrorMessage(), channel->GetSMTPErrorNumber(),
                        channel->GetSMTPErrorMessage(), queryError);
       }
       server.SendDone(kDoneMore | kDoneCount, 0, 1);

@@ -6,6 +6,7 @@
 
 #include "platform/AsciiCase.h"
 #include "platform/Network.h"
+#include "platform/Random.h"
 #include "platform/Settings.h"
 #include "platform/System.h"
 #include "smtp/SMTPChannel.h"
@@ -27,6 +28,39 @@ void DeliveryThreadProc(CSMTPChannel* channel, int* exitCode) {
 }
 
 }  // namespace
+
+std::string ChooseBindAddress(const std::vector<std::uint32_t>& addresses, const std::string& bindIP, bool& bindIPFound) {
+  bindIPFound = true;
+  if (addresses.empty()) return {};
+  if (bindIP.empty()) return DottedAddress(addresses.front());
+  for (std::uint32_t address : addresses) {
+    std::string dotted = DottedAddress(address);
+    if (AsciiLower(dotted) == AsciiLower(bindIP)) return dotted;
+  }
+  bindIPFound = false;
+  return DottedAddress(addresses.front());
+}
+
+std::int32_t DefaultTlsMode(int port, bool credentials) {
+  if (port == 465) return TlsMode::Implicit;
+  return credentials ? TlsMode::Opportunistic : TlsMode::Never;
+}
+
+void CSMTPChannel::ResolveTlsSettings() {
+  ISettings& settings = *m_platform.pSettings;
+  if (m_nTlsMode < TlsMode::Never || m_nTlsMode > TlsMode::Implicit) {
+    std::string value;
+    int configured = -1;
+    if (settings.Value("TlsMode", "VARNEL_TLS_MODE", value) == SettingState::Found && value.size() == 1 &&
+        value[0] >= '0' && value[0] <= '3') {
+      configured = value[0] - '0';
+    }
+    m_nTlsMode = configured >= 0 ? configured : DefaultTlsMode(m_nPort, m_bAuthenticate);
+  }
+  std::string caFile;
+  if (settings.Value("TlsCaFile", "VARNEL_TLS_CA_FILE", caFile) == SettingState::Found) m_strTlsCaFile = caFile;
+  if (m_nTlsMode != TlsMode::Never) WriteLog("TLS mode " + std::to_string(m_nTlsMode));
+}
 
 std::string CSMTPChannel::GetEffectiveFrom() {
   if (!m_strFrom.empty()) return m_strFrom;
@@ -104,6 +138,10 @@ bool CSMTPChannel::Sendmail() {
       return false;
     }
 
+    // A boundary no body text or database value can know in advance, so none can end a
+    // part early or add parts of its own (RFC 2046 section 5.1.1: at most 70 characters).
+    m_strBoundary += "_" + RandomHex(8);
+
     WriteLog("Creating complete event");
     m_hCompleteEvent = std::make_unique<CCompletionEvent>();
     WriteLog("Complete event created");
@@ -130,27 +168,15 @@ bool CSMTPChannel::Sendmail() {
     WriteLog("IP Addresses Complete ");
     WriteLog("binding info complete");
 
-    std::string bindAddress;
-    if (!addresses.empty()) {
-      bindAddress = DottedAddress(addresses.front());
-      if (!m_strBindIP.empty()) {
-        bool found = false;
-        for (std::uint32_t address : addresses) {
-          std::string dotted = DottedAddress(address);
-          if (AsciiLower(dotted) == AsciiLower(m_strBindIP)) {
-            bindAddress = dotted;
-            found = true;
-            break;
-          }
-        }
-        if (!found) WriteLog("BindIP address not found - using default");
-      }
-    }
+    bool bindIPFound = true;
+    std::string bindAddress = ChooseBindAddress(addresses, m_strBindIP, bindIPFound);
+    if (!bindIPFound) WriteLog("BindIP address not found - using default");
 
     WriteLog("About to call socket create");
     WriteLog("Using binding socket -" + (bindAddress.empty() ? std::string("0.0.0.0") : bindAddress));
     if (!socket->Create(bindAddress)) {
       WriteLog("Socket create failed");
+      if (!socket->LastError().empty()) WriteLog("Reason: " + socket->LastError());
       socket.reset();
       m_nStatus = Status::SocketCreate;
       return false;
@@ -165,6 +191,8 @@ bool CSMTPChannel::Sendmail() {
       if (!queryError.empty()) WriteLog(queryError);
     }
 
+    m_strRelayName = m_strAddress;
+    ResolveTlsSettings();
     m_strAddress = AsciiLower(m_strAddress);
     if (m_strAddress == "localhost" || m_strAddress == "127.0.0.1") {
       WriteLog("localhost or 127.0.0.1 used so using hostname");
@@ -174,6 +202,7 @@ bool CSMTPChannel::Sendmail() {
     WriteLog("Socket connecting");
     if (!socket->Connect(m_strAddress, m_nPort)) {
       WriteLog("Socket failed to connect");
+      if (!socket->LastError().empty()) WriteLog("Reason: " + socket->LastError());
       socket.reset();
       m_nStatus = Status::Connect;
       return false;

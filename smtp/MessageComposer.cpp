@@ -63,7 +63,8 @@ std::string FoldHeaderValue(const std::string& value, const std::string& termina
         std::size_t comma = line.rfind(',', limit - 1);
         if (comma == std::string::npos || comma == 0) break;
         cut = comma + 1;
-        rest = " " + line.substr(cut);
+        rest.assign(1, ' ');
+        rest.append(line, cut, std::string::npos);
       } else {
         break;  // a single word longer than a line cannot be folded
       }
@@ -241,6 +242,7 @@ void CMessageComposer::SendAttachmentParts() {
   bool resultsAsAttachments = ResultsAsAttachments();
   if (!m_channel.m_strAttachments.empty()) {
     CMimeSendFile writer(m_sink, m_channel.m_strBoundary, m_channel.m_nCharset, *m_channel.Platform().pFileSystem);
+    writer.m_fnLog = [this](const std::string& text) { m_channel.WriteLog(text); };
     writer.SendAttachments(m_channel.m_strAttachments, !resultsAsAttachments);
   }
   if (resultsAsAttachments) {

@@ -63,9 +63,16 @@ const char* CSMTPChannel::GetStatusText(std::int32_t code) {
     case 12: return "Username buffer exceeded";
     case 13: return "Password buffer exceeded";
     case 14: return "Error while logging on";
+    case 15: return "TLS could not be established";
     case 16: return "OAuth token could not be obtained";
     default: return "Unknown error";
   }
+}
+
+std::string CSMTPChannel::GetErrorMessage() const {
+  std::string text = GetStatusText(m_nStatus);
+  if (!m_strErrorDetail.empty()) text += ": " + m_strErrorDetail;
+  return text;
 }
 
 std::string CSMTPChannel::GetSMTPErrorMessage() const {

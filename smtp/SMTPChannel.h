@@ -31,8 +31,17 @@ inline constexpr int ServerNameBuffer = 11;
 inline constexpr int UserNameBuffer = 12;
 inline constexpr int PasswordBuffer = 13;
 inline constexpr int LogOn = 14;
+inline constexpr int Tls = 15;
 inline constexpr int OAuthToken = 16;
 }  // namespace Status
+
+// How the connection to the relay is secured.
+namespace TlsMode {
+inline constexpr int Never = 0;         // the plain dialogue
+inline constexpr int Opportunistic = 1; // STARTTLS when the relay offers it
+inline constexpr int Required = 2;      // STARTTLS or no mail
+inline constexpr int Implicit = 3;      // TLS from the first byte (RFC 8314)
+}  // namespace TlsMode
 
 class CSMTPChannel {
  public:
@@ -47,6 +56,8 @@ class CSMTPChannel {
   static const char* GetStatusText(std::int32_t code);
   std::string GetSMTPErrorNumber() const { return m_strSMTPErrorNumber; }
   std::string GetSMTPErrorMessage() const;
+  // The outcome row's ErrorMessage: the status text, with the reason where one is known.
+  std::string GetErrorMessage() const;
   std::string GetTerminator() const { return m_strTerminator; }
   std::string GetBody() const { return m_strBody; }
   std::string GetStyleSheet() const { return m_strStyleSheet; }
@@ -58,6 +69,9 @@ class CSMTPChannel {
   bool Initialise();
   bool Sendmail();
   std::string GetEffectiveFrom();
+  // Fills in the TLS mode when the caller gave none (the TlsMode setting, else by port
+  // and credentials) and the CA file setting.
+  void ResolveTlsSettings();
 
   const CPlatform& Platform() const { return m_platform; }
 
@@ -99,6 +113,16 @@ class CSMTPChannel {
   bool m_bRelay8BitMime = false;
   // The name this send greeted the relay with (EHLO/HELO argument).
   std::string m_strHeloName;
+  // Why the send failed, where the status code alone does not say (TLS, OAuth).
+  std::string m_strErrorDetail;
+  // Transport security: one of the TlsMode values; the verification of the relay's
+  // certificate; a bearer token for XOAUTH2.
+  std::int32_t m_nTlsMode = -1;  // -1: not given
+  bool m_bTlsVerify = true;
+  std::string m_strTlsCaFile;
+  std::string m_strSMTPOAuthToken;
+  // The relay as the caller named it (m_strAddress may be replaced by the host's name).
+  std::string m_strRelayName;
   // OAuth 2.0 client credentials (@oauth*); empty ones fall back to the settings.
   std::string m_strOAuthTokenUrl;
   std::string m_strOAuthClientId;
@@ -108,6 +132,14 @@ class CSMTPChannel {
  private:
   CPlatform m_platform;
 };
+
+// The local address the client socket binds to: the BindIP setting when the host has
+// that address, else the first of the host's addresses; empty (any) without addresses.
+std::string ChooseBindAddress(const std::vector<std::uint32_t>& addresses, const std::string& bindIP,
+                              bool& bindIPFound);
+// The TLS mode when neither the call nor the settings give one: implicit TLS on port 465,
+// STARTTLS when offered if credentials are sent, else none.
+std::int32_t DefaultTlsMode(int port, bool credentials);
 
 // Marks the calling thread as the delivery worker for the log's thread number.
 void SetLogThreadNumber(long number);

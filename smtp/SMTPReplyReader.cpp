@@ -13,7 +13,7 @@ char Censor(unsigned char c) {
 }  // namespace
 
 void CSMTPReplyReader::Feed(const char* data, std::size_t size) {
-  for (std::size_t i = 0; i < size; ++i) {
+  for (std::size_t i = 0; i < size && !m_bTooLong; ++i) {
     char c = data[i];
     if (c == '\n') {
       // A line ends at LF; the CR before it belongs to the line end, not the text.
@@ -30,11 +30,8 @@ void CSMTPReplyReader::Feed(const char* data, std::size_t size) {
       m_strPending += Censor(static_cast<unsigned char>(c));
     }
     if (m_strPending.size() + m_strReply.size() >= kMaxReply) {
-      std::string line = std::move(m_strPending);
+      m_bTooLong = true;
       m_strPending.clear();
-      if (!m_strReply.empty()) m_strReply += "\r\n";
-      m_strReply += line;
-      m_arrReplies.push_back(std::move(m_strReply));
       m_strReply.clear();
     }
   }

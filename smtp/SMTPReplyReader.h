@@ -1,7 +1,8 @@
 // Assembles complete SMTP replies from the bytes the relay sends (RFC 5321 section 4.2):
 // lines end in CR LF, and a multi-line reply ends with the line whose fourth character
-// is not "-". The relay is untrusted: control characters are censored and a reply that
-// never ends is cut off at a fixed size.
+// is not "-". The relay is untrusted: control characters are censored, and a reply that
+// grows past a fixed size is flagged instead of being cut into pieces that would each
+// count as a reply.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +13,7 @@ namespace varnel {
 
 class CSMTPReplyReader {
  public:
-  // Largest reply kept; a relay that sends more without ending its reply is answered
-  // with what arrived so far.
+  // Largest reply taken; past it the reader keeps nothing more and reports TooLong.
   static constexpr std::size_t kMaxReply = 64 * 1024;
 
   // Takes the bytes of one read.
@@ -24,6 +24,10 @@ class CSMTPReplyReader {
   bool Finish(std::string& reply);
   // Bytes received that do not yet form a complete reply.
   bool HasPartial() const { return !m_strPending.empty() || !m_strReply.empty(); }
+  // Anything received beyond the replies already taken: complete replies or a part.
+  bool HasUnread() const { return HasPartial() || !m_arrReplies.empty(); }
+  // A reply grew past kMaxReply; nothing is read after it.
+  bool TooLong() const { return m_bTooLong; }
 
  private:
   void EndLine(std::string line);
@@ -31,6 +35,7 @@ class CSMTPReplyReader {
   std::string m_strPending;  // bytes of the current, unfinished line
   std::string m_strReply;    // complete lines of the current reply, joined by CR LF
   std::deque<std::string> m_arrReplies;
+  bool m_bTooLong = false;
 };
 
 }  // namespace varnel

@@ -1,19 +1,22 @@
 #include "smtp/SMTPSocket.h"
 
-#include "platform/AsciiCase.h"
+#include "mime/ByteSink.h"
+#include "mime/MimeSendFile.h"
 #include "platform/Network.h"
-#include "smtp/SMTPChannel.h"
+#include "platform/Settings.h"
+#include "platform/Tls.h"
 #include "smtp/AddressList.h"
 #include "smtp/CompletionEvent.h"
 #include "smtp/MessageComposer.h"
+#include "smtp/SMTPChannel.h"
 #include "smtp/SMTPDataStream.h"
 
 namespace varnel {
 namespace {
 
 constexpr std::int32_t kDefaultTimeout = 30000;
-// What the log shows in place of an AUTH LOGIN credential line.
-constexpr const char* kCredentialMask = "********";
+// Commands end with CR LF whatever line ends the message text uses (RFC 5321 section 2.3.8).
+constexpr const char* kCommandEnd = "\r\n";
 
 // A value placed inside a command line: control characters (CR and LF above all) are
 // dropped, so no address can end the command early and add commands of its own; the
@@ -28,71 +31,37 @@ std::string CommandArgument(const std::string& value) {
   return result;
 }
 
-enum class LoginPrompt { UserName, Password, Other };
-
-// The LOGIN mechanism's challenges are "Username:" and "Password:" in base64; relays that
-// word them otherwise ("User Name", "Password" with a NUL) are recognised by the decoded
-// text's first word, so that any other challenge is still refused.
-LoginPrompt RecogniseLoginPrompt(const std::string& reply) {
-  std::string text = reply + "\n";
-  if (text.find("VXNlcm5hbWU6") != std::string::npos) return LoginPrompt::UserName;
-  if (text.find("UGFzc3dvcmQ6") != std::string::npos) return LoginPrompt::Password;
-  std::string decoded = AsciiLower(Base64DecodeText(reply.size() > 4 ? reply.substr(4) : std::string()));
-  if (decoded.rfind("user", 0) == 0) return LoginPrompt::UserName;
-  if (decoded.rfind("pass", 0) == 0) return LoginPrompt::Password;
-  return LoginPrompt::Other;
+// The reply code: three digits followed by a blank, a hyphen or nothing (RFC 5321
+// section 4.2); empty for anything else, which no state accepts.
+std::string ReplyCode(const std::string& reply) {
+  if (reply.size() < 3) return {};
+  for (int i = 0; i < 3; ++i) {
+    if (reply[static_cast<std::size_t>(i)] < '0' || reply[static_cast<std::size_t>(i)] > '9') return {};
+  }
+  if (reply.size() > 3 && reply[3] != ' ' && reply[3] != '-' && reply[3] != '\r') return {};
+  return reply.substr(0, 3);
 }
+
+// The text of a one-line reply after its code.
+std::string ReplyText(const std::string& reply) { return reply.size() > 4 ? reply.substr(4) : std::string(); }
 
 }  // namespace
 
-std::string Base64DecodeText(const std::string& text) {
-  std::string result;
-  unsigned value = 0;
-  int bits = 0;
-  for (char c : text) {
-    int digit;
-    if (c >= 'A' && c <= 'Z') digit = c - 'A';
-    else if (c >= 'a' && c <= 'z') digit = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') digit = c - '0' + 52;
-    else if (c == '+') digit = 62;
-    else if (c == '/') digit = 63;
-    else if (c == '=' || c == ' ' || c == '\r' || c == '\n') continue;
-    else return {};
-    value = (value << 6) | static_cast<unsigned>(digit);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      result += static_cast<char>((value >> bits) & 0xFF);
-    }
+const char* SMTPStateName(SMTPState state) {
+  switch (state) {
+    case SMTPState::Greeting: return "greeting";
+    case SMTPState::Ehlo: return "EHLO";
+    case SMTPState::Helo: return "HELO";
+    case SMTPState::StartTls: return "STARTTLS";
+    case SMTPState::Auth: return "AUTH";
+    case SMTPState::Mail: return "MAIL";
+    case SMTPState::Rcpt: return "RCPT";
+    case SMTPState::Data: return "DATA";
+    case SMTPState::Message: return "end of data";
+    case SMTPState::Quit: return "QUIT";
+    case SMTPState::Done: return "no command";
   }
-  return result;
-}
-
-std::string Base64EncodeText(const std::string& text) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string result;
-  result.reserve((text.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
-  for (; i + 3 <= text.size(); i += 3) {
-    unsigned value = (byte(i) << 16) | (byte(i + 1) << 8) | byte(i + 2);
-    result += kAlphabet[(value >> 18) & 63];
-    result += kAlphabet[(value >> 12) & 63];
-    result += kAlphabet[(value >> 6) & 63];
-    result += kAlphabet[value & 63];
-  }
-  std::size_t rest = text.size() - i;
-  if (rest == 1) {
-    result += kAlphabet[byte(i) >> 2];
-    result += kAlphabet[(byte(i) & 3) << 4];
-    result += "==";
-  } else if (rest == 2) {
-    result += kAlphabet[byte(i) >> 2];
-    result += kAlphabet[((byte(i) & 3) << 4) | (byte(i + 1) >> 4)];
-    result += kAlphabet[(byte(i + 1) & 15) << 2];
-    result += '=';
-  }
-  return result;
+  return "?";
 }
 
 std::chrono::milliseconds EffectiveTimeout(std::int32_t milliseconds) {
@@ -100,9 +69,18 @@ std::chrono::milliseconds EffectiveTimeout(std::int32_t milliseconds) {
   return std::chrono::milliseconds(milliseconds > 0 ? milliseconds : kDefaultTimeout);
 }
 
+std::string ChooseGreetingName(const std::string& configured, const std::string& hostName,
+                               const std::string& localAddressLiteral) {
+  std::string name = CommandArgument(configured);
+  if (!name.empty()) return name;
+  name = CommandArgument(hostName);
+  if (name.find('.') != std::string::npos) return name;
+  if (!localAddressLiteral.empty()) return localAddressLiteral;
+  return name.empty() ? std::string("localhost") : name;
+}
+
 CSMTPSocket::CSMTPSocket(CSMTPChannel& channel) : m_pChannel(&channel) {
   m_pChannel->WriteLog("CSMTPSocket constructor called");
-  m_nState = m_pChannel->m_bAuthenticate ? SMTP_AUTH : SMTP_MAIL;
 }
 
 CSMTPSocket::~CSMTPSocket() {
@@ -111,33 +89,58 @@ CSMTPSocket::~CSMTPSocket() {
   m_pSocket.reset();
 }
 
-void CSMTPSocket::SetState(std::int32_t state) { m_nState = state; }
+void CSMTPSocket::SetState(SMTPState state) { m_eState = state; }
 
 bool CSMTPSocket::Create(const std::string& bindAddress) {
   std::string error;
   m_pSocket = m_pChannel->Platform().pNetwork->CreateSocket(bindAddress, error);
+  if (m_pSocket == nullptr) m_strLastError = error;
   return m_pSocket != nullptr;
 }
 
 bool CSMTPSocket::Connect(const std::string& host, int port) {
   if (!m_pSocket) return false;
+  CSMTPChannel& channel = *m_pChannel;
   std::string error;
-  m_pConnection = m_pSocket->Connect(host, port, EffectiveTimeout(m_pChannel->m_nTimeout), error);
+  m_pConnection = m_pSocket->Connect(host, port, EffectiveTimeout(channel.m_nTimeout), error);
   m_pSocket.reset();
-  return m_pConnection != nullptr;
+  if (m_pConnection == nullptr) {
+    m_strLastError = error;
+    return false;
+  }
+  // The certificate must name the relay as the caller wrote it, not as it was resolved.
+  m_strPeerName = channel.m_strRelayName.empty() ? host : channel.m_strRelayName;
+  std::string configured;
+  channel.Platform().pSettings->Value("HeloName", "VARNEL_HELO_NAME", configured);
+  m_strGreetingName = ChooseGreetingName(configured, GetLocalHostName(*channel.Platform().pNetwork),
+                                         m_pConnection->LocalAddressLiteral());
+  channel.m_strHeloName = m_strGreetingName;
   return true;
 }
 
 CSMTPSocket::EndReason CSMTPSocket::Run() {
-  CCompletionEvent& done = *m_pChannel->m_hCompleteEvent;
-  std::chrono::milliseconds timeout = EffectiveTimeout(m_pChannel->m_nTimeout);
-  char buffer[1000];
+  CSMTPChannel& channel = *m_pChannel;
+  CCompletionEvent& done = *channel.m_hCompleteEvent;
+  std::chrono::milliseconds timeout = EffectiveTimeout(channel.m_nTimeout);
+  m_deadline = std::chrono::steady_clock::now() + timeout;
+  if (channel.m_nTlsMode == TlsMode::Implicit && !StartTls()) return EndReason::Completed;
+
+  // Once the relay has taken the message, what happens to QUIT cannot lose it.
+  auto ended = [&](EndReason reason, const char* what) {
+    if (!m_bAccepted) return reason;
+    channel.WriteLog(std::string("Message accepted; ") + what + " after QUIT");
+    EndDialogue(0, nullptr);
+    return EndReason::Completed;
+  };
+  char buffer[4096];
   while (!done.IsSet()) {
-    if (m_bSendTimedOut) return EndReason::Timeout;
-    if (m_bConnectionLost) return EndReason::Closed;
+    if (m_bSendTimedOut) return ended(EndReason::Timeout, "time-out");
+    if (m_bConnectionLost) return ended(EndReason::Closed, "connection lost");
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return ended(EndReason::Timeout, "time-out");
     std::size_t received = 0;
-    IoResult result = m_pConnection->Receive(buffer, sizeof buffer, received, timeout);
-    if (result == IoResult::Timeout) return EndReason::Timeout;
+    IoResult result = m_pConnection->Receive(buffer, sizeof buffer, received, left);
+    if (result == IoResult::Timeout) continue;  // the deadline decides
     if (result != IoResult::Ok) {
       // A last reply that lacks its line end is still the relay's answer.
       std::string last;
@@ -145,17 +148,33 @@ CSMTPSocket::EndReason CSMTPSocket::Run() {
         OnReceive(last);
         if (done.IsSet()) return EndReason::Completed;
       }
-      return EndReason::Closed;
+      return ended(EndReason::Closed, "connection closed");
     }
     m_reader.Feed(buffer, received);
+    if (m_reader.TooLong()) {
+      channel.WriteLog("Reply too long: more than " + std::to_string(CSMTPReplyReader::kMaxReply) + " bytes");
+      channel.m_strErrorDetail = "reply too long";
+      EndDialogue(Status::DestinationError, nullptr);
+      break;
+    }
     std::string reply;
-    while (!done.IsSet() && !m_bConnectionLost && !m_bSendTimedOut && m_reader.Next(reply)) OnReceive(reply);
+    while (!done.IsSet() && !m_bConnectionLost && !m_bSendTimedOut && m_reader.Next(reply)) {
+      OnReceive(reply);
+      if (done.IsSet() || !m_reader.HasUnread()) continue;
+      // Bytes that were already here when the command went out cannot answer it: this
+      // client never pipelines, so they answer nothing.
+      std::string extra;
+      if (!m_reader.Next(extra)) m_reader.Finish(extra);
+      channel.WriteLog("Reply without a command: " + extra);
+      EndDialogue(Status::DestinationError, &extra);
+    }
   }
   return EndReason::Completed;
 }
 
-bool CSMTPSocket::SendCommand(const std::string& command, const char* logText) {
-  IoResult result = m_pConnection->SendAll(command.data(), command.size(), EffectiveTimeout(m_pChannel->m_nTimeout));
+bool CSMTPSocket::SendCommand(const std::string& command, const std::string& logText) {
+  std::string line = command + kCommandEnd;
+  IoResult result = m_pConnection->SendAll(line.data(), line.size(), EffectiveTimeout(m_pChannel->m_nTimeout));
   if (result != IoResult::Ok) {
     if (result == IoResult::Timeout) {
       m_bSendTimedOut = true;
@@ -164,13 +183,15 @@ bool CSMTPSocket::SendCommand(const std::string& command, const char* logText) {
     }
     return false;
   }
-  m_pChannel->WriteLog(logText != nullptr ? std::string(logText) : command);
+  // Each reply must be complete within the time-out from its command.
+  m_deadline = std::chrono::steady_clock::now() + EffectiveTimeout(m_pChannel->m_nTimeout);
+  m_pChannel->WriteLog(logText.empty() ? command : logText);
   return true;
 }
 
 void CSMTPSocket::EndDialogue(std::int32_t status, const std::string* reply) {
   m_pChannel->m_nStatus = status;
-  SetState(SMTP_MAIL);
+  SetState(SMTPState::Done);
   if (reply != nullptr) {
     m_pChannel->m_strSMTPReply = *reply;
     m_pChannel->m_strSMTPErrorNumber = reply->substr(0, 3);
@@ -178,61 +199,212 @@ void CSMTPSocket::EndDialogue(std::int32_t status, const std::string* reply) {
   m_pChannel->m_hCompleteEvent->Set();
 }
 
+void CSMTPSocket::EndWithTlsError(const std::string& reason) {
+  m_pChannel->WriteLog("TLS could not be established: " + reason);
+  m_pChannel->m_strErrorDetail = reason;
+  EndDialogue(Status::Tls, nullptr);
+}
+
+bool CSMTPSocket::WantsEhlo() const {
+  return m_pChannel->m_bAuthenticate || m_pChannel->m_nTlsMode != TlsMode::Never;
+}
+
+void CSMTPSocket::SendHello(bool extended) {
+  SendCommand((extended ? "EHLO " : "HELO ") + m_strGreetingName);
+  SetState(extended ? SMTPState::Ehlo : SMTPState::Helo);
+}
+
 void CSMTPSocket::OnReceive(const std::string& reply) {
   CSMTPChannel& channel = *m_pChannel;
-  const std::string& T = channel.m_strTerminator;
-  channel.WriteLog(reply + "\n");
-  std::string code = reply.substr(0, 3);
-  if (code == "220") {
-    std::string host = GetLocalHostName(*channel.Platform().pNetwork);
-    SendCommand((channel.m_bAuthenticate ? "EHLO " : "HELO ") + CommandArgument(host) + ".com" + T);
-  } else if (code == "334") {
-    LoginPrompt prompt = RecogniseLoginPrompt(reply);
-    if (prompt == LoginPrompt::UserName) {
-      SendCommand(Base64EncodeText(channel.m_strSMTPUsername) + T, kCredentialMask);
-      SetState(SMTP_MAIL);
-    } else if (prompt == LoginPrompt::Password) {
-      SendCommand(Base64EncodeText(channel.m_strSMTPPassword) + T, kCredentialMask);
-      SetState(SMTP_MAIL);
-    } else {
-      EndDialogue(14, &reply);
-    }
-  } else if (code == "250" || code == "235") {
-    switch (static_cast<SMTPState>(m_nState)) {
-      case SMTP_AUTH:
-        SendCommand("AUTH LOGIN" + T);
-        break;
-      case SMTP_MAIL:
-        SendCommand("MAIL From:<" + CommandArgument(channel.m_strFromAddress) + ">" + T);
-        SetState(SMTP_RCPT);
-        break;
-      case SMTP_RCPT: {
-        std::size_t index = static_cast<std::size_t>(channel.m_nRecipientIndex);
-        if (index < channel.m_arrRecipients.size()) {
-          SendCommand("RCPT To:<" + CommandArgument(channel.m_arrRecipients[index]) + ">" + T);
-        }
-        ++channel.m_nRecipientIndex;
-        if (static_cast<std::size_t>(channel.m_nRecipientIndex) >= channel.m_arrRecipients.size()) SetState(SMTP_DATA);
-        break;
-      }
-      case SMTP_DATA:
-        SendCommand("DATA" + T);
-        SetState(SMTP_QUIT);
-        break;
-      case SMTP_QUIT:
-        SendCommand("QUIT" + T);
-        SetState(SMTP_DONE);
-        break;
-      case SMTP_DONE:
-        break;
-    }
-  } else if (code == "354") {
-    SendMessageText();
-  } else if (code == "221") {
-    EndDialogue(0, nullptr);
-  } else {
-    EndDialogue(6, &reply);
+  // One log line per reply line, each with the log's own prefix.
+  for (std::size_t at = 0; at <= reply.size();) {
+    std::size_t end = reply.find("\r\n", at);
+    if (end == std::string::npos) end = reply.size();
+    channel.WriteLog(reply.substr(at, end - at));
+    at = end + 2;
   }
+  std::string code = ReplyCode(reply);
+  std::int32_t mode = channel.m_nTlsMode;
+  switch (m_eState) {
+    case SMTPState::Greeting:
+      if (code == "220") return SendHello(WantsEhlo());
+      break;
+    case SMTPState::Ehlo:
+      if (code == "250") {
+        m_capabilities = CSMTPCapabilities::Parse(reply);
+        bool wantTls = !m_bTlsActive && (mode == TlsMode::Opportunistic || mode == TlsMode::Required);
+        if (wantTls && m_capabilities->bStartTls) {
+          SendCommand("STARTTLS");
+          return SetState(SMTPState::StartTls);
+        }
+        if (wantTls && mode == TlsMode::Required) return EndWithTlsError("the relay does not offer STARTTLS");
+        if (wantTls) channel.WriteLog("The relay does not offer STARTTLS: continuing without TLS");
+        channel.m_bRelay8BitMime = m_capabilities->b8BitMime;
+        return AfterHello();
+      }
+      // RFC 5321 section 4.1.4: a relay that does not know EHLO may still know HELO.
+      if ((code == "500" || code == "502") && !(mode == TlsMode::Required && !m_bTlsActive)) {
+        channel.WriteLog("EHLO refused: falling back to HELO");
+        return SendHello(false);
+      }
+      if (mode == TlsMode::Required && !m_bTlsActive) {
+        channel.m_strErrorDetail = "the relay refused EHLO, so STARTTLS cannot be used";
+        channel.WriteLog("TLS could not be established: " + channel.m_strErrorDetail);
+        return EndDialogue(Status::Tls, &reply);
+      }
+      break;
+    case SMTPState::Helo:
+      if (code == "250") {
+        if (!m_bTlsActive && mode == TlsMode::Opportunistic) channel.WriteLog("Continuing without TLS");
+        return AfterHello();
+      }
+      break;
+    case SMTPState::StartTls:
+      if (code == "220") return OnStartTlsReady();
+      if (mode == TlsMode::Opportunistic && !channel.m_bAuthenticate) {
+        channel.WriteLog("STARTTLS refused: continuing without TLS");
+        return AfterHello();
+      }
+      channel.m_strErrorDetail = "the relay refused STARTTLS";
+      channel.WriteLog("TLS could not be established: " + channel.m_strErrorDetail);
+      return EndDialogue(Status::Tls, &reply);
+    case SMTPState::Auth:
+      if (code == "334") {
+        std::string response;
+        if (!m_pMechanism->Answer(ReplyText(reply), response)) return EndDialogue(Status::LogOn, &reply);
+        SendCommand(response, kCredentialMask);
+        return;
+      }
+      if (code == "235") return SendMail();
+      if (code == "535" && std::string(m_pMechanism->Name()) == "XOAUTH2" && !m_bTokenRefreshed && m_fnRefreshToken) {
+        m_bTokenRefreshed = true;
+        std::string token;
+        if (m_fnRefreshToken(token)) {
+          channel.WriteLog("Token refused: trying once more with a fresh one");
+          channel.m_strSMTPOAuthToken = token;
+          return StartAuthentication();
+        }
+      }
+      break;
+    case SMTPState::Mail:
+      if (code == "250") {
+        channel.m_nRecipientIndex = 0;
+        return SendNextRecipient();
+      }
+      break;
+    case SMTPState::Rcpt:
+      if (code == "250" || code == "251") {
+        ++channel.m_nRecipientIndex;
+        return SendNextRecipient();
+      }
+      break;
+    case SMTPState::Data:
+      if (code == "354") {
+        SetState(SMTPState::Message);
+        return SendMessageText();
+      }
+      break;
+    case SMTPState::Message:
+      if (code == "250") {
+        // The relay has taken responsibility for the message (RFC 5321 section 4.1.1.4).
+        m_bAccepted = true;
+        channel.m_nStatus = Status::Success;
+        SendCommand("QUIT");
+        return SetState(SMTPState::Quit);
+      }
+      break;
+    case SMTPState::Quit:
+      if (code != "221") channel.WriteLog("Message accepted; QUIT answered otherwise");
+      return EndDialogue(Status::Success, nullptr);
+    case SMTPState::Done:
+      return;
+  }
+  channel.WriteLog(std::string("Unexpected reply to ") + SMTPStateName(m_eState));
+  EndDialogue(Status::DestinationError, &reply);
+}
+
+void CSMTPSocket::AfterHello() {
+  if (ExceedsRelayLimit()) return;
+  if (m_pChannel->m_bAuthenticate) return StartAuthentication();
+  SendMail();
+}
+
+bool CSMTPSocket::ExceedsRelayLimit() {
+  CSMTPChannel& channel = *m_pChannel;
+  if (!m_capabilities || m_capabilities->nMaxSize == 0 || channel.m_strAttachments.empty()) return false;
+  // The files' own bytes are a lower bound of their encoded size: past the limit
+  // already, the relay would refuse the message only after all of it was sent.
+  struct CNullSink final : IByteSink {
+    void Write(const char*, std::size_t) override {}
+  } sink;
+  CMimeSendFile files(sink, std::string(), channel.m_nCharset, *channel.Platform().pFileSystem);
+  files.AddFileList(channel.m_strAttachments);
+  std::uint64_t bytes = files.TotalFileBytes();
+  if (bytes <= m_capabilities->nMaxSize) return false;
+  std::string refusal = "552 Message too big for the relay: attachments of " + std::to_string(bytes) +
+                        " bytes, the relay takes at most " + std::to_string(m_capabilities->nMaxSize) + " (SIZE)";
+  channel.WriteLog(refusal);
+  EndDialogue(Status::DestinationError, &refusal);
+  return true;
+}
+
+void CSMTPSocket::StartAuthentication() {
+  CSMTPChannel& channel = *m_pChannel;
+  m_pMechanism = ChooseSASLMechanism(m_capabilities ? &*m_capabilities : nullptr, channel.m_strSMTPUsername,
+                                     channel.m_strSMTPPassword, channel.m_strSMTPOAuthToken);
+  SendCommand(m_pMechanism->Command(), m_pMechanism->LogText());
+  SetState(SMTPState::Auth);
+}
+
+void CSMTPSocket::SendMail() {
+  SendCommand("MAIL From:<" + CommandArgument(m_pChannel->m_strFromAddress) + ">");
+  SetState(SMTPState::Mail);
+}
+
+void CSMTPSocket::SendNextRecipient() {
+  CSMTPChannel& channel = *m_pChannel;
+  std::size_t index = static_cast<std::size_t>(channel.m_nRecipientIndex);
+  if (index < channel.m_arrRecipients.size()) {
+    SendCommand("RCPT To:<" + CommandArgument(channel.m_arrRecipients[index]) + ">");
+    return SetState(SMTPState::Rcpt);
+  }
+  SendCommand("DATA");
+  SetState(SMTPState::Data);
+}
+
+void CSMTPSocket::OnStartTlsReady() {
+  // RFC 3207 section 4.2: nothing may follow the 220 before the handshake; bytes that
+  // did could have been injected by a man in the middle.
+  if (m_reader.HasUnread()) return EndWithTlsError("the relay sent data after its STARTTLS reply");
+  if (!StartTls()) return;
+  // Everything learned before the handshake is forgotten (RFC 3207 section 4.2).
+  m_capabilities.reset();
+  m_pChannel->m_bRelay8BitMime = false;
+  SendHello(true);
+}
+
+bool CSMTPSocket::StartTls() {
+  CSMTPChannel& channel = *m_pChannel;
+  ITlsClient* tls = channel.Platform().pTls;
+  if (tls == nullptr) {
+    EndWithTlsError("no TLS library available");
+    return false;
+  }
+  CTlsSettings settings;
+  settings.strPeerName = m_strPeerName;
+  settings.bVerify = channel.m_bTlsVerify;
+  settings.strCaFile = channel.m_strTlsCaFile;
+  if (!settings.bVerify) channel.WriteLog("TLS without certificate checks: the relay's identity is not verified");
+  std::string error;
+  m_pConnection = tls->Handshake(std::move(m_pConnection), settings, EffectiveTimeout(channel.m_nTimeout), error);
+  if (m_pConnection == nullptr) {
+    EndWithTlsError(error.empty() ? std::string("handshake failed") : error);
+    return false;
+  }
+  m_bTlsActive = true;
+  channel.WriteLog("TLS established with " + m_strPeerName);
+  m_deadline = std::chrono::steady_clock::now() + EffectiveTimeout(channel.m_nTimeout);
+  return true;
 }
 
 void CSMTPSocket::SendMessageText() {
@@ -240,10 +412,12 @@ void CSMTPSocket::SendMessageText() {
   CSMTPDataStream stream(*m_pConnection, EffectiveTimeout(channel.m_nTimeout), channel.m_strTerminator == "\r\n");
   CMessageComposer composer(channel, stream);
   composer.Compose();
-  std::string end = channel.m_strTerminator + "." + channel.m_strTerminator;
+  // The end of data is a protocol line: CR LF "." CR LF whatever the text's line ends.
+  const std::string end = "\r\n.\r\n";
   IoResult result = stream.Finish(end);
   if (result == IoResult::Ok) {
-    channel.WriteLog(end);
+    channel.WriteLog(".");
+    m_deadline = std::chrono::steady_clock::now() + EffectiveTimeout(channel.m_nTimeout);
   } else if (result == IoResult::Timeout) {
     m_bSendTimedOut = true;
   } else {

@@ -1,38 +1,53 @@
-// The client socket of one send and its SMTP dialogue (RFC 5321): every complete reply
-// from the relay decides the next command. The outcome goes into the channel (status
-// code, reply text and code) and the channel's completion event.
+// The client socket of one send and its SMTP dialogue (RFC 5321, STARTTLS RFC 3207, AUTH
+// RFC 4954). Each state knows the command it sent and the replies that answer it (RFC
+// 5321 section 4.3.2); any other reply, a reply nobody asked for, or one past the
+// reader's limit ends the send. The outcome goes into the channel (status code, reply
+// text and code) and the channel's completion event.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/Network.h"
+#include "smtp/SASL.h"
+#include "smtp/SMTPCapabilities.h"
 #include "smtp/SMTPReplyReader.h"
 
 namespace varnel {
 
 class CSMTPChannel;
 
-// Dialogue states: what the next positive reply ("250" or "235") triggers.
-enum SMTPState : std::int32_t {
-  SMTP_AUTH = -1,
-  SMTP_MAIL = 0,
-  SMTP_RCPT = 1,
-  SMTP_DATA = 2,
-  SMTP_QUIT = 3,
-  SMTP_DONE = 4,
+// What the dialogue waits for: the reply to the command named.
+enum class SMTPState {
+  Greeting,  // the relay's 220 after connecting
+  Ehlo,
+  Helo,
+  StartTls,
+  Auth,      // the AUTH command and the mechanism's responses
+  Mail,
+  Rcpt,
+  Data,
+  Message,   // the end of the message text
+  Quit,
+  Done,      // nothing: the dialogue is over
 };
 
-// Standard base64 (RFC 4648, with padding, no line breaks) of a short text.
-std::string Base64EncodeText(const std::string& text);
-// Decodes base64 text; empty when it holds anything else.
-std::string Base64DecodeText(const std::string& text);
+// The state's name for the log.
+const char* SMTPStateName(SMTPState state);
 
 // The delivery time-out in effect: the channel's milliseconds, or the default when the
 // caller gave a value that cannot bound a wait.
 std::chrono::milliseconds EffectiveTimeout(std::int32_t milliseconds);
+
+// The name the client greets with (RFC 5321 section 4.1.3): the configured name when one
+// is set, else the local host name when fully qualified, else the address literal of the
+// connection's local end; the host name as the last resort.
+std::string ChooseGreetingName(const std::string& configured, const std::string& hostName,
+                               const std::string& localAddressLiteral);
 
 class CSMTPSocket {
  public:
@@ -45,25 +60,53 @@ class CSMTPSocket {
 
   // Creates the socket bound to a local dotted address (empty: any address).
   bool Create(const std::string& bindAddress);
-  // Connects within the channel's time-out.
+  // Connects within the channel's time-out; with implicit TLS the handshake follows.
   bool Connect(const std::string& host, int port);
-  // Reads replies and answers them until the dialogue ends, the relay is silent for
-  // longer than the time-out, or the connection is lost.
+  // The system's words for the last failure of Create or Connect.
+  const std::string& LastError() const { return m_strLastError; }
+  // Reads replies and answers them until the dialogue ends, a reply is not complete
+  // within the time-out after its command, or the connection is lost.
   EndReason Run();
   // Acts on one complete reply.
   void OnReceive(const std::string& reply);
 
+  // Asked once when the relay refuses a token that may have gone stale (535 to
+  // XOAUTH2): a fresh token to try again with, or false.
+  std::function<bool(std::string& token)> m_fnRefreshToken;
+
  private:
-  void SetState(std::int32_t state);
-  bool SendCommand(const std::string& command, const char* logText = nullptr);
+  void SetState(SMTPState state);
+  bool SendCommand(const std::string& command, const std::string& logText = std::string());
   void EndDialogue(std::int32_t status, const std::string* reply);
+  void EndWithTlsError(const std::string& reason);
+  void SendHello(bool extended);
+  void AfterHello();
+  // Ends the send before MAIL when the relay's SIZE limit is already known to be passed.
+  bool ExceedsRelayLimit();
+  void StartAuthentication();
+  void SendMail();
+  void SendNextRecipient();
   void SendMessageText();
+  void OnStartTlsReady();
+  bool StartTls();
+  bool RelayAcceptedTheMessage() const { return m_bAccepted; }
+  bool WantsEhlo() const;
 
   CSMTPChannel* m_pChannel;
-  std::int32_t m_nState;
+  SMTPState m_eState = SMTPState::Greeting;
   std::unique_ptr<IClientSocket> m_pSocket;
   std::unique_ptr<IConnection> m_pConnection;
   CSMTPReplyReader m_reader;
+  std::optional<CSMTPCapabilities> m_capabilities;
+  std::unique_ptr<CSASLMechanism> m_pMechanism;
+  std::string m_strGreetingName;
+  std::string m_strPeerName;
+  std::string m_strLastError;
+  std::size_t m_nRecipient = 0;
+  std::chrono::steady_clock::time_point m_deadline;
+  bool m_bTlsActive = false;
+  bool m_bTokenRefreshed = false;
+  bool m_bAccepted = false;
   bool m_bConnectionLost = false;
   bool m_bSendTimedOut = false;
 };

@@ -3,6 +3,7 @@
 // through a BIO of ours, not a file descriptor, so any connection can be wrapped and
 // every wait keeps the caller's time-out. Failures come back as text.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -10,6 +11,8 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -218,6 +221,41 @@ class COpenSslConnection final : public IConnection {
   bool m_bBroken = false;
 };
 
+// Whether a certificate directory has the subject-hash names OpenSSL looks roots up by
+// (c_rehash, update-ca-certificates): then the roots load one by one, when a chain needs
+// them, instead of parsing the whole bundle in every process.
+bool HasHashNames(const std::string& directory) {
+  DIR* listing = ::opendir(directory.c_str());
+  if (listing == nullptr) return false;
+  bool found = false;
+  while (!found) {
+    dirent* entry = ::readdir(listing);
+    if (entry == nullptr) break;
+    const char* name = entry->d_name;
+    found = std::strlen(name) == 10 && name[8] == '.' && name[9] == '0' &&
+            std::all_of(name, name + 8, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+  }
+  ::closedir(listing);
+  return found;
+}
+
+// The system's roots as SSL_CTX_set_default_verify_paths finds them (SSL_CERT_FILE and
+// SSL_CERT_DIR respected), but with the bundle file read only when the directory cannot
+// be searched by hash: parsing the bundle costs more than a whole handshake.
+void LoadSystemRoots(X509_STORE* store) {
+  const char* file = std::getenv(X509_get_default_cert_file_env());
+  const char* directories = std::getenv(X509_get_default_cert_dir_env());
+  if (file != nullptr) X509_STORE_load_file(store, file);
+  if (directories != nullptr) {
+    X509_STORE_load_path(store, directories);
+  } else if (HasHashNames(X509_get_default_cert_dir())) {
+    X509_STORE_load_path(store, X509_get_default_cert_dir());
+  } else if (file == nullptr) {
+    X509_STORE_load_file(store, X509_get_default_cert_file());
+  }
+  ERR_clear_error();  // a missing default file or directory is no error
+}
+
 bool IsAddressLiteral(const std::string& name) {
   unsigned char address[16];
   return ::inet_pton(AF_INET, name.c_str(), address) == 1 || ::inet_pton(AF_INET6, name.c_str(), address) == 1;
@@ -225,10 +263,6 @@ bool IsAddressLiteral(const std::string& name) {
 
 class COpenSslTlsClient final : public ITlsClient {
  public:
-  ~COpenSslTlsClient() override {
-    for (auto& [file, context] : m_mapContexts) SSL_CTX_free(context);
-  }
-
   std::unique_ptr<IConnection> Handshake(std::unique_ptr<IConnection> plain, const CTlsSettings& settings,
                                          std::chrono::milliseconds timeout, std::string& error) override {
     auto deadline = Clock::now() + timeout;
@@ -322,7 +356,7 @@ class COpenSslTlsClient final : public ITlsClient {
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
     // A send may hand over a buffer again at another address after a retry.
     SSL_CTX_set_mode(context, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    SSL_CTX_set_default_verify_paths(context);
+    LoadSystemRoots(SSL_CTX_get_cert_store(context));
     if (!caFile.empty() && SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
       error = "CA file " + caFile + " could not be read: " + QueuedError();
       SSL_CTX_free(context);
@@ -334,6 +368,9 @@ class COpenSslTlsClient final : public ITlsClient {
   }
 
   std::mutex m_mutex;
+  // Kept for the life of the process and never freed: OpenSSL's own clean-up at exit
+  // runs before the destructor of this object would, and sends may still be running on
+  // worker threads then.
   std::map<std::string, SSL_CTX*> m_mapContexts;
 };
 

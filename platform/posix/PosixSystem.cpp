@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -32,9 +33,10 @@ std::string EnvironmentValue(const char* name) {
   return value != nullptr ? std::string(value) : std::string();
 }
 
-bool AppendToFile(const std::string& path, const std::string& text) {
+bool AppendToFile(const std::string& path, const std::string& text, bool privateFile) {
   if (path.empty()) return false;
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  int flags = O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | (privateFile ? O_NOFOLLOW : 0);
+  int fd = ::open(path.c_str(), flags, privateFile ? 0600 : 0666);
   if (fd < 0) return false;
   struct stat status {};
   bool written = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
@@ -47,6 +49,29 @@ bool AppendToFile(const std::string& path, const std::string& text) {
   }
   ::close(fd);
   return written;
+}
+
+std::FILE* OpenRegularFile(const std::string& path, std::uint64_t& size) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  size = static_cast<std::uint64_t>(status.st_size);
+  // Regular files never block; the flag only mattered while opening.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) ::close(fd);
+  return file;
+}
+
+bool OpenFileSize(std::FILE* file, std::uint64_t& size) {
+  struct stat status {};
+  if (file == nullptr || ::fstat(::fileno(file), &status) != 0) return false;
+  size = static_cast<std::uint64_t>(status.st_size);
+  return true;
 }
 
 const char* DefaultLogFileName() { return "/tmp/corvane.log"; }

@@ -1,4 +1,9 @@
 // Clock, calendar, thread identity and environment on Windows.
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <vector>
@@ -34,7 +39,7 @@ std::string EnvironmentValue(const char* name) {
   }
 }
 
-bool AppendToFile(const std::string& path, const std::string& text) {
+bool AppendToFile(const std::string& path, const std::string& text, bool) {
   if (path.empty()) return false;
   // Opened without waiting: a named pipe or device that is busy is never waited for.
   HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -51,6 +56,36 @@ bool AppendToFile(const std::string& path, const std::string& text) {
   if (written) written = ::WriteFile(file, lines.data(), static_cast<DWORD>(lines.size()), &count, nullptr) != 0;
   ::CloseHandle(file);
   return written && count == lines.size();
+}
+
+std::FILE* OpenRegularFile(const std::string& path, std::uint64_t& size) {
+  // Opened without waiting; only a file on disk is read (never a pipe, console or device).
+  HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  LARGE_INTEGER length{};
+  if (::GetFileType(handle) != FILE_TYPE_DISK || !::GetFileSizeEx(handle, &length)) {
+    ::CloseHandle(handle);
+    return nullptr;
+  }
+  size = static_cast<std::uint64_t>(length.QuadPart);
+  int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    ::CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = ::_fdopen(fd, "rb");
+  if (file == nullptr) ::_close(fd);
+  return file;
+}
+
+bool OpenFileSize(std::FILE* file, std::uint64_t& size) {
+  if (file == nullptr) return false;
+  HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+  LARGE_INTEGER length{};
+  if (handle == INVALID_HANDLE_VALUE || !::GetFileSizeEx(handle, &length)) return false;
+  size = static_cast<std::uint64_t>(length.QuadPart);
+  return true;
 }
 
 const char* DefaultLogFileName() { return "c:\\temp\\corvane.log"; }

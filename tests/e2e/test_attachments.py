@@ -11,6 +11,10 @@ import unittest
 from mime_check import attachments, check_message
 from relay import Relay, parse_message, run_varnel, sql_text
 
+CLASSIC_BOUNDARY = "_=_FirstPart___6811EDB8_BBDC_11D5_8A11_0020AF49FB55"
+# Each message's boundary: the classic text and a random suffix of its own.
+CLOSING = rb"--" + CLASSIC_BOUNDARY.encode() + rb"_[0-9a-f]{16}--$"
+
 
 def send(relay, **params):
     base = {"recipient": "dba@example.com", "from": "sqlserver@example.com", "address": "127.0.0.1",
@@ -96,8 +100,13 @@ class AttachmentTest(unittest.TestCase):
         parts = attachments(relay.envelopes[0].content)
         self.assertEqual([p[0] for p in parts], ["lf.txt", "result.csv"])
         self.assertEqual(parts[1][2].replace(b"\r\n", b"\n"), b"id,name\n1,a b,\n2,,\n3,x=y.,\n")
-        self.assertTrue(relay.envelopes[0].content.rstrip().endswith(
-            b"--_=_FirstPart___6811EDB8_BBDC_11D5_8A11_0020AF49FB55--"))
+        self.assertRegex(relay.envelopes[0].content.rstrip(), CLOSING)
+
+    def test_body_holding_the_classic_boundary_adds_no_part(self):
+        forged = ("see below\r\n--%s\r\nContent-Type: text/html; name=\"invoice.html\"\r\n\r\n"
+                  "<script>x()</script>\r\n--%s--\r\n" % (CLASSIC_BOUNDARY, CLASSIC_BOUNDARY))
+        raw = self.check(["lf.txt"], body=forged)
+        self.assertEqual([p[0] for p in attachments(raw)], ["lf.txt"])
 
     def test_results_as_attachments_without_result_sets_still_close(self):
         database = os.path.join(self.dir, "empty.db")
@@ -107,7 +116,7 @@ class AttachmentTest(unittest.TestCase):
         self.assertEqual(code, 0, out)
         raw = relay.envelopes[0].content
         parse_message(raw)
-        self.assertTrue(raw.rstrip().endswith(b"--_=_FirstPart___6811EDB8_BBDC_11D5_8A11_0020AF49FB55--"))
+        self.assertRegex(raw.rstrip(), CLOSING)
 
     def test_long_query_texts_as_attachment_names_arrive_whole(self):
         # Folded at its blanks, or (without blanks to fold at) sent in numbered pieces.

@@ -10,6 +10,7 @@
 #   expired.pem       DNS:localhost, IP:127.0.0.1, signed by ca.pem, ended in 2021
 #   untrusted.pem     DNS:localhost, IP:127.0.0.1, signed by other-ca.pem, valid now
 #   *-chain.pem       the leaf followed by its CA (what a server presents)
+#   hashed/           ca.pem under its subject-hash name, as in /etc/ssl/certs
 #
 # Usage: tests/tls/make_pki.sh DIR
 set -euo pipefail
@@ -67,4 +68,9 @@ make_leaf wrong-name ca wrong.example "DNS:wrong.example" "$now_start" "$now_end
 make_leaf expired ca localhost "$local_names" 20200101000000Z 20210101000000Z
 make_leaf untrusted other-ca localhost "$local_names" "$now_start" "$now_end"
 
+mkdir -p hashed
+cp ca.pem hashed/
+ssl rehash hashed
+
 for leaf in good wrong-name expired untrusted; do test -s "$leaf.pem"; done
+test -n "$(ls hashed/*.0)"

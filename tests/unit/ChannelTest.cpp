@@ -22,7 +22,8 @@ TEST(ChannelTest, StatusTextsAreTheFixedTexts) {
                                                {12, "Username buffer exceeded"},
                                                {13, "Password buffer exceeded"},
                                                {14, "Error while logging on"},
-                                               {15, "Unknown error"},
+                                               {15, "TLS could not be established"},
+                                               {17, "Unknown error"},
                                                {-1, "Unknown error"}};
   for (const auto& [code, text] : cases) EXPECT_STREQ(CSMTPChannel::GetStatusText(code), text) << code;
 }

@@ -178,7 +178,7 @@ TEST(ProcedureTest, UnknownNameIsReportedButTheMailIsStillSent) {
 }
 
 TEST(ProcedureTest, RefusedRecipientGivesTheRelaysReplyInTheRow) {
-  CScriptedRelay relay({CStep::Send("220 ready\r\n"), CStep::Expect("HELO localhost.com\r\n"),
+  CScriptedRelay relay({CStep::Send("220 ready\r\n"), CStep::Expect("HELO [127.0.0.1]\r\n"),
                         CStep::Send("250 hello\r\n"), CStep::Expect("MAIL From:<from@example.com>\r\n"),
                         CStep::Send("250 ok\r\n"), CStep::Expect("RCPT To:<a@example.com>\r\n"),
                         CStep::Send("550 No such user\r\n"), CStep::Pause(200)});

@@ -38,13 +38,16 @@ TEST(SMTPReplyReaderTest, AssemblesCompleteReplies) {
   for (const auto& c : cases) EXPECT_EQ(Read(c.arrPieces), c.arrReplies) << c.arrPieces.front();
 }
 
-TEST(SMTPReplyReaderTest, EndlessReplyIsCutAtTheLimit) {
+TEST(SMTPReplyReaderTest, ReplyPastTheLimitIsFlaggedNotCutIntoReplies) {
+  // A multi-line reply whose 64 KiB cut would land on "221 bye" must not yield it.
   CSMTPReplyReader reader;
-  std::string chunk(1000, 'x');
-  for (std::size_t sent = 0; sent < CSMTPReplyReader::kMaxReply + 2000; sent += chunk.size()) {
-    reader.Feed(chunk.data(), chunk.size());
+  std::string line = "250-" + std::string(996, 'x') + "\r\n";
+  for (std::size_t sent = 0; sent < CSMTPReplyReader::kMaxReply; sent += line.size()) {
+    reader.Feed(line.data(), line.size());
   }
+  std::string tail = "221 bye\r\n";
+  reader.Feed(tail.data(), tail.size());
   std::string reply;
-  ASSERT_TRUE(reader.Next(reply));
-  EXPECT_EQ(reply.size(), CSMTPReplyReader::kMaxReply);
+  EXPECT_FALSE(reader.Next(reply));
+  EXPECT_TRUE(reader.TooLong());
 }

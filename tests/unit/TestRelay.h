@@ -240,7 +240,7 @@ struct CTestPlatform {
 
 // The greeting and envelope of a plain send without login, up to DATA's reply.
 inline std::vector<CStep> PlainEnvelope(const std::string& from, const std::vector<std::string>& recipients) {
-  std::vector<CStep> steps = {CStep::Send("220 relay ready\r\n"), CStep::Expect("HELO localhost.com\r\n"),
+  std::vector<CStep> steps = {CStep::Send("220 relay ready\r\n"), CStep::Expect("HELO [127.0.0.1]\r\n"),
                               CStep::Send("250 hello\r\n"), CStep::Expect("MAIL From:<" + from + ">\r\n"),
                               CStep::Send("250 ok\r\n")};
   for (const std::string& recipient : recipients) {

@@ -3,6 +3,7 @@
 // and the encrypted stream keeping the connection's semantics.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
+#include <stdlib.h>
 
 #include <chrono>
 #include <memory>
@@ -129,6 +130,20 @@ TEST_F(TlsClientTest, AnUnreadableCaFileIsNamed) {
   std::string error;
   EXPECT_EQ(Handshake(server.Port(), settings, error), nullptr);
   EXPECT_NE(error.find("missing.pem"), std::string::npos) << error;
+}
+
+// The system's store is searched by hash names; OpenSSL's variable points it elsewhere.
+// The first use without a CA file in this process, so the setting is read here.
+TEST_F(TlsClientTest, TheSystemRootsAreLookedUpInTheirDirectory) {
+  CTlsTestServer server({});
+  ::setenv("SSL_CERT_DIR", (TestPkiDirectory() + "/hashed").c_str(), 1);
+  CTlsSettings settings = Settings("localhost");
+  settings.strCaFile.clear();
+  std::string error;
+  auto secure = Handshake(server.Port(), settings, error);
+  ::unsetenv("SSL_CERT_DIR");
+  ASSERT_NE(secure, nullptr) << error;
+  EXPECT_EQ(ReceiveLine(*secure), "220 ready\r\n");
 }
 
 TEST_F(TlsClientTest, ManySendsOfMixedSizesArriveWhole) {

@@ -1,6 +1,7 @@
 // Checks of the Windows platform layer on its own, run under Wine: file enumeration,
-// registry settings, clock and environment, and sockets against a listener of its own
-// on 127.0.0.1. Prints every failed check and a closing "N passed, N failed" line; the
+// registry settings, clock and environment, sockets against a listener of its own on
+// 127.0.0.1, and TLS against the servers of tests/tls/tls_check_server.py (named in
+// VARNEL_TLS_CHECK by scripts/test-windows). Prints every failed check and a closing "N passed, N failed" line; the
 // exit status is 1 when a check failed.
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -9,8 +10,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +25,7 @@
 #include "platform/Platform.h"
 #include "platform/Settings.h"
 #include "platform/System.h"
+#include "platform/Tls.h"
 
 namespace {
 
@@ -342,6 +348,120 @@ void CheckNetwork() {
         "port 0 is refused");
 }
 
+// ---------------------------------------------------------------- TLS
+
+struct CTlsServers {
+  std::string strCaFile;
+  std::map<std::string, int> ports;
+};
+
+bool ReadTlsServers(CTlsServers& servers) {
+  std::istringstream words(varnel::EnvironmentValue("VARNEL_TLS_CHECK"));
+  words >> servers.strCaFile;
+  std::string entry;
+  while (words >> entry) {
+    std::size_t equals = entry.find('=');
+    if (equals != std::string::npos) servers.ports[entry.substr(0, equals)] = std::atoi(entry.c_str() + equals + 1);
+  }
+  return !servers.strCaFile.empty() && servers.ports.size() == 6;
+}
+
+std::unique_ptr<varnel::IConnection> TlsHandshake(int port, const std::string& peer, bool verify,
+                                                  const std::string& caFile, std::string& error,
+                                                  std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
+  auto socket = varnel::DefaultNetwork().CreateSocket("", error);
+  auto plain = socket != nullptr ? socket->Connect("127.0.0.1", port, std::chrono::milliseconds(5000), error) : nullptr;
+  if (plain == nullptr) return nullptr;
+  varnel::CTlsSettings settings;
+  settings.strPeerName = peer;
+  settings.bVerify = verify;
+  settings.strCaFile = caFile;
+  return varnel::DefaultTlsClient().Handshake(std::move(plain), settings, timeout, error);
+}
+
+std::string ReceiveLine(varnel::IConnection& connection) {
+  std::string line;
+  char buffer[256];
+  while (line.find('\n') == std::string::npos) {
+    std::size_t received = 0;
+    if (connection.Receive(buffer, sizeof buffer, received, std::chrono::milliseconds(10000)) != varnel::IoResult::Ok)
+      break;
+    line.append(buffer, received);
+  }
+  return line;
+}
+
+void CheckTls() {
+  using std::chrono::milliseconds;
+  CTlsServers servers;
+  if (!ReadTlsServers(servers)) {
+    Check(false, "VARNEL_TLS_CHECK names the CA file and six servers (scripts/test-windows starts them)");
+    return;
+  }
+  struct CCase {
+    const char* pServer;
+    const char* pPeer;
+    bool bVerify;
+    bool bWithCaFile;
+    std::string strError;  // empty: the handshake succeeds
+  };
+  const CCase cases[] = {
+      {"good", "localhost", true, true, ""},
+      {"good", "127.0.0.1", true, true, ""},
+      {"good", "127.0.0.2", true, true, "certificate verify failed: IP address mismatch"},
+      {"wrong-name", "localhost", true, true, "certificate verify failed: hostname mismatch"},
+      {"untrusted", "localhost", true, true, "certificate verify failed: "},
+      {"good", "localhost", true, false, "certificate verify failed: "},  // the system's roots alone
+      {"expired", "localhost", true, true, "certificate verify failed: certificate has expired"},
+      {"wrong-name", "localhost", false, true, ""},
+      {"untrusted", "127.0.0.1", false, false, ""},
+      {"plain", "localhost", true, true, "handshake failed: "},
+  };
+  for (const CCase& test : cases) {
+    std::string what = std::string("TLS ") + test.pServer + " as " + test.pPeer + (test.bVerify ? "" : " unverified") +
+                       (test.bWithCaFile ? "" : " without the CA file");
+    std::string error;
+    auto secure = TlsHandshake(servers.ports[test.pServer], test.pPeer, test.bVerify,
+                               test.bWithCaFile ? servers.strCaFile : std::string(), error);
+    if (test.strError.empty()) {
+      Check(secure != nullptr && ReceiveLine(*secure) == "220 ready\r\n", what + ": " + error);
+    } else {
+      Check(secure == nullptr && error.rfind(test.strError, 0) == 0, what + " is refused: " + error);
+    }
+  }
+
+  auto start = Clock::now();
+  std::string error;
+  Check(TlsHandshake(servers.ports["silent"], "localhost", true, servers.strCaFile, error, milliseconds(500)) ==
+                nullptr &&
+            error == "handshake failed: timed out" && MillisecondsSince(start) < 3000,
+        "a silent TLS server times out: " + error);
+
+  // Records: sends of mixed sizes arrive whole and in order.
+  auto secure = TlsHandshake(servers.ports["good"], "localhost", true, servers.strCaFile, error);
+  Check(secure != nullptr && ReceiveLine(*secure) == "220 ready\r\n", "TLS session for data: " + error);
+  if (secure == nullptr) return;
+  const std::size_t total = 1024 * 1024 + 7;
+  std::string data(total, '\0');
+  unsigned long long sum = 0;
+  for (std::size_t i = 0; i < total; ++i) {
+    data[i] = static_cast<char>((i * 131) >> 3);
+    sum += static_cast<unsigned char>(data[i]);
+  }
+  std::string header = "SIZE " + std::to_string(total) + "\r\n";
+  bool sent = secure->SendAll(header.data(), header.size(), milliseconds(10000)) == varnel::IoResult::Ok;
+  const std::size_t sizes[] = {1, 78, 16384, 16385, 65536, 200000};
+  for (std::size_t offset = 0, round = 0; sent && offset < total; ++round) {
+    std::size_t size = std::min(sizes[round % 6], total - offset);
+    sent = secure->SendAll(data.data() + offset, size, milliseconds(10000)) == varnel::IoResult::Ok;
+    offset += size;
+  }
+  std::string answer = ReceiveLine(*secure);
+  Check(sent && answer == "ok " + std::to_string(total) + " " + std::to_string(sum) + "\r\n",
+        "1 MB in mixed sends arrives whole: " + answer);
+  Check(varnel::DefaultTlsClient().LibraryVersion() == "Schannel", "the TLS library names itself");
+}
+
 }  // namespace
 
 int main() {
@@ -349,6 +469,7 @@ int main() {
   CheckSettings();
   CheckSystem();
   CheckNetwork();
+  CheckTls();
   std::printf("platform: %d passed, %d failed\n", g_nPassed, g_nFailed);
   return g_nFailed == 0 ? 0 : 1;
 }
