@@ -19,6 +19,9 @@ class CHostSettings final : public ISettings {
         m_nCodePage(codePage) {}
 
   SettingState BindIP(std::string& value) override { return m_pBase->BindIP(value); }
+  SettingState Value(const char* name, const char* variable, std::string& value) override {
+    return m_pBase->Value(name, variable, value);
+  }
   std::string OdbcDriver() override { return m_strOdbcDriver ? *m_strOdbcDriver : m_pBase->OdbcDriver(); }
   std::string OdbcAttributes() override {
     return m_strOdbcAttributes ? *m_strOdbcAttributes : m_pBase->OdbcAttributes();

@@ -23,12 +23,8 @@ class ISettings {
   virtual int AnsiCodePage() { return 1252; }
   // Any other setting, read as BindIP is: the registry value `name` on Windows; on POSIX
   // the environment variable `variable`, else the file `name` in the settings directory.
-  virtual SettingState Value(const char* name, const char* variable, std::string& value) {
-    (void)name;
-    (void)variable;
-    (void)value;
-    return SettingState::Missing;
-  }
+  // Every wrapper must forward it: a setting lost on the way is a silent misconfiguration.
+  virtual SettingState Value(const char* name, const char* variable, std::string& value) = 0;
 };
 
 }  // namespace varnel

@@ -19,6 +19,7 @@ class CFixedSettings final : public varnel::ISettings {
     value = "127.0.0.2";
     return varnel::SettingState::Found;
   }
+  varnel::SettingState Value(const char*, const char*, std::string&) override { return varnel::SettingState::Missing; }
   std::string OdbcDriver() override { return "Base driver"; }
   std::string OdbcAttributes() override { return "Base=1"; }
 };

@@ -257,6 +257,7 @@ class CFixedSettings final : public ISettings {
   CFixedSettings(std::string driver, std::string attributes)
       : m_strDriver(std::move(driver)), m_strAttributes(std::move(attributes)) {}
   SettingState BindIP(std::string&) override { return SettingState::Missing; }
+  SettingState Value(const char*, const char*, std::string&) override { return SettingState::Missing; }
   std::string OdbcDriver() override { return m_strDriver; }
   std::string OdbcAttributes() override { return m_strAttributes; }
 

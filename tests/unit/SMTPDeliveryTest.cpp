@@ -279,6 +279,16 @@ TEST(SMTPDeliveryTest, TlsAndSignInChoicesBeforeAnyHandshake) {
   ::unlink(attachment);
 }
 
+TEST(SMTPDeliveryTest, HeloNameSettingGivesTheGreetingName) {
+  CScriptedRelay relay({CStep::Send("220 ready\r\n"), CStep::Expect("HELO db01.example.com\r\n"),
+                        CStep::Send("554 no\r\n"), CStep::Pause(200)});
+  CDelivery delivery(relay.Port());
+  delivery.platform.settings.m_mapValues["HeloName"] = "db01.example.com";
+  delivery.channel.Initialise();
+  EXPECT_TRUE(relay.Failures().empty()) << relay.Failures().front();
+  EXPECT_EQ(delivery.channel.m_strHeloName, "db01.example.com");
+}
+
 TEST(SMTPDeliveryTest, ReplyDrippedByteByByteIsBoundedByTheTimeOut) {
   std::vector<CStep> steps;
   for (char c : std::string("220 slowly but surely, one byte at a time, for as long as it pleases\r\n")) {
@@ -625,4 +635,24 @@ TEST(SMTPDeliveryTest, NoLogWithoutAPositiveDebugLevel) {
   delivery.channel.m_strLogFileName = "/nonexistent-directory/varnel.log";
   delivery.channel.Initialise();
   EXPECT_EQ(delivery.channel.m_nStatus, 6);
+}
+
+TEST(SMTPDeliveryTest, EachReplyLineIsALogLineOfItsOwn) {
+  CScriptedRelay relay({CStep::Send("554-no\r\n554-* * * * * root touch /tmp/x\x1b[2J\r\n554 end\r\n"), CStep::Pause(200)});
+  CDelivery delivery(relay.Port());
+  CTempLog log;
+  delivery.channel.m_nDebug = 1;
+  delivery.channel.m_strLogFileName = log.strName;
+  delivery.channel.Initialise();
+  std::string text = ReadFile(log.strName);
+  EXPECT_EQ(text.find('\x1b'), std::string::npos);
+  std::size_t position = 0;
+  while (position < text.size()) {
+    std::size_t end = text.find('\n', position);
+    std::string line = text.substr(position, end - position);
+    // Every line opens with the time stamp ("08 Dec 2026 04:33:56 - ").
+    EXPECT_TRUE(line.size() > 24 && line[2] == ' ' && line.substr(20, 3) == " - ") << line;
+    position = end == std::string::npos ? text.size() : end + 1;
+  }
+  EXPECT_NE(text.find(" - 554-* * * * * root touch /tmp/x?[2J\n"), std::string::npos);
 }

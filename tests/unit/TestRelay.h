@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -225,6 +226,13 @@ class CTestSettings final : public ISettings {
   }
   std::string OdbcDriver() override { return "SQLite3"; }
   std::string OdbcAttributes() override { return {}; }
+  std::map<std::string, std::string> m_mapValues;  // by setting name
+  SettingState Value(const char* name, const char*, std::string& value) override {
+    auto found = m_mapValues.find(name);
+    if (found == m_mapValues.end()) return SettingState::Missing;
+    value = found->second;
+    return SettingState::Found;
+  }
 };
 
 struct CTestPlatform {
