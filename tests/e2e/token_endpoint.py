@@ -13,10 +13,14 @@ import subprocess
 import tempfile
 import threading
 import urllib.parse
+import warnings
 
 from aiosmtpd.smtp import AuthResult
 
 from relay import Collector
+
+# aiosmtpd 1.4 sets its own deprecated Session.login_data after every successful login.
+warnings.filterwarnings("ignore", message="Session.login_data is deprecated")
 
 
 class TestPki:
