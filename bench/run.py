@@ -2,6 +2,7 @@
 local SMTP sink, each beside a peer program doing the same job in the same run."""
 
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -91,31 +92,102 @@ def bench_send(runs=200):
         print("  varnel / curl time per message: %.2f" % (results["varnel"] / results["curl"]))
 
 
-def bench_query(rows=1000000):
-    print("== %d rows from SQLite rendered as an HTML body (median of 3) ==" % rows)
+def run_timed(args, stdout, env=None):
+    """Runs a command under GNU time; returns (wall seconds, CPU seconds, peak RSS in MB)."""
+    report = tempfile.NamedTemporaryFile(prefix="varnel-time-", delete=False)
+    report.close()
+    start = time.perf_counter()
+    done = subprocess.run(["/usr/bin/time", "-q", "-f", "%U %S %M", "-o", report.name, *args], stdout=stdout,
+                          stderr=subprocess.PIPE, env=env)
+    elapsed = time.perf_counter() - start
+    if done.returncode != 0:
+        sys.stderr.write(done.stderr.decode("utf-8", "replace"))
+        raise SystemExit("%s failed" % args[0])
+    with open(report.name) as f:
+        user, system, peak = f.read().split()[-3:]
+    os.unlink(report.name)
+    return elapsed, float(user) + float(system), float(peak) / 1024.0
+
+
+def compare(label, runs, ours, peer, peer_output):
+    """Runs ours and the peer alternately; prints their medians (wall, CPU, peak RSS) and
+    the ratios. The peer writes to peer_output, whose size is the rendered size."""
+    results = {"varnel": [], "peer": []}
+    for _ in range(runs):
+        results["varnel"].append(ours())
+        with open(peer_output, "wb") as out:
+            results["peer"].append(peer(out))
+    medians = {name: [statistics.median(run[i] for run in values) for i in range(3)]
+               for name, values in results.items()}
+    size = os.path.getsize(peer_output) / 1e6
+    print("  %s" % label)
+    for name, (wall, cpu, rss) in medians.items():
+        print("    %-7s wall %6.2f s  cpu %6.2f s  peak RSS %7.1f MB" % (name, wall, cpu, rss))
+    (wall, cpu, rss), (peer_wall, peer_cpu, _) = medians["varnel"], medians["peer"]
+    print("    varnel / peer: wall %.2f  cpu %.2f;  varnel RSS / rendered size (%.1f MB) %.2f"
+          % (wall / peer_wall, cpu / peer_cpu, size, rss / size))
+
+
+def machine_state():
+    with open("/proc/loadavg") as f:
+        load = f.read().split()[:3]
+    return "load average %s on %d CPUs (%s)" % (" ".join(load), os.cpu_count(),
+                                                "loaded" if float(load[0]) >= 1.0 else "idle")
+
+
+QUERY = "select id, name, note from t"
+
+
+def bench_query_sqlite(rows, runs):
+    print("== %d SQLite rows, varnel beside sqlite3, %d alternating runs (medians); %s =="
+          % (rows, runs, machine_state()))
     work = tempfile.mkdtemp()
     database = os.path.join(work, "rows.db")
-    text = "x" * 100
     script = ("create table t (id int, name varchar(50), note text);\n"
               "with recursive n(i) as (select 1 union all select i + 1 from n where i < %d)\n"
-              "insert into t select i, 'name number ' || i, '%s' from n;\n" % (rows, text))
+              "insert into t select i, 'name number ' || i, printf('%%.100c', 'x') from n;\n" % rows)
     subprocess.run(["sqlite3", database], input=script.encode(), check=True)
-    html = os.path.join(work, "peer.html")
-    def peer():
-        with open(html, "wb") as out:
-            return run_measured(["sqlite3", "-html", database, "select id, name, note from t"], stdout=out)
-
-    peer_seconds, peer_rss, _ = median_of(3, peer)
-    html_mb = os.path.getsize(html) / 1e6
+    peer_output = os.path.join(work, "peer.out")
+    env = dict(os.environ, VARNEL_ODBC_DRIVER="SQLite3")
     with Sink() as sink:
-        seconds, rss, code = median_of(3, lambda: run_measured([VARNEL, varnel_statement(
-            sink.port, ", @html=1, @query='select id, name, note from t', @qdatabase='%s', @qbind=0" % database)]))
-    if code != 0:
-        raise SystemExit("varnel failed")
-    print("  varnel        %6.2f s  %9.0f rows/s  peak RSS %7.1f MB" % (seconds, rows / seconds, rss))
-    print("  sqlite3 -html %6.2f s  %9.0f rows/s  peak RSS %7.1f MB" % (peer_seconds, rows / peer_seconds, peer_rss))
-    print("  rendered HTML (peer's file) %.1f MB; varnel / peer time %.2f; varnel RSS / HTML size %.2f"
-          % (html_mb, seconds / peer_seconds, rss / html_mb))
+        for label, html, peer_mode in (("HTML body against sqlite3 -html", True, "-html"),
+                                       ("text body against sqlite3 -csv", False, "-csv")):
+            statement = varnel_statement(sink.port, "%s, @query='%s', @qdatabase='%s', @qbind=0"
+                                         % (", @html=1" if html else "", QUERY, database))
+            compare(label, runs, lambda: run_timed([VARNEL, statement], subprocess.DEVNULL, env),
+                    lambda out: run_timed(["sqlite3", peer_mode, database, QUERY], out), peer_output)
+    shutil.rmtree(work)
+
+
+def bench_query_postgres(rows, runs):
+    """Runs inside scripts/with-postgres, which provides the server and the ODBC driver."""
+    print("== %d PostgreSQL rows through psqlODBC, varnel beside psql -H -A, %d alternating runs (medians); %s =="
+          % (rows, runs, machine_state()))
+    port, user = os.environ["VARNEL_PG_PORT"], os.environ["VARNEL_PG_USER"]
+    password, database = os.environ["VARNEL_PG_PASSWORD"], os.environ["VARNEL_PG_DATABASE"]
+    psql = ["psql", "-X", "-q", "-h", "127.0.0.1", "-p", port, "-U", user, "-d", database]
+    env = dict(os.environ, PGPASSWORD=password)
+    subprocess.run(psql + ["-v", "ON_ERROR_STOP=1", "-c", "create table t (id int, name varchar(50), note text)",
+                           "-c", "insert into t select i, 'name number ' || i, repeat('x', 100) "
+                                 "from generate_series(1, %d) as i" % rows, "-c", "vacuum analyze t"],
+                   env=env, check=True, stdout=subprocess.DEVNULL)
+    work = tempfile.mkdtemp()
+    peer_output = os.path.join(work, "peer.out")
+    varnel_env = dict(os.environ, VARNEL_ODBC_DRIVER="PostgreSQL ANSI", VARNEL_ODBC_ATTRIBUTES="Port=%s;" % port)
+    with Sink() as sink:
+        statement = varnel_statement(sink.port, ", @html=1, @query='%s', @qserver='127.0.0.1', @qdatabase='%s', "
+                                     "@quser='%s', @qpassword='%s', @qbind=0" % (QUERY, database, user, password))
+        compare("HTML body against psql -H -A -c", runs,
+                lambda: run_timed([VARNEL, statement], subprocess.DEVNULL, varnel_env),
+                lambda out: run_timed(psql + ["-H", "-A", "-c", QUERY], out, env), peer_output)
+    shutil.rmtree(work)
+
+
+def bench_query(rows=1000000, runs=5):
+    bench_query_sqlite(rows, runs)
+    # The PostgreSQL part needs a throwaway server: the same script again, inside it.
+    subprocess.run([os.path.join(ROOT, "scripts", "with-postgres"), "/usr/bin/python3", os.path.abspath(__file__),
+                    "query-postgres", str(rows), str(runs)], check=True)
 
 
 def make_files(work, size):
@@ -221,7 +293,9 @@ if __name__ == "__main__":
     if which in ("send", "all"):
         bench_send()
     if which in ("query", "all"):
-        bench_query()
+        bench_query(*(int(value) for value in sys.argv[2:4]))
+    if which == "query-postgres":
+        bench_query_postgres(int(sys.argv[2]), int(sys.argv[3]))
     if which in ("attachment", "all"):
         bench_attachment()
     if which in ("tls", "all"):

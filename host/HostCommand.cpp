@@ -67,6 +67,10 @@ int RunHostCommand(const std::vector<std::string>& arguments, std::istream& inpu
     output << HostUsage();
     return 0;
   }
+  if (options.bVersion) {
+    output << HostVersionText(DefaultPlatform().pTls);
+    return 0;
+  }
   std::string statement;
   if (options.strStatement) {
     statement = *options.strStatement;

@@ -2,7 +2,9 @@
 
 #include <charconv>
 
+#include "VarnelVersion.h"
 #include "platform/CodePage.h"
+#include "platform/Tls.h"
 
 namespace varnel::host {
 
@@ -29,9 +31,16 @@ std::string HostUsage() {
          "  --odbc-attributes TEXT  extra ODBC connection attributes (overrides the setting)\n"
          "  --json                  print one JSON object with messages, columns, rows, done\n"
          "                          notices and the return value\n"
+         "  --version               print the version and the TLS library in use\n"
          "  --help                  print this text\n"
          "\n"
          "Exit status 2: the command line or the statement could not be read.\n";
+}
+
+std::string HostVersionText(ITlsClient* tls) {
+  std::string text = "varnel " VARNEL_VERSION_TEXT "\n";
+  text += "TLS: " + (tls != nullptr ? tls->LibraryVersion() : std::string("none (this build sends in plain text only)")) + "\n";
+  return text;
 }
 
 bool ParseHostOptions(const std::vector<std::string>& arguments, const std::string& defaultLogin,
@@ -68,6 +77,9 @@ bool ParseHostOptions(const std::vector<std::string>& arguments, const std::stri
     if (argument == "--help" || argument == "-h" || argument == "-?") {
       if (!flag()) return false;
       options.bHelp = true;
+    } else if (argument == "--version") {
+      if (!flag()) return false;
+      options.bVersion = true;
     } else if (argument == "--json") {
       if (!flag()) return false;
       options.bJson = true;

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+namespace varnel {
+class ITlsClient;
+}
+
 namespace varnel::host {
 
 struct CHostOptions {
@@ -22,11 +26,15 @@ struct CHostOptions {
   std::optional<std::string> strOdbcDriver;
   std::optional<std::string> strOdbcAttributes;
   bool bHelp = false;
+  bool bVersion = false;
 };
 
 // defaultLogin is used when --login is not given.
 bool ParseHostOptions(const std::vector<std::string>& arguments, const std::string& defaultLogin,
                       CHostOptions& options, std::string& error);
 std::string HostUsage();
+// What --version prints: this build's version and the TLS library that tls stands for
+// (null: a build without TLS).
+std::string HostVersionText(ITlsClient* tls);
 
 }  // namespace varnel::host

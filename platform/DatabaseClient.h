@@ -126,9 +126,4 @@ class IDatabaseClient {
                                 std::unique_ptr<IDatabaseConnection>& connection) = 0;
 };
 
-// The connection string the ODBC client sends for these properties. False, with the
-// reason, when a value cannot be put into the string without changing its meaning.
-bool BuildOdbcConnectionString(const CDatabaseProperties& properties, std::string& connectionString,
-                               std::string& problem);
-
 }  // namespace varnel

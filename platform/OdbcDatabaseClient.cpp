@@ -20,6 +20,8 @@
 #include "platform/AsciiCase.h"
 #include "platform/CodePage.h"
 #include "platform/DatabaseClient.h"
+#include "platform/OdbcConnectionString.h"
+#include "platform/OdbcStatementSplitter.h"
 #include "platform/Platform.h"
 
 namespace varnel {
@@ -35,7 +37,6 @@ constexpr SQLSMALLINT kDiagSSLine = -1154;
 // Above this the fetch buffers of one block are not allocated; the fetch fails with a
 // record instead of exhausting the server's memory.
 constexpr std::uint64_t kMaxBlockBytes = 1ull << 30;
-const std::string kSQLiteMemory = ":memory:";
 // SQL Server driver types: xml and CLR user types (geography, geometry, ...).
 constexpr SQLSMALLINT kSqlServerXml = -152;
 constexpr SQLSMALLINT kSqlServerUdt = -151;
@@ -50,8 +51,6 @@ bool HasServerDiagnostics(const std::string& driver) {
   return false;
 }
 
-bool RunsOneStatementPerCall(const std::string& driver);
-
 // What every object of one data source shares: where records go and which fields the
 // driver has.
 struct COdbcContext {
@@ -60,6 +59,11 @@ struct COdbcContext {
   // The driver runs one statement per call (SQLite's): a batch is run statement by
   // statement, its results walked as one batch.
   bool bOneStatementPerCall = false;
+  // The driver reads a bound column again with SQLGetData (SQL_GD_BOUND): in a block of
+  // one row, or in any row of a block after SQLSetPos (SQL_GD_BLOCK and positioning on
+  // forward-only cursors).
+  bool bRereadsBoundColumns = false;
+  bool bRereadsBlockRows = false;
   // The procedure's 8-bit code page when the driver speaks UTF-8 instead (the drivers of
   // unixODBC do); none where the driver manager converts itself (Windows' ANSI calls).
   std::optional<CCodePage> codePage;
@@ -129,6 +133,20 @@ void CollectRecords(SQLSMALLINT type, SQLHANDLE handle, const COdbcContext& cont
   }
 }
 
+// Whether text is plain ASCII, which every code page and UTF-8 share; eight bytes at a
+// time, since nearly every value is.
+bool IsAscii(std::string_view text) {
+  std::size_t i = 0;
+  std::uint64_t high = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    high |= word;
+  }
+  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
+  return (high & 0x8080808080808080ull) == 0;
+}
+
 // The one checking helper: passes the result through and, with a context, files the
 // records that the call left on its handle.
 SQLRETURN Call(const COdbcContext* context, SQLSMALLINT type, SQLHANDLE handle, SQLRETURN rc) {
@@ -193,61 +211,6 @@ bool Allocate(const COdbcContext& context, SQLSMALLINT type, const COdbcHandle* 
   return true;
 }
 
-// The statements of a batch, cut at the semicolons that stand outside quotes, brackets
-// and comments, comments removed; statements that hold nothing but blanks and comments
-// are left out.
-std::vector<std::string> SplitStatements(const std::string& batch) {
-  std::vector<std::string> statements;
-  std::string current;
-  bool content = false;
-  std::size_t i = 0;
-  auto finish = [&] {
-    if (content) statements.push_back(current);
-    current.clear();
-    content = false;
-  };
-  while (i < batch.size()) {
-    char c = batch[i];
-    if (c == ';') {
-      finish();
-      ++i;
-      continue;
-    }
-    std::size_t end = i + 1;
-    if (c == '\'' || c == '"' || c == '`' || c == '[') {
-      char close = c == '[' ? ']' : c;
-      while (end < batch.size()) {
-        if (batch[end] == close) {
-          // A doubled quote stands for itself inside the quotes.
-          if (close != ']' && end + 1 < batch.size() && batch[end + 1] == close) {
-            end += 2;
-            continue;
-          }
-          ++end;
-          break;
-        }
-        ++end;
-      }
-      content = true;
-    } else if ((c == '-' && i + 1 < batch.size() && batch[i + 1] == '-') ||
-               (c == '/' && i + 1 < batch.size() && batch[i + 1] == '*')) {
-      // A comment becomes a blank: the driver refuses a statement followed by anything,
-      // a trailing comment included.
-      bool line = c == '-';
-      end = line ? batch.find('\n', i) : batch.find("*/", i + 2);
-      end = end == std::string::npos ? batch.size() : end + (line ? 1 : 2);
-      current += ' ';
-      i = end;
-      continue;
-    } else if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != '\f') {
-      content = true;
-    }
-    current.append(batch, i, end - i);
-    i = end;
-  }
-  finish();
-  return statements;
-}
 
 class COdbcCommand final : public IDatabaseCommand {
  public:
@@ -258,8 +221,7 @@ class COdbcCommand final : public IDatabaseCommand {
   // Leaves the statement handle as a new command finds it: no cursor, no bindings and no
   // pointers into this object's buffers.
   ~COdbcCommand() override {
-    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFreeStmt(m_hStatement, SQL_CLOSE));
-    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFreeStmt(m_hStatement, SQL_UNBIND));
+    CloseCursor();
     Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0));
     Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0));
     Call(nullptr, SQL_HANDLE_STMT, m_hStatement,
@@ -276,7 +238,7 @@ class COdbcCommand final : public IDatabaseCommand {
     m_arrStatements.clear();
     m_nNextStatement = 0;
     if (m_context.bOneStatementPerCall) {
-      m_arrStatements = SplitStatements(m_strText);
+      m_arrStatements = SplitOdbcStatements(m_strText);
       // One statement (or none worth cutting) goes to the driver as written.
       if (m_arrStatements.size() <= 1) m_arrStatements.clear();
     }
@@ -285,11 +247,8 @@ class COdbcCommand final : public IDatabaseCommand {
 
   bool Execute() override {
     Diagnostics().Clear();
-    std::string& text = m_arrStatements.empty() ? m_strText : m_arrStatements[0];
+    m_nExecuteResult = ExecuteStatement(m_arrStatements.empty() ? m_strText : m_arrStatements[0]);
     m_nNextStatement = 1;
-    m_nExecuteResult = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
-                            SQLExecDirect(m_hStatement, reinterpret_cast<SQLCHAR*>(text.data()),
-                                          static_cast<SQLINTEGER>(text.size())));
     m_bFirstResult = true;
     // SQL_NO_DATA: a searched update or delete that touched no row.
     return Succeeded(m_nExecuteResult) || m_nExecuteResult == SQL_NO_DATA;
@@ -308,12 +267,7 @@ class COdbcCommand final : public IDatabaseCommand {
       if (rc == SQL_NO_DATA && m_nNextStatement < m_arrStatements.size()) {
         // The next statement of a batch the driver takes one at a time: its first result
         // follows the previous statement's last.
-        Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFreeStmt(m_hStatement, SQL_CLOSE));
-        Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFreeStmt(m_hStatement, SQL_UNBIND));
-        std::string& text = m_arrStatements[m_nNextStatement++];
-        rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
-                  SQLExecDirect(m_hStatement, reinterpret_cast<SQLCHAR*>(text.data()),
-                                static_cast<SQLINTEGER>(text.size())));
+        rc = ExecuteStatement(m_arrStatements[m_nNextStatement++]);
         if (rc == SQL_NO_DATA) return DatabaseResult::NoRowset;
       }
     }
@@ -394,11 +348,38 @@ class COdbcCommand final : public IDatabaseCommand {
     Diagnostics().Clear();
     // Old bindings point into the buffers about to be replaced.
     if (!Succeeded(Call(&m_context, SQL_HANDLE_STMT, m_hStatement, SQLFreeStmt(m_hStatement, SQL_UNBIND)))) return false;
-    m_arrColumns.clear();
-    m_nRowsFetched = 0;
+    ForgetBindings();
     rowsPerFetch = std::max<std::size_t>(rowsPerFetch, 1);
+    // A slot holds width - 1 characters. Where the driver speaks UTF-8, one character of
+    // the code page may take up to four bytes there: the slot is cut to width - 1 after
+    // the conversion, never before.
+    std::vector<std::uint64_t> slots;
+    for (std::uint64_t width : widths) {
+      std::uint64_t slot = std::max<std::uint64_t>(width, 1);
+      if (slot > kMaxBlockBytes) return TooWide();
+      if (m_context.codePage) slot = (slot - 1) * 4 + 1;
+      slots.push_back(slot);
+    }
+    // Drivers copy a value into its slot padded to the slot's end (strncpy), so a wide slot
+    // costs its whole width for every value. Where the driver can read a bound column
+    // again, wide columns are bound narrow and a value that does not fit is read whole.
+    bool narrow = m_context.bRereadsBlockRows || m_context.bRereadsBoundColumns;
+    // Without positioning a value can only be read again in a block of one row.
+    bool singleRows = !m_context.bRereadsBlockRows && narrow &&
+                      std::any_of(slots.begin(), slots.end(), [](std::uint64_t slot) { return slot > kNarrowSlot; });
+    std::uint64_t rowBytes = 0;
+    for (std::uint64_t slot : slots) {
+      rowBytes += (narrow ? std::min(slot, kNarrowSlot) : slot) + sizeof(SQLLEN);
+      if (rowBytes > kMaxBlockBytes) return TooWide();
+    }
+    if (rowBytes * rowsPerFetch > kMaxBlockBytes) return TooWide();
+    // Blocks of many rows save driver calls per row, within a budget of slot memory; the
+    // runner still takes its rows per fetch out of them.
+    std::size_t blockRows = static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(kBlockBudget / rowBytes, rowsPerFetch, std::max(kBlockRows, rowsPerFetch)));
+    if (singleRows) blockRows = 1;
     SQLRETURN rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
-                        SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_ARRAY_SIZE, IntegerAttribute(rowsPerFetch), 0));
+                        SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_ARRAY_SIZE, IntegerAttribute(blockRows), 0));
     if (!Succeeded(rc)) return false;
     if (rc == SQL_SUCCESS_WITH_INFO) {
       // The driver chose its own block size (01S02); fetch with what it took.
@@ -406,42 +387,25 @@ class COdbcCommand final : public IDatabaseCommand {
       if (Succeeded(Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
                          SQLGetStmtAttr(m_hStatement, SQL_ATTR_ROW_ARRAY_SIZE, &actual, 0, nullptr))) &&
           actual >= 1) {
-        rowsPerFetch = std::min<std::size_t>(rowsPerFetch, actual);
+        blockRows = std::min<std::size_t>(blockRows, actual);
       }
-    }
-    // A slot holds width - 1 characters. Where the driver speaks UTF-8, one character of
-    // the code page may take up to four bytes there: the slot is cut to width - 1 after
-    // the conversion, never before.
-    std::vector<std::uint64_t> slots;
-    std::uint64_t total = 0;
-    for (std::uint64_t width : widths) {
-      std::uint64_t slot = std::max<std::uint64_t>(width, 1);
-      if (slot > kMaxBlockBytes || total > kMaxBlockBytes) {
-        total = kMaxBlockBytes + 1;
-        break;
-      }
-      if (m_context.codePage) slot = (slot - 1) * 4 + 1;
-      slots.push_back(slot);
-      total += slot * rowsPerFetch;
-    }
-    if (total > kMaxBlockBytes) {
-      Diagnostics().Add(OwnRecord("HY001", "The rows of this result are too wide to fetch"));
-      return false;
     }
     try {
-      m_arrRowStatus.assign(rowsPerFetch, SQL_ROW_SUCCESS);
+      m_arrRowStatus.assign(blockRows, SQL_ROW_SUCCESS);
       m_arrColumns.resize(widths.size());
       for (std::size_t i = 0; i < widths.size(); ++i) {
-        m_arrColumns[i].nWidth = static_cast<std::size_t>(slots[i]);
-        m_arrColumns[i].arrText.assign(m_arrColumns[i].nWidth * rowsPerFetch, '\0');
-        m_arrColumns[i].arrIndicator.assign(rowsPerFetch, SQL_NULL_DATA);
+        CColumnBuffer& column = m_arrColumns[i];
+        column.nWidth = static_cast<std::size_t>(slots[i]);
+        column.nBound = static_cast<std::size_t>(narrow ? std::min(slots[i], kNarrowSlot) : slots[i]);
+        column.arrText.assign(column.nBound * blockRows, '\0');
+        column.arrIndicator.assign(blockRows, SQL_NULL_DATA);
+        column.arrWhole.assign(column.nBound < column.nWidth ? blockRows : 0, 0);
       }
     } catch (const std::bad_alloc&) {
       m_arrColumns.clear();
       Diagnostics().Add(OwnRecord("HY001", "Memory allocation error"));
       return false;
     }
-    m_nRowsPerFetch = rowsPerFetch;
     rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
               SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_BIND_TYPE, IntegerAttribute(SQL_BIND_BY_COLUMN), 0));
     if (!Succeeded(rc)) return false;
@@ -455,25 +419,147 @@ class COdbcCommand final : public IDatabaseCommand {
       CColumnBuffer& column = m_arrColumns[i];
       rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
                 SQLBindCol(m_hStatement, static_cast<SQLUSMALLINT>(i + 1), SQL_C_CHAR, column.arrText.data(),
-                           static_cast<SQLLEN>(column.nWidth), column.arrIndicator.data()));
+                           static_cast<SQLLEN>(column.nBound), column.arrIndicator.data()));
       if (!Succeeded(rc)) return false;
     }
+    m_nBlockCapacity = blockRows;
+    m_nRowsPerFetch = rowsPerFetch;
     return true;
   }
 
   std::size_t FetchRows() override {
     if (m_nRowsPerFetch == 0) return 0;
+    m_nBlockNext += m_nTaken;
+    m_nTaken = 0;
+    if (m_nBlockNext >= m_nBlockRows && !FetchBlock()) return 0;
+    m_nTaken = std::min(m_nRowsPerFetch, m_nBlockRows - m_nBlockNext);
+    return m_nTaken;
+  }
+
+  std::string_view Value(std::size_t row, std::size_t column) const override {
+    if (row >= m_nTaken || column >= m_arrColumns.size()) return {};
+    return BlockValue(m_nBlockNext + row, column);
+  }
+
+ private:
+  struct CColumnBuffer {
+    std::size_t nWidth = 1;  // bytes a value may take, terminating zero included
+    std::size_t nBound = 1;  // bytes of the bound slot: nWidth, or fewer for a wide column
+    std::vector<char> arrText;
+    std::vector<SQLLEN> arrIndicator;
+    // Per row of a narrowly bound column: 1 + the index of its value read whole, or 0.
+    std::vector<std::uint32_t> arrWhole;
+  };
+
+  // Bound slots of wider columns take this many bytes; longer values are read again.
+  static constexpr std::uint64_t kNarrowSlot = 512;
+  // Rows asked of the driver per fetch, as far as kBlockBudget bytes of slots allow.
+  static constexpr std::uint64_t kBlockRows = 256;
+  static constexpr std::uint64_t kBlockBudget = std::uint64_t{1} << 20;
+
+  CDatabaseDiagnostics& Diagnostics() const { return *m_context.pDiagnostics; }
+
+  bool TooWide() {
+    Diagnostics().Add(OwnRecord("HY001", "The rows of this result are too wide to fetch"));
+    return false;
+  }
+
+  void ForgetBindings() {
+    m_arrColumns.clear();
+    m_nRowsFetched = 0;
+    m_nRowsPerFetch = 0;
+    m_nBlockCapacity = 0;
+    m_nBlockRows = 0;
+    m_nBlockNext = 0;
+    m_nTaken = 0;
+  }
+
+  void CloseCursor() {
+    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFreeStmt(m_hStatement, SQL_CLOSE));
+    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFreeStmt(m_hStatement, SQL_UNBIND));
+  }
+
+  // Runs one statement on a handle without a cursor or bindings left from the one before.
+  SQLRETURN ExecuteStatement(std::string& text) {
+    CloseCursor();
+    ForgetBindings();
+    return Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
+                SQLExecDirect(m_hStatement, reinterpret_cast<SQLCHAR*>(text.data()),
+                              static_cast<SQLINTEGER>(text.size())));
+  }
+
+  // Fetches the next block from the driver; false at the end or on a failure.
+  bool FetchBlock() {
+    m_nBlockRows = 0;
+    m_nBlockNext = 0;
+    m_arrWhole.clear();
     // A row the driver does not write (a failed read) then reads as empty values.
     std::fill(m_arrRowStatus.begin(), m_arrRowStatus.end(), static_cast<SQLUSMALLINT>(SQL_ROW_SUCCESS));
     for (CColumnBuffer& column : m_arrColumns) {
       std::fill(column.arrIndicator.begin(), column.arrIndicator.end(), static_cast<SQLLEN>(SQL_NULL_DATA));
+      std::fill(column.arrWhole.begin(), column.arrWhole.end(), 0u);
     }
     m_nRowsFetched = 0;
     SQLRETURN rc = Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFetch(m_hStatement));
-    if (!Succeeded(rc)) return 0;
-    std::size_t rows = std::min<std::size_t>(m_nRowsFetched, m_nRowsPerFetch);
+    if (!Succeeded(rc)) return false;
+    std::size_t rows = std::min<std::size_t>(m_nRowsFetched, m_nBlockCapacity);
+    for (std::size_t column = 0; column < m_arrColumns.size(); ++column) {
+      const CColumnBuffer& buffer = m_arrColumns[column];
+      if (buffer.arrWhole.empty()) continue;
+      for (std::size_t row = 0; row < rows; ++row) {
+        SQLLEN indicator = buffer.arrIndicator[row];
+        bool cut = indicator == SQL_NO_TOTAL || (indicator >= 0 && static_cast<std::uint64_t>(indicator) >= buffer.nBound);
+        if (cut && RowReadable(row)) ReadWhole(row, column);
+      }
+    }
     if (m_context.codePage) ConvertFetchedValues(rows);
-    return rows;
+    m_nBlockRows = rows;
+    return rows != 0;
+  }
+
+  bool RowReadable(std::size_t row) const {
+    SQLUSMALLINT status = m_arrRowStatus[row];
+    return status != SQL_ROW_ERROR && status != SQL_ROW_NOROW && status != SQL_ROW_DELETED;
+  }
+
+  // Reads a value that its narrow slot cut, whole up to the column's width. When the
+  // driver refuses, the value stays as the slot holds it.
+  void ReadWhole(std::size_t row, std::size_t column) {
+    CColumnBuffer& buffer = m_arrColumns[column];
+    if (m_nBlockCapacity > 1 &&
+        !Succeeded(Call(nullptr, SQL_HANDLE_STMT, m_hStatement,
+                        SQLSetPos(m_hStatement, static_cast<SQLSETPOSIROW>(row + 1), SQL_POSITION, SQL_LOCK_NO_CHANGE)))) {
+      return;
+    }
+    std::string whole(buffer.nWidth, '\0');
+    SQLLEN indicator = SQL_NULL_DATA;
+    SQLRETURN rc = Call(nullptr, SQL_HANDLE_STMT, m_hStatement,
+                        SQLGetData(m_hStatement, static_cast<SQLUSMALLINT>(column + 1), SQL_C_CHAR, whole.data(),
+                                   static_cast<SQLLEN>(buffer.nWidth), &indicator));
+    if (!Succeeded(rc) || indicator == SQL_NULL_DATA) return;
+    std::size_t length = buffer.nWidth - 1;
+    if (indicator >= 0 && static_cast<std::uint64_t>(indicator) < length) length = static_cast<std::size_t>(indicator);
+    whole.resize(strnlen(whole.data(), length));
+    m_arrWhole.push_back(std::move(whole));
+    buffer.arrWhole[row] = static_cast<std::uint32_t>(m_arrWhole.size());
+  }
+
+  // Text of one column of one row of the block, as much as its slot (or the value read
+  // whole) held; NULL is empty. A length the driver reports is trusted up to the slot (the
+  // result set still ends a value at its first zero byte); without one the text ends at
+  // its terminating zero.
+  std::string_view BlockValue(std::size_t row, std::size_t column) const {
+    if (!RowReadable(row)) return {};
+    const CColumnBuffer& buffer = m_arrColumns[column];
+    SQLLEN indicator = buffer.arrIndicator[row];
+    if (indicator == SQL_NULL_DATA) return {};
+    if (!buffer.arrWhole.empty() && buffer.arrWhole[row] != 0) return m_arrWhole[buffer.arrWhole[row] - 1];
+    const char* text = buffer.arrText.data() + row * buffer.nBound;
+    std::size_t limit = buffer.nBound - 1;
+    if (indicator >= 0 && static_cast<std::uint64_t>(indicator) < limit) {
+      return std::string_view(text, static_cast<std::size_t>(indicator));
+    }
+    return std::string_view(text, strnlen(text, limit));
   }
 
   // Values arrive in the driver's UTF-8 and become the procedure's code page in place: the
@@ -482,53 +568,41 @@ class COdbcCommand final : public IDatabaseCommand {
     for (std::size_t column = 0; column < m_arrColumns.size(); ++column) {
       CColumnBuffer& buffer = m_arrColumns[column];
       for (std::size_t row = 0; row < rows; ++row) {
-        std::string_view value = Value(row, column);
-        bool ascii = true;
-        for (char c : value) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-        if (ascii || value.empty()) continue;
-        std::size_t length = value.size();
-        if (value.size() + 1 >= buffer.nWidth) {
-          // Cut at the slot: drop a last sequence that lost its continuation bytes.
-          std::size_t start = length;
-          while (start > 0 && (static_cast<unsigned char>(value[start - 1]) & 0xC0) == 0x80) --start;
-          if (start > 0) {
-            unsigned char lead = static_cast<unsigned char>(value[start - 1]);
-            std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-            if (lead >= 0xC0 && length - (start - 1) < need) length = start - 1;
-          }
+        std::string_view value = BlockValue(row, column);
+        if (IsAscii(value)) continue;
+        if (!buffer.arrWhole.empty() && buffer.arrWhole[row] != 0) {
+          std::string& text = m_arrWhole[buffer.arrWhole[row] - 1];
+          text.resize(ConvertValue(text.data(), text.size(), buffer.nWidth));
+        } else {
+          char* text = buffer.arrText.data() + row * buffer.nBound;
+          std::size_t length = ConvertValue(text, value.size(), buffer.nBound);
+          text[length] = '\0';
+          buffer.arrIndicator[row] = static_cast<SQLLEN>(length);
         }
-        std::string converted = m_context.FromDriver(value.substr(0, length));
-        if (converted.size() > value.size()) converted.resize(value.size());
-        char* text = buffer.arrText.data() + row * buffer.nWidth;
-        std::memcpy(text, converted.data(), converted.size());
-        text[converted.size()] = '\0';
-        buffer.arrIndicator[row] = static_cast<SQLLEN>(converted.size());
       }
     }
   }
 
-  std::string_view Value(std::size_t row, std::size_t column) const override {
-    if (row >= m_nRowsPerFetch || column >= m_arrColumns.size()) return {};
-    SQLUSMALLINT status = m_arrRowStatus[row];
-    if (status == SQL_ROW_ERROR || status == SQL_ROW_NOROW || status == SQL_ROW_DELETED) return {};
-    const CColumnBuffer& buffer = m_arrColumns[column];
-    SQLLEN indicator = buffer.arrIndicator[row];
-    if (indicator == SQL_NULL_DATA) return {};
-    std::size_t limit = buffer.nWidth - 1;
-    std::size_t length = limit;
-    if (indicator >= 0 && static_cast<std::uint64_t>(indicator) < limit) length = static_cast<std::size_t>(indicator);
-    const char* text = buffer.arrText.data() + row * buffer.nWidth;
-    return std::string_view(text, strnlen(text, length));
+  // Converts the size bytes at text, read into a buffer of slotBytes, in place; returns
+  // their new length.
+  std::size_t ConvertValue(char* text, std::size_t size, std::size_t slotBytes) const {
+    std::string_view value(text, size);
+    std::size_t length = value.size();
+    if (value.size() + 1 >= slotBytes) {
+      // Cut at the slot: drop a last sequence that lost its continuation bytes.
+      std::size_t start = length;
+      while (start > 0 && (static_cast<unsigned char>(value[start - 1]) & 0xC0) == 0x80) --start;
+      if (start > 0) {
+        unsigned char lead = static_cast<unsigned char>(value[start - 1]);
+        std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        if (lead >= 0xC0 && length - (start - 1) < need) length = start - 1;
+      }
+    }
+    std::string converted = m_context.FromDriver(value.substr(0, length));
+    if (converted.size() > value.size()) converted.resize(value.size());
+    std::memcpy(text, converted.data(), converted.size());
+    return converted.size();
   }
-
- private:
-  struct CColumnBuffer {
-    std::size_t nWidth = 1;
-    std::vector<char> arrText;
-    std::vector<SQLLEN> arrIndicator;
-  };
-
-  CDatabaseDiagnostics& Diagnostics() const { return *m_context.pDiagnostics; }
 
   SQLHSTMT m_hStatement;
   const COdbcContext& m_context;
@@ -539,7 +613,13 @@ class COdbcCommand final : public IDatabaseCommand {
   bool m_bFirstResult = false;
   std::vector<CColumnBuffer> m_arrColumns;
   std::vector<SQLUSMALLINT> m_arrRowStatus;
-  std::size_t m_nRowsPerFetch = 0;
+  // Values of the block that their narrow slots cut, read whole.
+  std::vector<std::string> m_arrWhole;
+  std::size_t m_nRowsPerFetch = 0;   // rows handed to the runner per FetchRows
+  std::size_t m_nBlockCapacity = 0;  // rows the driver fetches per block
+  std::size_t m_nBlockRows = 0;      // rows in the current block
+  std::size_t m_nBlockNext = 0;      // first block row of the current hand-out
+  std::size_t m_nTaken = 0;          // rows of the current hand-out
   SQLULEN m_nRowsFetched = 0;
 };
 
@@ -593,7 +673,7 @@ class COdbcConnection final : public IDatabaseConnection {
       return false;
     }
     m_context.bServerFields = HasServerDiagnostics(properties.strDriver);
-    m_context.bOneStatementPerCall = RunsOneStatementPerCall(properties.strDriver);
+    m_context.bOneStatementPerCall = OdbcFamilyOf(properties.strDriver) == OdbcDriverFamily::SQLite;
 #ifndef _WIN32
     m_context.codePage.reset();
     if (std::optional<CCodePage> codePage = CCodePage::Find(properties.nCodePage);
@@ -650,6 +730,19 @@ class COdbcConnection final : public IDatabaseConnection {
     if (!Succeeded(rc)) return false;
     // The library the driver manager loaded says more than the name it was asked for.
     if (HasServerDiagnostics(std::string(name, strnlen(name, sizeof name - 1)))) m_context.bServerFields = true;
+    // What the driver offers for reading values again; a question it does not answer
+    // counts as no.
+    SQLUINTEGER getData = 0;
+    SQLUINTEGER positioning = 0;
+    bool answered = Succeeded(Call(nullptr, SQL_HANDLE_DBC, m_hConnection.Get(),
+                                   SQLGetInfo(m_hConnection.Get(), SQL_GETDATA_EXTENSIONS, &getData, sizeof getData,
+                                              nullptr))) &&
+                    Succeeded(Call(nullptr, SQL_HANDLE_DBC, m_hConnection.Get(),
+                                   SQLGetInfo(m_hConnection.Get(), SQL_FORWARD_ONLY_CURSOR_ATTRIBUTES1, &positioning,
+                                              sizeof positioning, nullptr)));
+    m_context.bRereadsBoundColumns = answered && (getData & SQL_GD_BOUND) != 0;
+    m_context.bRereadsBlockRows = m_context.bRereadsBoundColumns && (getData & SQL_GD_BLOCK) != 0 &&
+                                  (positioning & SQL_CA1_POS_POSITION) != 0;
     return true;
   }
 
@@ -686,135 +779,7 @@ class COdbcDatabaseClient final : public IDatabaseClient {
   }
 };
 
-// How a driver reads a value out of a connection string. The driver manager reads the
-// string as well (it takes the last DRIVER it finds), so a value must not look like an
-// attribute to either of them.
-enum class ValueQuoting {
-  Braced,          // ODBC's rule: in braces, a closing brace doubled
-  BracedVerbatim,  // FreeTDS: in braces, which end at the first "};", nothing unescaped
-  Plain,           // up to the next ";", no braces understood
-};
-
-enum class DriverFamily { Standard, FreeTDS, PostgreSQL, SQLite };
-
-DriverFamily FamilyOf(const std::string& driver);
-
-bool RunsOneStatementPerCall(const std::string& driver) { return FamilyOf(driver) == DriverFamily::SQLite; }
-
-DriverFamily FamilyOf(const std::string& driver) {
-  std::string name = AsciiLower(driver);
-  if (name.rfind("sqlite", 0) == 0) return DriverFamily::SQLite;
-  if (name.find("freetds") != std::string::npos || name.find("tdsodbc") != std::string::npos) {
-    return DriverFamily::FreeTDS;
-  }
-  if (name.find("postgres") != std::string::npos || name.find("psqlodbc") != std::string::npos) {
-    return DriverFamily::PostgreSQL;
-  }
-  return DriverFamily::Standard;
-}
-
-// Appends KEY=value; with the value quoted as the driver reads it, or refuses a value
-// that this driver cannot be given without it changing the string's meaning.
-bool AppendAttribute(std::string& text, const char* key, const std::string& value, ValueQuoting quoting,
-                     const std::string& driver, std::string& problem) {
-  auto refuse = [&](const char* what) {
-    problem = std::string("The ") + key + " value " + what + ", which driver " + driver + " cannot take";
-    return false;
-  };
-  if (value.find('\0') != std::string::npos) return refuse("contains a NUL character");
-  text += key;
-  text += '=';
-  switch (quoting) {
-    case ValueQuoting::Braced:
-      text += '{';
-      for (char c : value) {
-        if (c == '}') text += '}';
-        text += c;
-      }
-      text += '}';
-      break;
-    case ValueQuoting::BracedVerbatim:
-      // A value without ";" cannot end early in either reader, whatever braces it holds;
-      // a value without "}" cannot end early at all.
-      if (value.find('}') != std::string::npos && value.find(';') != std::string::npos) {
-        return refuse("contains both '}' and ';'");
-      }
-      text += '{';
-      text += value;
-      text += '}';
-      break;
-    case ValueQuoting::Plain:
-      if (value.find(';') != std::string::npos) return refuse("contains ';'");
-      // The driver manager would read a leading brace as the start of a braced value.
-      if (!value.empty() && value.front() == '{') return refuse("begins with '{'");
-      text += value;
-      break;
-  }
-  text += ';';
-  return true;
-}
-
 }  // namespace
-
-bool BuildOdbcConnectionString(const CDatabaseProperties& properties, std::string& connectionString,
-                               std::string& problem) {
-  connectionString.clear();
-  const std::string& driver = properties.strDriver;
-  DriverFamily family = FamilyOf(driver);
-  ValueQuoting values = ValueQuoting::Braced;
-  ValueQuoting password = ValueQuoting::Braced;
-  switch (family) {
-    case DriverFamily::Standard:
-      break;
-    case DriverFamily::FreeTDS:
-      values = password = ValueQuoting::BracedVerbatim;
-      break;
-    case DriverFamily::PostgreSQL:
-      // psqlODBC knows braces (with "}}") for the password only.
-      values = ValueQuoting::Plain;
-      break;
-    case DriverFamily::SQLite:
-      values = password = ValueQuoting::Plain;
-      break;
-  }
-  bool ok = true;
-  // The driver manager reads DRIVER itself and knows braces, whatever the driver does.
-  if (!driver.empty()) ok = AppendAttribute(connectionString, "DRIVER", driver, ValueQuoting::Braced, driver, problem);
-  if (family == DriverFamily::SQLite) {
-    // An embedded database: the file is all there is to name. The server's default
-    // database, "master", has no file here: it is an in-memory database, so that a call
-    // without @qdatabase leaves no empty file named master behind.
-    const std::string& database = properties.strDatabase == "master" ? kSQLiteMemory : properties.strDatabase;
-    ok = ok && AppendAttribute(connectionString, "DATABASE", database, values, driver, problem);
-  } else {
-    ok = ok && AppendAttribute(connectionString, "SERVER", properties.strServer, values, driver, problem);
-    ok = ok && AppendAttribute(connectionString, "DATABASE", properties.strDatabase, values, driver, problem);
-    if (properties.bIntegrated) {
-      connectionString += "Trusted_Connection=Yes;";
-    } else {
-      ok = ok && AppendAttribute(connectionString, "UID", properties.strUser, values, driver, problem);
-      ok = ok && AppendAttribute(connectionString, "PWD", properties.strPassword, password, driver, problem);
-    }
-  }
-  if (ok && properties.strAttributes.find('\0') != std::string::npos) {
-    problem = "The extra attributes contain a NUL character";
-    ok = false;
-  }
-  if (!ok) {
-    std::fill(connectionString.begin(), connectionString.end(), '\0');
-    connectionString.clear();
-    return false;
-  }
-  connectionString += properties.strAttributes;
-  if (family == DriverFamily::SQLite) {
-    // Rows straight from sqlite3_step instead of a table of the whole result built first,
-    // which would hold every row twice. After the settings' attributes, because the driver
-    // takes the first occurrence: a StepAPI setting of the administrator's wins.
-    if (!connectionString.empty() && connectionString.back() != ';') connectionString += ';';
-    connectionString += "StepAPI=1;";
-  }
-  return true;
-}
 
 IDatabaseClient& DefaultDatabaseClient() {
   static COdbcDatabaseClient client;

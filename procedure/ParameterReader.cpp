@@ -137,6 +137,8 @@ constexpr CNumberTarget kNumberTargets[] = {
     {"@priority", &CXpParameters::m_nPriority},
     {"@qasattachments", &CXpParameters::m_nQAsAttachments},
     {"@qbind", &CXpParameters::m_nQBind},
+    {"@qhtmlescape", &CXpParameters::m_nQHTMLEscape},
+    {"@qcsv", &CXpParameters::m_nQCSV},
     {"@termination", &CXpParameters::m_nTermination},
     {"@tls", &CXpParameters::m_nTls},
     {"@tlsverify", &CXpParameters::m_nTlsVerify},

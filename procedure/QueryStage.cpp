@@ -84,6 +84,8 @@ bool RunQueryStage(const CXpParameters& parameters, CSMTPChannel& channel, IServ
   if (parameters.m_strQTDAttribute) q.SetTDAttribute(*parameters.m_strQTDAttribute);
 
   q.m_bHTML = channel.m_bHTML;
+  q.m_bHTMLEscape = parameters.m_nQHTMLEscape != 0;
+  q.m_bCSV = parameters.m_nQCSV != 0;
 
   bool run = q.RunQuery(query);
   channel.m_pQuery = runner.get();

@@ -53,6 +53,8 @@ struct CXpParameters {
   std::int32_t m_nPriority = 0;
   std::int32_t m_nQAsAttachments = 0;
   std::int32_t m_nQBind = 0;
+  std::int32_t m_nQHTMLEscape = 0;
+  std::int32_t m_nQCSV = 0;
   std::int32_t m_nTermination = 0;
   std::int32_t m_nTls = 0;
   std::int32_t m_nTlsVerify = 0;

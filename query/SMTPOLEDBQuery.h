@@ -56,6 +56,10 @@ class CSMTPOLEDBQuery {
   std::string m_strRowSeparator = "\n";
   std::string m_strFieldSeparator = ",";
   bool m_bHTML = false;
+  // Opt-in renderings: HTML tables with &, <, > and " of names and values escaped; result
+  // sets as RFC 4180 CSV (in place of text or HTML tables).
+  bool m_bHTMLEscape = false;
+  bool m_bCSV = false;
   std::int32_t m_bAsAttachments = 0;
   std::int32_t m_bBind = 1;
   // Captured result sets in the order the database returned them.

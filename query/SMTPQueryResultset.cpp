@@ -7,6 +7,58 @@
 #include "query/SMTPOLEDBQuery.h"
 
 namespace varnel {
+namespace {
+
+// RFC 4180 section 2: every record, the header's too, ends with CR LF.
+constexpr std::string_view kCsvRecordEnd = "\r\n";
+
+}  // namespace
+
+void AppendHtmlEscaped(std::string& out, std::string_view text) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::string_view entity;
+    switch (text[i]) {
+      case '&':
+        entity = "&amp;";
+        break;
+      case '<':
+        entity = "&lt;";
+        break;
+      case '>':
+        entity = "&gt;";
+        break;
+      case '"':
+        entity = "&quot;";
+        break;
+      default:
+        continue;
+    }
+    out.append(text.data() + start, i - start);
+    out += entity;
+    start = i + 1;
+  }
+  out.append(text.data() + start, text.size() - start);
+}
+
+void AppendCsvField(std::string& out, std::string_view text, std::string_view separator) {
+  // RFC 4180 section 2, rules 6 and 7: a field holding the separator, a quote or a line
+  // break is enclosed in quotes, and a quote inside it is doubled.
+  bool quote = text.find_first_of("\"\r\n") != std::string_view::npos ||
+               (!separator.empty() && text.find(separator) != std::string_view::npos);
+  if (!quote) {
+    out += text;
+    return;
+  }
+  out += '"';
+  std::size_t start = 0;
+  for (std::size_t found; (found = text.find('"', start)) != std::string_view::npos; start = found + 1) {
+    out.append(text.data() + start, found + 1 - start);
+    out += '"';
+  }
+  out.append(text.data() + start, text.size() - start);
+  out += '"';
+}
 
 CSMTPQueryResultset::CSMTPQueryResultset(const CSMTPOLEDBQuery& query) : m_pQuery(&query) {}
 
@@ -47,10 +99,16 @@ void CSMTPQueryResultset::AddRow(std::span<const std::string_view> values) {
 std::size_t CSMTPQueryResultset::RowLengthBound() const {
   const CSMTPOLEDBQuery& query = *m_pQuery;
   std::size_t count = m_arrColumns.size();
+  if (query.m_bCSV) {
+    // Every byte doubled (quotes) and every field quoted, at worst.
+    return 2 * m_nLongestRowValues + count * (2 + query.m_strFieldSeparator.size()) + kCsvRecordEnd.size();
+  }
   if (query.m_bHTML) {
     // "<TR>", per value its tag, the text or "&nbsp;" and "</TD>", then "</TR>" and,
-    // after the last row, "</TABLE>" and the terminator.
-    return query.m_strTRTag.size() + count * (query.m_strTDTag.size() + 6 + 5) + m_nLongestRowValues + 5 + 8 +
+    // after the last row, "</TABLE>" and the terminator. An escaped byte takes at most
+    // six ("&quot;").
+    std::size_t values = query.m_bHTMLEscape ? 6 * m_nLongestRowValues : m_nLongestRowValues;
+    return query.m_strTRTag.size() + count * (query.m_strTDTag.size() + 6 + 5) + values + 5 + 8 +
            query.m_strTerminator.size();
   }
   return m_nLongestRowValues + count * query.m_strFieldSeparator.size() + query.m_strRowSeparator.size();
@@ -74,6 +132,14 @@ std::string CSMTPQueryResultset::FormatRow(std::size_t index) const {
 
 void CSMTPQueryResultset::AppendHeader(std::string& out) const {
   const CSMTPOLEDBQuery& query = *m_pQuery;
+  if (query.m_bCSV) {
+    for (std::size_t i = 0; i < m_arrColumns.size(); ++i) {
+      if (i != 0) out += query.m_strFieldSeparator;
+      AppendCsvField(out, m_arrColumns[i].m_strName, query.m_strFieldSeparator);
+    }
+    out += kCsvRecordEnd;
+    return;
+  }
   if (query.m_bHTML) {
     out += query.m_strTerminator;
     out += query.m_strTableTag;
@@ -86,7 +152,11 @@ void CSMTPQueryResultset::AppendHeader(std::string& out) const {
     out += "<TR>";
     for (const CSMTPColumn& column : m_arrColumns) {
       out += query.m_strHeaderTag;
-      out += column.m_strName;
+      if (query.m_bHTMLEscape) {
+        AppendHtmlEscaped(out, column.m_strName);
+      } else {
+        out += column.m_strName;
+      }
       out += "</TH>";
     }
     out += "</TR>";
@@ -108,15 +178,32 @@ void CSMTPQueryResultset::AppendRow(std::size_t index, std::string& out) const {
   if (index >= rows) throw std::out_of_range("CSMTPQueryResultset: no such row");
   const CSMTPOLEDBQuery& query = *m_pQuery;
   std::size_t count = m_arrColumns.size();
+  CSMTPRowStore::CRowView view = m_arrRows.Row(index, count);
+  if (query.m_bCSV) {
+    std::uint32_t begin = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i != 0) out += query.m_strFieldSeparator;
+      AppendCsvField(out, std::string_view(view.pText + begin, view.pEnds[i] - begin), query.m_strFieldSeparator);
+      begin = view.pEnds[i];
+    }
+    out += kCsvRecordEnd;
+    return;
+  }
   if (query.m_bHTML) {
     out += query.m_strTRTag;
+    std::uint32_t begin = 0;
     for (std::size_t i = 0; i < count; ++i) {
+      std::string_view value(view.pText + begin, view.pEnds[i] - begin);
+      begin = view.pEnds[i];
       out += query.m_strTDTag;
-      std::string_view value = m_arrRows.Value(index, i, count);
       if (value.empty()) {
         out += "&nbsp;</TD>";
       } else {
-        out += value;
+        if (query.m_bHTMLEscape) {
+          AppendHtmlEscaped(out, value);
+        } else {
+          out += value;
+        }
         out += "</TD>";
       }
     }
@@ -127,8 +214,10 @@ void CSMTPQueryResultset::AppendRow(std::size_t index, std::string& out) const {
     }
     return;
   }
+  std::uint32_t begin = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    out += m_arrRows.Value(index, i, count);
+    out.append(view.pText + begin, view.pEnds[i] - begin);
+    begin = view.pEnds[i];
     out += query.m_strFieldSeparator;
   }
   out += query.m_strRowSeparator;

@@ -1,6 +1,7 @@
 // One captured result set: its columns and rows as text, read once from the database and
 // then only rendered, as separated text or as an HTML table in the form its runner's
-// settings choose. A bad row or column index throws std::out_of_range.
+// settings choose, or as CSV on request. A bad row or column index throws
+// std::out_of_range.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,12 @@
 namespace varnel {
 
 class CSMTPOLEDBQuery;
+
+// Appends text with &, <, > and " as HTML character references.
+void AppendHtmlEscaped(std::string& out, std::string_view text);
+// Appends text as one CSV field (RFC 4180): quoted, with its quotes doubled, when it holds
+// the separator, a quote, a CR or an LF; as it is otherwise.
+void AppendCsvField(std::string& out, std::string_view text, std::string_view separator);
 
 class CSMTPQueryResultset {
  public:

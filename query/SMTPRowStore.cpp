@@ -103,6 +103,15 @@ void CSMTPRowStore::EndRow() noexcept {
   m_bInRow = false;
 }
 
+CSMTPRowStore::CRowView CSMTPRowStore::Row(std::size_t row, std::size_t columnCount) const {
+  if (row >= m_arrRows.size() || (row + 1) * columnCount > m_arrValueEnds.size()) {
+    throw std::out_of_range("CSMTPRowStore: no such row");
+  }
+  std::uint64_t place = m_arrRows[row];
+  const char* start = m_arrChunks[place >> kOffsetBits].get() + (place & ((std::uint64_t{1} << kOffsetBits) - 1));
+  return CRowView{start, m_arrValueEnds.data() + row * columnCount};
+}
+
 std::string_view CSMTPRowStore::Value(std::size_t row, std::size_t column, std::size_t columnCount) const {
   if (row >= m_arrRows.size() || column >= columnCount) throw std::out_of_range("CSMTPRowStore: no such value");
   std::size_t index = row * columnCount + column;

@@ -44,6 +44,14 @@ class CSMTPRowStore {
   void EndRow() noexcept;
 
   std::size_t RowCount() const { return m_arrRows.size(); }
+  // One row's values for reading them in order: value i is the text from the end of value
+  // i - 1 (or the start) to pEnds[i], counted from pText.
+  struct CRowView {
+    const char* pText;
+    const std::uint32_t* pEnds;
+  };
+  // Every row holds columnCount values.
+  CRowView Row(std::size_t row, std::size_t columnCount) const;
   // Every row holds columnCount values.
   std::string_view Value(std::size_t row, std::size_t column, std::size_t columnCount) const;
   // Bytes held for text, chunk tails included.

@@ -102,7 +102,6 @@ class CSMTPSocket {
   std::string m_strGreetingName;
   std::string m_strPeerName;
   std::string m_strLastError;
-  std::size_t m_nRecipient = 0;
   std::chrono::steady_clock::time_point m_deadline;
   bool m_bTlsActive = false;
   bool m_bTokenRefreshed = false;

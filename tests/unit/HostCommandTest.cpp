@@ -7,6 +7,8 @@
 #include "host/HostCommand.h"
 #include "host/HostOptions.h"
 #include "host/HostSettings.h"
+#include "platform/Tls.h"
+#include "VarnelVersion.h"
 
 using varnel::CHostServerCall;
 using varnel::host::CHostOptions;
@@ -82,6 +84,7 @@ TEST(HostCommandTest, BadOptionsAreRefused) {
       {{"--codepage", "932"}, "not known"},
       {{"--frobnicate"}, "unknown option"},
       {{"--json=yes"}, "takes no value"},
+      {{"--version=1"}, "takes no value"},
       {{"exec xp_Varnel", "'a'"}, "one argument"},
       {{"-i", "f", "exec xp_Varnel"}, "not both"},
       {{"-i", "f", "-i", "g"}, "twice"},
@@ -150,7 +153,7 @@ TEST(HostCommandTest, HelpAndExitStatus) {
   CResult result = RunCommand({"--help"});
   EXPECT_EQ(result.nStatus, 0);
   for (const char* option : {"--server", "--login", "--password", "--integrated", "--codepage", "--bind-token",
-                             "--json", "--odbc-driver", "--odbc-attributes", "-i FILE"}) {
+                             "--json", "--odbc-driver", "--odbc-attributes", "-i FILE", "--version"}) {
     EXPECT_NE(result.strOutput.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(varnel::host::ExitStatus(0), 0);
@@ -158,6 +161,27 @@ TEST(HostCommandTest, HelpAndExitStatus) {
   EXPECT_EQ(varnel::host::ExitStatus(255), 255);
   EXPECT_EQ(varnel::host::ExitStatus(256), 255);
   EXPECT_EQ(varnel::host::ExitStatus(65535), 255);
+}
+
+TEST(HostCommandTest, VersionNamesTheBuildAndItsTlsLibrary) {
+  class CNamedTls final : public varnel::ITlsClient {
+   public:
+    std::unique_ptr<varnel::IConnection> Handshake(std::unique_ptr<varnel::IConnection>, const varnel::CTlsSettings&,
+                                                   std::chrono::milliseconds, std::string& error) override {
+      error = "not in this test";
+      return nullptr;
+    }
+    std::string LibraryVersion() override { return "ExampleTLS 9.8.7"; }
+  } tls;
+  const std::string first = std::string("varnel ") + VARNEL_VERSION_TEXT + "\n";
+  EXPECT_EQ(varnel::host::HostVersionText(&tls), first + "TLS: ExampleTLS 9.8.7\n");
+  EXPECT_EQ(varnel::host::HostVersionText(nullptr).rfind(first + "TLS: none", 0), 0u);
+
+  // --version answers before any statement is read, whatever else the line holds.
+  CResult result = RunCommand({"--json", "--version"}, "not a statement");
+  EXPECT_EQ(result.nStatus, 0);
+  EXPECT_EQ(result.strOutput.rfind(first + "TLS: ", 0), 0u) << result.strOutput;
+  EXPECT_EQ(result.strErrors, "");
 }
 
 TEST(HostCommandTest, RunsTheProcedureAndPrintsJson) {

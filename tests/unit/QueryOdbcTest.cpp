@@ -16,6 +16,7 @@
 
 #include "QueryTestSupport.h"
 #include "platform/DatabaseClient.h"
+#include "platform/OdbcConnectionString.h"
 #include "platform/Platform.h"
 #include "query/SMTPOLEDBQuery.h"
 
@@ -59,7 +60,8 @@ TEST(QueryConnectionStringTest, ValuesAreQuotedSoThatNoneAddsAnAttribute) {
       {"FreeTDS cannot take '}' with ';'", props("FreeTDS", "", "db1", "m", false, "sa", "x};SERVER=evil"), nullptr},
       {"PostgreSQL: braces for the password only",
        props("PostgreSQL ANSI", "Port=5432;", "127.0.0.1", "mail", false, "u}{", "p}{;=x}"),
-       "DRIVER={PostgreSQL ANSI};SERVER=127.0.0.1;DATABASE=mail;UID=u}{;PWD={p}}{;=x}}};Port=5432;"},
+       "DRIVER={PostgreSQL ANSI};SERVER=127.0.0.1;DATABASE=mail;UID=u}{;PWD={p}}{;=x}}};UseDeclareFetch=1;Fetch=5000;"
+       "Port=5432;"},
       {"PostgreSQL cannot take ';' outside the password",
        props("PostgreSQL Unicode", "", "127.0.0.1;PORT=1", "mail", false, "u", "p"), nullptr},
       {"PostgreSQL cannot take a leading brace outside the password",
@@ -179,6 +181,31 @@ TEST_F(QuerySQLiteTest, RowsComeInOrderAcrossFetchBlocks) {
   for (std::size_t i = 0; i < 2345; ++i) {
     ASSERT_EQ(resultset.GetValue(i, 0), std::to_string(i + 1));
     ASSERT_EQ(resultset.GetValue(i, 1), "row " + std::to_string(i + 1));
+  }
+}
+
+TEST_F(QuerySQLiteTest, LongValuesAroundTheBoundSlotArriveWholeUpToTheirWidth) {
+  // Long columns are bound narrower than their width; values longer than the bound slot
+  // are read again, in rows between short ones and NULLs.
+  const std::size_t lengths[] = {0, 1, 255, 256, 257, 510, 511, 512, 513, 2000, 9998, 9999, 10000, 12000};
+  Execute("create table l(n int, ascii text, accented text)");
+  std::string sql = "insert into l values";
+  for (std::size_t i = 0; i < std::size(lengths); ++i) {
+    std::string n = std::to_string(lengths[i]);
+    sql += (i == 0 ? "" : ",") + std::string("(") + std::to_string(i) + ", substr(replace(hex(zeroblob(" + n +
+           ")), '00', 'xx'), 1, " + n + "), substr(replace(hex(zeroblob(" + n + ")), '00', '\xE9\xE9'), 1, " + n +
+           ")), (null, 'short', null)";
+  }
+  Execute(sql);
+  auto runner = Run("select * from l");
+  const CSMTPQueryResultset& resultset = runner->GetResultset(0);
+  ASSERT_EQ(resultset.GetRowCount(), 2 * std::size(lengths));
+  for (std::size_t i = 0; i < std::size(lengths); ++i) {
+    std::size_t expected = std::min<std::size_t>(lengths[i], 9999);
+    EXPECT_EQ(resultset.GetValue(2 * i, 1), std::string(expected, 'x')) << lengths[i];
+    EXPECT_EQ(resultset.GetValue(2 * i, 2), std::string(expected, '\xE9')) << lengths[i];
+    EXPECT_EQ(resultset.GetValue(2 * i + 1, 1), "short");
+    EXPECT_EQ(resultset.GetValue(2 * i + 1, 2), "");
   }
 }
 

@@ -161,6 +161,31 @@ TEST_F(QueryPostgresTest, LongAndHugeTextIsCutAtTheSlot) {
   EXPECT_EQ(runner->GetQueryError(), "");
 }
 
+TEST_F(QueryPostgresTest, LongValuesAroundTheBoundSlotArriveWholeUpToTheirWidth) {
+  // Long columns are bound narrower than their width; values longer than the bound slot
+  // are read again, in rows between short ones and NULLs, over several blocks.
+  const std::size_t lengths[] = {0, 1, 255, 256, 257, 510, 511, 512, 513, 2000, 9998, 9999, 10000, 12000};
+  std::string sql = "select n, case when n % 2 = 0 then repeat('x', l) else 'short' end as a, "
+                    "case when n % 2 = 0 then repeat(chr(233), l) end as b from (values ";
+  for (std::size_t i = 0; i < std::size(lengths); ++i) {
+    for (int copy = 0; copy < 2; ++copy) {
+      sql += (i == 0 && copy == 0 ? "(" : ", (") + std::to_string(2 * i + copy) + ", " + std::to_string(lengths[i]) + ")";
+    }
+  }
+  sql += ") as v(n, l) order by n";
+  auto runner = Run(sql);
+  ASSERT_EQ(runner->GetResultsetCount(), 1u) << runner->GetQueryError();
+  const CSMTPQueryResultset& resultset = runner->GetResultset(0);
+  ASSERT_EQ(resultset.GetRowCount(), 2 * std::size(lengths));
+  for (std::size_t i = 0; i < std::size(lengths); ++i) {
+    std::size_t expected = std::min<std::size_t>(lengths[i], 9999);
+    EXPECT_EQ(resultset.GetValue(2 * i, 1), std::string(expected, 'x')) << lengths[i];
+    EXPECT_EQ(resultset.GetValue(2 * i, 2), std::string(expected, '\xE9')) << lengths[i];
+    EXPECT_EQ(resultset.GetValue(2 * i + 1, 1), "short");
+    EXPECT_EQ(resultset.GetValue(2 * i + 1, 2), "");
+  }
+}
+
 TEST_F(QueryPostgresTest, BinaryDataArrivesAsText) {
   auto runner = Run("select decode(string_agg(lpad(to_hex(i), 2, '0'), '' order by i), 'hex') as b, "
                     "convert_to('caf' || chr(233), 'LATIN1') as latin from generate_series(0, 255) as i");

@@ -194,6 +194,8 @@ TEST_F(QueryStageTest, RenderingAndLogSettingsAreCopied) {
   m_parameters.m_strQCaptionAttribute = "ALIGN=top";
   m_parameters.m_strQTRAttribute = "CLASS=r";
   m_parameters.m_strQTDAttribute = "NOWRAP";
+  m_parameters.m_nQHTMLEscape = 1;
+  m_parameters.m_nQCSV = 2;
   ASSERT_TRUE(RunStage());
   const CSMTPOLEDBQuery& q = *m_runner;
   EXPECT_EQ(q.m_strTerminator, "\r");
@@ -210,6 +212,8 @@ TEST_F(QueryStageTest, RenderingAndLogSettingsAreCopied) {
   EXPECT_EQ(q.m_strCaptionTag, "<CAPTION ALIGN=top >");
   EXPECT_EQ(q.m_strTRTag, "<TR CLASS=r >");
   EXPECT_EQ(q.m_strTDTag, "<TD NOWRAP >");
+  EXPECT_TRUE(q.m_bHTMLEscape);
+  EXPECT_TRUE(q.m_bCSV);
 }
 
 TEST_F(QueryStageTest, DefaultsStayWhenParametersAreAbsent) {
@@ -223,6 +227,8 @@ TEST_F(QueryStageTest, DefaultsStayWhenParametersAreAbsent) {
   EXPECT_EQ(q.m_strTDTag, "<TD>");
   EXPECT_EQ(q.m_bAsAttachments, 0);
   EXPECT_FALSE(q.m_bHTML);
+  EXPECT_FALSE(q.m_bHTMLEscape);
+  EXPECT_FALSE(q.m_bCSV);
   EXPECT_EQ(q.m_strTerminator, "\r\n");
 
   m_parameters.m_nDebug = 0;

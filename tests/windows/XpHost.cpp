@@ -5,6 +5,7 @@
 // bad usage or a DLL that cannot be loaded, 3 when a misuse was recorded.
 //
 // xp_host.exe [--dll PATH] [--version] [--threads N] [-f FILE]... [LINE]...
+//   --version prints __GetXpVersion's value and the DLL's version resource.
 //   Each -f FILE is one call; the LINE arguments together form one more call. --threads
 //   runs every call N times. Lines of a call:
 //     param NAME TYPE VALUE   a parameter; NAME "-" for a positional one; the value is
@@ -250,6 +251,28 @@ CCallResult RunCall(XpProcedure procedure, const CCallSpec& spec) {
   return result;
 }
 
+// The DLL's version resource as the file properties show it: the fixed file version and
+// the ProductVersion string (U.S. English, Unicode), as JSON members.
+std::string FileVersion(const std::string& path) {
+  DWORD handle = 0;
+  DWORD size = ::GetFileVersionInfoSizeA(path.c_str(), &handle);
+  std::vector<char> data(size);
+  if (size == 0 || !::GetFileVersionInfoA(path.c_str(), 0, size, data.data())) return "\"fileVersion\": null";
+  void* value = nullptr;
+  UINT length = 0;
+  char text[160];
+  std::string json = "\"fileVersion\": null";
+  if (::VerQueryValueA(data.data(), "\\", &value, &length) && length >= sizeof(VS_FIXEDFILEINFO)) {
+    auto* fixed = static_cast<VS_FIXEDFILEINFO*>(value);
+    std::snprintf(text, sizeof text, "\"fileVersion\": \"%u.%u.%u.%u\"", HIWORD(fixed->dwFileVersionMS),
+                  LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
+    json = text;
+  }
+  if (::VerQueryValueA(data.data(), "\\StringFileInfo\\040904B0\\ProductVersion", &value, &length) && length > 0)
+    json += ", \"productVersion\": \"" + std::string(static_cast<const char*>(value)) + "\"";
+  return json;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -281,7 +304,7 @@ int main(int argc, char** argv) {
   if (version == nullptr) Fail("__GetXpVersion is not exported");
 
   if (versionOnly) {
-    std::printf("{\"version\": %lu}\n", version());
+    std::printf("{\"version\": %lu, %s}\n", version(), FileVersion(dllPath).c_str());
     return 0;
   }
 

@@ -23,7 +23,9 @@ USAGE_LAST_LINES = (
     "\t\t\t@SMTPPassword= ''-- SMTP Server Password\t\t\t-- \n"
 )
 REFUSAL_DONE = [{"status": 1, "command": 0, "count": 0}]
-ALLOWED_IMPORTS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll", "advapi32.dll", "odbc32.dll", "opends60.dll"}
+# Windows' own DLLs only: TLS comes from Schannel (secur32) with certificate checks in crypt32.
+ALLOWED_IMPORTS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll", "advapi32.dll", "odbc32.dll", "opends60.dll",
+                   "secur32.dll", "crypt32.dll"}
 
 
 def objdump(path):
@@ -47,7 +49,16 @@ class TestDllImage(unittest.TestCase):
     def test_interface_version(self):
         result = run_host("--version")
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.json, {"version": 0x07000000})
+        self.assertEqual(result.json["version"], 0x07000000)
+
+    def test_version_resource_carries_the_project_version(self):
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt"), encoding="utf-8") as file:
+            version = re.search(r"project\(Varnel VERSION ([\d.]+)", file.read()).group(1)
+        numbers = (version.split(".") + ["0"] * 4)[:4]
+        result = run_host("--version")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.json["fileVersion"], ".".join(numbers))
+        self.assertEqual(result.json["productVersion"], version)
 
 
 class TestRefusedCalls(unittest.TestCase):

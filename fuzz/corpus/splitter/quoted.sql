@@ -1,0 +1,2 @@
+select 'a;b', "c;d", [e;f] -- tail; here
+; /* block; */ select 2;
