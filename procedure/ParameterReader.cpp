@@ -123,6 +123,10 @@ constexpr CTextTarget kTextTargets[] = {
     {"@smtpusername", &CXpParameters::m_strSMTPUsername},
     {"@smtppassword", &CXpParameters::m_strSMTPPassword},
     {"@smtpoauthtoken", &CXpParameters::m_strSMTPOAuthToken},
+    {"@oauthtokenurl", &CXpParameters::m_strOAuthTokenUrl},
+    {"@oauthclientid", &CXpParameters::m_strOAuthClientId},
+    {"@oauthclientsecret", &CXpParameters::m_strOAuthClientSecret},
+    {"@oauthscope", &CXpParameters::m_strOAuthScope},
 };
 
 constexpr CNumberTarget kNumberTargets[] = {

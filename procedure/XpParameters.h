@@ -37,6 +37,10 @@ struct CXpParameters {
   std::optional<std::string> m_strSMTPUsername;
   std::optional<std::string> m_strSMTPPassword;
   std::optional<std::string> m_strSMTPOAuthToken;
+  std::optional<std::string> m_strOAuthTokenUrl;
+  std::optional<std::string> m_strOAuthClientId;
+  std::optional<std::string> m_strOAuthClientSecret;
+  std::optional<std::string> m_strOAuthScope;
 
   // Number parameters (0 when not given, @codepage -1).
   std::int32_t m_nTimeout = 0;

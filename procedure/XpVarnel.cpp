@@ -108,6 +108,10 @@ void FillChannel(CSMTPChannel& channel, const CXpParameters& p, IServerCall& ser
   // A mode outside 0-3 counts as not given: the settings and defaults decide.
   if (p.m_bTlsNamed && p.m_nTls >= TlsMode::Never && p.m_nTls <= TlsMode::Implicit) channel.m_nTlsMode = p.m_nTls;
   if (p.m_bTlsVerifyNamed) channel.m_bTlsVerify = p.m_nTlsVerify != 0;
+  channel.m_strOAuthTokenUrl = p.m_strOAuthTokenUrl.value_or("");
+  channel.m_strOAuthClientId = p.m_strOAuthClientId.value_or("");
+  channel.m_strOAuthClientSecret = p.m_strOAuthClientSecret.value_or("");
+  channel.m_strOAuthScope = p.m_strOAuthScope.value_or("");
 }
 
 std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const CXpParameters& parameters) {

@@ -65,6 +65,7 @@ const char* CSMTPChannel::GetStatusText(std::int32_t code) {
     case 13: return "Password buffer exceeded";
     case 14: return "Error while logging on";
     case 15: return "TLS could not be established";
+    case 16: return "OAuth token could not be obtained";
     default: return "Unknown error";
   }
 }

@@ -32,6 +32,7 @@ inline constexpr int UserNameBuffer = 12;
 inline constexpr int PasswordBuffer = 13;
 inline constexpr int LogOn = 14;
 inline constexpr int Tls = 15;
+inline constexpr int OAuthToken = 16;
 }  // namespace Status
 
 // How the connection to the relay is secured.
@@ -122,6 +123,11 @@ class CSMTPChannel {
   std::string m_strSMTPOAuthToken;
   // The relay as the caller named it (m_strAddress may be replaced by the host's name).
   std::string m_strRelayName;
+  // OAuth 2.0 client credentials (@oauth*); empty ones fall back to the settings.
+  std::string m_strOAuthTokenUrl;
+  std::string m_strOAuthClientId;
+  std::string m_strOAuthClientSecret;
+  std::string m_strOAuthScope;
 
  private:
   CPlatform m_platform;
