@@ -13,6 +13,7 @@
 #include "query/SMTPOLEDBQuery.h"
 #include "smtp/AddressList.h"
 #include "smtp/CompletionEvent.h"
+#include "smtp/OAuthSignIn.h"
 #include "smtp/SMTPSocket.h"
 
 namespace varnel {
@@ -155,8 +156,37 @@ bool CSMTPChannel::Sendmail() {
       return false;
     }
 
+    // Without a token or password of the call's own, a token from the OAuth endpoint
+    // (client credentials), fetched before the relay is contacted: a refused client
+    // sends nothing.
+    bool fetchedToken = false;
+    if (!m_strSMTPUsername.empty() && m_strSMTPOAuthToken.empty() && m_strSMTPPassword.empty()) {
+      std::string token;
+      std::string error;
+      switch (ObtainChannelOAuthToken(*this, false, token, error)) {
+        case OAuthSetup::None:
+          break;
+        case OAuthSetup::Ready:
+          m_strSMTPOAuthToken = token;
+          m_bAuthenticate = true;
+          fetchedToken = true;
+          break;
+        case OAuthSetup::Failed:
+          m_strErrorDetail = error;
+          m_nStatus = Status::OAuthToken;
+          return false;
+      }
+    }
+
     WriteLog("Creating CSMTPSocket");
     socket = std::make_unique<CSMTPSocket>(*this);
+    if (fetchedToken) {
+      socket->m_fnRefreshToken = [this](std::string& token) {
+        InvalidateOAuthToken(m_strSMTPOAuthToken);
+        std::string error;
+        return ObtainChannelOAuthToken(*this, true, token, error) == OAuthSetup::Ready;
+      };
+    }
 
     WriteLog("About to get binding info");
     std::vector<std::uint32_t> addresses;
