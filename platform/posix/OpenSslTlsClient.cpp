@@ -366,7 +366,10 @@ class COpenSslTlsClient final : public ITlsClient {
     bool isAddress = IsAddressLiteral(name);
     // SNI carries host names only (RFC 6066 section 3: "Literal IPv4 and IPv6
     // addresses are not permitted").
-    if (!isAddress && !name.empty() && Ssl().SSL_ctrl(ssl.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, const_cast<char*>(name.c_str())) != 1) {
+    // SSL_set_tlsext_host_name, a macro over SSL_ctrl.
+    if (!isAddress && !name.empty() &&
+        Ssl().SSL_ctrl(ssl.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                       const_cast<char*>(name.c_str())) != 1) {
       error = "TLS session could not be created: " + QueuedError();
       return nullptr;
     }
@@ -432,6 +435,7 @@ class COpenSslTlsClient final : public ITlsClient {
       error = "TLS could not start: " + QueuedError();
       return nullptr;
     }
+    // SSL_CTX_set_min_proto_version and SSL_CTX_set_mode below are macros over SSL_CTX_ctrl.
     Ssl().SSL_CTX_ctrl(context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
     // A send may hand over a buffer again at another address after a retry.
     Ssl().SSL_CTX_ctrl(context, SSL_CTRL_MODE, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
