@@ -62,8 +62,11 @@ elseif(TARGET varnel)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION mail)
   # Depends comes from the libraries the binary links (dpkg-shlibdeps): unixODBC's
-  # libodbc2, OpenSSL's libssl, the C library; nothing written by hand to drift.
+  # libodbc2, the C library; nothing written by hand to drift. OpenSSL's libssl is loaded
+  # with dlopen on first TLS use, which dpkg-shlibdeps cannot see: named here (libssl3t64
+  # is its name on distributions with 64-bit time_t).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3 (>= 3.0.0) | libssl3t64")
   # The default driver of the query runner; other drivers serve as well.
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libsqliteodbc)
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS "odbc-postgresql, tdsodbc")

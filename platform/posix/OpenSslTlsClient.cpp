@@ -1,9 +1,13 @@
-// TLS client sessions with OpenSSL (libssl, linked dynamically so that the system's
-// security updates reach it). The records travel over the project's own IConnection
+// TLS client sessions with OpenSSL. libssl is the system's (so that its security updates
+// reach us) and is loaded with dlopen on the first TLS use, not linked: relocating
+// libcrypto costs every process some milliseconds before main, and a plain send should
+// not pay for TLS it never uses. The headers still give the types and constants; every
+// call goes through a table of the library's functions. The records travel over the project's own IConnection
 // through a BIO of ours, not a file descriptor, so any connection can be wrapped and
 // every wait keeps the caller's time-out. Failures come back as text.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -25,6 +29,72 @@
 
 namespace varnel {
 namespace {
+
+// Every OpenSSL function this file calls. Macros of the headers (SSL_set_tlsext_host_name,
+// SSL_CTX_set_mode, BIO_clear_retry_flags, ...) are spelt out as the calls they expand to,
+// since a macro cannot be looked up.
+#define VARNEL_OPENSSL_FUNCTIONS(X)                                                                              \
+  X(BIO_get_data) X(BIO_clear_flags) X(BIO_set_flags) X(BIO_set_init) X(BIO_meth_new) X(BIO_get_new_index)      \
+  X(BIO_meth_set_write) X(BIO_meth_set_read) X(BIO_meth_set_ctrl) X(BIO_meth_set_create) X(BIO_new)            \
+  X(BIO_free) X(BIO_set_data) X(ERR_peek_error) X(ERR_clear_error) X(ERR_reason_error_string)                  \
+  X(ERR_error_string_n) X(SSL_free) X(SSL_shutdown) X(SSL_write_ex) X(SSL_read_ex) X(SSL_get_error) X(SSL_new) \
+  X(SSL_set_bio) X(SSL_ctrl) X(SSL_set_verify) X(SSL_get0_param) X(SSL_set1_host) X(SSL_connect)              \
+  X(SSL_get_verify_result) X(SSL_get_verify_mode) X(SSL_CTX_new) X(SSL_CTX_ctrl) X(SSL_CTX_get_cert_store)     \
+  X(SSL_CTX_load_verify_locations) X(SSL_CTX_free) X(TLS_client_method) X(X509_get_default_cert_file_env)      \
+  X(X509_get_default_cert_dir_env) X(X509_get_default_cert_dir) X(X509_get_default_cert_file)                  \
+  X(X509_STORE_load_file) X(X509_STORE_load_path) X(X509_VERIFY_PARAM_set_hostflags)                           \
+  X(X509_VERIFY_PARAM_set1_ip_asc) X(X509_verify_cert_error_string) X(OpenSSL_version)
+
+// The loaded library: one pointer per function, typed from the header's declaration so
+// that a call through the table is checked as the direct call was. The fields keep
+// OpenSSL's names so that the calls read as OpenSSL's documentation does.
+struct COpenSslLibrary {
+#define VARNEL_OPENSSL_POINTER(name) decltype(&::name) name = nullptr;
+  VARNEL_OPENSSL_FUNCTIONS(VARNEL_OPENSSL_POINTER)
+#undef VARNEL_OPENSSL_POINTER
+  std::string strFailure;  // empty once every function was found
+};
+
+// Resolves the table from libssl (which brings its libcrypto: dlsym searches a handle's
+// dependencies too). The handle is never closed: sessions and contexts outlive any
+// owner that could.
+void LoadOpenSsl(COpenSslLibrary& library) {
+  void* handle = nullptr;
+  std::string failure;
+  for (const char* name : {"libssl.so.3", "libssl.so"}) {
+    handle = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (handle != nullptr) break;
+    const char* text = ::dlerror();
+    if (failure.empty() && text != nullptr) failure = text;
+  }
+  if (handle == nullptr) {
+    library.strFailure = "TLS library could not be loaded: " + (failure.empty() ? std::string("libssl.so.3") : failure);
+    return;
+  }
+  ::dlerror();
+#define VARNEL_OPENSSL_RESOLVE(name)                                                    \
+  if (library.strFailure.empty()) {                                                     \
+    library.name = reinterpret_cast<decltype(library.name)>(::dlsym(handle, #name));    \
+    if (library.name == nullptr) {                                                      \
+      const char* text = ::dlerror();                                                   \
+      library.strFailure = std::string("TLS library could not be loaded: ") +           \
+                           (text != nullptr ? text : "no symbol " #name);               \
+    }                                                                                   \
+  }
+  VARNEL_OPENSSL_FUNCTIONS(VARNEL_OPENSSL_RESOLVE)
+#undef VARNEL_OPENSSL_RESOLVE
+}
+
+// The table, loaded on the first call in the process; check strFailure before any use.
+const COpenSslLibrary& LoadedOpenSsl() {
+  static COpenSslLibrary library;
+  static std::once_flag once;
+  std::call_once(once, [] { LoadOpenSsl(library); });
+  return library;
+}
+
+// For code that runs only after a successful load (sessions, BIO callbacks).
+const COpenSslLibrary& Ssl() { return LoadedOpenSsl(); }
 
 using Clock = std::chrono::steady_clock;
 
@@ -59,11 +129,11 @@ struct CTransport {
   }
 };
 
-CTransport* TransportOf(BIO* bio) { return static_cast<CTransport*>(BIO_get_data(bio)); }
+CTransport* TransportOf(BIO* bio) { return static_cast<CTransport*>(Ssl().BIO_get_data(bio)); }
 
 int TransportWrite(BIO* bio, const char* data, int size) {
   CTransport* transport = TransportOf(bio);
-  BIO_clear_retry_flags(bio);
+  Ssl().BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
   if (transport->lastResult != IoResult::Ok) return -1;
   transport->arrOutput.insert(transport->arrOutput.end(), data, data + size);
   if (transport->arrOutput.size() >= CTransport::kOutputFlush && !transport->Flush()) return -1;
@@ -72,7 +142,7 @@ int TransportWrite(BIO* bio, const char* data, int size) {
 
 int TransportRead(BIO* bio, char* buffer, int size) {
   CTransport* transport = TransportOf(bio);
-  BIO_clear_retry_flags(bio);
+  Ssl().BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
   if (transport->nInputStart == transport->nInputEnd) {
     // Anything of ours still waiting goes first: the peer answers only what it got.
     if (!transport->Flush()) return -1;
@@ -81,7 +151,7 @@ int TransportRead(BIO* bio, char* buffer, int size) {
                                                       received, Left(transport->deadline));
     if (result == IoResult::Timeout) {
       // Not fatal to the session: a later read may go on where this one stopped.
-      BIO_set_retry_read(bio);
+      Ssl().BIO_set_flags(bio, BIO_FLAGS_READ | BIO_FLAGS_SHOULD_RETRY);
       return -1;
     }
     if (result != IoResult::Ok) {
@@ -112,36 +182,36 @@ long TransportControl(BIO* bio, int command, long, void*) {
 }
 
 int TransportCreate(BIO* bio) {
-  BIO_set_init(bio, 1);
+  Ssl().BIO_set_init(bio, 1);
   return 1;
 }
 
 // Made once for the process; BIO_METHOD is read-only after that.
 const BIO_METHOD* TransportMethod() {
   static BIO_METHOD* method = [] {
-    BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "varnel connection");
-    BIO_meth_set_write(made, TransportWrite);
-    BIO_meth_set_read(made, TransportRead);
-    BIO_meth_set_ctrl(made, TransportControl);
-    BIO_meth_set_create(made, TransportCreate);
+    BIO_METHOD* made = Ssl().BIO_meth_new(Ssl().BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "varnel connection");
+    Ssl().BIO_meth_set_write(made, TransportWrite);
+    Ssl().BIO_meth_set_read(made, TransportRead);
+    Ssl().BIO_meth_set_ctrl(made, TransportControl);
+    Ssl().BIO_meth_set_create(made, TransportCreate);
     return made;
   }();
   return method;
 }
 
 struct CSslFree {
-  void operator()(SSL* ssl) const { SSL_free(ssl); }
+  void operator()(SSL* ssl) const { Ssl().SSL_free(ssl); }
 };
 
 // The text of the first error on this thread's queue, or empty.
 std::string QueuedError() {
-  unsigned long code = ERR_peek_error();
-  ERR_clear_error();
+  unsigned long code = Ssl().ERR_peek_error();
+  Ssl().ERR_clear_error();
   if (code == 0) return {};
-  const char* reason = ERR_reason_error_string(code);
+  const char* reason = Ssl().ERR_reason_error_string(code);
   if (reason != nullptr) return reason;
   char text[256] = {};
-  ERR_error_string_n(code, text, sizeof text);
+  Ssl().ERR_error_string_n(code, text, sizeof text);
   return text;
 }
 
@@ -165,9 +235,9 @@ class COpenSslConnection final : public IConnection {
     // not waited for, and a peer that does not read cannot hold us for long.
     if (m_bBroken || m_pTransport->lastResult != IoResult::Ok) return;
     m_pTransport->sendTimeout = std::chrono::milliseconds(1000);
-    ERR_clear_error();
-    if (SSL_shutdown(m_pSsl.get()) >= 0) m_pTransport->Flush();
-    ERR_clear_error();
+    Ssl().ERR_clear_error();
+    if (Ssl().SSL_shutdown(m_pSsl.get()) >= 0) m_pTransport->Flush();
+    Ssl().ERR_clear_error();
   }
 
   std::string LocalAddressLiteral() const override { return m_pTransport->pConnection->LocalAddressLiteral(); }
@@ -177,10 +247,10 @@ class COpenSslConnection final : public IConnection {
     m_pTransport->sendTimeout = timeout;
     // Reads during a write (TLS 1.2 renegotiation, key updates) wait as long as a send may.
     m_pTransport->deadline = Clock::now() + timeout;
-    ERR_clear_error();
+    Ssl().ERR_clear_error();
     while (size > 0) {
       std::size_t written = 0;
-      if (SSL_write_ex(m_pSsl.get(), data, size, &written) <= 0) return Fail();
+      if (Ssl().SSL_write_ex(m_pSsl.get(), data, size, &written) <= 0) return Fail();
       data += written;
       size -= written;
     }
@@ -194,10 +264,10 @@ class COpenSslConnection final : public IConnection {
     if (max == 0) return IoResult::Ok;
     m_pTransport->deadline = Clock::now() + timeout;
     m_pTransport->sendTimeout = timeout;
-    ERR_clear_error();
+    Ssl().ERR_clear_error();
     for (;;) {
-      if (SSL_read_ex(m_pSsl.get(), buffer, max, &received) > 0) return IoResult::Ok;
-      int error = SSL_get_error(m_pSsl.get(), 0);
+      if (Ssl().SSL_read_ex(m_pSsl.get(), buffer, max, &received) > 0) return IoResult::Ok;
+      int error = Ssl().SSL_get_error(m_pSsl.get(), 0);
       if (error == SSL_ERROR_WANT_READ) {
         // Our transport asks for a retry only when its wait ran out; otherwise OpenSSL
         // consumed a handshake message (a TLS 1.3 session ticket) and reads on.
@@ -211,7 +281,7 @@ class COpenSslConnection final : public IConnection {
 
  private:
   IoResult Fail() {
-    ERR_clear_error();
+    Ssl().ERR_clear_error();
     m_bBroken = true;
     IoResult result = m_pTransport->lastResult;
     // A peer that just closes without close_notify has ended the stream all the same.
@@ -245,17 +315,17 @@ bool HasHashNames(const std::string& directory) {
 // SSL_CERT_DIR respected), but with the bundle file read only when the directory cannot
 // be searched by hash: parsing the bundle costs more than a whole handshake.
 void LoadSystemRoots(X509_STORE* store) {
-  const char* file = std::getenv(X509_get_default_cert_file_env());
-  const char* directories = std::getenv(X509_get_default_cert_dir_env());
-  if (file != nullptr) X509_STORE_load_file(store, file);
+  const char* file = std::getenv(Ssl().X509_get_default_cert_file_env());
+  const char* directories = std::getenv(Ssl().X509_get_default_cert_dir_env());
+  if (file != nullptr) Ssl().X509_STORE_load_file(store, file);
   if (directories != nullptr) {
-    X509_STORE_load_path(store, directories);
-  } else if (HasHashNames(X509_get_default_cert_dir())) {
-    X509_STORE_load_path(store, X509_get_default_cert_dir());
+    Ssl().X509_STORE_load_path(store, directories);
+  } else if (HasHashNames(Ssl().X509_get_default_cert_dir())) {
+    Ssl().X509_STORE_load_path(store, Ssl().X509_get_default_cert_dir());
   } else if (file == nullptr) {
-    X509_STORE_load_file(store, X509_get_default_cert_file());
+    Ssl().X509_STORE_load_file(store, Ssl().X509_get_default_cert_file());
   }
-  ERR_clear_error();  // a missing default file or directory is no error
+  Ssl().ERR_clear_error();  // a missing default file or directory is no error
 }
 
 bool IsAddressLiteral(const std::string& name) {
@@ -268,13 +338,17 @@ class COpenSslTlsClient final : public ITlsClient {
   std::unique_ptr<IConnection> Handshake(std::unique_ptr<IConnection> plain, const CTlsSettings& settings,
                                          std::chrono::milliseconds timeout, std::string& error) override {
     auto deadline = Clock::now() + timeout;
-    ERR_clear_error();
+    if (!LoadedOpenSsl().strFailure.empty()) {
+      error = LoadedOpenSsl().strFailure;
+      return nullptr;
+    }
+    Ssl().ERR_clear_error();
     SSL_CTX* context = Context(settings.strCaFile, error);
     if (context == nullptr) return nullptr;
-    std::unique_ptr<SSL, CSslFree> ssl(SSL_new(context));
-    BIO* bio = BIO_new(TransportMethod());
+    std::unique_ptr<SSL, CSslFree> ssl(Ssl().SSL_new(context));
+    BIO* bio = Ssl().BIO_new(TransportMethod());
     if (ssl == nullptr || bio == nullptr) {
-      BIO_free(bio);
+      Ssl().BIO_free(bio);
       error = "TLS session could not be created: " + QueuedError();
       return nullptr;
     }
@@ -284,59 +358,65 @@ class COpenSslTlsClient final : public ITlsClient {
     transport->sendTimeout = timeout;
     transport->arrInput.resize(CTransport::kInputSize);
     transport->arrOutput.reserve(CTransport::kOutputFlush + 16 * 1024 + 256);
-    BIO_set_data(bio, transport.get());
-    SSL_set_bio(ssl.get(), bio, bio);  // the session owns the BIO from here on
+    Ssl().BIO_set_data(bio, transport.get());
+    Ssl().SSL_set_bio(ssl.get(), bio, bio);  // the session owns the BIO from here on
 
     std::string name = settings.strPeerName;
     if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
     bool isAddress = IsAddressLiteral(name);
     // SNI carries host names only (RFC 6066 section 3: "Literal IPv4 and IPv6
     // addresses are not permitted").
-    if (!isAddress && !name.empty() && SSL_set_tlsext_host_name(ssl.get(), name.c_str()) != 1) {
+    // SSL_set_tlsext_host_name, a macro over SSL_ctrl.
+    if (!isAddress && !name.empty() &&
+        Ssl().SSL_ctrl(ssl.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                       const_cast<char*>(name.c_str())) != 1) {
       error = "TLS session could not be created: " + QueuedError();
       return nullptr;
     }
     if (settings.bVerify) {
-      SSL_set_verify(ssl.get(), SSL_VERIFY_PEER, nullptr);
-      X509_VERIFY_PARAM* param = SSL_get0_param(ssl.get());
-      X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-      bool named = isAddress ? X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str()) == 1
-                             : SSL_set1_host(ssl.get(), name.c_str()) == 1;
+      Ssl().SSL_set_verify(ssl.get(), SSL_VERIFY_PEER, nullptr);
+      X509_VERIFY_PARAM* param = Ssl().SSL_get0_param(ssl.get());
+      Ssl().X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      bool named = isAddress ? Ssl().X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str()) == 1
+                             : Ssl().SSL_set1_host(ssl.get(), name.c_str()) == 1;
       if (!named || name.empty()) {
         error = "certificate cannot be checked: invalid peer name \"" + name + "\"";
-        ERR_clear_error();
+        Ssl().ERR_clear_error();
         return nullptr;
       }
     } else {
-      SSL_set_verify(ssl.get(), SSL_VERIFY_NONE, nullptr);
+      Ssl().SSL_set_verify(ssl.get(), SSL_VERIFY_NONE, nullptr);
     }
 
-    ERR_clear_error();
-    int done = SSL_connect(ssl.get());
+    Ssl().ERR_clear_error();
+    int done = Ssl().SSL_connect(ssl.get());
     if (done != 1) {
       error = HandshakeFailure(ssl.get(), done, *transport, deadline);
       return nullptr;
     }
-    ERR_clear_error();
+    Ssl().ERR_clear_error();
     return std::make_unique<COpenSslConnection>(std::move(transport), std::move(ssl));
   }
 
-  std::string LibraryVersion() override { return OpenSSL_version(OPENSSL_VERSION); }
+  std::string LibraryVersion() override {
+    const COpenSslLibrary& library = LoadedOpenSsl();
+    return library.strFailure.empty() ? library.OpenSSL_version(OPENSSL_VERSION) : library.strFailure;
+  }
 
  private:
   static std::string HandshakeFailure(SSL* ssl, int done, const CTransport& transport, Clock::time_point deadline) {
-    int error = SSL_get_error(ssl, done);
-    long verify = SSL_get_verify_result(ssl);
-    if (verify != X509_V_OK && SSL_get_verify_mode(ssl) != SSL_VERIFY_NONE) {
-      ERR_clear_error();
-      return std::string("certificate verify failed: ") + X509_verify_cert_error_string(verify);
+    int error = Ssl().SSL_get_error(ssl, done);
+    long verify = Ssl().SSL_get_verify_result(ssl);
+    if (verify != X509_V_OK && Ssl().SSL_get_verify_mode(ssl) != SSL_VERIFY_NONE) {
+      Ssl().ERR_clear_error();
+      return std::string("certificate verify failed: ") + Ssl().X509_verify_cert_error_string(verify);
     }
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE || Clock::now() >= deadline) {
-      ERR_clear_error();
+      Ssl().ERR_clear_error();
       return "handshake failed: timed out";
     }
     if (transport.lastResult != IoResult::Ok) {
-      ERR_clear_error();
+      Ssl().ERR_clear_error();
       return "handshake failed: " + TransportFailure(transport.lastResult);
     }
     std::string reason = QueuedError();
@@ -350,21 +430,22 @@ class COpenSslTlsClient final : public ITlsClient {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto found = m_pContexts->find(caFile);
     if (found != m_pContexts->end()) return found->second;
-    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL_CTX* context = Ssl().SSL_CTX_new(Ssl().TLS_client_method());
     if (context == nullptr) {
       error = "TLS could not start: " + QueuedError();
       return nullptr;
     }
-    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    // SSL_CTX_set_min_proto_version and SSL_CTX_set_mode below are macros over SSL_CTX_ctrl.
+    Ssl().SSL_CTX_ctrl(context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
     // A send may hand over a buffer again at another address after a retry.
-    SSL_CTX_set_mode(context, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    LoadSystemRoots(SSL_CTX_get_cert_store(context));
-    if (!caFile.empty() && SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
+    Ssl().SSL_CTX_ctrl(context, SSL_CTRL_MODE, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
+    LoadSystemRoots(Ssl().SSL_CTX_get_cert_store(context));
+    if (!caFile.empty() && Ssl().SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
       error = "CA file " + caFile + " could not be read: " + QueuedError();
-      SSL_CTX_free(context);
+      Ssl().SSL_CTX_free(context);
       return nullptr;
     }
-    ERR_clear_error();
+    Ssl().ERR_clear_error();
     m_pContexts->emplace(caFile, context);
     return context;
   }

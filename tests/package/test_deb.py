@@ -122,6 +122,27 @@ def linked_libraries(binary):
     return {name: resolved[name] for name in needed}
 
 
+# Libraries the binary loads with dlopen rather than links, so no NEEDED entry names them:
+# OpenSSL, loaded on the first TLS use.
+LOADED_LIBRARIES = ["libssl.so.3"]
+
+
+def loaded_libraries(binary):
+    """The dlopen'ed libraries, each with its path in the loader's cache. Each name must be
+    in the binary, or this list has drifted from the code."""
+    with open(binary, "rb") as program:
+        image = program.read()
+    cache = run(["ldconfig", "-p"]).stdout
+    resolved = {}
+    for name in LOADED_LIBRARIES:
+        assert name.encode() + b"\0" in image, "%s no longer names %s" % (binary, name)
+        # "\tlibssl.so.3 (libc6,x86-64) => /lib/x86_64-linux-gnu/libssl.so.3"
+        match = re.search(r"^\s*%s \(.*\) => (/\S+)$" % re.escape(name), cache, re.M)
+        assert match, "%s is not in the loader's cache" % name
+        resolved[name] = match.group(1)
+    return resolved
+
+
 def owning_package(path):
     """The Debian package that ships a library file (dpkg may know it by either name)."""
     for candidate in (path, os.path.realpath(path)):
@@ -147,12 +168,14 @@ def check_control(deb):
     assert fields["Version"] == VERSION, "package version %r, project version %r" % (fields["Version"], VERSION)
     assert fields["Recommends"] == "libsqliteodbc", fields
     assert fields["Architecture"] == run(["dpkg", "--print-architecture"]).stdout.strip(), fields
-    # Depends is what the binary links: every library it needs comes from a package named
-    # there (unixODBC's libodbc2, the C library, OpenSSL once TLS is linked).
+    # Depends is what the binary links or loads: every library it needs comes from a package
+    # named there (unixODBC's libodbc2, the C library, OpenSSL's libssl3).
     depends = {re.split(r"[\s(]", item.strip())[0] for part in fields["Depends"].split(",")
                for item in part.split("|")}
     binary = os.path.join(BUILD_DIR, "varnel")
-    for library, path in linked_libraries(binary).items():
+    libraries = dict(linked_libraries(binary), **loaded_libraries(binary))
+    assert "libssl.so.3" not in linked_libraries(binary), "libssl is linked, not loaded on first use"
+    for library, path in libraries.items():
         owner = owning_package(path)
         assert owner in depends, "%s (%s) is not in Depends: %s" % (library, owner, fields["Depends"])
     assert any(name.startswith("libodbc") for name in depends), fields["Depends"]
