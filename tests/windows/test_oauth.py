@@ -7,7 +7,8 @@ import os
 import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+# After this folder, so that the Wine suite's own test modules keep their names.
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
 from aiosmtpd.controller import Controller  # noqa: E402
 

@@ -8,7 +8,8 @@ import os
 import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
+# After this folder, so that the Wine suite's own test modules keep their names.
+sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
 
 from tls_relay import TestPki, TlsRelay  # noqa: E402
 from winharness import (call_lines, delete_settings_key, run_host, run_linux_host, set_setting,  # noqa: E402
