@@ -1,6 +1,7 @@
 #include "query/SMTPQueryResultset.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -72,6 +73,23 @@ void CSMTPQueryResultset::AddColumn(const std::string& name, std::uint64_t width
   m_arrColumns.push_back(std::move(column));
 }
 
+namespace {
+
+// Eight bytes at a time: the value is in cache already, so this costs next to nothing.
+bool AnyHighBit(const char* text, std::size_t length) {
+  std::uint64_t seen = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text + i, sizeof word);
+    seen |= word;
+  }
+  for (; i < length; ++i) seen |= static_cast<unsigned char>(text[i]);
+  return (seen & 0x8080808080808080ULL) != 0;
+}
+
+}  // namespace
+
 void CSMTPQueryResultset::AddRow(std::span<const std::string_view> values) {
   std::size_t count = m_arrColumns.size();
   // First the room the row can take at most, then the values, each cut as its slot would.
@@ -91,6 +109,7 @@ void CSMTPQueryResultset::AddRow(std::span<const std::string_view> values) {
     if (const void* zero = length != 0 ? std::memchr(text, '\0', length) : nullptr) {
       length = static_cast<std::size_t>(static_cast<const char*>(zero) - text);
     }
+    if (!m_bValues8Bit) m_bValues8Bit = AnyHighBit(text, length);
     m_arrRows.AppendValue(text, length);
   }
   m_arrRows.EndRow();

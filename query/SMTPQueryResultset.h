@@ -56,11 +56,14 @@ class CSMTPQueryResultset {
   void AppendRow(std::size_t index, std::string& out) const;
   // No row's text (AppendRow) is longer than this, whatever its values.
   std::size_t RowLengthBound() const;
+  // Whether any captured value holds a byte above 0x7F (the message must declare it).
+  bool HasEightBitValues() const { return m_bValues8Bit; }
 
  private:
   CSMTPRowStore m_arrRows;
   std::vector<CSMTPColumn> m_arrColumns;
   std::size_t m_nLongestRowValues = 0;  // room of the row with the most value bytes
+  bool m_bValues8Bit = false;           // some value holds a byte above 0x7F
   const CSMTPOLEDBQuery* m_pQuery;
 };
 

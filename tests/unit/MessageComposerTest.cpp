@@ -264,11 +264,14 @@ TEST(MessageComposerTest, LongLinesAreFoundInAnyRowOfAResultSet) {
     std::size_t rows;
     std::size_t wideRow;  // rows means none
     bool expected;
+    std::size_t accentRow = 1000;  // a row with an 8-bit byte (none when past the rows)
   } const cases[] = {
       {true, "\n", 50, 50, false},  {true, "\n", 50, 25, true},   {true, "\n", 50, 0, true},
       {true, "\n", 50, 49, true},   {false, "\n", 50, 50, false}, {false, "\r\n", 50, 25, true},
       // Rows that do not end lines add up to one long line.
       {false, "|", 50, 50, true},   {false, "|", 3, 3, false},
+      // An 8-bit byte in any row must be declared.
+      {true, "\n", 50, 50, true, 25}, {false, "\n", 50, 50, true, 48},
   };
   for (const Case& test : cases) {
     CComposition c;
@@ -283,6 +286,7 @@ TEST(MessageComposerTest, LongLinesAreFoundInAnyRowOfAResultSet) {
     for (std::size_t row = 0; row < test.rows; ++row) {
       std::string id = std::to_string(row);
       std::string note(row == test.wideRow ? 1000 : 20, 'n');
+      if (row == test.accentRow) note = "caf\xE9";
       std::vector<std::string_view> values{id, note};
       resultset.AddRow(values);
     }
