@@ -7,24 +7,25 @@ namespace varnel {
 CSMTPDataStream::CSMTPDataStream(IConnection& connection, std::chrono::milliseconds timeout,
                                  bool normaliseLineEnds)
     : m_connection(connection), m_timeout(timeout), m_bNormalise(normaliseLineEnds) {
-  m_arrBuffer.reserve(kBufferSize);
+  m_pBuffer = std::make_unique<char[]>(kBufferSize);
 }
 
 void CSMTPDataStream::Flush() {
-  if (m_arrBuffer.empty()) return;
-  if (m_result == IoResult::Ok) m_result = m_connection.SendAll(m_arrBuffer.data(), m_arrBuffer.size(), m_timeout);
-  m_arrBuffer.clear();
+  if (m_nBuffered == 0) return;
+  if (m_result == IoResult::Ok) m_result = m_connection.SendAll(m_pBuffer.get(), m_nBuffered, m_timeout);
+  m_nBuffered = 0;
 }
 
 void CSMTPDataStream::Emit(const char* data, std::size_t size) {
   if (m_result != IoResult::Ok) return;
   while (size > 0) {
-    std::size_t room = kBufferSize - m_arrBuffer.size();
+    std::size_t room = kBufferSize - m_nBuffered;
     std::size_t take = size < room ? size : room;
-    m_arrBuffer.insert(m_arrBuffer.end(), data, data + take);
+    std::memcpy(m_pBuffer.get() + m_nBuffered, data, take);
+    m_nBuffered += take;
     data += take;
     size -= take;
-    if (m_arrBuffer.size() == kBufferSize) Flush();
+    if (m_nBuffered == kBufferSize) Flush();
   }
 }
 

@@ -5,8 +5,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "mime/ByteSink.h"
 #include "platform/Network.h"
@@ -37,7 +38,8 @@ class CSMTPDataStream final : public IByteSink {
   bool m_bLineStart = true;
   bool m_bPendingCR = false;
   IoResult m_result = IoResult::Ok;
-  std::vector<char> m_arrBuffer;
+  std::unique_ptr<char[]> m_pBuffer;
+  std::size_t m_nBuffered = 0;
 };
 
 }  // namespace varnel
