@@ -37,4 +37,15 @@ class ITlsClient {
   virtual std::string LibraryVersion() = 0;
 };
 
+// The words both TLS layers use for a handshake that the connection itself ended.
+inline std::string TransportFailure(IoResult result) {
+  switch (result) {
+    case IoResult::Timeout: return "timed out";
+    case IoResult::Closed: return "connection lost";
+    case IoResult::Error: return "connection error";
+    case IoResult::Ok: break;
+  }
+  return "connection error";
+}
+
 }  // namespace varnel

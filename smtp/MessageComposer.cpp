@@ -1,11 +1,9 @@
 #include "smtp/MessageComposer.h"
 
-#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <random>
 #include <vector>
 
 #include "mime/ByteSink.h"
@@ -14,6 +12,7 @@
 #include "mime/QuotedPrintableBodyStream.h"
 #include "platform/System.h"
 #include "platform/Log.h"
+#include "platform/Random.h"
 #include "smtp/SMTPChannel.h"
 #include "query/SMTPOLEDBQuery.h"
 #include "query/SMTPQueryResultset.h"
@@ -55,22 +54,10 @@ std::string MessageIdDomain(const std::string& address, const std::string& heloN
 }
 
 std::string NewMessageId(const std::string& domain) {
-  // 128 bits from the system's random source with the time and a process-wide counter:
-  // unique without any state shared between sends but the counter.
-  static std::atomic<std::uint64_t> s_nCounter{0};
-  std::random_device random;
-  std::uint64_t high = (static_cast<std::uint64_t>(random()) << 32) ^ random();
-  std::uint64_t low = (static_cast<std::uint64_t>(random()) << 32) ^ random();
-  low ^= static_cast<std::uint64_t>(CurrentTime()) << 20 ^ s_nCounter.fetch_add(1);
-  char text[40];
-  std::snprintf(text, sizeof text, "%016llx.%016llx", static_cast<unsigned long long>(high),
-                static_cast<unsigned long long>(low));
-  std::string id(1, '<');
-  id += text;
-  id += '@';
-  id += domain;
-  id += '>';
-  return id;
+  // 128 bits from the system's random source, in the same random hexadecimal that the
+  // boundary uses.
+  std::string random = RandomHex(16);
+  return "<" + random.substr(0, 16) + "." + random.substr(16) + "@" + domain + ">";
 }
 
 namespace {

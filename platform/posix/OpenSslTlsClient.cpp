@@ -215,16 +215,6 @@ std::string QueuedError() {
   return text;
 }
 
-std::string TransportFailure(IoResult result) {
-  switch (result) {
-    case IoResult::Timeout: return "timed out";
-    case IoResult::Closed: return "connection lost";
-    case IoResult::Error: return "connection error";
-    case IoResult::Ok: break;
-  }
-  return "connection error";
-}
-
 class COpenSslConnection final : public IConnection {
  public:
   COpenSslConnection(std::unique_ptr<CTransport> transport, std::unique_ptr<SSL, CSslFree> ssl)

@@ -550,16 +550,6 @@ class CSchannelConnection final : public IConnection {
   bool m_bBroken = false;
 };
 
-std::string TransportFailure(IoResult result) {
-  switch (result) {
-    case IoResult::Timeout: return "timed out";
-    case IoResult::Closed: return "connection lost";
-    case IoResult::Error: return "connection error";
-    case IoResult::Ok: break;
-  }
-  return "connection error";
-}
-
 class CSchannelTlsClient final : public ITlsClient {
  public:
   std::unique_ptr<IConnection> Handshake(std::unique_ptr<IConnection> plain, const CTlsSettings& settings,
