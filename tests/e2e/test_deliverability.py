@@ -9,6 +9,7 @@ import sqlite3
 import subprocess
 import tempfile
 import unittest
+from email.utils import formatdate
 
 from relay import Relay, parse_message, run_varnel, sql_text
 
@@ -30,9 +31,10 @@ def send(relay, **params):
 
 def as_delivered(raw):
     """The message with the trace field the receiving relay adds (RFC 5321 section 4.4)."""
+    stamp = formatdate(usegmt=True).encode("ascii")  # now: a filter scores trace dates against its clock
     received = (b"Received: from localhost (localhost [127.0.0.1])\r\n"
                 b"\tby mail.example.com (Postfix) with ESMTP id 4F1A2B3C4D\r\n"
-                b"\tfor <dba@example.com>; Tue,  8 Dec 2026 04:18:53 +0000 (UTC)\r\n")
+                b"\tfor <dba@example.com>; " + stamp + b"\r\n")
     return received + raw
 
 
