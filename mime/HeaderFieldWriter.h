@@ -33,7 +33,9 @@ class CHeaderFieldWriter {
   // value becomes a fold, so that it can never start a field of its own.
   std::string Unstructured(std::string_view name, std::string_view value) const;
   // A list of mailboxes (From, To, Cc), separated by commas: a display name outside ASCII
-  // becomes encoded words; the address itself is never changed.
+  // becomes encoded words; the address itself is never changed. Folded between mailboxes
+  // and at blanks, so a line exceeds 998 only where one word is longer than a line (the
+  // delivery refuses such an address before the header is written).
   std::string AddressList(std::string_view name, std::string_view value) const;
   // A field whose value is ASCII as given (Date, Message-ID, Mime-Version), folded at
   // its blanks only.

@@ -13,6 +13,7 @@
 #include "query/SMTPOLEDBQuery.h"
 #include "smtp/AddressList.h"
 #include "smtp/CompletionEvent.h"
+#include "smtp/MessageComposer.h"
 #include "smtp/OAuthSignIn.h"
 #include "smtp/SMTPSocket.h"
 
@@ -124,16 +125,34 @@ bool CSMTPChannel::Sendmail() {
       m_nStatus = Status::NoDestination;
       return false;
     }
+    // An address that cannot be sent as written stops the call before the relay is
+    // contacted, so that no part of the message goes to only some of its recipients.
+    std::string refusal;
     WriteLog("Processing recipient");
-    ParseAddressList(m_strRecipient, m_arrRecipients);
-    WriteLog("Processing bcc");
-    ParseAddressList(m_strBCC, m_arrRecipients);
-    WriteLog("Processing cc");
-    ParseAddressList(m_strCC, m_arrRecipients);
-    WriteLog("Get From Address");
-    m_strFrom = GetEffectiveFrom();
-    WriteLog("ExtractEmailAddress");
-    m_strFromAddress = ExtractEmailAddress(m_strFrom);
+    bool usable = ParseAddressList(m_strRecipient, m_arrRecipients, refusal);
+    if (usable) {
+      WriteLog("Processing bcc");
+      usable = ParseAddressList(m_strBCC, m_arrRecipients, refusal);
+    }
+    if (usable) {
+      WriteLog("Processing cc");
+      usable = ParseAddressList(m_strCC, m_arrRecipients, refusal);
+    }
+    if (usable) {
+      WriteLog("Get From Address");
+      m_strFrom = GetEffectiveFrom();
+      WriteLog("ExtractEmailAddress");
+      std::string fault;
+      m_strFromAddress = ExtractEmailAddress(m_strFrom, fault);
+      if (!fault.empty()) refusal = AddressRefusal(m_strFrom, fault);
+    }
+    if (refusal.empty() && !m_arrRecipients.empty()) refusal = CMessageComposer::OverlongAddress(*this);
+    if (!refusal.empty()) {
+      WriteLog("Refused: " + refusal);
+      m_strErrorDetail = refusal;
+      m_nStatus = Status::NoDestination;
+      return false;
+    }
     if (m_arrRecipients.empty()) {
       m_nStatus = Status::NoDestination;
       return false;

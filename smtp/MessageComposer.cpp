@@ -1,9 +1,12 @@
 #include "smtp/MessageComposer.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mime/ByteSink.h"
@@ -16,6 +19,7 @@
 #include "smtp/SMTPChannel.h"
 #include "query/SMTPOLEDBQuery.h"
 #include "query/SMTPQueryResultset.h"
+#include "smtp/AddressList.h"
 
 namespace varnel {
 
@@ -174,6 +178,39 @@ std::string CMessageComposer::FormatHeader(std::int64_t sendTime) {
   }
   header += writer.WithParameters("Content-Type", c.m_strContentType, charset) + encoding + T;
   return header;
+}
+
+std::string CMessageComposer::OverlongAddress(CSMTPChannel& channel) {
+  constexpr std::size_t kMaxLine = CHeaderFieldWriter::kMaxLine;
+  auto longestLine = [](std::string_view field) {
+    std::size_t longest = 0;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= field.size(); ++i) {
+      if (i == field.size() || field[i] == '\r' || field[i] == '\n') {
+        longest = std::max(longest, i - start);
+        start = i + 1;
+      }
+    }
+    return longest;
+  };
+  CHeaderFieldWriter writer(channel.m_nCharset, channel.m_strTerminator);
+  const std::pair<const char*, std::string> fields[] = {
+      {"From", channel.GetEffectiveFrom()}, {"To", channel.m_strRecipient}, {"Cc", channel.m_strCC}};
+  for (const auto& [name, list] : fields) {
+    if (longestLine(writer.AddressList(name, list)) <= kMaxLine) continue;
+    std::string_view overlong = list;
+    for (std::string_view mailbox : SplitAddressList(list)) {
+      // Alone, with room for the comma that follows it in a list.
+      if (longestLine(writer.AddressList(name, mailbox)) + 1 > kMaxLine) {
+        overlong = mailbox;
+        break;
+      }
+    }
+    std::size_t first = overlong.find_first_not_of(" \t\r\n");
+    overlong.remove_prefix(first == std::string_view::npos ? overlong.size() : first);
+    return AddressRefusal(overlong, "is too long for a header line of " + std::to_string(kMaxLine) + " octets");
+  }
+  return {};
 }
 
 std::string CMessageComposer::BodyTransferEncoding() const {

@@ -32,6 +32,10 @@ class CMessageComposer {
   // The Message-ID the header carries; made on first use.
   const std::string& MessageId() const { return m_strMessageId; }
   void SetMessageId(std::string id) { m_strMessageId = std::move(id); }
+  // The refusal naming an address of From, To or Cc that no folding can keep within a
+  // header line of 998 octets (a word with no fold point longer than a line), as the
+  // header block would write them; empty when every line fits.
+  static std::string OverlongAddress(CSMTPChannel& channel);
 
  private:
   // measuring: out only measures lines, and rows whose length is known to fit need not

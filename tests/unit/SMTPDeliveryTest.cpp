@@ -112,13 +112,61 @@ TEST(SMTPDeliveryTest, RefusedSecondOfThreeRecipientsStopsBeforeTheThird) {
 }
 
 TEST(SMTPDeliveryTest, LineBreaksInAddressesCannotAddCommands) {
-  CScriptedRelay relay(Envelope({CStep::Send("250 hello\r\n"), CStep::Expect("MAIL From:<from@example.com>\r\n"),
-                                 CStep::Send("250 ok\r\n"), CStep::Expect("RCPT To:<a@example.com>QUITNOOP>\r\n"),
-                                 CStep::Send("501 bad address\r\n"), CStep::Pause(200)}));
-  CDelivery delivery(relay.Port(), "a@example.com>\r\nQUIT\r\nNOOP ");
-  delivery.channel.Initialise();
-  EXPECT_EQ(delivery.channel.m_nStatus, 6);
-  EXPECT_TRUE(relay.Failures().empty()) << relay.Failures().front();
+  // Refused before the relay is contacted: no socket is made.
+  CDelivery delivery(1, "a@example.com>\r\nQUIT\r\nNOOP ");
+  EXPECT_FALSE(delivery.channel.Initialise());
+  EXPECT_EQ(delivery.channel.m_nStatus, 5);
+  EXPECT_EQ(delivery.channel.GetErrorMessage(),
+            "Destination address or recipient cannot be null: the address \"a@example.com>\\x0D\\x0AQUIT\\x0D\\x0ANOOP\" "
+            "holds \">\"");
+  EXPECT_EQ(delivery.platform.network.m_strLastBind, "(none)");
+}
+
+TEST(SMTPDeliveryTest, AddressesThatCannotBeSentAsWrittenStopTheCallBeforeAnyConnection) {
+  struct Case {
+    std::string strField;
+    std::string strValue;
+    std::string strNamed;  // ErrorMessage after the status text
+  } const cases[] = {
+      {"from", "a@b.test> RET=HDRS ENVID=X", "the address \"a@b.test> RET=HDRS ENVID=X\" holds \">\""},
+      {"recipient", "v@y.test> NOTIFY=NEVER", "the address \"v@y.test> NOTIFY=NEVER\" holds \">\""},
+      {"cc", "ok@example.com; <c@example.com> ORCPT=rfc822;x@y", "the address \"<c@example.com> ORCPT=rfc822\" has text after its \">\""},
+      {"bcc", "\"john doe\"@example.com", "the address \"\"john doe\"@example.com\" holds a blank"},
+      {"recipient", "to@example.com, " + std::string(5000, 'n') + " <n@example.com>",
+       "the address \"" + std::string(80, 'n') + "...\" is too long for a header line of 998 octets"},
+  };
+  for (const Case& c : cases) {
+    // A relay that would take the message: any command reaching it is a fault.
+    CScriptedRelay relay(Then(PlainEnvelope("from@example.com", {"to@example.com"}),
+                              {CStep::Data(), CStep::Send("250 queued\r\n"), CStep::Expect("QUIT\r\n"),
+                               CStep::Send("221 bye\r\n")}));
+    CDelivery delivery(relay.Port());
+    CSMTPChannel& channel = delivery.channel;
+    (c.strField == "from" ? channel.m_strFrom : c.strField == "recipient" ? channel.m_strRecipient
+                           : c.strField == "cc" ? channel.m_strCC : channel.m_strBCC) = c.strValue;
+    EXPECT_FALSE(channel.Initialise()) << c.strValue;
+    EXPECT_EQ(channel.m_nStatus, 5) << c.strValue;
+    EXPECT_EQ(channel.GetErrorMessage(), "Destination address or recipient cannot be null: " + c.strNamed);
+    EXPECT_EQ(delivery.platform.network.m_strLastBind, "(none)") << "no socket may be made: " << c.strValue;
+  }
+}
+
+TEST(SMTPDeliveryTest, QuotedNamesKeepTheirCommasAndSemicolons) {
+  CScriptedRelay relay(Then(PlainEnvelope("from@example.com", {"john@example.com", "b@example.com", "c@example.com"}),
+                            {CStep::Data(), CStep::Send("250 queued\r\n"), CStep::Expect("QUIT\r\n"),
+                             CStep::Send("221 bye\r\n")}));
+  CDelivery delivery(relay.Port(), "\"Doe, John\" <john@example.com>; b@example.com (Ops; nights)");
+  delivery.channel.m_strFrom = "\"Reports; nightly\" <from@example.com>";
+  delivery.channel.m_strCC = "\"C\\\"; D\" <c@example.com>";
+  EXPECT_TRUE(delivery.channel.Initialise());
+  EXPECT_EQ(delivery.channel.m_nStatus, 0);
+  ASSERT_TRUE(relay.Failures().empty()) << relay.Failures().front();
+  std::string message = relay.Message();
+  EXPECT_NE(message.find("\r\nFrom: \"Reports; nightly\" <from@example.com>\r\n"), std::string::npos) << message;
+  EXPECT_NE(message.find("\r\nTo: \"Doe, John\" <john@example.com>, b@example.com (Ops; nights)\r\n"),
+            std::string::npos)
+      << message;
+  EXPECT_NE(message.find("\r\nCc: \"C\\\"; D\" <c@example.com>\r\n"), std::string::npos) << message;
 }
 
 TEST(SMTPDeliveryTest, EachReplyIsJudgedAgainstTheCommandItAnswers) {
