@@ -22,6 +22,7 @@ class CHostSettings final : public ISettings {
   SettingState Value(const char* name, const char* variable, std::string& value) override {
     return m_pBase->Value(name, variable, value);
   }
+  std::string Origin(const char* name, const char* variable) override { return m_pBase->Origin(name, variable); }
   std::string OdbcDriver() override { return m_strOdbcDriver ? *m_strOdbcDriver : m_pBase->OdbcDriver(); }
   std::string OdbcAttributes() override {
     return m_strOdbcAttributes ? *m_strOdbcAttributes : m_pBase->OdbcAttributes();

@@ -25,6 +25,10 @@ class ISettings {
   // the environment variable `variable`, else the file `name` in the settings directory.
   // Every wrapper must forward it: a setting lost on the way is a silent misconfiguration.
   virtual SettingState Value(const char* name, const char* variable, std::string& value) = 0;
+  // Where Value(name, variable) looks, for messages that must say which setting is at
+  // fault and where it came from ("environment variable VARNEL_TLS_MODE", "file
+  // /etc/varnel/TlsMode", a registry value). Wrappers forward it as they forward Value.
+  virtual std::string Origin(const char* /*name*/, const char* /*variable*/) { return "the installation's settings"; }
 };
 
 }  // namespace varnel

@@ -20,6 +20,7 @@ class CCodePageSettings final : public ISettings {
   SettingState Value(const char* name, const char* variable, std::string& value) override {
     return m_pSettings->Value(name, variable, value);
   }
+  std::string Origin(const char* name, const char* variable) override { return m_pSettings->Origin(name, variable); }
 
  private:
   ISettings* m_pSettings;

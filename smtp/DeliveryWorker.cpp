@@ -48,20 +48,20 @@ std::int32_t DefaultTlsMode(int port, bool credentials) {
   return credentials ? TlsMode::Opportunistic : TlsMode::Never;
 }
 
-void CSMTPChannel::ResolveTlsSettings() {
-  ISettings& settings = *m_platform.pSettings;
-  if (m_nTlsMode < TlsMode::Never || m_nTlsMode > TlsMode::Implicit) {
-    std::string value;
-    int configured = -1;
-    if (settings.Value("TlsMode", "VARNEL_TLS_MODE", value) == SettingState::Found && value.size() == 1 &&
-        value[0] >= '0' && value[0] <= '3') {
-      configured = value[0] - '0';
-    }
-    m_nTlsMode = configured >= 0 ? configured : DefaultTlsMode(m_nPort, m_bAuthenticate);
+bool CSMTPChannel::ResolveTlsSettings() {
+  std::string error;
+  const CInstallationSettings* settings = InstallationValues(error);
+  if (settings == nullptr) {
+    m_strErrorDetail = error;
+    m_nStatus = Status::Registry;
+    return false;
   }
-  std::string caFile;
-  if (settings.Value("TlsCaFile", "VARNEL_TLS_CA_FILE", caFile) == SettingState::Found) m_strTlsCaFile = caFile;
+  if (m_nTlsMode < TlsMode::Never || m_nTlsMode > TlsMode::Implicit) {
+    m_nTlsMode = settings->nTlsMode >= 0 ? settings->nTlsMode : DefaultTlsMode(m_nPort, m_bAuthenticate);
+  }
+  if (!settings->strTlsCaFile.empty()) m_strTlsCaFile = settings->strTlsCaFile;
   if (m_nTlsMode != TlsMode::Never) WriteLog("TLS mode " + std::to_string(m_nTlsMode));
+  return true;
 }
 
 std::string CSMTPChannel::GetEffectiveFrom() {
@@ -71,19 +71,17 @@ std::string CSMTPChannel::GetEffectiveFrom() {
 
 bool CSMTPChannel::Initialise() {
   try {
-    std::string value;
-    SettingState state = m_platform.pSettings->BindIP(value);
-    if (state == SettingState::Error) {
+    // Every installation setting is read here, before the worker starts: one that cannot be
+    // read or does not parse ends the call before anything is sent.
+    std::string error;
+    const CInstallationSettings* settings = InstallationValues(error);
+    if (settings == nullptr) {
+      WriteLog("Setting refused: " + error);
+      m_strErrorDetail = error;
       m_nStatus = Status::Registry;
       return false;
     }
-    if (state == SettingState::Found) {
-      // The value is taken as text: it ends at its first NUL, at most 1000 bytes.
-      if (value.size() > 1000) value.resize(1000);
-      std::size_t nul = value.find('\0');
-      if (nul != std::string::npos) value.resize(nul);
-      m_strBindIP = value;
-    }
+    m_strBindIP = settings->strBindIP;
   } catch (...) {
     WriteLog("Exception thrown reading the registry");
     m_nStatus = Status::Registry;
@@ -119,6 +117,13 @@ bool CSMTPChannel::Sendmail() {
   std::unique_ptr<CSMTPSocket> socket;
   try {
     WriteLog("Entering sendmail procedure");
+    std::string settingError;
+    if (InstallationValues(settingError) == nullptr) {
+      WriteLog("Setting refused: " + settingError);
+      m_strErrorDetail = settingError;
+      m_nStatus = Status::Registry;
+      return false;
+    }
     WriteLog("Checking recipient and address");
     if (m_strAddress.empty() || m_strRecipient.empty()) {
       WriteLog("Recipient and address or empty");
@@ -242,7 +247,10 @@ bool CSMTPChannel::Sendmail() {
     }
 
     m_strRelayName = m_strAddress;
-    ResolveTlsSettings();
+    if (!ResolveTlsSettings()) {
+      WriteLog("Setting refused: " + m_strErrorDetail);
+      return false;
+    }
     m_strAddress = AsciiLower(m_strAddress);
     if (m_strAddress == "localhost" || m_strAddress == "127.0.0.1") {
       WriteLog("localhost or 127.0.0.1 used so using hostname");

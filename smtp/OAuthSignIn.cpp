@@ -1,6 +1,5 @@
 #include "smtp/OAuthSignIn.h"
 
-#include "platform/Settings.h"
 #include "smtp/OAuthTokenClient.h"
 #include "smtp/OAuthTokenReply.h"
 #include "smtp/SMTPChannel.h"
@@ -8,28 +7,8 @@
 namespace varnel {
 namespace {
 
-// A parameter's value, else the setting's (ending at its first NUL, as BindIP's does).
-bool Effective(const std::string& given, ISettings* settings, const char* name, const char* variable,
-               std::string& value, std::string& error) {
-  if (!given.empty()) {
-    value = given;
-    return true;
-  }
-  value.clear();
-  if (settings == nullptr) return true;
-  std::string stored;
-  SettingState state = settings->Value(name, variable, stored);
-  if (state == SettingState::Error) {
-    error = std::string("the ") + name + " setting cannot be read";
-    return false;
-  }
-  if (state == SettingState::Found) {
-    std::size_t nul = stored.find('\0');
-    if (nul != std::string::npos) stored.resize(nul);
-    value = stored;
-  }
-  return true;
-}
+// A parameter's value, else the setting's.
+std::string Effective(const std::string& given, const std::string& setting) { return given.empty() ? setting : given; }
 
 std::string EndpointName(const std::string& url) {
   CHttpsUrl parsed;
@@ -49,27 +28,17 @@ COAuthTokenCache& ProcessOAuthTokenCache() {
 
 OAuthSetup ReadOAuthRequest(const CSMTPChannel& channel, COAuthRequest& request, std::string& error) {
   request = COAuthRequest();
-  ISettings* settings = channel.Platform().pSettings;
-  std::string settingUrl;
-  if (!Effective(channel.m_strOAuthTokenUrl, settings, "OAuthTokenUrl", "VARNEL_OAUTH_TOKEN_URL", request.strTokenUrl,
-                 error)) {
-    return OAuthSetup::Failed;
-  }
+  const CInstallationSettings* settings = channel.InstallationValues(error);
+  if (settings == nullptr) return OAuthSetup::Failed;
+  request.strTokenUrl = Effective(channel.m_strOAuthTokenUrl, settings->strOAuthTokenUrl);
   if (request.strTokenUrl.empty()) return OAuthSetup::None;
-  if (!Effective(channel.m_strOAuthClientId, settings, "OAuthClientId", "VARNEL_OAUTH_CLIENT_ID", request.strClientId,
-                 error) ||
-      !Effective(channel.m_strOAuthScope, settings, "OAuthScope", "VARNEL_OAUTH_SCOPE", request.strScope, error)) {
-    return OAuthSetup::Failed;
-  }
+  request.strClientId = Effective(channel.m_strOAuthClientId, settings->strOAuthClientId);
+  request.strScope = Effective(channel.m_strOAuthScope, settings->strOAuthScope);
   request.strClientSecret = channel.m_strOAuthClientSecret;
-  if (request.strClientSecret.empty()) {
-    // The server's secret goes only where the server's setting points: a call that names
-    // its own endpoint must bring its own secret.
-    if (!Effective({}, settings, "OAuthTokenUrl", "VARNEL_OAUTH_TOKEN_URL", settingUrl, error) ||
-        (settingUrl == request.strTokenUrl &&
-         !Effective({}, settings, "OAuthClientSecret", "VARNEL_OAUTH_CLIENT_SECRET", request.strClientSecret, error))) {
-      return OAuthSetup::Failed;
-    }
+  // The server's secret goes only where the server's setting points: a call that names
+  // its own endpoint must bring its own secret.
+  if (request.strClientSecret.empty() && settings->strOAuthTokenUrl == request.strTokenUrl) {
+    request.strClientSecret = settings->strOAuthClientSecret;
   }
   if (request.strClientId.empty()) {
     error = "no OAuth client id (@oauthclientid or the OAuthClientId setting)";

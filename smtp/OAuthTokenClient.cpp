@@ -5,6 +5,7 @@
 #include "platform/AsciiCase.h"
 #include "platform/Network.h"
 #include "platform/Settings.h"
+#include "smtp/InstallationSettings.h"
 #include "platform/Tls.h"
 #include "smtp/HttpResponseReader.h"
 #include "smtp/OAuthTokenReply.h"
@@ -17,13 +18,6 @@ constexpr std::size_t kMaxUrl = 2048;
 std::chrono::milliseconds Remaining(std::chrono::steady_clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   return left.count() < 0 ? std::chrono::milliseconds(0) : left;
-}
-
-// The setting as a text value: it ends at its first NUL, as BindIP does.
-std::string SettingText(std::string value) {
-  std::size_t nul = value.find('\0');
-  if (nul != std::string::npos) value.resize(nul);
-  return value;
 }
 
 }  // namespace
@@ -153,15 +147,7 @@ bool COAuthTokenClient::Fetch(const COAuthRequest& request, std::chrono::steady_
     return false;
   }
   std::string caFile;
-  if (m_platform.pSettings != nullptr) {
-    std::string value;
-    SettingState state = m_platform.pSettings->Value("TlsCaFile", "VARNEL_TLS_CA_FILE", value);
-    if (state == SettingState::Error) {
-      error = "the TlsCaFile setting cannot be read";
-      return false;
-    }
-    if (state == SettingState::Found) caFile = SettingText(value);
-  }
+  if (m_platform.pSettings != nullptr && !ReadTlsCaFileSetting(*m_platform.pSettings, caFile, error)) return false;
 
   INetwork& network = *m_platform.pNetwork;
   if (!network.StartSocketLibrary()) {

@@ -20,6 +20,22 @@ CSMTPChannel::CSMTPChannel(const CPlatform& platform) : m_platform(platform) {}
 
 CSMTPChannel::~CSMTPChannel() = default;
 
+const CInstallationSettings* CSMTPChannel::InstallationValues(std::string& error) const {
+  if (!m_installation && m_strInstallationError.empty()) {
+    CInstallationSettings values;
+    if (m_platform.pSettings == nullptr) {
+      m_installation = values;
+    } else if (ReadInstallationSettings(*m_platform.pSettings, values, m_strInstallationError)) {
+      m_installation = std::move(values);
+    }
+  }
+  if (!m_installation) {
+    error = m_strInstallationError;
+    return nullptr;
+  }
+  return &*m_installation;
+}
+
 // The text is stored as given: the data stream applies RFC 5321 transparency to every
 // line of the message, so no partial dot-stuffing happens here.
 void CSMTPChannel::SetSubject(std::string text) { m_strSubject = std::move(text); }

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/Platform.h"
+#include "smtp/InstallationSettings.h"
 
 namespace varnel {
 
@@ -70,8 +72,11 @@ class CSMTPChannel {
   bool Sendmail();
   std::string GetEffectiveFrom();
   // Fills in the TLS mode when the caller gave none (the TlsMode setting, else by port
-  // and credentials) and the CA file setting.
-  void ResolveTlsSettings();
+  // and credentials) and the CA file setting; false when the settings are at fault.
+  bool ResolveTlsSettings();
+  // The installation's settings, read on first use (Initialise does so before the worker
+  // starts) and kept for the rest of the call; null with `error` set when one is at fault.
+  const CInstallationSettings* InstallationValues(std::string& error) const;
 
   const CPlatform& Platform() const { return m_platform; }
 
@@ -131,6 +136,8 @@ class CSMTPChannel {
 
  private:
   CPlatform m_platform;
+  mutable std::optional<CInstallationSettings> m_installation;
+  mutable std::string m_strInstallationError;
 };
 
 // The local address the client socket binds to: the BindIP setting when the host has

@@ -110,9 +110,12 @@ bool CSMTPSocket::Connect(const std::string& host, int port) {
   }
   // The certificate must name the relay as the caller wrote it, not as it was resolved.
   m_strPeerName = channel.m_strRelayName.empty() ? host : channel.m_strRelayName;
-  std::string configured;
-  channel.Platform().pSettings->Value("HeloName", "VARNEL_HELO_NAME", configured);
-  m_strGreetingName = ChooseGreetingName(configured, GetLocalHostName(*channel.Platform().pNetwork),
+  const CInstallationSettings* settings = channel.InstallationValues(error);
+  if (settings == nullptr) {
+    m_strLastError = error;
+    return false;
+  }
+  m_strGreetingName = ChooseGreetingName(settings->strHeloName, GetLocalHostName(*channel.Platform().pNetwork),
                                          m_pConnection->LocalAddressLiteral());
   channel.m_strHeloName = m_strGreetingName;
   return true;

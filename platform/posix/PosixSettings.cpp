@@ -12,15 +12,20 @@
 namespace varnel {
 namespace {
 
+std::string SettingPath(const char* file) {
+  std::string path = EnvironmentValue("VARNEL_CONFIG_DIR");
+  if (path.empty()) path = "/etc/varnel";
+  path += '/';
+  path += file;
+  return path;
+}
+
 SettingState ReadSetting(const char* variable, const char* file, std::string& value) {
   if (const char* text = std::getenv(variable); text != nullptr) {
     value = text;
     return SettingState::Found;
   }
-  std::string path = EnvironmentValue("VARNEL_CONFIG_DIR");
-  if (path.empty()) path = "/etc/varnel";
-  path += '/';
-  path += file;
+  std::string path = SettingPath(file);
   std::FILE* stream = std::fopen(path.c_str(), "rb");
   if (stream == nullptr) return errno == ENOENT || errno == ENOTDIR ? SettingState::Missing : SettingState::Error;
   char buffer[1000];
@@ -49,6 +54,10 @@ class CPosixSettings final : public ISettings {
   }
   SettingState Value(const char* name, const char* variable, std::string& value) override {
     return ReadSetting(variable, name, value);
+  }
+  std::string Origin(const char* name, const char* variable) override {
+    if (std::getenv(variable) != nullptr) return std::string("environment variable ") + variable;
+    return "file " + SettingPath(name);
   }
   std::string OdbcAttributes() override {
     std::string value;

@@ -68,6 +68,10 @@ class CWindowsSettings final : public ISettings {
 
   SettingState Value(const char* name, const char*, std::string& value) override { return ReadValue(name, value); }
 
+  std::string Origin(const char* name, const char*) override {
+    return std::string("registry value HKLM\\") + kSettingsKey + "\\" + name;
+  }
+
   std::string OdbcDriver() override {
     std::string value;
     if (ReadValue("OdbcDriver", value) == SettingState::Found && !value.empty()) return value;

@@ -144,7 +144,12 @@ bool Fetch(CTokenPlatform& platform, const COAuthRequest& request, COAuthToken& 
 
 TEST(OAuthTokenClientTest, OneFormPostOverVerifiedTlsBringsTheToken) {
   CTokenPlatform platform;
-  platform.settings.m_mapValues["TlsCaFile"] = "/etc/varnel/ca.pem";
+  // The CA file must exist: the setting is refused otherwise.
+  char caFile[] = "/tmp/varnel-ca-XXXXXX";
+  int fd = ::mkstemp(caFile);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  platform.settings.m_mapValues["TlsCaFile"] = caFile;
   platform.peer.arrReplies = {kGranted.substr(0, 20), kGranted.substr(20)};
   COAuthRequest request{"https://login.example:8443/tenant/oauth2/v2.0/token?x=1#frag", "id 1", "s&c=r t+%\xC3\xA9",
                         "https://outlook.office365.com/.default", "192.0.2.7"};
@@ -164,7 +169,8 @@ TEST(OAuthTokenClientTest, OneFormPostOverVerifiedTlsBringsTheToken) {
   EXPECT_EQ(platform.network.m_strBind, "192.0.2.7");
   EXPECT_EQ(platform.tls.m_settings.strPeerName, "login.example");
   EXPECT_TRUE(platform.tls.m_settings.bVerify);
-  EXPECT_EQ(platform.tls.m_settings.strCaFile, "/etc/varnel/ca.pem");
+  EXPECT_EQ(platform.tls.m_settings.strCaFile, caFile);
+  ::unlink(caFile);
 }
 
 TEST(OAuthTokenClientTest, EachFailureSaysWhy) {
@@ -313,7 +319,7 @@ TEST(OAuthTokenClientTest, UnreadableSettingFailsTheSetup) {
   COAuthRequest request;
   std::string error;
   EXPECT_EQ(ReadOAuthRequest(channel, request, error), OAuthSetup::Failed);
-  EXPECT_EQ(error, "the OAuthTokenUrl setting cannot be read");
+  EXPECT_EQ(error, "the OAuthTokenUrl setting cannot be read (the installation's settings)");
 }
 
 TEST(OAuthTokenClientTest, ChannelTokenComesWithItsLogLinesOrNotAtAll) {

@@ -227,7 +227,9 @@ class CTestSettings final : public ISettings {
   std::string OdbcDriver() override { return "SQLite3"; }
   std::string OdbcAttributes() override { return {}; }
   std::map<std::string, std::string> m_mapValues;  // by setting name
+  std::string m_strBroken;                         // a setting whose store cannot be read
   SettingState Value(const char* name, const char*, std::string& value) override {
+    if (m_strBroken == name) return SettingState::Error;
     auto found = m_mapValues.find(name);
     if (found == m_mapValues.end()) return SettingState::Missing;
     value = found->second;

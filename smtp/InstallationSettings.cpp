@@ -1,0 +1,161 @@
+#include "smtp/InstallationSettings.h"
+
+#include <cstdio>
+
+#include "smtp/OAuthTokenClient.h"
+
+namespace varnel {
+namespace {
+
+constexpr std::size_t kValueLimit = 1000;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string Trimmed(const std::string& text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  while (end > begin && IsBlank(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+// The value shown in a message: printable ASCII as written, anything else escaped, cut short.
+std::string Shown(const std::string& text) {
+  std::string shown = "\"";
+  for (std::size_t i = 0; i < text.size() && i < 60; ++i) {
+    unsigned char byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\') {
+      shown += static_cast<char>(byte);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      shown += escaped;
+    }
+  }
+  if (text.size() > 60) shown += "...";
+  return shown + "\"";
+}
+
+class CReader {
+ public:
+  CReader(ISettings& settings, std::string& error) : m_settings(settings), m_strError(error) {}
+
+  // The raw value (empty when not set); false when the store holds one that cannot be read.
+  bool Read(const char* name, const char* variable, std::string& value) {
+    value.clear();
+    SettingState state = m_settings.Value(name, variable, value);
+    if (state == SettingState::Error) {
+      m_strError = std::string("the ") + name + " setting cannot be read (" + m_settings.Origin(name, variable) + ")";
+      return false;
+    }
+    if (state == SettingState::Missing) value.clear();
+    // A value ends at its first NUL, as a registry string does.
+    std::size_t nul = value.find('\0');
+    if (nul != std::string::npos) value.resize(nul);
+    return true;
+  }
+
+  // `value` is shown unless the setting is a secret.
+  bool Fail(const char* name, const char* variable, const std::string& value, const std::string& why,
+            bool secret = false) {
+    m_strError = std::string("the ") + name + " setting " + (secret ? std::string("(value not shown)") : Shown(value)) +
+                 " (" + m_settings.Origin(name, variable) + ") " + why;
+    return false;
+  }
+
+  // A text value: printable, without NUL or control characters, at most 1000 bytes; blanks
+  // and line breaks around it are not part of it.
+  bool Text(const char* name, const char* variable, std::string& value, bool secret = false) {
+    std::string raw;
+    if (!Read(name, variable, raw)) return false;
+    if (raw.size() > kValueLimit) return Fail(name, variable, raw, "is longer than 1000 bytes", secret);
+    value = Trimmed(raw);
+    for (char c : value) {
+      unsigned char byte = static_cast<unsigned char>(c);
+      if (byte < 0x20 || byte == 0x7F) return Fail(name, variable, raw, "holds a control character", secret);
+    }
+    return true;
+  }
+
+  // A value that must be one word: no blanks inside either.
+  bool Word(const char* name, const char* variable, std::string& value) {
+    if (!Text(name, variable, value)) return false;
+    if (value.find_first_of(" \t") != std::string::npos) return Fail(name, variable, value, "holds a blank");
+    return true;
+  }
+
+ private:
+  ISettings& m_settings;
+  std::string& m_strError;
+};
+
+}  // namespace
+
+bool ParseTlsModeSetting(const std::string& text, int& mode) {
+  std::string value = Trimmed(text);
+  if (value.size() != 1 || value[0] < '0' || value[0] > '3') return false;
+  mode = value[0] - '0';
+  return true;
+}
+
+bool ReadTlsCaFileSetting(ISettings& settings, std::string& value, std::string& error) {
+  CReader reader(settings, error);
+  if (!reader.Text("TlsCaFile", "VARNEL_TLS_CA_FILE", value)) return false;
+  if (value.empty()) return true;
+  std::FILE* file = std::fopen(value.c_str(), "rb");
+  if (file == nullptr) return reader.Fail("TlsCaFile", "VARNEL_TLS_CA_FILE", value, "names a file that cannot be read");
+  std::fclose(file);
+  return true;
+}
+
+bool ReadInstallationSettings(ISettings& settings, CInstallationSettings& values, std::string& error) {
+  values = CInstallationSettings();
+  CReader reader(settings, error);
+
+  // BindIP has its own entry point in the settings store.
+  std::string bind;
+  SettingState state = settings.BindIP(bind);
+  if (state == SettingState::Error) {
+    error = "the BindIP setting cannot be read (" + settings.Origin("BindIP", "VARNEL_BINDIP") + ")";
+    return false;
+  }
+  if (state == SettingState::Found) {
+    values.strBindIP = Trimmed(bind);
+    if (values.strBindIP.size() > kValueLimit ||
+        values.strBindIP.find_first_not_of("0123456789.") != std::string::npos) {
+      return reader.Fail("BindIP", "VARNEL_BINDIP", bind, "is not an IPv4 address");
+    }
+  }
+
+  // A TlsMode that is there must say 0-3: an empty or mistyped one is refused, never read as
+  // "not set", which could mean no TLS at all.
+  std::string mode;
+  switch (settings.Value("TlsMode", "VARNEL_TLS_MODE", mode)) {
+    case SettingState::Error:
+      return reader.Read("TlsMode", "VARNEL_TLS_MODE", mode);
+    case SettingState::Found:
+      if (!ParseTlsModeSetting(mode, values.nTlsMode)) {
+        return reader.Fail("TlsMode", "VARNEL_TLS_MODE", mode, "is not one of 0, 1, 2 or 3");
+      }
+      break;
+    case SettingState::Missing:
+      break;
+  }
+
+  if (!ReadTlsCaFileSetting(settings, values.strTlsCaFile, error)) return false;
+  if (!reader.Word("HeloName", "VARNEL_HELO_NAME", values.strHeloName)) return false;
+
+  if (!reader.Word("OAuthTokenUrl", "VARNEL_OAUTH_TOKEN_URL", values.strOAuthTokenUrl)) return false;
+  if (!values.strOAuthTokenUrl.empty()) {
+    CHttpsUrl url;
+    std::string why;
+    if (!ParseHttpsUrl(values.strOAuthTokenUrl, url, why)) {
+      return reader.Fail("OAuthTokenUrl", "VARNEL_OAUTH_TOKEN_URL", values.strOAuthTokenUrl, "is not usable: " + why);
+    }
+  }
+  return reader.Word("OAuthClientId", "VARNEL_OAUTH_CLIENT_ID", values.strOAuthClientId) &&
+         reader.Text("OAuthClientSecret", "VARNEL_OAUTH_CLIENT_SECRET", values.strOAuthClientSecret, true) &&
+         reader.Text("OAuthScope", "VARNEL_OAUTH_SCOPE", values.strOAuthScope);
+}
+
+}  // namespace varnel

@@ -1,0 +1,33 @@
+// The installation's settings that a send uses, read once before the delivery worker
+// starts, with one rule for all of them: a value that cannot be read or does not parse
+// stops the call with a message naming the setting and where it came from. Nothing falls
+// back to a default, so a mistyped setting never sends less protected than meant.
+#pragma once
+
+#include <string>
+
+#include "platform/Settings.h"
+
+namespace varnel {
+
+struct CInstallationSettings {
+  std::string strBindIP;           // empty: any local address
+  int nTlsMode = -1;               // -1: not set (chosen by port and credentials)
+  std::string strTlsCaFile;        // empty: the system's trust store
+  std::string strHeloName;         // empty: chosen from the host's name or address
+  std::string strOAuthTokenUrl;
+  std::string strOAuthClientId;
+  std::string strOAuthClientSecret;
+  std::string strOAuthScope;
+};
+
+// Reads every setting above; false with `error` set at the first one at fault.
+bool ReadInstallationSettings(ISettings& settings, CInstallationSettings& values, std::string& error);
+
+// The TlsCaFile setting alone (empty when not set): the file it names must be readable.
+bool ReadTlsCaFileSetting(ISettings& settings, std::string& value, std::string& error);
+
+// A TlsMode value as written: one digit 0-3, blanks and line breaks around it allowed.
+bool ParseTlsModeSetting(const std::string& text, int& mode);
+
+}  // namespace varnel
