@@ -1,0 +1,85 @@
+"""Installation settings fail closed through the varnel command: a setting that does not
+parse, from the environment or from its file, ends the call with status 7 and a message
+naming the setting and where it came from; the relay is never contacted. A value written
+with a trailing blank or line break is read as meant and honoured by a real relay."""
+
+import os
+import socket
+import tempfile
+import unittest
+
+from relay import run_varnel, sql_text
+from tls_relay import TestPki, TlsRelay
+
+
+def statement(port):
+    return ("exec xp_Varnel @recipient='dba@example.com', @from='sqlserver@example.com', @address='localhost', "
+            "@subject='settings', @body='text', @smtpport=%d" % port)
+
+
+def outcome(out):
+    return dict(zip(out["columns"], out["rows"][0]))
+
+
+class SettingsTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.env = {"VARNEL_CONFIG_DIR": self.folder.name}
+
+    def tearDown(self):
+        self.folder.cleanup()
+
+    def write(self, name, text):
+        with open(os.path.join(self.folder.name, name), "w") as file:
+            file.write(text)
+
+    def test_each_faulty_setting_stops_the_call_before_the_relay(self):
+        folder = self.folder.name
+        cases = [
+            ("environment", {"VARNEL_TLS_MODE": "9"}, {},
+             'the TlsMode setting "9" (environment variable VARNEL_TLS_MODE) is not one of 0, 1, 2 or 3'),
+            ("file word", {}, {"TlsMode": "required\n"},
+             'the TlsMode setting "required" (file %s/TlsMode) is not one of 0, 1, 2 or 3' % folder),
+            ("empty file", {}, {"TlsMode": ""}, 'the TlsMode setting "" (file %s/TlsMode) is not one of 0, 1, 2 or 3' % folder),
+            ("missing CA file", {}, {"TlsCaFile": "/nonexistent/ca.pem\n"},
+             'the TlsCaFile setting "/nonexistent/ca.pem" (file %s/TlsCaFile) names a file that cannot be read'
+             % folder),
+            ("greeting name", {"VARNEL_HELO_NAME": "db 01"}, {},
+             'the HeloName setting "db 01" (environment variable VARNEL_HELO_NAME) holds a blank'),
+            ("bind address", {}, {"BindIP": "localhost"},
+             'the BindIP setting "localhost" (file %s/BindIP) is not an IPv4 address' % folder),
+        ]
+        for name, env, files, message in cases:
+            with self.subTest(name), socket.socket() as listener:
+                for file in os.listdir(folder):
+                    os.unlink(os.path.join(folder, file))
+                for file, text in files.items():
+                    self.write(file, text)
+                listener.bind(("127.0.0.1", 0))
+                listener.listen(8)
+                environment = dict(self.env, **env)
+                code, out = run_varnel(statement(listener.getsockname()[1]), env=environment)
+                row = outcome(out)
+                self.assertEqual(row["Result"], 7, out)
+                self.assertEqual(row["ErrorMessage"], "Error accessing the registry: " + message)
+                listener.setblocking(False)
+                with self.assertRaises(BlockingIOError):
+                    listener.accept()
+
+    def test_tls_mode_with_a_trailing_blank_is_honoured(self):
+        self.write("TlsMode", "2 \n")
+        env = dict(TestPki.get().env(), **self.env)
+        with TlsRelay(tls=None) as relay:
+            code, out = run_varnel(statement(relay.port), env=env)
+            self.assertEqual(outcome(out)["Result"], 15, out)
+            self.assertEqual(relay.envelopes, [])
+        with TlsRelay(tls="starttls") as relay:
+            code, out = run_varnel(statement(relay.port), env=env)
+            self.assertEqual(outcome(out)["Result"], 0, out)
+            self.assertEqual(len(relay.envelopes), 1)
+            mail = [line for line in relay.lines if line[0].upper().startswith("MAIL FROM")]
+            self.assertIsNotNone(mail[0][1], relay.lines)
+
+
+if __name__ == "__main__":
+    unittest.main()
