@@ -7,6 +7,7 @@
 
 #include "host/ExecParser.h"
 #include "host/HostOptions.h"
+#include "host/ConfigCheck.h"
 #include "host/HostSettings.h"
 #include "host/OutcomePrinter.h"
 #include "platform/System.h"
@@ -70,6 +71,11 @@ int RunHostCommand(const std::vector<std::string>& arguments, std::istream& inpu
   if (options.bVersion) {
     output << HostVersionText(DefaultPlatform().pTls);
     return 0;
+  }
+  if (options.bCheckConfig) {
+    CHostSettings checked(*DefaultPlatform().pSettings, options.strOdbcDriver, options.strOdbcAttributes,
+                          options.nCodePage);
+    return RunConfigCheck(checked, output, errors);
   }
   std::string statement;
   if (options.strStatement) {

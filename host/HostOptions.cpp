@@ -32,6 +32,9 @@ std::string HostUsage() {
          "  --json                  print one JSON object with messages, columns, rows, done\n"
          "                          notices and the return value\n"
          "  --version               print the version and the TLS library in use\n"
+         "  --check-config          check every installation setting, print the effective values\n"
+         "                          (secrets masked) and exit non-zero at the first fault; sends\n"
+         "                          nothing and contacts no relay\n"
          "  --help                  print this text\n"
          "\n"
          "Exit status 2: the command line or the statement could not be read.\n";
@@ -80,6 +83,9 @@ bool ParseHostOptions(const std::vector<std::string>& arguments, const std::stri
     } else if (argument == "--version") {
       if (!flag()) return false;
       options.bVersion = true;
+    } else if (argument == "--check-config") {
+      if (!flag()) return false;
+      options.bCheckConfig = true;
     } else if (argument == "--json") {
       if (!flag()) return false;
       options.bJson = true;

@@ -27,6 +27,7 @@ struct CHostOptions {
   std::optional<std::string> strOdbcAttributes;
   bool bHelp = false;
   bool bVersion = false;
+  bool bCheckConfig = false;  // --check-config: validate the settings, print them, send nothing
 };
 
 // defaultLogin is used when --login is not given.
