@@ -76,7 +76,7 @@ class SendTest(unittest.TestCase):
                                    "'body', NULL, 30, %d" % relay.port)
         self.assertEqual(code, 0, out)
         envelope = relay.envelopes[0]
-        self.assertEqual(envelope.mail_from, "sqlserver@localhost.com")
+        self.assertEqual(envelope.mail_from, "sqlserver@localhost")
         parse_message(envelope.content)
 
     @unittest.skipUnless(ipv6_loopback_available(), "no IPv6 loopback on this machine")

@@ -218,7 +218,7 @@ TEST(ProcedureTest, NoOutputReturnsTheStatusAndSendsNoRow) {
 }
 
 TEST(ProcedureTest, PositionalCallWithFourArgumentsUsesTheDefaultSender) {
-  CScriptedRelay relay(FullSend({"a@example.com"}, "sqlserver@localhost.com"));
+  CScriptedRelay relay(FullSend({"a@example.com"}, "sqlserver@localhost"));
   CCall call;
   call.Add(CHostServerCall::Text("", "a@example.com")).Add(CHostServerCall::Null(""));
   call.Add(CHostServerCall::Text("", "127.0.0.1")).Add(CHostServerCall::Text("", "Subject here"));
@@ -226,7 +226,7 @@ TEST(ProcedureTest, PositionalCallWithFourArgumentsUsesTheDefaultSender) {
   call.Add(CHostServerCall::Text("", std::to_string(relay.Port())));
   EXPECT_EQ(call.Run(), 0);
   ASSERT_TRUE(relay.Failures().empty()) << relay.Failures().front();
-  EXPECT_NE(relay.Message().find("From: sqlserver@localhost.com\r\n"), std::string::npos);
+  EXPECT_NE(relay.Message().find("From: sqlserver@localhost\r\n"), std::string::npos);
   EXPECT_NE(relay.Message().find("Subject: Subject here\r\n"), std::string::npos);
 }
 
