@@ -35,11 +35,10 @@ int TlsStrength(std::int32_t mode) { return mode >= TlsMode::Required ? 2 : mode
 // A setting that holds one small number (blanks around it allowed). Missing gives -1;
 // anything else that is not a number from low to high is an error naming the setting,
 // so that a mistyped value never weakens what it was meant to ask for.
-bool ReadSmallNumberSetting(ISettings& settings, const char* name, const char* variable, int low, int high,
-                            int& value, std::string& error) {
+bool ParseSmallNumberSetting(const char* name, SettingState state, const std::string& text, int low, int high,
+                             int& value, std::string& error) {
   value = -1;
-  std::string text;
-  switch (settings.Value(name, variable, text)) {
+  switch (state) {
     case SettingState::Missing:
       return true;
     case SettingState::Error:
@@ -83,11 +82,15 @@ std::int32_t DefaultTlsMode(int port, bool credentials) {
 
 bool CSMTPChannel::ResolveTlsSettings() {
   ISettings& settings = *m_platform.pSettings;
+  std::string modeText;
+  std::string plainText;
+  SettingState modeState = settings.Value("TlsMode", "VARNEL_TLS_MODE", modeText);
+  SettingState plainState = settings.Value("AllowPlainSignIn", "VARNEL_ALLOW_PLAIN_SIGN_IN", plainText);
   int configured = -1;
   int plainSignIn = -1;
   std::string error;
-  if (!ReadSmallNumberSetting(settings, "TlsMode", "VARNEL_TLS_MODE", 0, 3, configured, error) ||
-      !ReadSmallNumberSetting(settings, "AllowPlainSignIn", "VARNEL_ALLOW_PLAIN_SIGN_IN", 0, 1, plainSignIn, error)) {
+  if (!ParseSmallNumberSetting("TlsMode", modeState, modeText, 0, 3, configured, error) ||
+      !ParseSmallNumberSetting("AllowPlainSignIn", plainState, plainText, 0, 1, plainSignIn, error)) {
     WriteLog("TLS could not be established: " + error);
     m_strErrorDetail = error;
     m_nStatus = Status::Tls;
