@@ -1,7 +1,5 @@
 #include "smtp/SMTPSocket.h"
 
-#include "mime/ByteSink.h"
-#include "mime/MimeSendFile.h"
 #include "platform/Network.h"
 #include "platform/Settings.h"
 #include "platform/System.h"
@@ -212,8 +210,10 @@ bool CSMTPSocket::SendCommand(const std::string& command, const std::string& log
 }
 
 void CSMTPSocket::EndDialogue(std::int32_t status, const std::string* reply, Farewell farewell) {
-  // A message the relay has taken stays sent, whatever comes after.
-  if (!m_bAccepted) {
+  // The first outcome stands: a message the relay has taken stays sent, and a refusal
+  // stays the refusal, whatever comes after.
+  if (!m_bAccepted && !m_bOutcomeKnown) {
+    m_bOutcomeKnown = true;
     m_pChannel->m_nStatus = status;
     if (reply != nullptr) {
       m_pChannel->m_strSMTPReply = *reply;

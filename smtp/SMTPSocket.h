@@ -122,6 +122,7 @@ class CSMTPSocket {
   bool m_bTokenRefreshed = false;
   bool m_bAccepted = false;
   bool m_bEarlyReply = false;  // the relay answered before the end of the message
+  bool m_bOutcomeKnown = false;  // EndDialogue has recorded the send's outcome
   bool m_bConnectionLost = false;
   bool m_bSendTimedOut = false;
 };
