@@ -130,6 +130,13 @@ TEST(ProcedureTest, NamedRefusals) {
     ExpectRefusal(call, "The minimum parameters are Recipient, From and Address. All must be supplied.\n");
   }
   {
+    // An empty sender counts as none: in the named form it is refused, not defaulted.
+    CCall call;
+    call.Add(CHostServerCall::Text("@recipient", "a@example.com")).Add(CHostServerCall::Text("@from", ""));
+    call.Add(CHostServerCall::Text("@address", "127.0.0.1"));
+    ExpectRefusal(call, "The minimum parameters are Recipient, From and Address. All must be supplied.\n");
+  }
+  {
     CCall call;
     call.Add(CHostServerCall::Text("@recipient", "a@example.com"));
     call.Add(CHostParameter{"@Debug", ServerType::Bit, false, std::string(1, '\1'), 1});
