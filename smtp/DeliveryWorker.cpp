@@ -29,6 +29,39 @@ void DeliveryThreadProc(CSMTPChannel* channel, int* exitCode) {
   }
 }
 
+// How much a TLS mode protects: 0 nothing, 1 TLS when the relay offers it, 2 TLS or no
+// mail (STARTTLS required and implicit TLS alike).
+int TlsStrength(std::int32_t mode) { return mode >= TlsMode::Required ? 2 : mode; }
+
+// A setting that holds one small number (blanks around it allowed). Missing gives -1;
+// anything else that is not a number from low to high is an error naming the setting,
+// so that a mistyped value never weakens what it was meant to ask for.
+bool ParseSmallNumberSetting(const char* name, SettingState state, const std::string& text, int low, int high,
+                             int& value, std::string& error) {
+  value = -1;
+  switch (state) {
+    case SettingState::Missing:
+      return true;
+    case SettingState::Error:
+      error = std::string("the ") + name + " setting cannot be read";
+      return false;
+    case SettingState::Found:
+      break;
+  }
+  std::size_t first = text.find_first_not_of(" \t\r\n");
+  std::size_t last = text.find_last_not_of(" \t\r\n");
+  std::string number = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+  if (number.size() == 1 && number[0] >= '0' + low && number[0] <= '0' + high) {
+    value = number[0] - '0';
+    return true;
+  }
+  std::string shown;
+  for (char c : number.substr(0, 40)) shown += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
+  error = std::string("the ") + name + " setting \"" + shown + "\" is not a number from " + std::to_string(low) +
+          " to " + std::to_string(high);
+  return false;
+}
+
 }  // namespace
 
 std::string ChooseBindAddress(const std::vector<std::uint32_t>& addresses, const std::string& bindIP, bool& bindIPFound) {
@@ -48,25 +81,51 @@ std::int32_t DefaultTlsMode(int port, bool credentials) {
   return credentials ? TlsMode::Opportunistic : TlsMode::Never;
 }
 
-void CSMTPChannel::ResolveTlsSettings() {
+bool CSMTPChannel::ResolveTlsSettings() {
   ISettings& settings = *m_platform.pSettings;
-  if (m_nTlsMode < TlsMode::Never || m_nTlsMode > TlsMode::Implicit) {
-    std::string value;
-    int configured = -1;
-    if (settings.Value("TlsMode", "VARNEL_TLS_MODE", value) == SettingState::Found && value.size() == 1 &&
-        value[0] >= '0' && value[0] <= '3') {
-      configured = value[0] - '0';
-    }
+  std::string modeText;
+  std::string plainText;
+  SettingState modeState = settings.Value("TlsMode", "VARNEL_TLS_MODE", modeText);
+  SettingState plainState = settings.Value("AllowPlainSignIn", "VARNEL_ALLOW_PLAIN_SIGN_IN", plainText);
+  int configured = -1;
+  int plainSignIn = -1;
+  std::string error;
+  if (!ParseSmallNumberSetting("TlsMode", modeState, modeText, 0, 3, configured, error) ||
+      !ParseSmallNumberSetting("AllowPlainSignIn", plainState, plainText, 0, 1, plainSignIn, error)) {
+    WriteLog("TLS could not be established: " + error);
+    m_strErrorDetail = error;
+    m_nStatus = Status::Tls;
+    return false;
+  }
+  bool given = m_nTlsMode >= TlsMode::Never && m_nTlsMode <= TlsMode::Implicit;
+  // Credentials go in clear only when the call said @tls=0 itself, or the settings allow it.
+  m_bPlainSignInAllowed = (given && m_nTlsMode == TlsMode::Never) || plainSignIn == 1;
+  if (!given) {
     m_nTlsMode = configured >= 0 ? configured : DefaultTlsMode(m_nPort, m_bAuthenticate);
+  } else if (configured >= 0 && TlsStrength(m_nTlsMode) < TlsStrength(configured)) {
+    // The setting is a floor: a call may ask for more protection, never for less.
+    WriteLog("@tls=" + std::to_string(m_nTlsMode) + " is below the TlsMode setting: TLS mode " +
+             std::to_string(configured) + " applies");
+    m_nTlsMode = configured;
   }
   std::string caFile;
   if (settings.Value("TlsCaFile", "VARNEL_TLS_CA_FILE", caFile) == SettingState::Found) m_strTlsCaFile = caFile;
   if (m_nTlsMode != TlsMode::Never) WriteLog("TLS mode " + std::to_string(m_nTlsMode));
+  return true;
 }
 
 std::string CSMTPChannel::GetEffectiveFrom() {
   if (!m_strFrom.empty()) return m_strFrom;
-  return "sqlserver@" + GetSenderDomain(*m_platform.pNetwork);
+  // The name the relay is greeted with: the HeloName setting, else the host's fully
+  // qualified name; never a domain made up by appending to the host name.
+  std::string configured;
+  m_platform.pSettings->Value("HeloName", "VARNEL_HELO_NAME", configured);
+  std::string domain = GetSenderDomain(*m_platform.pNetwork, configured);
+  if (domain.find('.') == std::string::npos && domain.find('[') == std::string::npos) {
+    WriteLog("No fully qualified name for this host: the default sender is sqlserver@" + domain +
+             " (the HeloName setting names the domain)");
+  }
+  return "sqlserver@" + domain;
 }
 
 bool CSMTPChannel::Initialise() {
@@ -144,6 +203,12 @@ bool CSMTPChannel::Sendmail() {
       WriteLog("ExtractEmailAddress");
       std::string fault;
       m_strFromAddress = ExtractEmailAddress(m_strFrom, fault);
+      // A sender of blanks alone is no sender: the default one goes into the header and
+      // the envelope alike (an empty MAIL From would mark the message as a bounce).
+      if (fault.empty() && m_strFrom.empty()) {
+        m_strFrom = GetEffectiveFrom();
+        m_strFromAddress = ExtractEmailAddress(m_strFrom, fault);
+      }
       if (!fault.empty()) refusal = AddressRefusal(m_strFrom, fault);
     }
     if (refusal.empty() && !m_arrRecipients.empty()) refusal = CMessageComposer::OverlongAddress(*this);
@@ -242,12 +307,12 @@ bool CSMTPChannel::Sendmail() {
     }
 
     m_strRelayName = m_strAddress;
-    ResolveTlsSettings();
-    m_strAddress = AsciiLower(m_strAddress);
-    if (m_strAddress == "localhost" || m_strAddress == "127.0.0.1") {
-      WriteLog("localhost or 127.0.0.1 used so using hostname");
-      m_strAddress = GetLocalHostName(network);
+    if (!ResolveTlsSettings()) {
+      socket.reset();
+      return false;
     }
+    // The relay is the one the caller named: "localhost" and "127.0.0.1" stay loopback.
+    m_strAddress = AsciiLower(m_strAddress);
 
     WriteLog("Socket connecting");
     if (!socket->Connect(m_strAddress, m_nPort)) {

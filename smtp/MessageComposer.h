@@ -18,7 +18,20 @@ class CMessageComposer {
  public:
   CMessageComposer(CSMTPChannel& channel, IByteSink& sink);
 
+  // What a composition decides before it writes anything: the body's transfer encoding,
+  // the Message-ID and the send time. The message measured before MAIL and the one sent
+  // after DATA share one plan, so the size announced is the size sent.
+  struct CPlan {
+    std::string strBodyEncoding;
+    std::string strMessageId;
+    std::int64_t nSendTime = 0;
+  };
+  CPlan Plan(std::int64_t sendTime);
+  void Compose(const CPlan& plan);
+  // With a plan made now.
   void Compose();
+  // false: the attachment writers log nothing (a composition that only measures).
+  void SetLogging(bool on) { m_bLogging = on; }
   // The header block for a message sent at sendTime (seconds since 1970, UTC).
   std::string FormatHeader(std::int64_t sendTime);
   bool IsMultipart() const;
@@ -49,6 +62,7 @@ class CMessageComposer {
   IByteSink& m_sink;
   std::string m_strBodyEncoding;
   std::string m_strMessageId;
+  bool m_bLogging = true;
 };
 
 // RFC 5322 date-time in UTC ("Tue, 08 Dec 2026 02:33:13 +0000"); empty when the

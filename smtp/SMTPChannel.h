@@ -69,9 +69,11 @@ class CSMTPChannel {
   bool Initialise();
   bool Sendmail();
   std::string GetEffectiveFrom();
-  // Fills in the TLS mode when the caller gave none (the TlsMode setting, else by port
-  // and credentials) and the CA file setting.
-  void ResolveTlsSettings();
+  // The TLS mode: the call's, raised to the TlsMode setting where that asks for more;
+  // when the call gave none the setting's, else by port and credentials. Also whether
+  // credentials may go without TLS, and the CA file setting. False (status 15, the
+  // reason in m_strErrorDetail) when a setting cannot be read or is no valid value.
+  bool ResolveTlsSettings();
 
   const CPlatform& Platform() const { return m_platform; }
 
@@ -118,10 +120,13 @@ class CSMTPChannel {
   // Transport security: one of the TlsMode values; the verification of the relay's
   // certificate; a bearer token for XOAUTH2.
   std::int32_t m_nTlsMode = -1;  // -1: not given
+  // Credentials and tokens may go over a connection without TLS: the call gave @tls=0,
+  // or the AllowPlainSignIn setting is 1.
+  bool m_bPlainSignInAllowed = false;
   bool m_bTlsVerify = true;
   std::string m_strTlsCaFile;
   std::string m_strSMTPOAuthToken;
-  // The relay as the caller named it (m_strAddress may be replaced by the host's name).
+  // The relay as the caller named it (m_strAddress is its lower-case form).
   std::string m_strRelayName;
   // OAuth 2.0 client credentials (@oauth*); empty ones fall back to the settings.
   std::string m_strOAuthTokenUrl;

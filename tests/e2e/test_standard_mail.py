@@ -113,7 +113,7 @@ class StandardMailTest(unittest.TestCase):
         self.assertEqual(reformime_decoded(unfolded_field(raw, "To")),
                          "J\u00f6rg M\u00fcller <dba@example.com>, plain@example.com".encode("utf-8"))
         self.assertEqual(message.get_content_charset(), "iso-8859-1")
-        self.assertEqual(message.get_content(), "Gr\u00fc\u00dfe\r\n")
+        self.assertEqual(message.get_content(), "Gr\u00fc\u00dfe")
 
     def test_utf8_connection_keeps_every_character(self):
         subject = "\u4e2d\u6587 \u2713 r\u00e9sum\u00e9 \U0001F600"
@@ -125,7 +125,7 @@ class StandardMailTest(unittest.TestCase):
         self.assertEqual(message["Subject"], subject)
         self.assertEqual(message["From"].addresses[0].display_name, "\u5f20\u4f1f")
         self.assertEqual(message.get_content_charset(), "utf-8")
-        self.assertEqual(message.get_content(), body + "\r\n")
+        self.assertEqual(message.get_content(), body)
         self.assertEqual(reformime_decoded(unfolded_field(raw, "Subject")), subject.encode("utf-8"))
 
     def test_codepage_parameter_65001_and_unknown_values(self):

@@ -96,7 +96,7 @@ TEST(AddressListTest, SenderIsTrimmedAndDefaultsToTheHostDomain) {
   EXPECT_EQ(from, "Ops <ops@x.com>");
   varnel::test::CTestPlatform platform;
   CSMTPChannel channel(platform.Get());
-  EXPECT_EQ(channel.GetEffectiveFrom(), "sqlserver@localhost.com");
+  EXPECT_EQ(channel.GetEffectiveFrom(), "sqlserver@localhost");
   channel.m_strFrom = "me@x.com";
   EXPECT_EQ(channel.GetEffectiveFrom(), "me@x.com");
 }

@@ -363,7 +363,7 @@ bool ReadTlsServers(CTlsServers& servers) {
     std::size_t equals = entry.find('=');
     if (equals != std::string::npos) servers.ports[entry.substr(0, equals)] = std::atoi(entry.c_str() + equals + 1);
   }
-  return !servers.strCaFile.empty() && servers.ports.size() == 6;
+  return !servers.strCaFile.empty() && servers.ports.size() == 8;
 }
 
 std::unique_ptr<varnel::IConnection> TlsHandshake(int port, const std::string& peer, bool verify,
@@ -395,7 +395,7 @@ void CheckTls() {
   using std::chrono::milliseconds;
   CTlsServers servers;
   if (!ReadTlsServers(servers)) {
-    Check(false, "VARNEL_TLS_CHECK names the CA file and six servers (scripts/test-windows starts them)");
+    Check(false, "VARNEL_TLS_CHECK names the CA file and eight servers (scripts/test-windows starts them)");
     return;
   }
   struct CCase {
@@ -416,6 +416,11 @@ void CheckTls() {
       {"wrong-name", "localhost", false, true, ""},
       {"untrusted", "127.0.0.1", false, false, ""},
       {"plain", "localhost", true, true, "handshake failed: "},
+      // Names come from the subjectAltName alone, never from the common name.
+      {"ip-only", "127.0.0.1", true, true, ""},
+      {"ip-only", "localhost", true, true, "certificate verify failed: hostname mismatch"},
+      {"cn-only", "localhost", true, true, "certificate verify failed: hostname mismatch"},
+      {"cn-only", "127.0.0.1", true, true, "certificate verify failed: IP address mismatch"},
   };
   for (const CCase& test : cases) {
     std::string what = std::string("TLS ") + test.pServer + " as " + test.pPeer + (test.bVerify ? "" : " unverified") +
