@@ -48,7 +48,7 @@ constexpr std::size_t kMaxPlainWord = CHeaderFieldWriter::kMaxLine - 80;
 }  // namespace
 
 CHeaderFieldWriter::CHeaderFieldWriter(std::int32_t charset, std::string terminator)
-    : m_nCharset(charset), m_strCharset(CharsetName(charset)), m_strTerminator(std::move(terminator)) {
+    : m_strCharset(CharsetName(charset)), m_strTerminator(std::move(terminator)) {
   if (charset == kUtf8Charset || charset == 932 || charset == 936 || charset == 949 || charset == 950) {
     m_codePage = CCodePage::Find(CharsetCodePage(charset));
   }

@@ -66,7 +66,6 @@ class CHeaderFieldWriter {
   // of a double-byte character).
   std::size_t CharacterLength(std::string_view text, std::size_t offset) const;
 
-  std::int32_t m_nCharset;
   // Set for charsets whose characters can take more than one byte.
   std::optional<CCodePage> m_codePage;
   std::string m_strCharset;
