@@ -1,7 +1,8 @@
-// Attachment writer: expands a list of file names and wildcard patterns into MIME parts
-// (RFC 2046 section 5.1) appended to a multipart body, each file base64 or
-// quoted-printable by its content and typed by its extension (text types with the
-// charset and CR LF line breaks, other types byte for byte). Nothing here fails the send: a file that cannot be
+// Attachment writer: expands a list of file names and wildcard patterns (UTF-8, as the
+// file system names files) into MIME parts (RFC 2046 section 5.1) appended to a
+// multipart body, each file base64 or quoted-printable by its content and typed by its
+// extension (text types with the charset of their bytes and CR LF line breaks, other
+// types byte for byte). Nothing here fails the send: a file that cannot be
 // found or opened becomes a short plain-text note inside the message.
 #pragma once
 
@@ -64,6 +65,9 @@ class CMimeSendFile {
 
   // Where notes about the files go (the send's log); may be empty.
   std::function<void(const std::string&)> m_fnLog;
+  // The charset of a text file whose bytes are neither 7-bit nor UTF-8 (a text file
+  // declares the charset of its own bytes: us-ascii, utf-8, else this one).
+  std::int32_t m_nFileCharset = 1;
 
   const std::vector<std::string>& FileNames() const { return m_arrFileNames; }
   const std::vector<std::string>& FilePaths() const { return m_arrFilePaths; }
@@ -77,8 +81,10 @@ class CMimeSendFile {
   // Logs a file that became shorter than it was when opened.
   void CheckWhole(std::size_t index, const CInputFile& file);
   void SendNote(const std::string& name, bool doubleLineEnd);
-  // A text/plain part (header and text) in the message's charset.
+  // A text/plain part (header and text) naming files by their file system names.
   void SendNoteText(const std::string& text);
+  // The charset parameter of a file part of this type (empty when it takes none).
+  std::string FileCharset(CInputFile& file, std::string_view type) const;
   CQuotedPrintableEncoder& Encoder();
 
   IByteSink* m_pSink;

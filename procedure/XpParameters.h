@@ -59,6 +59,12 @@ struct CXpParameters {
   std::int32_t m_nTls = 0;
   std::int32_t m_nTlsVerify = 0;
 
+  // The code page of the caller's connection, and the one text values were converted to
+  // (that of a usable @codepage, else mostly the connection's); 0 when the system does
+  // not know it and values stayed as they came.
+  std::int32_t m_nConnectionCodePage = 0;
+  std::int32_t m_nTextCodePage = 0;
+
   // Parameters whose mere naming matters.
   bool m_bHTMLNamed = false;
   bool m_bQAsAttachmentsNamed = false;

@@ -318,6 +318,7 @@ void CMessageComposer::SendAttachmentParts() {
   if (!m_channel.m_strAttachments.empty()) {
     CMimeSendFile writer(m_sink, m_channel.m_strBoundary, m_channel.m_nCharset, *m_channel.Platform().pFileSystem);
     if (m_bLogging) writer.m_fnLog = [this](const std::string& text) { m_channel.WriteLog(text); };
+    writer.m_nFileCharset = m_channel.m_nFileCharset;
     writer.SendAttachments(m_channel.m_strAttachments, !resultsAsAttachments);
   }
   if (resultsAsAttachments) {

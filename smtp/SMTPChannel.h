@@ -94,6 +94,8 @@ class CSMTPChannel {
   std::string m_strQuery;
   std::string m_strTerminator = "\r\n";
   std::int32_t m_nCharset = 1;
+  // The charset of an attached text file that is neither 7-bit nor UTF-8.
+  std::int32_t m_nFileCharset = 1;
   std::int32_t m_nPort = 25;
   std::int32_t m_nTimeout = 30000;
   std::int32_t m_nDebug = 0;

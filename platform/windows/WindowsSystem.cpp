@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/System.h"
+#include "platform/Unicode.h"
 #include "platform/windows/WindowsHeaders.h"
 
 namespace varnel {
@@ -60,7 +61,10 @@ bool AppendToFile(const std::string& path, const std::string& text, bool) {
 
 std::FILE* OpenRegularFile(const std::string& path, std::uint64_t& size) {
   // Opened without waiting; only a file on disk is read (never a pipe, console or device).
-  HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+  // The path is UTF-8, as file enumeration gives names.
+  std::u16string units = Utf8ToUtf16(path);
+  std::wstring wide(units.begin(), units.end());
+  HANDLE handle = ::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   LARGE_INTEGER length{};

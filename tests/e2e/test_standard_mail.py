@@ -174,10 +174,12 @@ class StandardMailTest(unittest.TestCase):
         self.assertEqual(types, {"report.txt": "text/plain", "rows.csv": "text/csv", "data.json": "application/json",
                                  "page.html": "text/html", "chart.png": "image/png",
                                  "notes": "application/octet-stream"})
+        # Each text file declares the charset of its own bytes: 7-bit ones us-ascii, the
+        # Latin-1 letters of rows.csv the connection's code page (1252).
         message = parse_message(raw)
-        for part in message.iter_attachments():
-            if part.get_content_maintype() == "text":
-                self.assertEqual(part.get_content_charset(), "iso-8859-1")
+        charsets = {part.get_filename(): part.get_content_charset() for part in message.iter_attachments()
+                    if part.get_content_maintype() == "text"}
+        self.assertEqual(charsets, {"report.txt": "us-ascii", "rows.csv": "windows-1252", "page.html": "us-ascii"})
 
     def test_non_ascii_file_names_in_rfc2231_form(self):
         path = self.make("R\u00e9sum\u00e9 M\u00e4rz \u2713.txt", b"line\n")

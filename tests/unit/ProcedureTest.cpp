@@ -305,7 +305,9 @@ TEST(ProcedureTest, Utf8MessagesKeepEveryCharacterOfUnicodeValues) {
           << message;
       EXPECT_NE(message.find("charset=\"utf-8\""), std::string::npos);
     } else {
-      EXPECT_NE(message.find("Subject: =?iso-8859-1?Q?Caf=E9?= ? ? ? end\r\n"), std::string::npos) << message;
+      // Converted as the server converts nvarchar to varchar: a character outside the BMP
+      // is two UTF-16 code units, two "?".
+      EXPECT_NE(message.find("Subject: =?iso-8859-1?Q?Caf=E9?= ? ? ?? end\r\n"), std::string::npos) << message;
     }
   }
 }
