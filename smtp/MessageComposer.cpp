@@ -273,7 +273,10 @@ void CMessageComposer::SendAttachmentParts() {
   if (!m_channel.m_strAttachments.empty()) {
     CMimeSendFile writer(m_sink, m_channel.m_strBoundary, m_channel.m_nCharset, *m_channel.Platform().pFileSystem);
     writer.m_fnLog = [this](const std::string& text) { m_channel.WriteLog(text); };
+    writer.SetAttachmentPolicy(m_channel.m_attachmentPolicy);
     writer.SendAttachments(m_channel.m_strAttachments, !resultsAsAttachments);
+    m_strAttachmentRefusal = writer.Refusal();
+    if (!m_strAttachmentRefusal.empty()) return;
   }
   if (resultsAsAttachments) {
     CMimeSendFile writer(m_sink, m_channel.m_strBoundary, m_channel.m_nCharset, *m_channel.Platform().pFileSystem);

@@ -29,6 +29,9 @@ class CMessageComposer {
   // relay with it; empty for 7-bit text.
   std::string BodyTransferEncoding() const;
   bool BodyNeedsEncoding() const;
+  // Why the message must not be ended: an attachment the policy refused as it was opened
+  // for sending (its bytes were not sent); empty otherwise.
+  const std::string& AttachmentRefusal() const { return m_strAttachmentRefusal; }
   // The Message-ID the header carries; made on first use.
   const std::string& MessageId() const { return m_strMessageId; }
   void SetMessageId(std::string id) { m_strMessageId = std::move(id); }
@@ -45,6 +48,7 @@ class CMessageComposer {
   IByteSink& m_sink;
   std::string m_strBodyEncoding;
   std::string m_strMessageId;
+  std::string m_strAttachmentRefusal;
 };
 
 // RFC 5322 date-time in UTC ("Tue, 08 Dec 2026 02:33:13 +0000"); empty when the

@@ -412,6 +412,13 @@ void CSMTPSocket::SendMessageText() {
   CSMTPDataStream stream(*m_pConnection, EffectiveTimeout(channel.m_nTimeout), channel.m_strTerminator == "\r\n");
   CMessageComposer composer(channel, stream);
   composer.Compose();
+  if (!composer.AttachmentRefusal().empty()) {
+    // A file was refused as it was opened for sending (it changed after the check before
+    // MAIL): the message is never ended, so the relay discards it (RFC 5321 section 4.1.1.4).
+    channel.WriteLog("Attachment not allowed: " + composer.AttachmentRefusal() + "; the message is abandoned");
+    channel.m_strErrorDetail = composer.AttachmentRefusal();
+    return EndDialogue(Status::AttachmentRefused, nullptr);
+  }
   // The end of data is a protocol line: CR LF "." CR LF whatever the text's line ends.
   const std::string end = "\r\n.\r\n";
   IoResult result = stream.Finish(end);
