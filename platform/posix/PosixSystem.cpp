@@ -64,6 +64,8 @@ bool AppendToFile(const std::string& path, const std::string& text, std::string*
     int code = errno;
     ::close(folderFd);
     if (code == ELOOP) return fail("it is a symbolic link, which a log never follows");
+    // A FIFO without a reader (or a device without its driver) does not open without waiting.
+    if (code == ENXIO) return fail("it is not a regular file");
     return fail(std::strerror(code));
   }
   struct stat status {};
