@@ -82,6 +82,10 @@ std::string CSMTPChannel::GetErrorMessage() const {
   return text;
 }
 
+// The first characters of a reply: digits from a relay that keeps to the protocol, anything
+// from one that does not.
+std::string CSMTPChannel::GetSMTPErrorNumber() const { return CensorLine(m_strSMTPErrorNumber); }
+
 std::string CSMTPChannel::GetSMTPErrorMessage() const {
   if (m_strSMTPReply.size() > 5) return CensorKeepingLineEnds(std::string_view(m_strSMTPReply).substr(4));
   return {};

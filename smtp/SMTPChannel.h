@@ -57,7 +57,7 @@ class CSMTPChannel {
   void SetBody(std::string text);
   void SetCharsetFromCodePage(std::uint32_t codepage);
   static const char* GetStatusText(std::int32_t code);
-  std::string GetSMTPErrorNumber() const { return m_strSMTPErrorNumber; }
+  std::string GetSMTPErrorNumber() const;
   std::string GetSMTPErrorMessage() const;
   // The outcome row's ErrorMessage: the status text, with the reason where one is known.
   std::string GetErrorMessage() const;
