@@ -482,9 +482,20 @@ TEST(SecurityTest, HostPasswordsComeFromAFileOrTheEnvironmentAndArgumentsAreWarn
     EXPECT_EQ(text.find("@qpassword"), std::string::npos) << "a NULL password is no secret";
   }
 
-  // The command holds secrets from its start: it is not dumpable and writes no core file.
+  // The command itself warns (a statement refused for its missing relay sends nothing).
   rlimit core{};
   ::getrlimit(RLIMIT_CORE, &core);
+  {
+    std::istringstream in;
+    std::ostringstream out, err;
+    host::RunHostCommand({"--password", "pw", "exec xp_Varnel @recipient='a@example.com', @from='b@example.com', "
+                                              "@smtppassword='pw'"},
+                         in, out, err);
+    EXPECT_NE(err.str().find("--password puts the password where"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("@smtppassword stands in"), std::string::npos) << err.str();
+  }
+
+  // The command holds secrets from its start: it is not dumpable and writes no core file.
   ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
   std::istringstream in;
   std::ostringstream out, err;
