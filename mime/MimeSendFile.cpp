@@ -212,9 +212,10 @@ bool CMimeSendFile::SendAttachments(std::string attachments, bool closeMultipart
 
   for (std::size_t index = 0; index < m_arrFilePaths.size(); ++index) {
     if (index == 0) SendDelimiter();
-    // One open handle serves the content check and the part: a file swapped between
-    // the two cannot change what is sent.
-    CInputFile file(m_arrFilePaths[index]);
+    // One open handle serves the policy, the content check and the part: a file swapped
+    // between them cannot change what is checked and sent.
+    CInputFile file;
+    if (OpenAttachment(index, file) == OpenResult::Refused) return false;
     switch (CheckContent(file)) {
       case FileContent::Unreadable:
         SendNote(m_arrFileNames[index], true);
@@ -233,6 +234,28 @@ bool CMimeSendFile::SendAttachments(std::string attachments, bool closeMultipart
     }
   }
   return true;
+}
+
+bool CMimeSendFile::CheckFiles(const std::string& attachments, std::string& refusal) {
+  AddFileList(attachments);
+  for (std::size_t index = 0; index < m_arrFilePaths.size(); ++index) {
+    CInputFile file;
+    if (OpenAttachment(index, file) == OpenResult::Refused) {
+      refusal = m_strRefusal;
+      return false;
+    }
+  }
+  return true;
+}
+
+CMimeSendFile::OpenResult CMimeSendFile::OpenAttachment(std::size_t index, CInputFile& file) {
+  file = CInputFile(m_arrFilePaths[index]);
+  if (!file.IsOpen()) return OpenResult::Unreadable;
+  std::string reason;
+  if (m_policy.Allows(file.Get(), m_arrFilePaths[index], reason)) return OpenResult::Opened;
+  file.Close();
+  m_strRefusal = reason;
+  return OpenResult::Refused;
 }
 
 void CMimeSendFile::AddMatchingFiles(const std::string& pattern) {
@@ -284,7 +307,8 @@ void CMimeSendFile::SendNoteText(const std::string& name) {
 
 bool CMimeSendFile::SendFileBase64(std::size_t index) {
   if (index >= m_arrFilePaths.size()) return false;
-  CInputFile file(m_arrFilePaths[index]);
+  CInputFile file;
+  if (OpenAttachment(index, file) == OpenResult::Refused) return false;
   return SendFileBase64(index, file);
 }
 
@@ -307,7 +331,8 @@ bool CMimeSendFile::SendFileBase64(std::size_t index, CInputFile& file) {
 
 bool CMimeSendFile::SendFileQuotedPrintable(std::size_t index) {
   if (index >= m_arrFilePaths.size()) return false;
-  CInputFile file(m_arrFilePaths[index]);
+  CInputFile file;
+  if (OpenAttachment(index, file) == OpenResult::Refused) return false;
   return SendFileQuotedPrintable(index, file);
 }
 

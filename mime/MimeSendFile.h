@@ -2,8 +2,9 @@
 // file system names files) into MIME parts (RFC 2046 section 5.1) appended to a
 // multipart body, each file base64 or quoted-printable by its content and typed by its
 // extension (text types with the charset of their bytes and CR LF line breaks, other
-// types byte for byte). Nothing here fails the send: a file that cannot be
-// found or opened becomes a short plain-text note inside the message.
+// types byte for byte). A file that cannot be found or opened becomes a short plain-text
+// note inside the message; a file that the attachment policy refuses stops the writer at
+// once, with the reason in Refusal().
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "mime/ByteSink.h"
+#include "platform/AttachmentPolicy.h"
 #include "platform/FileSystem.h"
 
 namespace varnel {
@@ -50,6 +52,14 @@ class CMimeSendFile {
   std::uint64_t TotalFileBytes() const;
   // Appends every regular file matching one name or wildcard pattern.
   void AddMatchingFiles(const std::string& pattern);
+  // Whether every file of the list may be attached, each opened and checked as it is when
+  // sent; false with the reason for the first refused one. A file that cannot be opened
+  // is no refusal (it becomes a note).
+  bool CheckFiles(const std::string& attachments, std::string& refusal);
+  // Which files may be attached (default: the built-in refusals only).
+  void SetAttachmentPolicy(CAttachmentPolicy policy) { m_policy = std::move(policy); }
+  // Why the writer stopped: a file the policy refused; empty when none was.
+  const std::string& Refusal() const { return m_strRefusal; }
   // One part (header and body, no delimiters) for found file index; false when the file
   // could not be opened and a note was sent in its place.
   bool SendFileBase64(std::size_t index);
@@ -74,6 +84,10 @@ class CMimeSendFile {
 
  private:
   enum class FileContent { Text, Binary, Unreadable };
+  enum class OpenResult { Opened, Unreadable, Refused };
+  // The one place where a found file is opened to be sent: opens entry index and applies
+  // the attachment policy to the open file (a refusal closes it and sets m_strRefusal).
+  OpenResult OpenAttachment(std::size_t index, CInputFile& file);
   // Reads the first block to choose the encoding, then rewinds.
   FileContent CheckContent(CInputFile& file);
   bool SendFileBase64(std::size_t index, CInputFile& file);
@@ -94,6 +108,8 @@ class CMimeSendFile {
   std::vector<std::string> m_arrFilePaths;
   IFileSystem* m_pFileSystem;
   std::unique_ptr<CQuotedPrintableEncoder> m_pEncoder;
+  CAttachmentPolicy m_policy;
+  std::string m_strRefusal;
 };
 
 }  // namespace varnel

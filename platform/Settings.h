@@ -27,4 +27,8 @@ class ISettings {
   virtual SettingState Value(const char* name, const char* variable, std::string& value) = 0;
 };
 
+// The folder of the settings files (POSIX: VARNEL_CONFIG_DIR, else /etc/varnel); empty
+// where the settings live in the registry. Its files are never attached to a message.
+std::string SettingsDirectory();
+
 }  // namespace varnel

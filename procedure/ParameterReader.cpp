@@ -8,6 +8,7 @@
 #include "mime/MessageCharset.h"
 #include "platform/AsciiCase.h"
 #include "platform/CodePage.h"
+#include "platform/TextCensor.h"
 #include "platform/Unicode.h"
 
 namespace varnel {
@@ -112,6 +113,10 @@ struct CTextTarget {
 struct CNumberTarget {
   const char* pName;
   std::int32_t CXpParameters::*pMember;
+  // The classic parameters take 0 for any text, as callers of old expect. Every parameter
+  // added since reads text as SQL Server converts it to int and refuses any other text:
+  // '1' must not become 0 where 0 switches a protection off (@tls, @tlsverify).
+  bool bTextIsZero = false;
 };
 
 constexpr CTextTarget kTextTargets[] = {
@@ -149,19 +154,19 @@ constexpr CTextTarget kTextTargets[] = {
 };
 
 constexpr CNumberTarget kNumberTargets[] = {
-    {"@timeout", &CXpParameters::m_nTimeout},
-    {"@codepage", &CXpParameters::m_nCodePage},
-    {"@html", &CXpParameters::m_nHTML},
-    {"@no_output", &CXpParameters::m_nNoOutput},
-    {"@debug", &CXpParameters::m_nDebug},
-    {"@smtpport", &CXpParameters::m_nSMTPPort},
-    {"@importance", &CXpParameters::m_nImportance},
-    {"@priority", &CXpParameters::m_nPriority},
-    {"@qasattachments", &CXpParameters::m_nQAsAttachments},
-    {"@qbind", &CXpParameters::m_nQBind},
+    {"@timeout", &CXpParameters::m_nTimeout, true},
+    {"@codepage", &CXpParameters::m_nCodePage, true},
+    {"@html", &CXpParameters::m_nHTML, true},
+    {"@no_output", &CXpParameters::m_nNoOutput, true},
+    {"@debug", &CXpParameters::m_nDebug, true},
+    {"@smtpport", &CXpParameters::m_nSMTPPort, true},
+    {"@importance", &CXpParameters::m_nImportance, true},
+    {"@priority", &CXpParameters::m_nPriority, true},
+    {"@qasattachments", &CXpParameters::m_nQAsAttachments, true},
+    {"@qbind", &CXpParameters::m_nQBind, true},
+    {"@termination", &CXpParameters::m_nTermination, true},
     {"@qhtmlescape", &CXpParameters::m_nQHTMLEscape},
     {"@qcsv", &CXpParameters::m_nQCSV},
-    {"@termination", &CXpParameters::m_nTermination},
     {"@tls", &CXpParameters::m_nTls},
     {"@tlsverify", &CXpParameters::m_nTlsVerify},
 };
@@ -194,6 +199,36 @@ void StoreText(const CTextCodePages& pages, std::optional<std::string> CXpParame
     value = ConvertText(pages, fileNames ? CCodePage::Find(kUtf8CodePage) : pages.text, std::move(*value));
   }
   parameters.*member = std::move(value);
+}
+
+// Text as SQL Server converts it to int: blanks around it, an optional sign, decimal
+// digits, within 32 bits. Nothing else (no decimal point, no empty text) is a number.
+bool ParseIntegerText(const std::string& text, std::int32_t& value) {
+  constexpr const char* kBlanks = " \t\r\n";
+  std::size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string::npos) return false;
+  std::size_t last = text.find_last_not_of(kBlanks);
+  std::size_t at = first;
+  bool negative = text[at] == '-';
+  if (text[at] == '-' || text[at] == '+') ++at;
+  if (at > last) return false;
+  std::int64_t number = 0;
+  for (; at <= last; ++at) {
+    if (text[at] < '0' || text[at] > '9') return false;
+    number = number * 10 + (text[at] - '0');
+    if (number > std::int64_t{INT32_MAX} + 1) return false;
+  }
+  if (negative) number = -number;
+  if (number > INT32_MAX || number < INT32_MIN) return false;
+  value = static_cast<std::int32_t>(number);
+  return true;
+}
+
+// A value quoted in a message or the log: short, one line, no control characters.
+std::string QuotedValue(const std::optional<std::string>& text) {
+  std::string value = text.value_or("");
+  if (value.size() > 40) value = value.substr(0, 40) + "...";
+  return "'" + CensorText(value, " ") + "'";
 }
 
 bool ReadPositional(IServerCall& server, int count, CXpParameters& parameters) {
@@ -296,8 +331,20 @@ bool ReadNamed(IServerCall& server, int count, CXpParameters& parameters) {
     for (const CNumberTarget& target : kNumberTargets) {
       if (lower != target.pName) continue;
       matched = true;
-      // A text passed for a number parameter takes the number 0.
-      parameters.*target.pMember = group == TypeGroup::Integer ? number : 0;
+      if (group != TypeGroup::Integer && !info.bNull && !target.bTextIsZero) {
+        if (!text || !ParseIntegerText(*text, number)) {
+          Refuse(server, WithName("Parameter %s needs a whole number; ", name) + QuotedValue(text) + " is not one\n");
+          return false;
+        }
+      } else if (group != TypeGroup::Integer) {
+        // A text passed for a classic number parameter takes the number 0.
+        if (!info.bNull) {
+          parameters.m_arrLogNotes.push_back(name + " was given as the text " + QuotedValue(text) +
+                                             ", which counts as 0 for this parameter");
+        }
+        number = 0;
+      }
+      parameters.*target.pMember = number;
       if (target.pMember == &CXpParameters::m_nHTML) parameters.m_bHTMLNamed = true;
       if (target.pMember == &CXpParameters::m_nQAsAttachments) parameters.m_bQAsAttachmentsNamed = true;
       if (target.pMember == &CXpParameters::m_nQBind) parameters.m_bQBindNamed = true;

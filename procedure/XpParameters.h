@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace varnel {
 
@@ -72,6 +73,10 @@ struct CXpParameters {
   bool m_bPasswordNamed = false;
   bool m_bTlsNamed = false;
   bool m_bTlsVerifyNamed = false;
+
+  // What the log should say once it is set up: number parameters of the classic set that
+  // were given as text and so became 0.
+  std::vector<std::string> m_arrLogNotes;
 };
 
 }  // namespace varnel

@@ -10,6 +10,7 @@
 #include "mime/MessageCharset.h"
 #include "platform/System.h"
 #include "platform/Settings.h"
+#include "platform/TextCensor.h"
 #include "procedure/CodePageSettings.h"
 #include "procedure/CustomException.h"
 #include "procedure/ParameterReader.h"
@@ -52,12 +53,27 @@ void SendOutcomeRow(IServerCall& server, std::int32_t status, const std::optiona
   server.SendRow();
 }
 
+// A log that could not be written is told to the caller once, before the outcome row; the
+// call went on without it.
+void ReportLogProblem(IServerCall& server, const CSMTPChannel& channel, const CSMTPOLEDBQuery* runner) {
+  std::string file = channel.m_strLogFileName;
+  std::string reason = channel.LogProblem();
+  if (reason.empty() && runner != nullptr) {
+    file = runner->m_strLogFileName;
+    reason = runner->LogProblem();
+  }
+  if (reason.empty()) return;
+  server.SendMessage("The log file " + CensorText(file, " ") + " could not be written: " + reason +
+                     ". The call went on without it.\n");
+}
+
 // Channel stages 1 to 15: settings from the parameters.
 void FillChannel(CSMTPChannel& channel, const CXpParameters& p, IServerCall& server) {
   if (p.m_nDebug != 0) {
     channel.m_nDebug = p.m_nDebug;
     channel.m_strLogFileName = p.m_strDebugFileName ? *p.m_strDebugFileName : std::string(DefaultLogFileName());
   }
+  for (const std::string& note : p.m_arrLogNotes) channel.WriteLog(note);
   channel.m_strAddress = p.m_strAddress.value_or("");
   channel.SetBody(p.m_strBody.value_or(""));
   if (p.m_bHTMLNamed) {
@@ -194,7 +210,9 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const C
       status = error.Code();
     }
 
-    std::string queryError = runner ? runner->GetQueryError() : std::string();
+    ReportLogProblem(server, *channel, runner.get());
+    // Driver messages are text from outside: their line breaks stay, control characters go.
+    std::string queryError = runner ? CensorKeepingLineEnds(runner->GetQueryError()) : std::string();
     bool noOutput = parameters.m_nNoOutput != 0;
     if (!noOutput) {
       if (!runFlag) {

@@ -222,6 +222,8 @@ bool CSMTPChannel::Sendmail() {
       m_nStatus = Status::NoDestination;
       return false;
     }
+    // A file the call may not attach ends the send before anything goes out.
+    if (!CheckAttachments()) return false;
 
     // A boundary no body text or database value can know in advance, so none can end a
     // part early or add parts of its own (RFC 2046 section 5.1.1: at most 70 characters;

@@ -319,7 +319,10 @@ void CMessageComposer::SendAttachmentParts() {
     CMimeSendFile writer(m_sink, m_channel.m_strBoundary, m_channel.m_nCharset, *m_channel.Platform().pFileSystem);
     if (m_bLogging) writer.m_fnLog = [this](const std::string& text) { m_channel.WriteLog(text); };
     writer.m_nFileCharset = m_channel.m_nFileCharset;
+    writer.SetAttachmentPolicy(m_channel.m_attachmentPolicy);
     writer.SendAttachments(m_channel.m_strAttachments, !resultsAsAttachments);
+    m_strAttachmentRefusal = writer.Refusal();
+    if (!m_strAttachmentRefusal.empty()) return;
   }
   if (resultsAsAttachments) {
     CMimeSendFile writer(m_sink, m_channel.m_strBoundary, m_channel.m_nCharset, *m_channel.Platform().pFileSystem);

@@ -42,6 +42,9 @@ class CMessageComposer {
   // relay with it; empty for 7-bit text.
   std::string BodyTransferEncoding() const;
   bool BodyNeedsEncoding() const;
+  // Why the message must not be ended: an attachment the policy refused as it was opened
+  // for sending (its bytes were not sent); empty otherwise.
+  const std::string& AttachmentRefusal() const { return m_strAttachmentRefusal; }
   // The Message-ID the header carries; made on first use.
   const std::string& MessageId() const { return m_strMessageId; }
   void SetMessageId(std::string id) { m_strMessageId = std::move(id); }
@@ -63,6 +66,7 @@ class CMessageComposer {
   std::string m_strBodyEncoding;
   std::string m_strMessageId;
   bool m_bLogging = true;
+  std::string m_strAttachmentRefusal;
 };
 
 // RFC 5322 date-time in UTC ("Tue, 08 Dec 2026 02:33:13 +0000"); empty when the

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/AttachmentPolicy.h"
+#include "platform/Log.h"
 #include "platform/Platform.h"
 
 namespace varnel {
@@ -33,6 +35,7 @@ inline constexpr int PasswordBuffer = 13;
 inline constexpr int LogOn = 14;
 inline constexpr int Tls = 15;
 inline constexpr int OAuthToken = 16;
+inline constexpr int AttachmentRefused = 17;
 }  // namespace Status
 
 // How the connection to the relay is secured.
@@ -54,7 +57,7 @@ class CSMTPChannel {
   void SetBody(std::string text);
   void SetCharsetFromCodePage(std::uint32_t codepage);
   static const char* GetStatusText(std::int32_t code);
-  std::string GetSMTPErrorNumber() const { return m_strSMTPErrorNumber; }
+  std::string GetSMTPErrorNumber() const;
   std::string GetSMTPErrorMessage() const;
   // The outcome row's ErrorMessage: the status text, with the reason where one is known.
   std::string GetErrorMessage() const;
@@ -62,8 +65,10 @@ class CSMTPChannel {
   std::string GetBody() const { return m_strBody; }
   std::string GetStyleSheet() const { return m_strStyleSheet; }
 
-  // Diagnostic log (best effort, silent on failure).
+  // Diagnostic log (best effort: a failure never stops the send; the first reason is kept
+  // for the caller's messages).
   void WriteLog(const std::string& message) const;
+  std::string LogProblem() const { return m_logProblem.Reason(); }
 
   // Delivery: runs the worker thread and waits for it.
   bool Initialise();
@@ -74,6 +79,10 @@ class CSMTPChannel {
   // credentials may go without TLS, and the CA file setting. False (status 15, the
   // reason in m_strErrorDetail) when a setting cannot be read or is no valid value.
   bool ResolveTlsSettings();
+  // Before the relay is contacted: every file the attachment list names may be attached
+  // (platform/AttachmentPolicy.h). False with the status set (7 when the AttachmentFolders
+  // setting cannot be used, 17 for a refused file) and the reason in m_strErrorDetail.
+  bool CheckAttachments();
 
   const CPlatform& Platform() const { return m_platform; }
 
@@ -136,8 +145,13 @@ class CSMTPChannel {
   std::string m_strOAuthClientSecret;
   std::string m_strOAuthScope;
 
+  // Which files may be attached: the built-in refusals, and after CheckAttachments the
+  // AttachmentFolders setting.
+  CAttachmentPolicy m_attachmentPolicy;
+
  private:
   CPlatform m_platform;
+  mutable CLogProblem m_logProblem;
 };
 
 // The local address the client socket binds to: the BindIP setting when the host has

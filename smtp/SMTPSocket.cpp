@@ -494,6 +494,13 @@ void CSMTPSocket::SendMessageText() {
   stream.m_fnInterrupt = [this] { return RelaySpokeDuringMessage(); };
   CMessageComposer composer(channel, stream);
   composer.Compose(m_plan);
+  if (!composer.AttachmentRefusal().empty()) {
+    // A file was refused as it was opened for sending (it changed after the check before
+    // MAIL): the message is never ended, so the relay discards it (RFC 5321 section 4.1.1.4).
+    channel.WriteLog("Attachment not allowed: " + composer.AttachmentRefusal() + "; the message is abandoned");
+    channel.m_strErrorDetail = composer.AttachmentRefusal();
+    return EndDialogue(Status::AttachmentRefused, nullptr, Farewell::None);
+  }
   // The end of data is a protocol line: CR LF "." CR LF whatever the text's line ends.
   IoResult result = stream.Finish();
   // A relay that refused and then closed may have said why before it went.

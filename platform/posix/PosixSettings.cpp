@@ -17,8 +17,7 @@ SettingState ReadSetting(const char* variable, const char* file, std::string& va
     value = text;
     return SettingState::Found;
   }
-  std::string path = EnvironmentValue("VARNEL_CONFIG_DIR");
-  if (path.empty()) path = "/etc/varnel";
+  std::string path = SettingsDirectory();
   path += '/';
   path += file;
   std::FILE* stream = std::fopen(path.c_str(), "rb");
@@ -58,6 +57,11 @@ class CPosixSettings final : public ISettings {
 };
 
 }  // namespace
+
+std::string SettingsDirectory() {
+  std::string path = EnvironmentValue("VARNEL_CONFIG_DIR");
+  return path.empty() ? std::string("/etc/varnel") : path;
+}
 
 ISettings& DefaultSettings() {
   static CPosixSettings settings;

@@ -23,7 +23,9 @@ TEST(ChannelTest, StatusTextsAreTheFixedTexts) {
                                                {13, "Password buffer exceeded"},
                                                {14, "Error while logging on"},
                                                {15, "TLS could not be established"},
-                                               {17, "Unknown error"},
+                                               {16, "OAuth token could not be obtained"},
+                                               {17, "Attachment not allowed"},
+                                               {18, "Unknown error"},
                                                {-1, "Unknown error"}};
   for (const auto& [code, text] : cases) EXPECT_STREQ(CSMTPChannel::GetStatusText(code), text) << code;
 }
