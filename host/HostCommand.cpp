@@ -10,6 +10,7 @@
 #include "host/ConfigCheck.h"
 #include "host/HostSettings.h"
 #include "host/OutcomePrinter.h"
+#include "platform/AsciiCase.h"
 #include "platform/System.h"
 #include "procedure/XpVarnel.h"
 
@@ -29,7 +30,52 @@ std::string DefaultLogin() {
   return login;
 }
 
+constexpr const char* kSecretParameters[] = {"@smtppassword", "@qpassword", "@oauthclientsecret", "@smtpoauthtoken"};
+
 }  // namespace
+
+bool ResolvePassword(CHostOptions& options, std::ostream& errors) {
+  if (options.strPasswordFile) {
+    const std::string& path = *options.strPasswordFile;
+    std::ifstream file(path, std::ios::binary);
+    std::string line;
+    if (!file || (!std::getline(file, line) && !file.eof())) {
+      errors << "varnel: cannot read the password file " << path << "\n";
+      return false;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    options.strPassword = line;
+    if (ReadableByOthers(path)) {
+      errors << "varnel: warning: the password file " << path
+             << " can be read by other users; make it readable by its owner only (chmod 600)\n";
+    }
+    return true;
+  }
+  if (options.bPasswordInArguments) {
+    errors << "varnel: warning: --password puts the password where every local user can read it (the "
+              "process list); use --password-file FILE or "
+           << kPasswordVariable << " instead\n";
+    return true;
+  }
+  std::string fromEnvironment = EnvironmentValue(kPasswordVariable);
+  if (!fromEnvironment.empty()) options.strPassword = fromEnvironment;
+  return true;
+}
+
+void WarnAboutSecretsInStatement(const CHostOptions& options, IServerCall& call, std::ostream& errors) {
+  if (!options.strStatement) return;
+  for (int n = 1; n <= call.ParamCount(); ++n) {
+    std::string name = AsciiLower(call.ParamName(n));
+    CParamInfo info;
+    if (!call.ParamInfo(n, info, nullptr) || info.bNull) continue;
+    for (const char* secret : kSecretParameters) {
+      if (name != secret) continue;
+      errors << "varnel: warning: " << secret
+             << " stands in the command's arguments, where every local user can read it (the process "
+                "list); put the statement into a file readable by you only and give it with -i\n";
+    }
+  }
+}
 
 int ExitStatus(std::uint16_t returnValue) { return returnValue > 255 ? 255 : returnValue; }
 
@@ -58,6 +104,9 @@ bool PrepareCall(const CHostOptions& options, const std::string& statement, CHos
 
 int RunHostCommand(const std::vector<std::string>& arguments, std::istream& input, std::ostream& output,
                    std::ostream& errors) {
+  // The arguments, the environment and the settings may hold passwords and secrets from
+  // the start: no core dump and no other process of this user may read them.
+  ProtectProcessSecrets();
   CHostOptions options;
   std::string message;
   if (!ParseHostOptions(arguments, DefaultLogin(), options, message)) {
@@ -77,6 +126,7 @@ int RunHostCommand(const std::vector<std::string>& arguments, std::istream& inpu
                           options.nCodePage);
     return RunConfigCheck(checked, output, errors);
   }
+  if (!ResolvePassword(options, errors)) return kExitUsage;
   std::string statement;
   if (options.strStatement) {
     statement = *options.strStatement;
@@ -97,6 +147,7 @@ int RunHostCommand(const std::vector<std::string>& arguments, std::istream& inpu
 
   CHostServerCall call;
   if (!PrepareCall(options, statement, call, errors)) return kExitUsage;
+  WarnAboutSecretsInStatement(options, call, errors);
 
   CPlatform platform = DefaultPlatform();
   CHostSettings settings(*platform.pSettings, options.strOdbcDriver, options.strOdbcAttributes, options.nCodePage);

@@ -25,6 +25,16 @@ int RunHostCommand(const std::vector<std::string>& arguments, std::istream& inpu
 bool PrepareCall(const CHostOptions& options, const std::string& statement, CHostServerCall& call,
                  std::ostream& errors);
 
+// The caller's password from --password-file (its first line), else --password, else the
+// environment variable VARNEL_PASSWORD. Warns on errors when the password stands in the
+// arguments or its file can be read by others; false (with the message printed) when the
+// file cannot be read.
+bool ResolvePassword(CHostOptions& options, std::ostream& errors);
+
+// Warns on errors for every secret (@smtppassword, @qpassword, @oauthclientsecret,
+// @smtpoauthtoken) that a statement given as an argument carries.
+void WarnAboutSecretsInStatement(const CHostOptions& options, IServerCall& call, std::ostream& errors);
+
 // The exit status of a procedure's return value.
 int ExitStatus(std::uint16_t returnValue);
 

@@ -21,7 +21,10 @@ std::string HostUsage() {
          "  -i FILE                 read the statement from FILE\n"
          "  --server NAME           the caller's server name (default localhost)\n"
          "  --login NAME            the caller's login (default: the user running the command)\n"
-         "  --password TEXT         the caller's password (default empty)\n"
+         "  --password-file FILE    read the caller's password from FILE (its first line); keep\n"
+         "                          the file readable by you only (chmod 600)\n"
+         "  --password TEXT         the caller's password; every local user can read it in the\n"
+         "                          process list, so prefer --password-file or VARNEL_PASSWORD\n"
          "  --integrated            the caller connected with integrated security\n"
          "  --codepage N            the connection's code page (default 1252); 'text' literals are\n"
          "                          converted to it; 437, 850, 874, 1250-1258, 28591-28599, 28605\n"
@@ -36,6 +39,10 @@ std::string HostUsage() {
          "                          (secrets masked) and exit non-zero at the first fault; sends\n"
          "                          nothing and contacts no relay\n"
          "  --help                  print this text\n"
+         "\n"
+         "\n"
+         "Environment: VARNEL_PASSWORD gives the caller's password when neither password\n"
+         "option does.\n"
          "\n"
          "Exit status 2: the command line or the statement could not be read.\n";
 }
@@ -105,6 +112,10 @@ bool ParseHostOptions(const std::vector<std::string>& arguments, const std::stri
       if (!value(options.strLogin)) return false;
     } else if (argument == "--password") {
       if (!value(options.strPassword)) return false;
+      options.bPasswordInArguments = true;
+    } else if (argument == "--password-file") {
+      if (!value(text)) return false;
+      options.strPasswordFile = text;
     } else if (argument == "--bind-token") {
       if (!value(options.strBindToken)) return false;
     } else if (argument == "--odbc-driver") {
@@ -144,6 +155,10 @@ bool ParseHostOptions(const std::vector<std::string>& arguments, const std::stri
       }
       options.strStatement = arguments[i];
     }
+  }
+  if (options.bPasswordInArguments && options.strPasswordFile) {
+    error = "give the password either with --password or with --password-file, not both";
+    return false;
   }
   if (options.strStatement && options.strInputFile) {
     error = "give the statement either as an argument or with -i, not both";

@@ -19,6 +19,8 @@ struct CHostOptions {
   std::string strServer = "localhost";
   std::string strLogin;  // default: the user running the command
   std::string strPassword;
+  bool bPasswordInArguments = false;           // --password: readable by every local user
+  std::optional<std::string> strPasswordFile;  // --password-file FILE
   bool bIntegrated = false;
   int nCodePage = 1252;
   std::string strBindToken;
@@ -34,6 +36,8 @@ struct CHostOptions {
 bool ParseHostOptions(const std::vector<std::string>& arguments, const std::string& defaultLogin,
                       CHostOptions& options, std::string& error);
 std::string HostUsage();
+// The environment variable that gives the caller's password when no option does.
+inline constexpr const char* kPasswordVariable = "VARNEL_PASSWORD";
 // What --version prints: this build's version and the TLS library that tls stands for
 // (null: a build without TLS).
 std::string HostVersionText(ITlsClient* tls);

@@ -48,13 +48,15 @@ constexpr std::size_t kMaxPlainWord = CHeaderFieldWriter::kMaxLine - 80;
 }  // namespace
 
 CHeaderFieldWriter::CHeaderFieldWriter(std::int32_t charset, std::string terminator)
-    : m_nCharset(charset), m_strCharset(CharsetName(charset)), m_strTerminator(std::move(terminator)) {}
+    : m_strCharset(CharsetName(charset)), m_strTerminator(std::move(terminator)) {
+  if (charset == kUtf8Charset || charset == 932 || charset == 936 || charset == 949 || charset == 950) {
+    m_codePage = CCodePage::Find(CharsetCodePage(charset));
+  }
+}
 
 std::size_t CHeaderFieldWriter::CharacterLength(std::string_view text, std::size_t offset) const {
-  if (m_nCharset != kUtf8Charset) return 1;
-  std::size_t next = offset;
-  DecodeUtf8(text, next);
-  return next - offset;
+  if (!m_codePage) return 1;
+  return std::max<std::size_t>(m_codePage->CharacterLength(text, offset), 1);
 }
 
 std::vector<std::string> CHeaderFieldWriter::EncodedWords(std::string_view text, std::size_t maxLength) const {

@@ -6,9 +6,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/CodePage.h"
 
 namespace varnel {
 
@@ -61,10 +64,12 @@ class CHeaderFieldWriter {
   // Words split at white space, none of them encoded.
   static void AddPlainWords(std::string_view text, std::vector<CToken>& tokens);
   void AddParameter(const CHeaderParameter& parameter, std::vector<CToken>& tokens) const;
-  // Bytes of the character starting at text[offset] (whole UTF-8 sequences).
+  // Bytes of the character starting at text[offset] (whole UTF-8 sequences, both bytes
+  // of a double-byte character).
   std::size_t CharacterLength(std::string_view text, std::size_t offset) const;
 
-  std::int32_t m_nCharset;
+  // Set for charsets whose characters can take more than one byte.
+  std::optional<CCodePage> m_codePage;
   std::string m_strCharset;
   std::string m_strTerminator;
 };

@@ -14,7 +14,9 @@
 #include "mime/QuotedPrintableBodyStream.h"
 #include "mime/InputFile.h"
 #include "mime/QuotedPrintableEncoder.h"
+#include "mime/MessageCharset.h"
 #include "mime/TextPieceReader.h"
+#include "platform/Unicode.h"
 
 namespace varnel {
 namespace {
@@ -47,11 +49,13 @@ bool Has8Bit(std::string_view text) {
 }
 
 // The header of a file or result set part (RFC 2183 disposition): the type with the
-// charset for text types, the name in both places, RFC 2231 pieces where it needs them.
-std::string PartHeader(const std::string& name, std::string_view type, const char* encoding, std::int32_t charset) {
-  CHeaderFieldWriter writer(charset, "\r\n");
+// charset for text types, the name in both places, RFC 2231 pieces (tagged with the
+// name's charset) where it needs them.
+std::string PartHeader(const std::string& name, std::int32_t nameCharset, std::string_view type, const char* encoding,
+                       const std::string& charset) {
+  CHeaderFieldWriter writer(nameCharset, "\r\n");
   std::vector<CHeaderParameter> parameters;
-  if (IsTextType(type)) parameters.push_back({"charset", writer.Charset()});
+  if (IsTextType(type)) parameters.push_back({"charset", charset});
   parameters.push_back({"name", name});
   std::string header = writer.WithParameters("Content-Type", type, parameters);
   header += writer.Structured("Content-Transfer-Encoding", encoding);
@@ -114,6 +118,47 @@ void EncodeCanonicalText(std::FILE* file, CBase64Encoder& encoder) {
 
 constexpr char kListSeparators[] = "\t \n\f\r";
 
+// A file system name (UTF-8) as it goes into the message: every byte sequence that is no
+// UTF-8 character becomes U+FFFD, so that the utf-8 label is never wrong.
+std::string ShownName(const std::string& name) { return Utf16ToUtf8(Utf8ToUtf16(name)); }
+
+enum class TextBytes { Ascii, Utf8, Other };
+
+// What the whole file holds, read from its start; the file is rewound afterwards.
+TextBytes ClassifyTextBytes(std::FILE* file) {
+  std::vector<char> block(CBase64Encoder::kReadBlock);
+  std::string text;  // the bytes still to check: a sequence cut at a block's end, then the block
+  TextBytes result = TextBytes::Ascii;
+  for (std::size_t count; result != TextBytes::Other && (count = std::fread(block.data(), 1, block.size(), file)) > 0;) {
+    std::string_view data(block.data(), count);
+    if (text.empty() && !Has8Bit(data)) continue;
+    result = TextBytes::Utf8;
+    text.append(data);
+    std::size_t offset = 0;
+    while (offset < text.size()) {
+      unsigned char lead = static_cast<unsigned char>(text[offset]);
+      if (lead < 0x80) {
+        ++offset;
+        continue;
+      }
+      std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+      if (offset + need > text.size() && lead >= 0xC2 && lead <= 0xF4) break;  // completed by the next block
+      std::size_t next = offset;
+      DecodeUtf8(text, next);
+      // A byte that starts no character is passed over alone.
+      if (next - offset == 1) {
+        result = TextBytes::Other;
+        break;
+      }
+      offset = next;
+    }
+    text.erase(0, offset);
+  }
+  if (!text.empty()) result = TextBytes::Other;  // a sequence cut off at the end
+  std::fseek(file, 0, SEEK_SET);
+  return result;
+}
+
 }  // namespace
 
 CMimeSendFile::CMimeSendFile(IByteSink& sink, std::string boundary, std::int32_t charset,
@@ -167,9 +212,10 @@ bool CMimeSendFile::SendAttachments(std::string attachments, bool closeMultipart
 
   for (std::size_t index = 0; index < m_arrFilePaths.size(); ++index) {
     if (index == 0) SendDelimiter();
-    // One open handle serves the content check and the part: a file swapped between
-    // the two cannot change what is sent.
-    CInputFile file(m_arrFilePaths[index]);
+    // One open handle serves the policy, the content check and the part: a file swapped
+    // between them cannot change what is checked and sent.
+    CInputFile file;
+    if (OpenAttachment(index, file) == OpenResult::Refused) return false;
     switch (CheckContent(file)) {
       case FileContent::Unreadable:
         SendNote(m_arrFileNames[index], true);
@@ -188,6 +234,28 @@ bool CMimeSendFile::SendAttachments(std::string attachments, bool closeMultipart
     }
   }
   return true;
+}
+
+bool CMimeSendFile::CheckFiles(const std::string& attachments, std::string& refusal) {
+  AddFileList(attachments);
+  for (std::size_t index = 0; index < m_arrFilePaths.size(); ++index) {
+    CInputFile file;
+    if (OpenAttachment(index, file) == OpenResult::Refused) {
+      refusal = m_strRefusal;
+      return false;
+    }
+  }
+  return true;
+}
+
+CMimeSendFile::OpenResult CMimeSendFile::OpenAttachment(std::size_t index, CInputFile& file) {
+  file = CInputFile(m_arrFilePaths[index]);
+  if (!file.IsOpen()) return OpenResult::Unreadable;
+  std::string reason;
+  if (m_policy.Allows(file.Get(), m_arrFilePaths[index], reason)) return OpenResult::Opened;
+  file.Close();
+  m_strRefusal = reason;
+  return OpenResult::Refused;
 }
 
 void CMimeSendFile::AddMatchingFiles(const std::string& pattern) {
@@ -220,9 +288,12 @@ void CMimeSendFile::SendNote(const std::string& name, bool doubleLineEnd) {
   SendNoteText("Unable to open file " + PlainName(name) + (doubleLineEnd ? "\r\n\r\n" : "\r\n"));
 }
 
-void CMimeSendFile::SendNoteText(const std::string& text) {
-  CHeaderFieldWriter writer(m_nCharset, "\r\n");
-  std::string header = writer.WithParameters("Content-Type", "text/plain", {{"charset", writer.Charset()}});
+void CMimeSendFile::SendNoteText(const std::string& name) {
+  // Notes name files as the file system does: UTF-8.
+  const std::string text = ShownName(name);
+  CHeaderFieldWriter writer(kUtf8Charset, "\r\n");
+  std::string header =
+      writer.WithParameters("Content-Type", "text/plain", {{"charset", Has8Bit(text) ? "utf-8" : "us-ascii"}});
   // A name with 8-bit bytes is declared: quoted-printable reaches every relay.
   if (!Has8Bit(text)) {
     m_pSink->Write(header + "\r\n" + text);
@@ -236,7 +307,8 @@ void CMimeSendFile::SendNoteText(const std::string& text) {
 
 bool CMimeSendFile::SendFileBase64(std::size_t index) {
   if (index >= m_arrFilePaths.size()) return false;
-  CInputFile file(m_arrFilePaths[index]);
+  CInputFile file;
+  if (OpenAttachment(index, file) == OpenResult::Refused) return false;
   return SendFileBase64(index, file);
 }
 
@@ -246,7 +318,7 @@ bool CMimeSendFile::SendFileBase64(std::size_t index, CInputFile& file) {
     return false;
   }
   std::string_view type = AttachmentType(m_arrFileNames[index]);
-  m_pSink->Write(PartHeader(m_arrFileNames[index], type, "base64", m_nCharset));
+  m_pSink->Write(PartHeader(ShownName(m_arrFileNames[index]), kUtf8Charset, type, "base64", FileCharset(file, type)));
   CBase64Encoder encoder(*m_pSink);
   if (IsTextType(type)) {
     EncodeCanonicalText(file.Get(), encoder);
@@ -259,7 +331,8 @@ bool CMimeSendFile::SendFileBase64(std::size_t index, CInputFile& file) {
 
 bool CMimeSendFile::SendFileQuotedPrintable(std::size_t index) {
   if (index >= m_arrFilePaths.size()) return false;
-  CInputFile file(m_arrFilePaths[index]);
+  CInputFile file;
+  if (OpenAttachment(index, file) == OpenResult::Refused) return false;
   return SendFileQuotedPrintable(index, file);
 }
 
@@ -271,7 +344,8 @@ bool CMimeSendFile::SendFileQuotedPrintable(std::size_t index, CInputFile& file)
     return false;
   }
   std::string_view type = AttachmentType(m_arrFileNames[index]);
-  SendQuotedPrintableHeader(m_arrFileNames[index], type);
+  m_pSink->Write(
+      PartHeader(ShownName(m_arrFileNames[index]), kUtf8Charset, type, "quoted-printable", FileCharset(file, type)));
   CQuotedPrintableEncoder& encoder = Encoder();
   if (!IsTextType(type)) {
     // Not text: the bytes themselves, line breaks encoded, so decoding gives the file.
@@ -340,7 +414,17 @@ void CMimeSendFile::SendDelimiter() { m_pSink->Write("\r\n--" + m_strBoundary + 
 void CMimeSendFile::SendClosingDelimiter() { m_pSink->Write("\r\n--" + m_strBoundary + "--\r\n"); }
 
 void CMimeSendFile::SendQuotedPrintableHeader(const std::string& name, std::string_view type) {
-  m_pSink->Write(PartHeader(name, type, "quoted-printable", m_nCharset));
+  m_pSink->Write(PartHeader(name, m_nCharset, type, "quoted-printable", CharsetName(m_nCharset)));
+}
+
+std::string CMimeSendFile::FileCharset(CInputFile& file, std::string_view type) const {
+  if (!IsTextType(type)) return {};
+  switch (ClassifyTextBytes(file.Get())) {
+    case TextBytes::Ascii: return "us-ascii";
+    case TextBytes::Utf8: return "utf-8";
+    case TextBytes::Other: break;
+  }
+  return CharsetName(m_nFileCharset);
 }
 
 CQuotedPrintableEncoder& CMimeSendFile::Encoder() {

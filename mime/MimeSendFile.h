@@ -1,8 +1,10 @@
-// Attachment writer: expands a list of file names and wildcard patterns into MIME parts
-// (RFC 2046 section 5.1) appended to a multipart body, each file base64 or
-// quoted-printable by its content and typed by its extension (text types with the
-// charset and CR LF line breaks, other types byte for byte). Nothing here fails the send: a file that cannot be
-// found or opened becomes a short plain-text note inside the message.
+// Attachment writer: expands a list of file names and wildcard patterns (UTF-8, as the
+// file system names files) into MIME parts (RFC 2046 section 5.1) appended to a
+// multipart body, each file base64 or quoted-printable by its content and typed by its
+// extension (text types with the charset of their bytes and CR LF line breaks, other
+// types byte for byte). A file that cannot be found or opened becomes a short plain-text
+// note inside the message; a file that the attachment policy refuses stops the writer at
+// once, with the reason in Refusal().
 #pragma once
 
 #include <cstddef>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "mime/ByteSink.h"
+#include "platform/AttachmentPolicy.h"
 #include "platform/FileSystem.h"
 
 namespace varnel {
@@ -49,6 +52,14 @@ class CMimeSendFile {
   std::uint64_t TotalFileBytes() const;
   // Appends every regular file matching one name or wildcard pattern.
   void AddMatchingFiles(const std::string& pattern);
+  // Whether every file of the list may be attached, each opened and checked as it is when
+  // sent; false with the reason for the first refused one. A file that cannot be opened
+  // is no refusal (it becomes a note).
+  bool CheckFiles(const std::string& attachments, std::string& refusal);
+  // Which files may be attached (default: the built-in refusals only).
+  void SetAttachmentPolicy(CAttachmentPolicy policy) { m_policy = std::move(policy); }
+  // Why the writer stopped: a file the policy refused; empty when none was.
+  const std::string& Refusal() const { return m_strRefusal; }
   // One part (header and body, no delimiters) for found file index; false when the file
   // could not be opened and a note was sent in its place.
   bool SendFileBase64(std::size_t index);
@@ -64,12 +75,19 @@ class CMimeSendFile {
 
   // Where notes about the files go (the send's log); may be empty.
   std::function<void(const std::string&)> m_fnLog;
+  // The charset of a text file whose bytes are neither 7-bit nor UTF-8 (a text file
+  // declares the charset of its own bytes: us-ascii, utf-8, else this one).
+  std::int32_t m_nFileCharset = 1;
 
   const std::vector<std::string>& FileNames() const { return m_arrFileNames; }
   const std::vector<std::string>& FilePaths() const { return m_arrFilePaths; }
 
  private:
   enum class FileContent { Text, Binary, Unreadable };
+  enum class OpenResult { Opened, Unreadable, Refused };
+  // The one place where a found file is opened to be sent: opens entry index and applies
+  // the attachment policy to the open file (a refusal closes it and sets m_strRefusal).
+  OpenResult OpenAttachment(std::size_t index, CInputFile& file);
   // Reads the first block to choose the encoding, then rewinds.
   FileContent CheckContent(CInputFile& file);
   bool SendFileBase64(std::size_t index, CInputFile& file);
@@ -77,8 +95,10 @@ class CMimeSendFile {
   // Logs a file that became shorter than it was when opened.
   void CheckWhole(std::size_t index, const CInputFile& file);
   void SendNote(const std::string& name, bool doubleLineEnd);
-  // A text/plain part (header and text) in the message's charset.
+  // A text/plain part (header and text) naming files by their file system names.
   void SendNoteText(const std::string& text);
+  // The charset parameter of a file part of this type (empty when it takes none).
+  std::string FileCharset(CInputFile& file, std::string_view type) const;
   CQuotedPrintableEncoder& Encoder();
 
   IByteSink* m_pSink;
@@ -88,6 +108,8 @@ class CMimeSendFile {
   std::vector<std::string> m_arrFilePaths;
   IFileSystem* m_pFileSystem;
   std::unique_ptr<CQuotedPrintableEncoder> m_pEncoder;
+  CAttachmentPolicy m_policy;
+  std::string m_strRefusal;
 };
 
 }  // namespace varnel

@@ -1,5 +1,7 @@
 // File enumeration with the two wildcards "*" and "?". Matching follows the host's
-// file system: case-sensitive on POSIX, case-insensitive on Windows.
+// file system: case-sensitive on POSIX, case-insensitive on Windows. Patterns, names and
+// paths are UTF-8 (on Windows the wide API's names; POSIX names are bytes, UTF-8 by
+// convention).
 #pragma once
 
 #include <string>

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "platform/System.h"
+#include "platform/TextCensor.h"
 
 namespace varnel {
 
@@ -19,28 +20,32 @@ std::string FormatLogTime(std::int64_t time) {
   return FormatDayTime(local);
 }
 
-void AppendLogLine(std::int32_t debug, const std::string& file, const std::string& message,
-                   const long* threadNumber) {
-  if (debug <= 0) return;
-  if (file.empty()) return;
-  std::string text = message;
+bool AppendLogLine(std::int32_t debug, const std::string& file, const std::string& message,
+                   const long* threadNumber, std::string* error) {
+  if (debug <= 0) return true;
+  if (file.empty()) {
+    if (error != nullptr) *error = "no file name";
+    return false;
+  }
   std::int64_t now = CurrentTime();
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
-  std::string line = FormatLogTime(now);
+  std::string prefix = FormatLogTime(now);
   if (threadNumber != nullptr) {
     char number[32];
     std::snprintf(number, sizeof number, "% ld", *threadNumber);
-    line += " - ";
-    line += number;
-    line += " - ";
+    prefix += " - ";
+    prefix += number;
+    prefix += " - ";
   } else {
-    line += " - ";
+    prefix += " - ";
   }
-  line += text;
-  line += '\n';
-  // The default file sits in a shared directory: never followed through a planted link,
-  // never readable by others.
-  AppendToFile(file, line, file == DefaultLogFileName());
+  // All lines of one message in one write, so that they stay together.
+  std::string lines;
+  for (const std::string& line : CensoredLines(message)) {
+    lines += prefix;
+    lines += line;
+    lines += '\n';
+  }
+  return AppendToFile(file, lines, error);
 }
 
 }  // namespace varnel

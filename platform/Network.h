@@ -46,6 +46,9 @@ class INetwork {
   virtual bool StartSocketLibrary() = 0;
   // The local host name as the host name query returns it; empty when the query fails.
   virtual std::string QueryHostName() = 0;
+  // The host's fully qualified domain name as the system knows it (its canonical name);
+  // empty when unknown.
+  virtual std::string QueryFullyQualifiedName() { return {}; }
   // IPv4 addresses of a host name, network byte order, in the lookup's order.
   virtual bool LookupIPv4(const std::string& host, std::vector<std::uint32_t>& addresses) = 0;
   // Creates a stream socket bound to the dotted local address (empty: any address), port 0.

@@ -31,4 +31,8 @@ class ISettings {
   virtual std::string Origin(const char* /*name*/, const char* /*variable*/) { return "the installation's settings"; }
 };
 
+// The folder of the settings files (POSIX: VARNEL_CONFIG_DIR, else /etc/varnel); empty
+// where the settings live in the registry. Its files are never attached to a message.
+std::string SettingsDirectory();
+
 }  // namespace varnel

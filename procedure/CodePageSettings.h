@@ -1,6 +1,7 @@
-// The installation's settings as the query runner of a UTF-8 message sees them: the same
-// values, but the procedure's strings are UTF-8, so the database client hands over result
-// values with every character kept. Reports nothing; every other setting passes through.
+// The installation's settings as the query runner of a message sees them: the same
+// values, but the procedure's strings are in the code page of the message's text (UTF-8,
+// an ISO-8859 part), so the database client hands over result values in it, every
+// character kept that it can hold. Reports nothing; every other setting passes through.
 #pragma once
 
 #include <string>

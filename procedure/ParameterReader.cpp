@@ -7,6 +7,8 @@
 
 #include "mime/MessageCharset.h"
 #include "platform/AsciiCase.h"
+#include "platform/CodePage.h"
+#include "platform/TextCensor.h"
 #include "platform/Unicode.h"
 
 namespace varnel {
@@ -64,13 +66,31 @@ std::optional<std::string> ReadRawText(IServerCall& server, int n) {
   return text;
 }
 
-std::optional<std::string> ReadUnicodeText(IServerCall& server, int n, bool utf8) {
+// Where a call's text goes: the code page of the caller's connection (what varchar values
+// are in) and the code page the values are converted to. Either is none when the system
+// does not know it; values then stay as they came.
+struct CTextCodePages {
+  std::optional<CCodePage> connection;
+  std::optional<CCodePage> text;
+};
+
+// A varchar value in the connection's code page, as bytes of target.
+std::string ConvertText(const CTextCodePages& pages, const std::optional<CCodePage>& target, std::string value) {
+  if (!pages.connection || !target || pages.connection->Number() == target->Number()) return value;
+  return pages.connection->ConvertTo(*target, value);
+}
+
+std::optional<std::string> ReadUnicodeText(IServerCall& server, int n, const std::optional<CCodePage>& target) {
   CParamInfo info;
   if (!server.ParamInfo(n, info, nullptr) || info.bNull || info.nActualLength == 0) return std::nullopt;
   std::vector<std::uint8_t> buffer(static_cast<std::size_t>(info.nActualLength) + 10, 0);
   if (!server.ParamInfo(n, info, buffer.data())) return std::nullopt;
   std::size_t length = info.nActualLength < buffer.size() ? info.nActualLength : buffer.size();
-  return utf8 ? UnicodeToUtf8(buffer.data(), length) : NarrowUnicode(buffer.data(), length);
+  if (!target) return NarrowUnicode(buffer.data(), length);
+  std::u16string units = BytesToUtf16(std::string_view(reinterpret_cast<const char*>(buffer.data()), length));
+  std::size_t nul = units.find(u'\0');
+  if (nul != std::u16string::npos) units.resize(nul);
+  return target->FromUtf16(units);
 }
 
 // Converts parameter n to a 4-byte integer; false when the server cannot.
@@ -93,6 +113,10 @@ struct CTextTarget {
 struct CNumberTarget {
   const char* pName;
   std::int32_t CXpParameters::*pMember;
+  // The classic parameters take 0 for any text, as callers of old expect. Every parameter
+  // added since reads text as SQL Server converts it to int and refuses any other text:
+  // '1' must not become 0 where 0 switches a protection off (@tls, @tlsverify).
+  bool bTextIsZero = false;
 };
 
 constexpr CTextTarget kTextTargets[] = {
@@ -130,24 +154,87 @@ constexpr CTextTarget kTextTargets[] = {
 };
 
 constexpr CNumberTarget kNumberTargets[] = {
-    {"@timeout", &CXpParameters::m_nTimeout},
-    {"@codepage", &CXpParameters::m_nCodePage},
-    {"@html", &CXpParameters::m_nHTML},
-    {"@no_output", &CXpParameters::m_nNoOutput},
-    {"@debug", &CXpParameters::m_nDebug},
-    {"@smtpport", &CXpParameters::m_nSMTPPort},
-    {"@importance", &CXpParameters::m_nImportance},
-    {"@priority", &CXpParameters::m_nPriority},
-    {"@qasattachments", &CXpParameters::m_nQAsAttachments},
-    {"@qbind", &CXpParameters::m_nQBind},
+    {"@timeout", &CXpParameters::m_nTimeout, true},
+    {"@codepage", &CXpParameters::m_nCodePage, true},
+    {"@html", &CXpParameters::m_nHTML, true},
+    {"@no_output", &CXpParameters::m_nNoOutput, true},
+    {"@debug", &CXpParameters::m_nDebug, true},
+    {"@smtpport", &CXpParameters::m_nSMTPPort, true},
+    {"@importance", &CXpParameters::m_nImportance, true},
+    {"@priority", &CXpParameters::m_nPriority, true},
+    {"@qasattachments", &CXpParameters::m_nQAsAttachments, true},
+    {"@qbind", &CXpParameters::m_nQBind, true},
+    {"@termination", &CXpParameters::m_nTermination, true},
     {"@qhtmlescape", &CXpParameters::m_nQHTMLEscape},
     {"@qcsv", &CXpParameters::m_nQCSV},
-    {"@termination", &CXpParameters::m_nTermination},
     {"@tls", &CXpParameters::m_nTls},
     {"@tlsverify", &CXpParameters::m_nTlsVerify},
 };
 
+// The code pages of a call's text: the connection's, and the one its values are converted
+// to. That is the code page of a usable @codepage (the last one named wins, as for every
+// parameter); else the connection's own, except that the double-byte code pages whose
+// usual charset names do not cover their vendors' extensions (932, 949, 950) go UTF-8.
+CTextCodePages FindTextCodePages(IServerCall& server, const std::optional<std::int32_t>& given) {
+  CTextCodePages pages;
+  std::optional<std::string> field = server.ConnectionField(kConnectionCodePageField);
+  int connection = field ? static_cast<int>(std::strtol(field->c_str(), nullptr, 10)) : 0;
+  if (connection > 0) pages.connection = CCodePage::Find(connection);
+  if (given && IsUsableCharset(*given)) {
+    pages.text = CCodePage::Find(CharsetCodePage(*given));
+  } else if (connection == 932 || connection == 949 || connection == 950) {
+    pages.text = CCodePage::Find(kUtf8CodePage);
+  } else {
+    pages.text = pages.connection;
+  }
+  return pages;
+}
+
+// A text parameter's value as the call keeps it: in the text's code page; attachment
+// lists in UTF-8, the file system's names.
+void StoreText(const CTextCodePages& pages, std::optional<std::string> CXpParameters::*member,
+               std::optional<std::string> value, bool fromUnicode, CXpParameters& parameters) {
+  if (value && !fromUnicode) {
+    bool fileNames = member == &CXpParameters::m_strAttachments;
+    value = ConvertText(pages, fileNames ? CCodePage::Find(kUtf8CodePage) : pages.text, std::move(*value));
+  }
+  parameters.*member = std::move(value);
+}
+
+// Text as SQL Server converts it to int: blanks around it, an optional sign, decimal
+// digits, within 32 bits. Nothing else (no decimal point, no empty text) is a number.
+bool ParseIntegerText(const std::string& text, std::int32_t& value) {
+  constexpr const char* kBlanks = " \t\r\n";
+  std::size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string::npos) return false;
+  std::size_t last = text.find_last_not_of(kBlanks);
+  std::size_t at = first;
+  bool negative = text[at] == '-';
+  if (text[at] == '-' || text[at] == '+') ++at;
+  if (at > last) return false;
+  std::int64_t number = 0;
+  for (; at <= last; ++at) {
+    if (text[at] < '0' || text[at] > '9') return false;
+    number = number * 10 + (text[at] - '0');
+    if (number > std::int64_t{INT32_MAX} + 1) return false;
+  }
+  if (negative) number = -number;
+  if (number > INT32_MAX || number < INT32_MIN) return false;
+  value = static_cast<std::int32_t>(number);
+  return true;
+}
+
+// A value quoted in a message or the log: short, one line, no control characters.
+std::string QuotedValue(const std::optional<std::string>& text) {
+  std::string value = text.value_or("");
+  if (value.size() > 40) value = value.substr(0, 40) + "...";
+  return "'" + CensorText(value, " ") + "'";
+}
+
 bool ReadPositional(IServerCall& server, int count, CXpParameters& parameters) {
+  const CTextCodePages pages = FindTextCodePages(server, std::nullopt);
+  parameters.m_nConnectionCodePage = pages.connection ? pages.connection->Number() : 0;
+  parameters.m_nTextCodePage = pages.text ? pages.text->Number() : 0;
   if (count < 4) {
     Refuse(server, count == -1 ? std::string() : std::string("Incorrect number of parameters\n"));
     return false;
@@ -168,6 +255,12 @@ bool ReadPositional(IServerCall& server, int count, CXpParameters& parameters) {
   if (count >= 6) parameters.m_strBlindCopyRecipients = ReadRawText(server, 6);
   if (count >= 7) parameters.m_strBody = ReadRawText(server, 7);
   if (count >= 8) parameters.m_strAttachments = ReadRawText(server, 8);
+  for (auto member : {&CXpParameters::m_strRecipient, &CXpParameters::m_strFrom, &CXpParameters::m_strAddress,
+                      &CXpParameters::m_strSubject, &CXpParameters::m_strCopyRecipients,
+                      &CXpParameters::m_strBlindCopyRecipients, &CXpParameters::m_strBody,
+                      &CXpParameters::m_strAttachments}) {
+    StoreText(pages, member, parameters.*member, false, parameters);
+  }
   struct {
     int nPosition;
     std::int32_t CXpParameters::*pMember;
@@ -186,10 +279,8 @@ bool ReadPositional(IServerCall& server, int count, CXpParameters& parameters) {
   return true;
 }
 
-// Whether the message will be UTF-8, known before any text is read: a usable @codepage
-// of 65001 (the last one named wins, as for every parameter), or, without a usable one, a
-// connection whose code page is 65001.
-bool MessageIsUtf8(IServerCall& server, int count) {
+// The @codepage of a named call, known before any text is read.
+std::optional<std::int32_t> GivenCodePage(IServerCall& server, int count) {
   std::optional<std::int32_t> given;
   for (int n = 1; n <= count; ++n) {
     if (AsciiLower(server.ParamName(n)) != "@codepage") continue;
@@ -201,13 +292,13 @@ bool MessageIsUtf8(IServerCall& server, int count) {
     }
     given = number;
   }
-  if (given && IsMessageCharset(*given)) return *given == kUtf8Charset;
-  std::optional<std::string> connection = server.ConnectionField(kConnectionCodePageField);
-  return connection && std::strtoul(connection->c_str(), nullptr, 10) == static_cast<unsigned long>(kUtf8Charset);
+  return given;
 }
 
 bool ReadNamed(IServerCall& server, int count, CXpParameters& parameters) {
-  const bool utf8 = MessageIsUtf8(server, count);
+  const CTextCodePages pages = FindTextCodePages(server, GivenCodePage(server, count));
+  parameters.m_nConnectionCodePage = pages.connection ? pages.connection->Number() : 0;
+  parameters.m_nTextCodePage = pages.text ? pages.text->Number() : 0;
   for (int n = 1; n <= count; ++n) {
     std::string name = server.ParamName(n);
     if (name.empty()) continue;
@@ -223,7 +314,9 @@ bool ReadNamed(IServerCall& server, int count, CXpParameters& parameters) {
     std::optional<std::string> text;
     std::int32_t number = 0;
     if (group == TypeGroup::Text) text = ReadRawText(server, n);
-    if (group == TypeGroup::Unicode) text = ReadUnicodeText(server, n, utf8);
+    if (group == TypeGroup::Unicode) {
+      text = ReadUnicodeText(server, n, lower == "@attachments" ? CCodePage::Find(kUtf8CodePage) : pages.text);
+    }
     if (group == TypeGroup::Integer && !info.bNull && info.nActualLength > 0) ConvertToInt(server, n, number);
 
     bool matched = false;
@@ -231,14 +324,27 @@ bool ReadNamed(IServerCall& server, int count, CXpParameters& parameters) {
       if (lower != target.pName) continue;
       matched = true;
       // An integer passed for a text parameter counts as absent.
-      parameters.*target.pMember = group == TypeGroup::Integer ? std::nullopt : text;
+      StoreText(pages, target.pMember, group == TypeGroup::Integer ? std::nullopt : text,
+                group == TypeGroup::Unicode, parameters);
       if (target.pMember == &CXpParameters::m_strQPassword) parameters.m_bPasswordNamed = true;
     }
     for (const CNumberTarget& target : kNumberTargets) {
       if (lower != target.pName) continue;
       matched = true;
-      // A text passed for a number parameter takes the number 0.
-      parameters.*target.pMember = group == TypeGroup::Integer ? number : 0;
+      if (group != TypeGroup::Integer && !info.bNull && !target.bTextIsZero) {
+        if (!text || !ParseIntegerText(*text, number)) {
+          Refuse(server, WithName("Parameter %s needs a whole number; ", name) + QuotedValue(text) + " is not one\n");
+          return false;
+        }
+      } else if (group != TypeGroup::Integer) {
+        // A text passed for a classic number parameter takes the number 0.
+        if (!info.bNull) {
+          parameters.m_arrLogNotes.push_back(name + " was given as the text " + QuotedValue(text) +
+                                             ", which counts as 0 for this parameter");
+        }
+        number = 0;
+      }
+      parameters.*target.pMember = number;
       if (target.pMember == &CXpParameters::m_nHTML) parameters.m_bHTMLNamed = true;
       if (target.pMember == &CXpParameters::m_nQAsAttachments) parameters.m_bQAsAttachmentsNamed = true;
       if (target.pMember == &CXpParameters::m_nQBind) parameters.m_bQBindNamed = true;
@@ -261,6 +367,10 @@ bool ReadNamed(IServerCall& server, int count, CXpParameters& parameters) {
 }
 
 }  // namespace
+
+bool IsUsableCharset(std::int32_t charset) {
+  return IsMessageCharset(charset) && CCodePage::Find(CharsetCodePage(charset)).has_value();
+}
 
 std::string UnicodeToUtf8(const unsigned char* data, std::size_t size) {
   std::u16string units = BytesToUtf16(std::string_view(reinterpret_cast<const char*>(data), size));

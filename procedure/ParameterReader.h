@@ -3,6 +3,7 @@
 // false; an unknown name is answered the same way but does not refuse the call.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/ServerCall.h"
@@ -24,6 +25,10 @@ std::string NarrowUnicode(const unsigned char* data, std::size_t size);
 // UTF-16 (low byte first) as UTF-8, every character kept, for a UTF-8 message; a U+0000
 // ends the text.
 std::string UnicodeToUtf8(const unsigned char* data, std::size_t size);
+
+// An @codepage that the message can carry: an ISO-8859 part or UTF-8 that this system
+// can convert text to.
+bool IsUsableCharset(std::int32_t charset);
 
 // The caller's connection field that holds its code page as decimal text.
 inline constexpr int kConnectionCodePageField = 36;

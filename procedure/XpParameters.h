@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace varnel {
 
@@ -59,6 +60,12 @@ struct CXpParameters {
   std::int32_t m_nTls = 0;
   std::int32_t m_nTlsVerify = 0;
 
+  // The code page of the caller's connection, and the one text values were converted to
+  // (that of a usable @codepage, else mostly the connection's); 0 when the system does
+  // not know it and values stayed as they came.
+  std::int32_t m_nConnectionCodePage = 0;
+  std::int32_t m_nTextCodePage = 0;
+
   // Parameters whose mere naming matters.
   bool m_bHTMLNamed = false;
   bool m_bQAsAttachmentsNamed = false;
@@ -66,6 +73,10 @@ struct CXpParameters {
   bool m_bPasswordNamed = false;
   bool m_bTlsNamed = false;
   bool m_bTlsVerifyNamed = false;
+
+  // What the log should say once it is set up: number parameters of the classic set that
+  // were given as text and so became 0.
+  std::vector<std::string> m_arrLogNotes;
 };
 
 }  // namespace varnel

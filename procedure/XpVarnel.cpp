@@ -10,12 +10,14 @@
 #include "mime/MessageCharset.h"
 #include "platform/System.h"
 #include "platform/Settings.h"
+#include "platform/TextCensor.h"
 #include "procedure/CodePageSettings.h"
 #include "procedure/CustomException.h"
 #include "procedure/ParameterReader.h"
 #include "smtp/SMTPChannel.h"
 #include "procedure/QueryStage.h"
 #include "query/SMTPOLEDBQuery.h"
+#include "query/SMTPQueryResultset.h"
 
 namespace varnel {
 namespace {
@@ -51,12 +53,27 @@ void SendOutcomeRow(IServerCall& server, std::int32_t status, const std::optiona
   server.SendRow();
 }
 
+// A log that could not be written is told to the caller once, before the outcome row; the
+// call went on without it.
+void ReportLogProblem(IServerCall& server, const CSMTPChannel& channel, const CSMTPOLEDBQuery* runner) {
+  std::string file = channel.m_strLogFileName;
+  std::string reason = channel.LogProblem();
+  if (reason.empty() && runner != nullptr) {
+    file = runner->m_strLogFileName;
+    reason = runner->LogProblem();
+  }
+  if (reason.empty()) return;
+  server.SendMessage("The log file " + CensorText(file, " ") + " could not be written: " + reason +
+                     ". The call went on without it.\n");
+}
+
 // Channel stages 1 to 15: settings from the parameters.
 void FillChannel(CSMTPChannel& channel, const CXpParameters& p, IServerCall& server) {
   if (p.m_nDebug != 0) {
     channel.m_nDebug = p.m_nDebug;
     channel.m_strLogFileName = p.m_strDebugFileName ? *p.m_strDebugFileName : std::string(DefaultLogFileName());
   }
+  for (const std::string& note : p.m_arrLogNotes) channel.WriteLog(note);
   channel.m_strAddress = p.m_strAddress.value_or("");
   channel.SetBody(p.m_strBody.value_or(""));
   if (p.m_bHTMLNamed) {
@@ -69,13 +86,21 @@ void FillChannel(CSMTPChannel& channel, const CXpParameters& p, IServerCall& ser
     channel.WriteLog("@codepage " + std::to_string(charset) +
                      " is neither an ISO-8859 part (1-11, 13-16) nor 65001: taken as not given");
     charset = -1;
+  } else if (charset != -1 && !IsUsableCharset(charset)) {
+    channel.WriteLog("@codepage " + std::to_string(charset) + " cannot be converted to on this system: taken as not given");
+    charset = -1;
   }
   if (charset == -1) {
+    // The label follows once every text of the message is known (ChooseMessageCharset).
     std::optional<std::string> codepage = server.ConnectionField(kConnectionCodePageField);
     if (codepage) channel.SetCharsetFromCodePage(static_cast<std::uint32_t>(std::strtoul(codepage->c_str(), nullptr, 10)));
   } else {
     channel.m_nCharset = charset;
   }
+  // A text file's bytes are not converted: neither 7-bit nor UTF-8, they are taken to be
+  // in the code page of the server's files, or in the charset the caller named for it.
+  std::int32_t files = charset != -1 && charset != kUtf8Charset ? charset : OwnCharset(p.m_nConnectionCodePage);
+  channel.m_nFileCharset = files == kUtf8Charset ? 1 : files;
   channel.m_strRecipient = p.m_strRecipient.value_or("");
   channel.m_strCC = p.m_strCopyRecipients.value_or("");
   channel.m_strBCC = p.m_strBlindCopyRecipients.value_or("");
@@ -114,9 +139,43 @@ void FillChannel(CSMTPChannel& channel, const CXpParameters& p, IServerCall& ser
   channel.m_strOAuthScope = p.m_strOAuthScope.value_or("");
 }
 
+// Without @codepage the text keeps its bytes and the label fits them: an ISO-8859 part
+// where each byte the message's text holds means the same character there, else the code
+// page's own name (PairedIsoParts, ChooseCharset).
+void ChooseMessageCharset(CSMTPChannel& channel, const CXpParameters& p, const CSMTPOLEDBQuery* runner) {
+  if (p.m_nTextCodePage == 0) return;  // a code page the system does not know: as before
+  CByteSet present{};
+  for (const std::string* text : {&channel.m_strFrom, &channel.m_strRecipient, &channel.m_strCC,
+                                  &channel.m_strSubject, &channel.m_strBody, &channel.m_strStyleSheet}) {
+    AddBytes(present, *text);
+  }
+  if (runner != nullptr) {
+    for (const std::string* text : {&runner->m_strQuery, &runner->m_strTableCaption, &runner->m_strTableAttribute,
+                                    &runner->m_strCaptionAttribute, &runner->m_strHeaderAttribute,
+                                    &runner->m_strTDAttribute, &runner->m_strTRAttribute, &runner->m_strFileName,
+                                    &runner->m_strFieldSeparator, &runner->m_strRowSeparator}) {
+      AddBytes(present, *text);
+    }
+    for (std::size_t i = 0; i < runner->GetResultsetCount(); ++i) {
+      const CSMTPQueryResultset& resultset = runner->GetResultset(i);
+      for (std::size_t column = 0; column < resultset.GetColumnCount(); ++column) {
+        AddBytes(present, resultset.GetColumn(column).m_strName);
+      }
+      if (!resultset.HasEightBitValues()) continue;
+      for (std::size_t row = 0; row < resultset.GetRowCount(); ++row) {
+        for (std::size_t column = 0; column < resultset.GetColumnCount(); ++column) {
+          AddBytes(present, resultset.GetValue(row, column));
+        }
+      }
+    }
+  }
+  channel.m_nCharset = ChooseCharset(p.m_nTextCodePage, PairedIsoParts(p.m_nConnectionCodePage), present);
+}
+
 std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const CXpParameters& parameters) {
-  // The settings a UTF-8 message's runner reads outlive the runner, declared before it.
-  std::optional<CCodePageSettings> utf8Settings;
+  // The settings of a runner whose values go into another code page than the server's
+  // strings (that of the message's text) outlive the runner, declared before it.
+  std::optional<CCodePageSettings> textSettings;
   // The runner is declared first so that it outlives the channel, which points at it.
   std::unique_ptr<CSMTPOLEDBQuery> runner;
   std::unique_ptr<CSMTPChannel> channel;
@@ -131,14 +190,17 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const C
     try {
       if (parameters.m_strQuery) {
         CPlatform queryPlatform = platform;
-        if (channel->m_nCharset == kUtf8Charset && platform.pSettings != nullptr &&
-            platform.pSettings->AnsiCodePage() != kUtf8Charset) {
-          utf8Settings.emplace(*platform.pSettings, kUtf8Charset);
-          queryPlatform.pSettings = &*utf8Settings;
+        if (parameters.m_nTextCodePage != 0 && platform.pSettings != nullptr &&
+            platform.pSettings->AnsiCodePage() != parameters.m_nTextCodePage) {
+          textSettings.emplace(*platform.pSettings, parameters.m_nTextCodePage);
+          queryPlatform.pSettings = &*textSettings;
         }
         runFlag = RunQueryStage(parameters, *channel, server, queryPlatform, runner);
       }
       channel->m_strQuery = parameters.m_strQuery.value_or("");
+      if (parameters.m_nCodePage == -1 || !IsUsableCharset(parameters.m_nCodePage)) {
+        ChooseMessageCharset(*channel, parameters, runner.get());
+      }
       if (runFlag) {
         channel->Initialise();
         status = channel->m_nStatus;
@@ -148,7 +210,9 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const C
       status = error.Code();
     }
 
-    std::string queryError = runner ? runner->GetQueryError() : std::string();
+    ReportLogProblem(server, *channel, runner.get());
+    // Driver messages are text from outside: their line breaks stay, control characters go.
+    std::string queryError = runner ? CensorKeepingLineEnds(runner->GetQueryError()) : std::string();
     bool noOutput = parameters.m_nNoOutput != 0;
     if (!noOutput) {
       if (!runFlag) {

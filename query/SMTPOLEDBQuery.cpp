@@ -86,7 +86,8 @@ CSMTPOLEDBQuery::~CSMTPOLEDBQuery() {
 }
 
 void CSMTPOLEDBQuery::WriteLog(const std::string& message) const {
-  AppendLogLine(m_nDebug, m_strLogFileName, message, nullptr);
+  std::string error;
+  if (!AppendLogLine(m_nDebug, m_strLogFileName, message, nullptr, &error)) m_logProblem.Record(error);
 }
 
 void CSMTPOLEDBQuery::ReportOLEDBErrors(bool failure) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/DatabaseClient.h"
+#include "platform/Log.h"
 #include "platform/Platform.h"
 #include "query/SMTPQueryResultset.h"
 
@@ -40,6 +41,8 @@ class CSMTPOLEDBQuery {
   void ReportOLEDBErrors(bool failure);
   std::string GetQueryError() const { return m_strQueryError; }
   void WriteLog(const std::string& message) const;
+  // The first reason the log could not be written; empty when it could.
+  std::string LogProblem() const { return m_logProblem.Reason(); }
 
   void SetTableAttribute(const std::string& attribute);
   void SetCaptionAttribute(const std::string& attribute);
@@ -100,6 +103,7 @@ class CSMTPOLEDBQuery {
   std::unique_ptr<IDatabaseSession> m_pSession;
   // Cleared while the binding command runs: its records are only logged.
   bool m_bCollectErrors = true;
+  mutable CLogProblem m_logProblem;
 };
 
 }  // namespace varnel

@@ -208,12 +208,22 @@ std::string AddressRefusal(std::string_view text, std::string_view fault) {
 
 std::string GetLocalHostName(INetwork& network) { return QueryName(network); }
 
-std::string GetSenderDomain(INetwork& network) {
-  std::string domain = QueryName(network);
-  if (!domain.empty() && domain.find('.') == std::string::npos) {
-    domain += ".com";
-    if (domain.size() > 999) domain.resize(999);
+std::string GetFullyQualifiedName(INetwork& network) {
+  std::string name = QueryName(network);
+  if (name.find('.') != std::string::npos) return name;
+  name = network.QueryFullyQualifiedName();
+  if (name.size() > 999) name.resize(999);
+  return name.find('.') != std::string::npos ? name : std::string();
+}
+
+std::string GetSenderDomain(INetwork& network, const std::string& configured) {
+  // Blanks and control characters have no place in a domain.
+  std::string domain;
+  for (char c : configured) {
+    if (static_cast<unsigned char>(c) > 0x20 && c != 0x7F) domain += c;
   }
+  if (domain.empty()) domain = GetFullyQualifiedName(network);
+  if (domain.empty()) domain = QueryName(network);
   return domain;
 }
 

@@ -30,7 +30,11 @@ std::string AddressRefusal(std::string_view text, std::string_view fault);
 std::vector<std::string_view> SplitAddressList(std::string_view list);
 // The local host name (the network keeps it once queried).
 std::string GetLocalHostName(INetwork& network);
-// The host name, with ".com" appended when it holds no full stop .
-std::string GetSenderDomain(INetwork& network);
+// The host's fully qualified name: the host name when it holds a full stop, else the
+// name the system knows the host by when that holds one; empty when there is none.
+std::string GetFullyQualifiedName(INetwork& network);
+// The domain of the default sender, the name the relay is greeted with: configured (the
+// HeloName setting) when given, else the fully qualified name, else the bare host name.
+std::string GetSenderDomain(INetwork& network, const std::string& configured);
 
 }  // namespace varnel

@@ -29,6 +29,10 @@ void DeliveryThreadProc(CSMTPChannel* channel, int* exitCode) {
   }
 }
 
+// How much a TLS mode protects: 0 nothing, 1 TLS when the relay offers it, 2 TLS or no
+// mail (STARTTLS required and implicit TLS alike).
+int TlsStrength(std::int32_t mode) { return mode >= TlsMode::Required ? 2 : mode; }
+
 }  // namespace
 
 std::string ChooseBindAddress(const std::vector<std::uint32_t>& addresses, const std::string& bindIP, bool& bindIPFound) {
@@ -50,14 +54,25 @@ std::int32_t DefaultTlsMode(int port, bool credentials) {
 
 bool CSMTPChannel::ResolveTlsSettings() {
   std::string error;
-  const CInstallationSettings* settings = InstallationValues(error);
+  int status = Status::Registry;
+  const CInstallationSettings* settings = InstallationValues(error, &status);
   if (settings == nullptr) {
+    if (status == Status::Tls) WriteLog("TLS could not be established: " + error);
     m_strErrorDetail = error;
-    m_nStatus = Status::Registry;
+    m_nStatus = status;
     return false;
   }
-  if (m_nTlsMode < TlsMode::Never || m_nTlsMode > TlsMode::Implicit) {
-    m_nTlsMode = settings->nTlsMode >= 0 ? settings->nTlsMode : DefaultTlsMode(m_nPort, m_bAuthenticate);
+  int configured = settings->nTlsMode;
+  bool given = m_nTlsMode >= TlsMode::Never && m_nTlsMode <= TlsMode::Implicit;
+  // Credentials go in clear only when the call said @tls=0 itself, or the settings allow it.
+  m_bPlainSignInAllowed = (given && m_nTlsMode == TlsMode::Never) || settings->nAllowPlainSignIn == 1;
+  if (!given) {
+    m_nTlsMode = configured >= 0 ? configured : DefaultTlsMode(m_nPort, m_bAuthenticate);
+  } else if (configured >= 0 && TlsStrength(m_nTlsMode) < TlsStrength(configured)) {
+    // The setting is a floor: a call may ask for more protection, never for less.
+    WriteLog("@tls=" + std::to_string(m_nTlsMode) + " is below the TlsMode setting: TLS mode " +
+             std::to_string(configured) + " applies");
+    m_nTlsMode = configured;
   }
   if (!settings->strTlsCaFile.empty()) m_strTlsCaFile = settings->strTlsCaFile;
   if (m_nTlsMode != TlsMode::Never) WriteLog("TLS mode " + std::to_string(m_nTlsMode));
@@ -66,7 +81,16 @@ bool CSMTPChannel::ResolveTlsSettings() {
 
 std::string CSMTPChannel::GetEffectiveFrom() {
   if (!m_strFrom.empty()) return m_strFrom;
-  return "sqlserver@" + GetSenderDomain(*m_platform.pNetwork);
+  // The name the relay is greeted with: the HeloName setting, else the host's fully
+  // qualified name; never a domain made up by appending to the host name.
+  std::string error;
+  const CInstallationSettings* settings = InstallationValues(error);
+  std::string domain = GetSenderDomain(*m_platform.pNetwork, settings != nullptr ? settings->strHeloName : "");
+  if (domain.find('.') == std::string::npos && domain.find('[') == std::string::npos) {
+    WriteLog("No fully qualified name for this host: the default sender is sqlserver@" + domain +
+             " (the HeloName setting names the domain)");
+  }
+  return "sqlserver@" + domain;
 }
 
 bool CSMTPChannel::Initialise() {
@@ -74,11 +98,12 @@ bool CSMTPChannel::Initialise() {
     // Every installation setting is read here, before the worker starts: one that cannot be
     // read or does not parse ends the call before anything is sent.
     std::string error;
-    const CInstallationSettings* settings = InstallationValues(error);
+    int status = Status::Registry;
+    const CInstallationSettings* settings = InstallationValues(error, &status);
     if (settings == nullptr) {
       WriteLog("Setting refused: " + error);
       m_strErrorDetail = error;
-      m_nStatus = Status::Registry;
+      m_nStatus = status;
       return false;
     }
     m_strBindIP = settings->strBindIP;
@@ -118,10 +143,11 @@ bool CSMTPChannel::Sendmail() {
   try {
     WriteLog("Entering sendmail procedure");
     std::string settingError;
-    if (InstallationValues(settingError) == nullptr) {
+    int settingStatus = Status::Registry;
+    if (InstallationValues(settingError, &settingStatus) == nullptr) {
       WriteLog("Setting refused: " + settingError);
       m_strErrorDetail = settingError;
-      m_nStatus = Status::Registry;
+      m_nStatus = settingStatus;
       return false;
     }
     WriteLog("Checking recipient and address");
@@ -149,6 +175,12 @@ bool CSMTPChannel::Sendmail() {
       WriteLog("ExtractEmailAddress");
       std::string fault;
       m_strFromAddress = ExtractEmailAddress(m_strFrom, fault);
+      // A sender of blanks alone is no sender: the default one goes into the header and
+      // the envelope alike (an empty MAIL From would mark the message as a bounce).
+      if (fault.empty() && m_strFrom.empty()) {
+        m_strFrom = GetEffectiveFrom();
+        m_strFromAddress = ExtractEmailAddress(m_strFrom, fault);
+      }
       if (!fault.empty()) refusal = AddressRefusal(m_strFrom, fault);
     }
     if (refusal.empty() && !m_arrRecipients.empty()) refusal = CMessageComposer::OverlongAddress(*this);
@@ -162,6 +194,8 @@ bool CSMTPChannel::Sendmail() {
       m_nStatus = Status::NoDestination;
       return false;
     }
+    // A file the call may not attach ends the send before anything goes out.
+    if (!CheckAttachments()) return false;
 
     // A boundary no body text or database value can know in advance, so none can end a
     // part early or add parts of its own (RFC 2046 section 5.1.1: at most 70 characters;
@@ -248,14 +282,11 @@ bool CSMTPChannel::Sendmail() {
 
     m_strRelayName = m_strAddress;
     if (!ResolveTlsSettings()) {
-      WriteLog("Setting refused: " + m_strErrorDetail);
+      socket.reset();
       return false;
     }
+    // The relay is the one the caller named: "localhost" and "127.0.0.1" stay loopback.
     m_strAddress = AsciiLower(m_strAddress);
-    if (m_strAddress == "localhost" || m_strAddress == "127.0.0.1") {
-      WriteLog("localhost or 127.0.0.1 used so using hostname");
-      m_strAddress = GetLocalHostName(network);
-    }
 
     WriteLog("Socket connecting");
     if (!socket->Connect(m_strAddress, m_nPort)) {

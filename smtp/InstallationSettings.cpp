@@ -77,6 +77,18 @@ class CReader {
     return true;
   }
 
+  // A one-digit value from 0 to high; -1 when not set.
+  bool Digit(const char* name, const char* variable, int high, int& value) {
+    value = -1;
+    std::string text;
+    SettingState state = m_settings.Value(name, variable, text);
+    if (state == SettingState::Error) return Read(name, variable, text);
+    if (state == SettingState::Missing || ParseDigitSetting(text, 0, high, value)) return true;
+    std::string why = "is not one of 0";
+    for (int digit = 1; digit <= high; ++digit) why += (digit == high ? " or " : ", ") + std::to_string(digit);
+    return Fail(name, variable, text, why);
+  }
+
   // A value that must be one word: no blanks inside either.
   bool Word(const char* name, const char* variable, std::string& value) {
     if (!Text(name, variable, value)) return false;
@@ -91,12 +103,14 @@ class CReader {
 
 }  // namespace
 
-bool ParseTlsModeSetting(const std::string& text, int& mode) {
-  std::string value = Trimmed(text);
-  if (value.size() != 1 || value[0] < '0' || value[0] > '3') return false;
-  mode = value[0] - '0';
+bool ParseDigitSetting(const std::string& text, int low, int high, int& value) {
+  std::string trimmed = Trimmed(text);
+  if (trimmed.size() != 1 || trimmed[0] < '0' + low || trimmed[0] > '0' + high) return false;
+  value = trimmed[0] - '0';
   return true;
 }
+
+bool ParseTlsModeSetting(const std::string& text, int& mode) { return ParseDigitSetting(text, 0, 3, mode); }
 
 bool ReadTlsCaFileSetting(ISettings& settings, std::string& value, std::string& error) {
   CReader reader(settings, error);
@@ -108,8 +122,10 @@ bool ReadTlsCaFileSetting(ISettings& settings, std::string& value, std::string& 
   return true;
 }
 
-bool ReadInstallationSettings(ISettings& settings, CInstallationSettings& values, std::string& error) {
+bool ReadInstallationSettings(ISettings& settings, CInstallationSettings& values, std::string& error,
+                              bool* tlsFault) {
   values = CInstallationSettings();
+  if (tlsFault != nullptr) *tlsFault = false;
   CReader reader(settings, error);
 
   // BindIP has its own entry point in the settings store.
@@ -127,22 +143,15 @@ bool ReadInstallationSettings(ISettings& settings, CInstallationSettings& values
     }
   }
 
-  // A TlsMode that is there must say 0-3: an empty or mistyped one is refused, never read as
-  // "not set", which could mean no TLS at all.
-  std::string mode;
-  switch (settings.Value("TlsMode", "VARNEL_TLS_MODE", mode)) {
-    case SettingState::Error:
-      return reader.Read("TlsMode", "VARNEL_TLS_MODE", mode);
-    case SettingState::Found:
-      if (!ParseTlsModeSetting(mode, values.nTlsMode)) {
-        return reader.Fail("TlsMode", "VARNEL_TLS_MODE", mode, "is not one of 0, 1, 2 or 3");
-      }
-      break;
-    case SettingState::Missing:
-      break;
+  // A TlsMode or AllowPlainSignIn that is there must hold one of its digits: an empty or
+  // mistyped one is refused, never read as "not set", which could mean no TLS at all.
+  if (tlsFault != nullptr) *tlsFault = true;
+  if (!reader.Digit("TlsMode", "VARNEL_TLS_MODE", 3, values.nTlsMode) ||
+      !reader.Digit("AllowPlainSignIn", "VARNEL_ALLOW_PLAIN_SIGN_IN", 1, values.nAllowPlainSignIn) ||
+      !ReadTlsCaFileSetting(settings, values.strTlsCaFile, error)) {
+    return false;
   }
-
-  if (!ReadTlsCaFileSetting(settings, values.strTlsCaFile, error)) return false;
+  if (tlsFault != nullptr) *tlsFault = false;
   if (!reader.Word("HeloName", "VARNEL_HELO_NAME", values.strHeloName)) return false;
 
   if (!reader.Word("OAuthTokenUrl", "VARNEL_OAUTH_TOKEN_URL", values.strOAuthTokenUrl)) return false;

@@ -13,6 +13,7 @@ namespace varnel {
 struct CInstallationSettings {
   std::string strBindIP;           // empty: any local address
   int nTlsMode = -1;               // -1: not set (chosen by port and credentials)
+  int nAllowPlainSignIn = -1;      // -1: not set (as 0)
   std::string strTlsCaFile;        // empty: the system's trust store
   std::string strHeloName;         // empty: chosen from the host's name or address
   std::string strOAuthTokenUrl;
@@ -21,13 +22,17 @@ struct CInstallationSettings {
   std::string strOAuthScope;
 };
 
-// Reads every setting above; false with `error` set at the first one at fault.
-bool ReadInstallationSettings(ISettings& settings, CInstallationSettings& values, std::string& error);
+// Reads every setting above; false with `error` set at the first one at fault, and
+// `tlsFault` (when given) true if that is one of the TLS settings.
+bool ReadInstallationSettings(ISettings& settings, CInstallationSettings& values, std::string& error,
+                              bool* tlsFault = nullptr);
 
 // The TlsCaFile setting alone (empty when not set): the file it names must be readable.
 bool ReadTlsCaFileSetting(ISettings& settings, std::string& value, std::string& error);
 
 // A TlsMode value as written: one digit 0-3, blanks and line breaks around it allowed.
 bool ParseTlsModeSetting(const std::string& text, int& mode);
+// A setting of one digit from low to high, blanks and line breaks around it allowed.
+bool ParseDigitSetting(const std::string& text, int low, int high, int& value);
 
 }  // namespace varnel

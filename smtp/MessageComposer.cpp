@@ -228,9 +228,17 @@ std::string CMessageComposer::BodyTransferEncoding() const {
 
 bool CMessageComposer::BodyNeedsEncoding() const { return BodyTransferEncoding() == "quoted-printable"; }
 
-void CMessageComposer::Compose() {
-  m_strBodyEncoding = BodyTransferEncoding();
-  m_sink.Write(FormatHeader(CurrentTime()));
+CMessageComposer::CPlan CMessageComposer::Plan(std::int64_t sendTime) {
+  if (m_strMessageId.empty()) m_strMessageId = NewMessageId(MessageIdDomain(m_channel.m_strFromAddress, m_channel.m_strHeloName));
+  return CPlan{BodyTransferEncoding(), m_strMessageId, sendTime};
+}
+
+void CMessageComposer::Compose() { Compose(Plan(CurrentTime())); }
+
+void CMessageComposer::Compose(const CPlan& plan) {
+  m_strBodyEncoding = plan.strBodyEncoding;
+  m_strMessageId = plan.strMessageId;
+  m_sink.Write(FormatHeader(plan.nSendTime));
   if (m_strBodyEncoding == "quoted-printable") {
     CQuotedPrintableBodyStream encoded(m_sink);
     SendBodyContent(encoded, false);
@@ -309,8 +317,12 @@ void CMessageComposer::SendAttachmentParts() {
   bool resultsAsAttachments = ResultsAsAttachments();
   if (!m_channel.m_strAttachments.empty()) {
     CMimeSendFile writer(m_sink, m_channel.m_strBoundary, m_channel.m_nCharset, *m_channel.Platform().pFileSystem);
-    writer.m_fnLog = [this](const std::string& text) { m_channel.WriteLog(text); };
+    if (m_bLogging) writer.m_fnLog = [this](const std::string& text) { m_channel.WriteLog(text); };
+    writer.m_nFileCharset = m_channel.m_nFileCharset;
+    writer.SetAttachmentPolicy(m_channel.m_attachmentPolicy);
     writer.SendAttachments(m_channel.m_strAttachments, !resultsAsAttachments);
+    m_strAttachmentRefusal = writer.Refusal();
+    if (!m_strAttachmentRefusal.empty()) return;
   }
   if (resultsAsAttachments) {
     CMimeSendFile writer(m_sink, m_channel.m_strBoundary, m_channel.m_nCharset, *m_channel.Platform().pFileSystem);

@@ -18,7 +18,20 @@ class CMessageComposer {
  public:
   CMessageComposer(CSMTPChannel& channel, IByteSink& sink);
 
+  // What a composition decides before it writes anything: the body's transfer encoding,
+  // the Message-ID and the send time. The message measured before MAIL and the one sent
+  // after DATA share one plan, so the size announced is the size sent.
+  struct CPlan {
+    std::string strBodyEncoding;
+    std::string strMessageId;
+    std::int64_t nSendTime = 0;
+  };
+  CPlan Plan(std::int64_t sendTime);
+  void Compose(const CPlan& plan);
+  // With a plan made now.
   void Compose();
+  // false: the attachment writers log nothing (a composition that only measures).
+  void SetLogging(bool on) { m_bLogging = on; }
   // The header block for a message sent at sendTime (seconds since 1970, UTC).
   std::string FormatHeader(std::int64_t sendTime);
   bool IsMultipart() const;
@@ -29,6 +42,9 @@ class CMessageComposer {
   // relay with it; empty for 7-bit text.
   std::string BodyTransferEncoding() const;
   bool BodyNeedsEncoding() const;
+  // Why the message must not be ended: an attachment the policy refused as it was opened
+  // for sending (its bytes were not sent); empty otherwise.
+  const std::string& AttachmentRefusal() const { return m_strAttachmentRefusal; }
   // The Message-ID the header carries; made on first use.
   const std::string& MessageId() const { return m_strMessageId; }
   void SetMessageId(std::string id) { m_strMessageId = std::move(id); }
@@ -49,6 +65,8 @@ class CMessageComposer {
   IByteSink& m_sink;
   std::string m_strBodyEncoding;
   std::string m_strMessageId;
+  bool m_bLogging = true;
+  std::string m_strAttachmentRefusal;
 };
 
 // RFC 5322 date-time in UTC ("Tue, 08 Dec 2026 02:33:13 +0000"); empty when the

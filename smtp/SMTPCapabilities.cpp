@@ -41,6 +41,7 @@ CSMTPCapabilities CSMTPCapabilities::Parse(std::string_view reply) {
     } else if (keyword == "8BITMIME") {
       result.b8BitMime = true;
     } else if (keyword == "SIZE") {
+      result.bSize = true;
       // "SIZE" alone or "SIZE 0" announces no fixed limit.
       if (words.size() > 1 && words[1].size() <= 19) {
         std::uint64_t value = 0;

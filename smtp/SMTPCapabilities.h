@@ -14,6 +14,7 @@ struct CSMTPCapabilities {
   bool b8BitMime = false;      // RFC 6152
   bool bAuthListed = false;    // an AUTH line was present (RFC 4954)
   std::vector<std::string> arrAuthMechanisms;  // upper case, as listed
+  bool bSize = false;          // RFC 1870: MAIL takes SIZE=
   std::uint64_t nMaxSize = 0;  // SIZE limit in bytes (RFC 1870); 0: none announced
 
   // Reads the lines of a complete EHLO reply (joined by CR LF, codes included).

@@ -1,6 +1,9 @@
 #include "smtp/SMTPChannel.h"
 
+#include "mime/ByteSink.h"
+#include "mime/MimeSendFile.h"
 #include "platform/AsciiCase.h"
+#include "platform/TextCensor.h"
 #include "platform/System.h"
 #include "platform/Log.h"
 #include "smtp/CompletionEvent.h"
@@ -20,17 +23,21 @@ CSMTPChannel::CSMTPChannel(const CPlatform& platform) : m_platform(platform) {}
 
 CSMTPChannel::~CSMTPChannel() = default;
 
-const CInstallationSettings* CSMTPChannel::InstallationValues(std::string& error) const {
+const CInstallationSettings* CSMTPChannel::InstallationValues(std::string& error, int* status) const {
   if (!m_installation && m_strInstallationError.empty()) {
     CInstallationSettings values;
+    bool tlsFault = false;
     if (m_platform.pSettings == nullptr) {
       m_installation = values;
-    } else if (ReadInstallationSettings(*m_platform.pSettings, values, m_strInstallationError)) {
+    } else if (ReadInstallationSettings(*m_platform.pSettings, values, m_strInstallationError, &tlsFault)) {
       m_installation = std::move(values);
+    } else {
+      m_nInstallationFaultStatus = tlsFault ? Status::Tls : Status::Registry;
     }
   }
   if (!m_installation) {
     error = m_strInstallationError;
+    if (status != nullptr) *status = m_nInstallationFaultStatus;
     return nullptr;
   }
   return &*m_installation;
@@ -82,25 +89,55 @@ const char* CSMTPChannel::GetStatusText(std::int32_t code) {
     case 14: return "Error while logging on";
     case 15: return "TLS could not be established";
     case 16: return "OAuth token could not be obtained";
+    case 17: return "Attachment not allowed";
     default: return "Unknown error";
   }
 }
 
 std::string CSMTPChannel::GetErrorMessage() const {
   std::string text = GetStatusText(m_nStatus);
-  if (!m_strErrorDetail.empty()) text += ": " + m_strErrorDetail;
+  // The detail may quote a relay, a token endpoint or a TLS library: one line, no
+  // control characters.
+  if (!m_strErrorDetail.empty()) text += ": " + CensorText(m_strErrorDetail, " ");
   return text;
 }
 
+// The first characters of a reply: digits from a relay that keeps to the protocol, anything
+// from one that does not.
+std::string CSMTPChannel::GetSMTPErrorNumber() const { return CensorLine(m_strSMTPErrorNumber); }
+
 std::string CSMTPChannel::GetSMTPErrorMessage() const {
-  if (m_strSMTPReply.size() > 5) return m_strSMTPReply.substr(4);
+  if (m_strSMTPReply.size() > 5) return CensorKeepingLineEnds(std::string_view(m_strSMTPReply).substr(4));
   return {};
 }
 
 void CSMTPChannel::WriteLog(const std::string& message) const {
   if (m_nDebug <= 0) return;
   long number = tls_nLogThreadNumber;
-  AppendLogLine(m_nDebug, m_strLogFileName, message, &number);
+  std::string error;
+  if (!AppendLogLine(m_nDebug, m_strLogFileName, message, &number, &error)) m_logProblem.Record(error);
+}
+
+bool CSMTPChannel::CheckAttachments() {
+  if (m_strAttachments.empty()) return true;
+  std::string error;
+  if (!m_attachmentPolicy.Load(*m_platform.pSettings, error)) {
+    WriteLog(error);
+    m_strErrorDetail = error;
+    m_nStatus = Status::Registry;
+    return false;
+  }
+  struct CNullSink final : IByteSink {
+    void Write(const char*, std::size_t) override {}
+  } sink;
+  CMimeSendFile files(sink, std::string(), m_nCharset, *m_platform.pFileSystem);
+  files.SetAttachmentPolicy(m_attachmentPolicy);
+  std::string refusal;
+  if (files.CheckFiles(m_strAttachments, refusal)) return true;
+  WriteLog("Attachment not allowed: " + refusal);
+  m_strErrorDetail = refusal;
+  m_nStatus = Status::AttachmentRefused;
+  return false;
 }
 
 }  // namespace varnel

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/AttachmentPolicy.h"
+#include "platform/Log.h"
 #include "platform/Platform.h"
 #include "smtp/InstallationSettings.h"
 
@@ -35,6 +37,7 @@ inline constexpr int PasswordBuffer = 13;
 inline constexpr int LogOn = 14;
 inline constexpr int Tls = 15;
 inline constexpr int OAuthToken = 16;
+inline constexpr int AttachmentRefused = 17;
 }  // namespace Status
 
 // How the connection to the relay is secured.
@@ -56,7 +59,7 @@ class CSMTPChannel {
   void SetBody(std::string text);
   void SetCharsetFromCodePage(std::uint32_t codepage);
   static const char* GetStatusText(std::int32_t code);
-  std::string GetSMTPErrorNumber() const { return m_strSMTPErrorNumber; }
+  std::string GetSMTPErrorNumber() const;
   std::string GetSMTPErrorMessage() const;
   // The outcome row's ErrorMessage: the status text, with the reason where one is known.
   std::string GetErrorMessage() const;
@@ -64,19 +67,28 @@ class CSMTPChannel {
   std::string GetBody() const { return m_strBody; }
   std::string GetStyleSheet() const { return m_strStyleSheet; }
 
-  // Diagnostic log (best effort, silent on failure).
+  // Diagnostic log (best effort: a failure never stops the send; the first reason is kept
+  // for the caller's messages).
   void WriteLog(const std::string& message) const;
+  std::string LogProblem() const { return m_logProblem.Reason(); }
 
   // Delivery: runs the worker thread and waits for it.
   bool Initialise();
   bool Sendmail();
   std::string GetEffectiveFrom();
-  // Fills in the TLS mode when the caller gave none (the TlsMode setting, else by port
-  // and credentials) and the CA file setting; false when the settings are at fault.
-  bool ResolveTlsSettings();
   // The installation's settings, read on first use (Initialise does so before the worker
-  // starts) and kept for the rest of the call; null with `error` set when one is at fault.
-  const CInstallationSettings* InstallationValues(std::string& error) const;
+  // starts) and kept for the rest of the call; null with `error` set and `status` the
+  // call's status (15 for a TLS setting, else 7) when one is at fault.
+  const CInstallationSettings* InstallationValues(std::string& error, int* status = nullptr) const;
+  // The TLS mode: the call's, raised to the TlsMode setting where that asks for more;
+  // when the call gave none the setting's, else by port and credentials. Also whether
+  // credentials may go without TLS, and the CA file setting. False (status 15, the
+  // reason in m_strErrorDetail) when a setting cannot be read or is no valid value.
+  bool ResolveTlsSettings();
+  // Before the relay is contacted: every file the attachment list names may be attached
+  // (platform/AttachmentPolicy.h). False with the status set (7 when the AttachmentFolders
+  // setting cannot be used, 17 for a refused file) and the reason in m_strErrorDetail.
+  bool CheckAttachments();
 
   const CPlatform& Platform() const { return m_platform; }
 
@@ -97,6 +109,8 @@ class CSMTPChannel {
   std::string m_strQuery;
   std::string m_strTerminator = "\r\n";
   std::int32_t m_nCharset = 1;
+  // The charset of an attached text file that is neither 7-bit nor UTF-8.
+  std::int32_t m_nFileCharset = 1;
   std::int32_t m_nPort = 25;
   std::int32_t m_nTimeout = 30000;
   std::int32_t m_nDebug = 0;
@@ -123,10 +137,13 @@ class CSMTPChannel {
   // Transport security: one of the TlsMode values; the verification of the relay's
   // certificate; a bearer token for XOAUTH2.
   std::int32_t m_nTlsMode = -1;  // -1: not given
+  // Credentials and tokens may go over a connection without TLS: the call gave @tls=0,
+  // or the AllowPlainSignIn setting is 1.
+  bool m_bPlainSignInAllowed = false;
   bool m_bTlsVerify = true;
   std::string m_strTlsCaFile;
   std::string m_strSMTPOAuthToken;
-  // The relay as the caller named it (m_strAddress may be replaced by the host's name).
+  // The relay as the caller named it (m_strAddress is its lower-case form).
   std::string m_strRelayName;
   // OAuth 2.0 client credentials (@oauth*); empty ones fall back to the settings.
   std::string m_strOAuthTokenUrl;
@@ -134,10 +151,16 @@ class CSMTPChannel {
   std::string m_strOAuthClientSecret;
   std::string m_strOAuthScope;
 
+  // Which files may be attached: the built-in refusals, and after CheckAttachments the
+  // AttachmentFolders setting.
+  CAttachmentPolicy m_attachmentPolicy;
+
  private:
   CPlatform m_platform;
+  mutable CLogProblem m_logProblem;
   mutable std::optional<CInstallationSettings> m_installation;
   mutable std::string m_strInstallationError;
+  mutable int m_nInstallationFaultStatus = 0;
 };
 
 // The local address the client socket binds to: the BindIP setting when the host has

@@ -12,12 +12,18 @@ CSMTPDataStream::CSMTPDataStream(IConnection& connection, std::chrono::milliseco
 
 void CSMTPDataStream::Flush() {
   if (m_nBuffered == 0) return;
-  if (m_result == IoResult::Ok) m_result = m_connection.SendAll(m_pBuffer.get(), m_nBuffered, m_timeout);
+  if (!m_bInterrupted && m_fnInterrupt && m_fnInterrupt()) m_bInterrupted = true;
+  if (m_result == IoResult::Ok && !m_bInterrupted) {
+    m_result = m_connection.SendAll(m_pBuffer.get(), m_nBuffered, m_timeout);
+  }
   m_nBuffered = 0;
 }
 
 void CSMTPDataStream::Emit(const char* data, std::size_t size) {
-  if (m_result != IoResult::Ok) return;
+  if (Failed() || size == 0) return;
+  m_nEmitted += size;
+  m_cBeforeLast = size > 1 ? data[size - 2] : m_cLast;
+  m_cLast = data[size - 1];
   while (size > 0) {
     std::size_t room = kBufferSize - m_nBuffered;
     std::size_t take = size < room ? size : room;
@@ -30,7 +36,7 @@ void CSMTPDataStream::Emit(const char* data, std::size_t size) {
 }
 
 void CSMTPDataStream::Write(const char* data, std::size_t size) {
-  if (m_result != IoResult::Ok || size == 0) return;
+  if (Failed() || size == 0) return;
   std::size_t i = 0;
   if (m_bPendingCR) {
     // The CR was sent; a bare one gets its LF, a CR LF pair keeps its own.
@@ -61,7 +67,10 @@ void CSMTPDataStream::Write(const char* data, std::size_t size) {
   while (i < size) {
     if (m_bLineStart) {
       m_bLineStart = false;
-      if (data[i] == '.') Emit(".", 1);
+      if (data[i] == '.') {
+        Emit(".", 1);
+        ++m_nStuffed;
+      }
     }
     std::size_t end = i;
     for (;;) {
@@ -101,12 +110,15 @@ void CSMTPDataStream::Write(const char* data, std::size_t size) {
   }
 }
 
-IoResult CSMTPDataStream::Finish(const std::string& endOfData) {
+IoResult CSMTPDataStream::Finish() {
   if (m_bPendingCR) {
     m_bPendingCR = false;
     Emit("\n", 1);
   }
-  Emit(endOfData.data(), endOfData.size());
+  // A last line not ended by CR LF gets its CR LF here.
+  if (m_nEmitted > 0 && (m_cBeforeLast != '\r' || m_cLast != '\n')) Emit("\r\n", 2);
+  m_nMessageOctets = m_nEmitted - m_nStuffed;
+  Emit(".\r\n", 3);
   Flush();
   return m_result;
 }

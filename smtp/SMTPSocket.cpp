@@ -1,9 +1,8 @@
 #include "smtp/SMTPSocket.h"
 
-#include "mime/ByteSink.h"
-#include "mime/MimeSendFile.h"
 #include "platform/Network.h"
 #include "platform/Settings.h"
+#include "platform/System.h"
 #include "platform/Tls.h"
 #include "smtp/AddressList.h"
 #include "smtp/CompletionEvent.h"
@@ -45,6 +44,17 @@ std::string ReplyCode(const std::string& reply) {
 // The text of a one-line reply after its code.
 std::string ReplyText(const std::string& reply) { return reply.size() > 4 ? reply.substr(4) : std::string(); }
 
+// A connection that takes every byte and keeps none: the message is composed into it to
+// learn its size.
+class CCountingConnection final : public IConnection {
+ public:
+  IoResult SendAll(const char*, std::size_t, std::chrono::milliseconds) override { return IoResult::Ok; }
+  IoResult Receive(char*, std::size_t, std::size_t& received, std::chrono::milliseconds) override {
+    received = 0;
+    return IoResult::Closed;
+  }
+};
+
 }  // namespace
 
 const char* SMTPStateName(SMTPState state) {
@@ -58,6 +68,7 @@ const char* SMTPStateName(SMTPState state) {
     case SMTPState::Rcpt: return "RCPT";
     case SMTPState::Data: return "DATA";
     case SMTPState::Message: return "end of data";
+    case SMTPState::Cancel: return "*";
     case SMTPState::Quit: return "QUIT";
     case SMTPState::Done: return "no command";
   }
@@ -115,7 +126,10 @@ bool CSMTPSocket::Connect(const std::string& host, int port) {
     m_strLastError = error;
     return false;
   }
-  m_strGreetingName = ChooseGreetingName(settings->strHeloName, GetLocalHostName(*channel.Platform().pNetwork),
+  const std::string& configured = settings->strHeloName;
+  INetwork& network = *channel.Platform().pNetwork;
+  std::string qualified = GetFullyQualifiedName(network);
+  m_strGreetingName = ChooseGreetingName(configured, qualified.empty() ? GetLocalHostName(network) : qualified,
                                          m_pConnection->LocalAddressLiteral());
   channel.m_strHeloName = m_strGreetingName;
   return true;
@@ -128,11 +142,17 @@ CSMTPSocket::EndReason CSMTPSocket::Run() {
   m_deadline = std::chrono::steady_clock::now() + timeout;
   if (channel.m_nTlsMode == TlsMode::Implicit && !StartTls()) return EndReason::Completed;
 
-  // Once the relay has taken the message, what happens to QUIT cannot lose it.
+  // Once the outcome is known (the relay took the message, or refused something), what
+  // happens to QUIT cannot change it.
   auto ended = [&](EndReason reason, const char* what) {
-    if (!m_bAccepted) return reason;
-    channel.WriteLog(std::string("Message accepted; ") + what + " after QUIT");
-    EndDialogue(0, nullptr);
+    if (m_bAccepted) {
+      channel.WriteLog(std::string("Message accepted; ") + what + " after QUIT");
+    } else if (m_eState == SMTPState::Quit || m_eState == SMTPState::Cancel) {
+      channel.WriteLog(std::string("Closing: ") + what + " after " + SMTPStateName(m_eState));
+    } else {
+      return reason;
+    }
+    CompleteDialogue();
     return EndReason::Completed;
   };
   char buffer[4096];
@@ -157,19 +177,20 @@ CSMTPSocket::EndReason CSMTPSocket::Run() {
     if (m_reader.TooLong()) {
       channel.WriteLog("Reply too long: more than " + std::to_string(CSMTPReplyReader::kMaxReply) + " bytes");
       channel.m_strErrorDetail = "reply too long";
-      EndDialogue(Status::DestinationError, nullptr);
+      EndDialogue(Status::DestinationError, nullptr, Farewell::None);
       break;
     }
     std::string reply;
     while (!done.IsSet() && !m_bConnectionLost && !m_bSendTimedOut && m_reader.Next(reply)) {
       OnReceive(reply);
-      if (done.IsSet() || !m_reader.HasUnread()) continue;
+      // A reply that came during the message is awaited whole.
+      if (done.IsSet() || !m_reader.HasUnread() || m_bEarlyReply) continue;
       // Bytes that were already here when the command went out cannot answer it: this
       // client never pipelines, so they answer nothing.
       std::string extra;
       if (!m_reader.Next(extra)) m_reader.Finish(extra);
       channel.WriteLog("Reply without a command: " + extra);
-      EndDialogue(Status::DestinationError, &extra);
+      EndDialogue(Status::DestinationError, &extra, Farewell::None);
     }
   }
   return EndReason::Completed;
@@ -192,20 +213,31 @@ bool CSMTPSocket::SendCommand(const std::string& command, const std::string& log
   return true;
 }
 
-void CSMTPSocket::EndDialogue(std::int32_t status, const std::string* reply) {
-  m_pChannel->m_nStatus = status;
-  SetState(SMTPState::Done);
-  if (reply != nullptr) {
-    m_pChannel->m_strSMTPReply = *reply;
-    m_pChannel->m_strSMTPErrorNumber = reply->substr(0, 3);
+void CSMTPSocket::EndDialogue(std::int32_t status, const std::string* reply, Farewell farewell) {
+  // The first outcome stands: a message the relay has taken stays sent, and a refusal
+  // stays the refusal, whatever comes after.
+  if (!m_bAccepted && !m_bOutcomeKnown) {
+    m_bOutcomeKnown = true;
+    m_pChannel->m_nStatus = status;
+    if (reply != nullptr) {
+      m_pChannel->m_strSMTPReply = *reply;
+      m_pChannel->m_strSMTPErrorNumber = reply->substr(0, 3);
+    }
   }
+  if (farewell == Farewell::CancelThenQuit && SendCommand("*")) return SetState(SMTPState::Cancel);
+  if (farewell == Farewell::Quit && SendCommand("QUIT")) return SetState(SMTPState::Quit);
+  CompleteDialogue();
+}
+
+void CSMTPSocket::CompleteDialogue() {
+  SetState(SMTPState::Done);
   m_pChannel->m_hCompleteEvent->Set();
 }
 
-void CSMTPSocket::EndWithTlsError(const std::string& reason) {
+void CSMTPSocket::EndWithTlsError(const std::string& reason, Farewell farewell) {
   m_pChannel->WriteLog("TLS could not be established: " + reason);
   m_pChannel->m_strErrorDetail = reason;
-  EndDialogue(Status::Tls, nullptr);
+  EndDialogue(Status::Tls, nullptr, farewell);
 }
 
 bool CSMTPSocket::WantsEhlo() const {
@@ -240,7 +272,9 @@ void CSMTPSocket::OnReceive(const std::string& reply) {
           SendCommand("STARTTLS");
           return SetState(SMTPState::StartTls);
         }
-        if (wantTls && mode == TlsMode::Required) return EndWithTlsError("the relay does not offer STARTTLS");
+        if (wantTls && mode == TlsMode::Required) {
+          return EndWithTlsError("the relay does not offer STARTTLS", Farewell::Quit);
+        }
         if (wantTls) channel.WriteLog("The relay does not offer STARTTLS: continuing without TLS");
         channel.m_bRelay8BitMime = m_capabilities->b8BitMime;
         return AfterHello();
@@ -253,7 +287,7 @@ void CSMTPSocket::OnReceive(const std::string& reply) {
       if (mode == TlsMode::Required && !m_bTlsActive) {
         channel.m_strErrorDetail = "the relay refused EHLO, so STARTTLS cannot be used";
         channel.WriteLog("TLS could not be established: " + channel.m_strErrorDetail);
-        return EndDialogue(Status::Tls, &reply);
+        return EndDialogue(Status::Tls, &reply, Farewell::Quit);
       }
       break;
     case SMTPState::Helo:
@@ -270,11 +304,13 @@ void CSMTPSocket::OnReceive(const std::string& reply) {
       }
       channel.m_strErrorDetail = "the relay refused STARTTLS";
       channel.WriteLog("TLS could not be established: " + channel.m_strErrorDetail);
-      return EndDialogue(Status::Tls, &reply);
+      return EndDialogue(Status::Tls, &reply, Farewell::Quit);
     case SMTPState::Auth:
       if (code == "334") {
         std::string response;
-        if (!m_pMechanism->Answer(ReplyText(reply), response)) return EndDialogue(Status::LogOn, &reply);
+        if (!m_pMechanism->Answer(ReplyText(reply), response)) {
+          return EndDialogue(Status::LogOn, &reply, Farewell::CancelThenQuit);
+        }
         SendCommand(response, kCredentialMask);
         return;
       }
@@ -308,6 +344,13 @@ void CSMTPSocket::OnReceive(const std::string& reply) {
       }
       break;
     case SMTPState::Message:
+      if (m_bEarlyReply) {
+        // Only the first reply after the end-of-data line is the relay's verdict; one
+        // that came before it, a "250" above all, accepts nothing.
+        channel.WriteLog("Reply before the end of the message: the message was not sent whole");
+        channel.m_strErrorDetail = "the relay answered before the end of the message";
+        return EndDialogue(Status::DestinationError, &reply, Farewell::None);
+      }
       if (code == "250") {
         // The relay has taken responsibility for the message (RFC 5321 section 4.1.1.4).
         m_bAccepted = true;
@@ -316,39 +359,57 @@ void CSMTPSocket::OnReceive(const std::string& reply) {
         return SetState(SMTPState::Quit);
       }
       break;
+    case SMTPState::Cancel:
+      // Whatever the relay answers to "*" (501 as a rule), the exchange is over.
+      if (SendCommand("QUIT")) return SetState(SMTPState::Quit);
+      return CompleteDialogue();
     case SMTPState::Quit:
-      if (code != "221") channel.WriteLog("Message accepted; QUIT answered otherwise");
-      return EndDialogue(Status::Success, nullptr);
+      if (m_bAccepted && code != "221") channel.WriteLog("Message accepted; QUIT answered otherwise");
+      return CompleteDialogue();
     case SMTPState::Done:
       return;
   }
   channel.WriteLog(std::string("Unexpected reply to ") + SMTPStateName(m_eState));
-  EndDialogue(Status::DestinationError, &reply);
+  // A relay that says it closes (221, 421) or whose reply has no code gets no QUIT.
+  bool closing = code.empty() || code == "221" || code == "421";
+  EndDialogue(Status::DestinationError, &reply, closing ? Farewell::None : Farewell::Quit);
 }
 
 void CSMTPSocket::AfterHello() {
-  if (ExceedsRelayLimit()) return;
-  if (m_pChannel->m_bAuthenticate) return StartAuthentication();
-  SendMail();
+  CSMTPChannel& channel = *m_pChannel;
+  if (!PlanMessage()) return;
+  if (!channel.m_bAuthenticate) return SendMail();
+  // Credentials and tokens go in clear only where the call or the settings allow it.
+  if (!m_bTlsActive && !channel.m_bPlainSignInAllowed) {
+    return EndWithTlsError(
+        "credentials are not sent over a connection without TLS (the relay offers no STARTTLS, or TLS is off; "
+        "@tls=0 or the AllowPlainSignIn setting permits it)",
+        Farewell::Quit);
+  }
+  if (!m_bTlsActive) channel.WriteLog("Signing in without TLS, as allowed");
+  StartAuthentication();
 }
 
-bool CSMTPSocket::ExceedsRelayLimit() {
+bool CSMTPSocket::PlanMessage() {
   CSMTPChannel& channel = *m_pChannel;
-  if (!m_capabilities || m_capabilities->nMaxSize == 0 || channel.m_strAttachments.empty()) return false;
-  // The files' own bytes are a lower bound of their encoded size: past the limit
-  // already, the relay would refuse the message only after all of it was sent.
-  struct CNullSink final : IByteSink {
-    void Write(const char*, std::size_t) override {}
-  } sink;
-  CMimeSendFile files(sink, std::string(), channel.m_nCharset, *channel.Platform().pFileSystem);
-  files.AddFileList(channel.m_strAttachments);
-  std::uint64_t bytes = files.TotalFileBytes();
-  if (bytes <= m_capabilities->nMaxSize) return false;
-  std::string refusal = "552 Message too big for the relay: attachments of " + std::to_string(bytes) +
+  CCountingConnection counter;
+  CSMTPDataStream stream(counter, EffectiveTimeout(channel.m_nTimeout), channel.m_strTerminator == "\r\n");
+  CMessageComposer composer(channel, stream);
+  composer.SetLogging(false);
+  m_plan = composer.Plan(CurrentTime());
+  m_nMessageSize.reset();
+  if (!m_capabilities || !m_capabilities->bSize) return true;
+  // The message as it will be sent, composed once more to count its octets.
+  composer.Compose(m_plan);
+  stream.Finish();
+  m_nMessageSize = stream.MessageOctets();
+  if (m_capabilities->nMaxSize == 0 || *m_nMessageSize <= m_capabilities->nMaxSize) return true;
+  // Past the limit already: the relay would refuse the message only after all of it.
+  std::string refusal = "552 Message too big for the relay: " + std::to_string(*m_nMessageSize) +
                         " bytes, the relay takes at most " + std::to_string(m_capabilities->nMaxSize) + " (SIZE)";
   channel.WriteLog(refusal);
-  EndDialogue(Status::DestinationError, &refusal);
-  return true;
+  EndDialogue(Status::DestinationError, &refusal, Farewell::Quit);
+  return false;
 }
 
 void CSMTPSocket::StartAuthentication() {
@@ -360,7 +421,12 @@ void CSMTPSocket::StartAuthentication() {
 }
 
 void CSMTPSocket::SendMail() {
-  SendCommand("MAIL From:<" + CommandArgument(m_pChannel->m_strFromAddress) + ">");
+  std::string command = "MAIL From:<" + CommandArgument(m_pChannel->m_strFromAddress) + ">";
+  // RFC 1870 and RFC 6152: the size and an 8-bit body are declared to a relay that
+  // announced the extension.
+  if (m_capabilities && m_capabilities->bSize && m_nMessageSize) command += " SIZE=" + std::to_string(*m_nMessageSize);
+  if (m_capabilities && m_capabilities->b8BitMime && m_plan.strBodyEncoding == "8bit") command += " BODY=8BITMIME";
+  SendCommand(command);
   SetState(SMTPState::Mail);
 }
 
@@ -378,7 +444,7 @@ void CSMTPSocket::SendNextRecipient() {
 void CSMTPSocket::OnStartTlsReady() {
   // RFC 3207 section 4.2: nothing may follow the 220 before the handshake; bytes that
   // did could have been injected by a man in the middle.
-  if (m_reader.HasUnread()) return EndWithTlsError("the relay sent data after its STARTTLS reply");
+  if (m_reader.HasUnread()) return EndWithTlsError("the relay sent data after its STARTTLS reply", Farewell::None);
   if (!StartTls()) return;
   // Everything learned before the handshake is forgotten (RFC 3207 section 4.2).
   m_capabilities.reset();
@@ -390,7 +456,7 @@ bool CSMTPSocket::StartTls() {
   CSMTPChannel& channel = *m_pChannel;
   ITlsClient* tls = channel.Platform().pTls;
   if (tls == nullptr) {
-    EndWithTlsError("no TLS library available");
+    EndWithTlsError("no TLS library available", Farewell::None);
     return false;
   }
   CTlsSettings settings;
@@ -401,7 +467,7 @@ bool CSMTPSocket::StartTls() {
   std::string error;
   m_pConnection = tls->Handshake(std::move(m_pConnection), settings, EffectiveTimeout(channel.m_nTimeout), error);
   if (m_pConnection == nullptr) {
-    EndWithTlsError(error.empty() ? std::string("handshake failed") : error);
+    EndWithTlsError(error.empty() ? std::string("handshake failed") : error, Farewell::None);
     return false;
   }
   m_bTlsActive = true;
@@ -410,14 +476,47 @@ bool CSMTPSocket::StartTls() {
   return true;
 }
 
+bool CSMTPSocket::RelaySpokeDuringMessage() {
+  if (m_reader.HasUnread()) return true;
+  char buffer[4096];
+  std::size_t received = 0;
+  IoResult result = m_pConnection->Receive(buffer, sizeof buffer, received, std::chrono::milliseconds(0));
+  if (result == IoResult::Ok && received > 0) {
+    m_reader.Feed(buffer, received);
+    return true;
+  }
+  if (result == IoResult::Closed || result == IoResult::Error) {
+    m_bConnectionLost = true;
+    return true;
+  }
+  return false;
+}
+
 void CSMTPSocket::SendMessageText() {
   CSMTPChannel& channel = *m_pChannel;
   CSMTPDataStream stream(*m_pConnection, EffectiveTimeout(channel.m_nTimeout), channel.m_strTerminator == "\r\n");
+  stream.m_fnInterrupt = [this] { return RelaySpokeDuringMessage(); };
   CMessageComposer composer(channel, stream);
-  composer.Compose();
+  composer.Compose(m_plan);
+  if (!composer.AttachmentRefusal().empty()) {
+    // A file was refused as it was opened for sending (it changed after the check before
+    // MAIL): the message is never ended, so the relay discards it (RFC 5321 section 4.1.1.4).
+    channel.WriteLog("Attachment not allowed: " + composer.AttachmentRefusal() + "; the message is abandoned");
+    channel.m_strErrorDetail = composer.AttachmentRefusal();
+    return EndDialogue(Status::AttachmentRefused, nullptr, Farewell::None);
+  }
   // The end of data is a protocol line: CR LF "." CR LF whatever the text's line ends.
-  const std::string end = "\r\n.\r\n";
-  IoResult result = stream.Finish(end);
+  IoResult result = stream.Finish();
+  // A relay that refused and then closed may have said why before it went.
+  if (result == IoResult::Closed || result == IoResult::Error) RelaySpokeDuringMessage();
+  if (m_reader.HasUnread()) {
+    // The rest of that reply is awaited as long as any reply.
+    m_bConnectionLost = false;
+    m_bEarlyReply = true;
+    m_deadline = std::chrono::steady_clock::now() + EffectiveTimeout(channel.m_nTimeout);
+    return;
+  }
+  if (stream.Interrupted()) return;  // the connection was lost
   if (result == IoResult::Ok) {
     channel.WriteLog(".");
     m_deadline = std::chrono::steady_clock::now() + EffectiveTimeout(channel.m_nTimeout);

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/Network.h"
+#include "smtp/MessageComposer.h"
 #include "smtp/SASL.h"
 #include "smtp/SMTPCapabilities.h"
 #include "smtp/SMTPReplyReader.h"
@@ -32,6 +33,7 @@ enum class SMTPState {
   Rcpt,
   Data,
   Message,   // the end of the message text
+  Cancel,    // "*", which ends an AUTH exchange (RFC 4954 section 4)
   Quit,
   Done,      // nothing: the dialogue is over
 };
@@ -44,7 +46,7 @@ const char* SMTPStateName(SMTPState state);
 std::chrono::milliseconds EffectiveTimeout(std::int32_t milliseconds);
 
 // The name the client greets with (RFC 5321 section 4.1.3): the configured name when one
-// is set, else the local host name when fully qualified, else the address literal of the
+// is set, else the host's fully qualified name, else the address literal of the
 // connection's local end; the host name as the last resort.
 std::string ChooseGreetingName(const std::string& configured, const std::string& hostName,
                                const std::string& localAddressLiteral);
@@ -75,18 +77,29 @@ class CSMTPSocket {
   std::function<bool(std::string& token)> m_fnRefreshToken;
 
  private:
+  // How the dialogue takes leave once its outcome is known: QUIT, so that the relay
+  // closes in order (RFC 5321 section 4.1.1.10); "*" first when an AUTH exchange waits
+  // for an answer; or nothing, where the relay said it closes, the stream cannot carry a
+  // command (inside the message, a TLS handshake) or cannot be trusted.
+  enum class Farewell { Quit, CancelThenQuit, None };
+
   void SetState(SMTPState state);
   bool SendCommand(const std::string& command, const std::string& logText = std::string());
-  void EndDialogue(std::int32_t status, const std::string* reply);
-  void EndWithTlsError(const std::string& reason);
+  void EndDialogue(std::int32_t status, const std::string* reply, Farewell farewell);
+  void CompleteDialogue();
+  void EndWithTlsError(const std::string& reason, Farewell farewell);
   void SendHello(bool extended);
   void AfterHello();
-  // Ends the send before MAIL when the relay's SIZE limit is already known to be passed.
-  bool ExceedsRelayLimit();
+  // Decides the message before MAIL: its body encoding and, for a relay that takes
+  // SIZE, its exact size. False when the relay's SIZE limit is passed (the send ends).
+  bool PlanMessage();
   void StartAuthentication();
   void SendMail();
   void SendNextRecipient();
   void SendMessageText();
+  // Asked before every send of the message: whether the relay has said anything (or
+  // closed) since "354". Its bytes go to the reply reader.
+  bool RelaySpokeDuringMessage();
   void OnStartTlsReady();
   bool StartTls();
   bool RelayAcceptedTheMessage() const { return m_bAccepted; }
@@ -99,6 +112,8 @@ class CSMTPSocket {
   CSMTPReplyReader m_reader;
   std::optional<CSMTPCapabilities> m_capabilities;
   std::unique_ptr<CSASLMechanism> m_pMechanism;
+  CMessageComposer::CPlan m_plan;
+  std::optional<std::uint64_t> m_nMessageSize;
   std::string m_strGreetingName;
   std::string m_strPeerName;
   std::string m_strLastError;
@@ -106,6 +121,8 @@ class CSMTPSocket {
   bool m_bTlsActive = false;
   bool m_bTokenRefreshed = false;
   bool m_bAccepted = false;
+  bool m_bEarlyReply = false;  // the relay answered before the end of the message
+  bool m_bOutcomeKnown = false;  // EndDialogue has recorded the send's outcome
   bool m_bConnectionLost = false;
   bool m_bSendTimedOut = false;
 };

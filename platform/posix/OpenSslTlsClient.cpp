@@ -366,7 +366,10 @@ class COpenSslTlsClient final : public ITlsClient {
     if (settings.bVerify) {
       Ssl().SSL_set_verify(ssl.get(), SSL_VERIFY_PEER, nullptr);
       X509_VERIFY_PARAM* param = Ssl().SSL_get0_param(ssl.get());
-      Ssl().X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      // The relay's names are those of the subjectAltName alone: a certificate without
+      // one names no host, whatever its common name says (RFC 9525 section 6.3).
+      Ssl().X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS |
+                                                       X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
       bool named = isAddress ? Ssl().X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str()) == 1
                              : Ssl().SSL_set1_host(ssl.get(), name.c_str()) == 1;
       if (!named || name.empty()) {

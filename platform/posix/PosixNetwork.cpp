@@ -232,6 +232,34 @@ class CPosixNetwork final : public INetwork {
     return m_strHostName;
   }
 
+  // The canonical name of the host name's lookup (what "hostname -f" shows), kept once
+  // found; a failed lookup is tried again by the next caller.
+  std::string QueryFullyQualifiedName() override {
+    // A host named by VARNEL_HOSTNAME is not looked up.
+    std::string overridden = EnvironmentValue("VARNEL_HOSTNAME");
+    if (!overridden.empty()) return overridden.find('.') != std::string::npos ? overridden : std::string();
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (!m_strQualifiedName.empty()) return m_strQualifiedName;
+    }
+    std::string name = QueryHostName();
+    if (name.empty()) return {};
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* found = nullptr;
+    std::string canonical;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) == 0) {
+      if (found != nullptr && found->ai_canonname != nullptr) canonical = found->ai_canonname;
+      ::freeaddrinfo(found);
+    }
+    if (canonical.find('.') == std::string::npos) return {};
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_strQualifiedName = canonical;
+    return m_strQualifiedName;
+  }
+
   bool LookupIPv4(const std::string& host, std::vector<std::uint32_t>& addresses) override {
     addresses.clear();
     addrinfo hints{};
@@ -275,6 +303,7 @@ class CPosixNetwork final : public INetwork {
  private:
   std::mutex m_mutex;
   std::string m_strHostName;
+  std::string m_strQualifiedName;
 };
 
 }  // namespace

@@ -13,8 +13,7 @@ namespace varnel {
 namespace {
 
 std::string SettingPath(const char* file) {
-  std::string path = EnvironmentValue("VARNEL_CONFIG_DIR");
-  if (path.empty()) path = "/etc/varnel";
+  std::string path = SettingsDirectory();
   path += '/';
   path += file;
   return path;
@@ -67,6 +66,11 @@ class CPosixSettings final : public ISettings {
 };
 
 }  // namespace
+
+std::string SettingsDirectory() {
+  std::string path = EnvironmentValue("VARNEL_CONFIG_DIR");
+  return path.empty() ? std::string("/etc/varnel") : path;
+}
 
 ISettings& DefaultSettings() {
   static CPosixSettings settings;

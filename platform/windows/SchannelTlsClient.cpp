@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/CertificateNames.h"
 #include "platform/Platform.h"
 #include "platform/Tls.h"
 
@@ -206,9 +207,12 @@ bool IsInStore(HCERTSTORE store, PCCERT_CONTEXT certificate) {
   return false;
 }
 
-// Whether an IP address entry of the subjectAltName (RFC 5280 section 4.2.1.6) is the
-// address. The SSL policy check refuses address hosts under Wine even when they match.
-bool HasAddressEntry(PCCERT_CONTEXT certificate, const std::vector<BYTE>& address) {
+// Whether the subjectAltName (RFC 5280 section 4.2.1.6) names the peer: an IP address
+// entry equal to address when that is given, else a DNS entry matching name. The names
+// come from there alone (RFC 9525): the common name is never consulted, which the SSL
+// policy check does under Wine when no entry matches; it also refuses address hosts
+// even when they match, so they are checked here only.
+bool NamesThePeer(PCCERT_CONTEXT certificate, const std::string& name, const std::vector<BYTE>& address) {
   PCERT_EXTENSION extension = ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, certificate->pCertInfo->cExtension,
                                                   certificate->pCertInfo->rgExtension);
   if (extension == nullptr) return false;
@@ -220,8 +224,19 @@ bool HasAddressEntry(PCCERT_CONTEXT certificate, const std::vector<BYTE>& addres
   bool found = false;
   for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
     const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-    found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == address.size() &&
-            std::memcmp(entry.IPAddress.pbData, address.data(), address.size()) == 0;
+    if (!address.empty()) {
+      found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == address.size() &&
+              std::memcmp(entry.IPAddress.pbData, address.data(), address.size()) == 0;
+    } else if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME && entry.pwszDNSName != nullptr) {
+      // DNS entries are ASCII (IA5String); anything else names no host of ours.
+      std::string dns;
+      bool ascii = true;
+      for (const wchar_t* c = entry.pwszDNSName; *c != L'\0' && ascii; ++c) {
+        ascii = *c > 0 && *c < 0x7F;
+        dns += static_cast<char>(*c);
+      }
+      found = ascii && CertificateDnsNameMatches(dns, name);
+    }
   }
   ::LocalFree(names);
   return found;
@@ -300,7 +315,7 @@ std::string VerifyPeer(CtxtHandle* context, const std::string& name, const std::
   if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policy, &result))
     return "certificate policy could not be checked: " + Hex(::GetLastError());
   if (result.dwError != 0) return CertificateErrorText(result.dwError);
-  if (!address.empty() && !HasAddressEntry(leaf.get(), address)) return "IP address mismatch";
+  if (!NamesThePeer(leaf.get(), name, address)) return address.empty() ? "hostname mismatch" : "IP address mismatch";
   return {};
 }
 

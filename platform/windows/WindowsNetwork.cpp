@@ -298,6 +298,17 @@ class CWindowsNetwork final : public INetwork {
     return name;
   }
 
+  // The computer's DNS name with its primary suffix, as the system keeps it (no lookup).
+  std::string QueryFullyQualifiedName() override {
+    std::string overridden = EnvironmentValue("VARNEL_HOSTNAME");
+    if (!overridden.empty()) return overridden.find('.') != std::string::npos ? overridden : std::string();
+    char name[1000] = {};
+    DWORD size = sizeof name;
+    if (!::GetComputerNameExA(ComputerNameDnsFullyQualified, name, &size)) return {};
+    std::string qualified(name, size < sizeof name ? size : sizeof name - 1);
+    return qualified.find('.') != std::string::npos ? qualified : std::string();
+  }
+
   bool LookupIPv4(const std::string& host, std::vector<std::uint32_t>& addresses) override {
     addresses.clear();
     if (host.empty()) return false;

@@ -56,6 +56,18 @@ SettingState ReadValue(const char* name, std::string& value) {
     return SettingState::Found;
   }
   std::size_t length = size <= kValueLimit ? size : kValueLimit;
+  if (type == REG_MULTI_SZ) {
+    // A list (AttachmentFolders, say) entered one item per line reads as items joined by ";".
+    value.clear();
+    for (std::size_t at = 0; at < length && buffer[at] != '\0';) {
+      std::size_t end = at;
+      while (end < length && buffer[end] != '\0') ++end;
+      if (!value.empty()) value += ';';
+      value.append(buffer + at, end - at);
+      at = end + 1;
+    }
+    return SettingState::Found;
+  }
   const void* end = std::memchr(buffer, '\0', length);
   if (end != nullptr) length = static_cast<std::size_t>(static_cast<const char*>(end) - buffer);
   value.assign(buffer, length);
@@ -87,6 +99,8 @@ class CWindowsSettings final : public ISettings {
 };
 
 }  // namespace
+
+std::string SettingsDirectory() { return {}; }
 
 ISettings& DefaultSettings() {
   static CWindowsSettings settings;

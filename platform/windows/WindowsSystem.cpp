@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "platform/System.h"
+#include "platform/Unicode.h"
 #include "platform/windows/WindowsHeaders.h"
+
+#include <sddl.h>
 
 namespace varnel {
 
@@ -39,13 +42,70 @@ std::string EnvironmentValue(const char* name) {
   }
 }
 
-bool AppendToFile(const std::string& path, const std::string& text, bool) {
-  if (path.empty()) return false;
-  // Opened without waiting: a named pipe or device that is busy is never waited for.
-  HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  bool written = ::GetFileType(file) == FILE_TYPE_DISK;
+namespace {
+
+std::string SystemErrorText(DWORD code) {
+  char text[512] = {};
+  DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                                  nullptr, code, 0, text, sizeof text, nullptr);
+  while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\r' || text[length - 1] == '\n')) --length;
+  std::string result = "Windows error " + std::to_string(code);
+  if (length > 0) result.append(": ").append(text, length);
+  return result;
+}
+
+// Owns a security descriptor made by the SDDL conversion.
+class CSecurityDescriptor {
+ public:
+  explicit CSecurityDescriptor(const char* sddl) {
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &m_pDescriptor, nullptr)) {
+      m_pDescriptor = nullptr;
+    }
+  }
+  ~CSecurityDescriptor() {
+    if (m_pDescriptor != nullptr) ::LocalFree(m_pDescriptor);
+  }
+  CSecurityDescriptor(const CSecurityDescriptor&) = delete;
+  CSecurityDescriptor& operator=(const CSecurityDescriptor&) = delete;
+  PSECURITY_DESCRIPTOR Get() const { return m_pDescriptor; }
+
+ private:
+  PSECURITY_DESCRIPTOR m_pDescriptor = nullptr;
+};
+
+}  // namespace
+
+bool AppendToFile(const std::string& path, const std::string& text, std::string* error) {
+  auto fail = [error](std::string reason) {
+    if (error != nullptr) *error = std::move(reason);
+    return false;
+  };
+  if (path.empty()) return fail("no file name");
+  // A new log is the equivalent of mode 0600: its owner, SYSTEM and the administrators
+  // only, nothing inherited from a shared folder such as c:\temp.
+  CSecurityDescriptor privateFile("D:P(A;;FA;;;OW)(A;;FA;;;SY)(A;;FA;;;BA)");
+  if (privateFile.Get() == nullptr) return fail("no private security descriptor: " + SystemErrorText(::GetLastError()));
+  SECURITY_ATTRIBUTES security{};
+  security.nLength = sizeof security;
+  security.lpSecurityDescriptor = privateFile.Get();
+  // Opened without waiting: a named pipe or device that is busy is never waited for. A
+  // final reparse point (symbolic link, junction) is opened itself, never followed.
+  HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              &security, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return fail(SystemErrorText(::GetLastError()));
+  std::string refusal;
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (::GetFileType(file) != FILE_TYPE_DISK) {
+    refusal = "it is not a regular file";
+  } else if (!::GetFileInformationByHandle(file, &information)) {
+    refusal = SystemErrorText(::GetLastError());
+  } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    refusal = "it is a link (reparse point), which a log never follows";
+  } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    refusal = "it is a folder";
+  }
   std::string lines;
   lines.reserve(text.size() + 16);
   for (char c : text) {
@@ -53,14 +113,23 @@ bool AppendToFile(const std::string& path, const std::string& text, bool) {
     lines += c;
   }
   DWORD count = 0;
-  if (written) written = ::WriteFile(file, lines.data(), static_cast<DWORD>(lines.size()), &count, nullptr) != 0;
+  if (refusal.empty()) {
+    if (!::WriteFile(file, lines.data(), static_cast<DWORD>(lines.size()), &count, nullptr)) {
+      refusal = SystemErrorText(::GetLastError());
+    } else if (count != lines.size()) {
+      refusal = "the file took only part of the line";
+    }
+  }
   ::CloseHandle(file);
-  return written && count == lines.size();
+  return refusal.empty() || fail(refusal);
 }
 
 std::FILE* OpenRegularFile(const std::string& path, std::uint64_t& size) {
   // Opened without waiting; only a file on disk is read (never a pipe, console or device).
-  HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+  // The path is UTF-8, as file enumeration gives names.
+  std::u16string units = Utf8ToUtf16(path);
+  std::wstring wide(units.begin(), units.end());
+  HANDLE handle = ::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   LARGE_INTEGER length{};
@@ -87,6 +156,12 @@ bool OpenFileSize(std::FILE* file, std::uint64_t& size) {
   size = static_cast<std::uint64_t>(length.QuadPart);
   return true;
 }
+
+// Rights on Windows are access lists; the host command that asks is POSIX only.
+bool ReadableByOthers(const std::string&) { return false; }
+
+// The DLL lives in the server's process, whose dumps are the server's to govern.
+bool ProtectProcessSecrets() { return true; }
 
 const char* DefaultLogFileName() { return "c:\\temp\\corvane.log"; }
 

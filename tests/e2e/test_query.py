@@ -50,7 +50,7 @@ class SQLiteQueryTest(unittest.TestCase):
                              qdatabase=self.database, qbind=0, body="Stock:\r\n", qfieldsep="\t", qrowsep="\r\n")
         self.assertEqual(code, 0, out)
         body = parse_message(relay.envelopes[0].content).get_content()
-        self.assertEqual(body, "Stock:\r\nitem\tquantity\r\na,b\t3\t\r\nbolts\t12\t\r\n\r\n")
+        self.assertEqual(body, "Stock:\r\nitem\tquantity\r\na,b\t3\t\r\nbolts\t12\t\r\n")
 
     def test_batch_of_statements_gives_result_sets_in_order(self):
         # The SQLite driver takes one statement per call: the batch is run statement by
@@ -72,7 +72,7 @@ class SQLiteQueryTest(unittest.TestCase):
         self.assertEqual(code, 0, out)
         self.assertIn("no such table", out["rows"][0][4])
         body = parse_message(relay.envelopes[0].content).get_content()
-        self.assertEqual(body, "one\r\n1,\r\n\r\n")
+        self.assertEqual(body, "one\r\n1,\r\n")
 
     def test_syntax_error_still_sends_and_reports_the_error(self):
         with Relay() as relay:
@@ -97,7 +97,7 @@ class SQLiteQueryTest(unittest.TestCase):
         self.assertEqual(code, 0, out)
         self.assertEqual(out["rows"], [[0, None, None, None, None]])
         body = parse_message(relay.envelopes[0].content).get_content()
-        self.assertEqual(body, "na\u00efve,w\r\ncaf\u00e9,d\u00e9j\u00e0,\r\n?,d\u00e9j\u00e0,\r\n\r\n")
+        self.assertEqual(body, "na\u00efve,w\r\ncaf\u00e9,d\u00e9j\u00e0,\r\n?,d\u00e9j\u00e0,\r\n")
 
     def test_rows_too_long_for_smtp_arrive_whole(self):
         # aiosmtpd refuses lines of over 1,000 octets, as RFC 5321 allows: a body that
@@ -118,7 +118,7 @@ class SQLiteQueryTest(unittest.TestCase):
         text, html = (parse_message(e.content) for e in relay.envelopes)
         self.assertEqual(text["Content-Transfer-Encoding"], "quoted-printable")
         self.assertEqual(text.get_content().replace("\r\n", "\n"),
-                         "Wide = 1:\nk,v\n1," + wide + ",\nend \n")
+                         "Wide = 1:\nk,v\n1," + wide + ",\nend ")
         body = html.get_body(("html",))
         self.assertEqual(body["Content-Transfer-Encoding"], "quoted-printable")
         self.assertIn("<TR><TD>1</TD><TD>" + wide + "</TD></TR></TABLE>", body.get_content())

@@ -2,6 +2,7 @@
 MIME parser sees it, the outcome row, the done notices and the return value."""
 
 import re
+import tempfile
 import threading
 import unittest
 
@@ -65,10 +66,32 @@ class SendTest(unittest.TestCase):
 
     def test_login_with_credentials(self):
         with Relay(credentials=("mailer", "s3cret-" + "x" * 40)) as relay:
+            # This relay offers no TLS: credentials go in clear only because the call says @tls=0.
             code, out = run_varnel(statement(relay.port, subject="auth", smtpusername="mailer",
-                                             smtppassword="s3cret-" + "x" * 40))
+                                             smtppassword="s3cret-" + "x" * 40, tls=0))
         self.assertEqual(code, 0, out)
         self.assertEqual(len(relay.envelopes), 1)
+
+    def test_body_arrives_as_written_without_a_line_added(self):
+        # The end of data adds no line break to a body that ends with one, and the text
+        # part of a multipart message ends where the body ends.
+        with Relay() as relay, tempfile.NamedTemporaryFile(suffix=".txt") as attached:
+            attached.write(b"attached\r\n")
+            attached.flush()
+            bodies = ("Two lines\r\nend\r\n", "Blank line at the end\r\n\r\n", "No break at the end")
+            for body in bodies:
+                for attachments in (None, attached.name):
+                    params = {"body": body} if attachments is None else {"body": body, "attachments": attachments}
+                    code, out = run_varnel(statement(relay.port, **params))
+                    self.assertEqual(code, 0, out)
+        received = [parse_message(envelope.content) for envelope in relay.envelopes]
+        for index, body in enumerate(bodies):
+            single, multipart = received[2 * index], received[2 * index + 1]
+            # A single-part body's last line still ends with the line break SMTP gives it.
+            self.assertEqual(single.get_content(), body if body.endswith("\r\n") else body + "\r\n")
+            text = next(part for part in multipart.iter_parts() if part.get_content_type() == "text/plain"
+                        and part.get_filename() is None)
+            self.assertEqual(text.get_content(), body)
 
     def test_positional_form_uses_the_default_sender(self):
         with Relay() as relay:
@@ -76,7 +99,7 @@ class SendTest(unittest.TestCase):
                                    "'body', NULL, 30, %d" % relay.port)
         self.assertEqual(code, 0, out)
         envelope = relay.envelopes[0]
-        self.assertEqual(envelope.mail_from, "sqlserver@localhost.com")
+        self.assertEqual(envelope.mail_from, "sqlserver@localhost")
         parse_message(envelope.content)
 
     @unittest.skipUnless(ipv6_loopback_available(), "no IPv6 loopback on this machine")

@@ -1,6 +1,7 @@
 """Installation settings fail closed through the varnel command: a setting that does not
-parse, from the environment or from its file, ends the call with status 7 and a message
-naming the setting and where it came from; the relay is never contacted. A value written
+parse, from the environment or from its file, ends the call (status 15 for the TLS settings,
+7 for the others) with a message naming the setting and where it came from; the relay is
+never contacted. A value written
 with a trailing blank or line break is read as meant and honoured by a real relay."""
 
 import os
@@ -10,6 +11,10 @@ import unittest
 
 from relay import run_varnel, sql_text
 from tls_relay import TestPki, TlsRelay
+
+
+TLS = "TLS could not be established: "
+REGISTRY = "Error accessing the registry: "
 
 
 def statement(port):
@@ -36,17 +41,17 @@ class SettingsTest(unittest.TestCase):
     def test_each_faulty_setting_stops_the_call_before_the_relay(self):
         folder = self.folder.name
         cases = [
-            ("environment", {"VARNEL_TLS_MODE": "9"}, {},
+            ("environment", {"VARNEL_TLS_MODE": "9"}, {}, TLS +
              'the TlsMode setting "9" (environment variable VARNEL_TLS_MODE) is not one of 0, 1, 2 or 3'),
-            ("file word", {}, {"TlsMode": "required\n"},
+            ("file word", {}, {"TlsMode": "required\n"}, TLS +
              'the TlsMode setting "required" (file %s/TlsMode) is not one of 0, 1, 2 or 3' % folder),
-            ("empty file", {}, {"TlsMode": ""}, 'the TlsMode setting "" (file %s/TlsMode) is not one of 0, 1, 2 or 3' % folder),
-            ("missing CA file", {}, {"TlsCaFile": "/nonexistent/ca.pem\n"},
+            ("empty file", {}, {"TlsMode": ""}, TLS + 'the TlsMode setting "" (file %s/TlsMode) is not one of 0, 1, 2 or 3' % folder),
+            ("missing CA file", {}, {"TlsCaFile": "/nonexistent/ca.pem\n"}, TLS +
              'the TlsCaFile setting "/nonexistent/ca.pem" (file %s/TlsCaFile) names a file that cannot be read'
              % folder),
-            ("greeting name", {"VARNEL_HELO_NAME": "db 01"}, {},
+            ("greeting name", {"VARNEL_HELO_NAME": "db 01"}, {}, REGISTRY +
              'the HeloName setting "db 01" (environment variable VARNEL_HELO_NAME) holds a blank'),
-            ("bind address", {}, {"BindIP": "localhost"},
+            ("bind address", {}, {"BindIP": "localhost"}, REGISTRY +
              'the BindIP setting "localhost" (file %s/BindIP) is not an IPv4 address' % folder),
         ]
         for name, env, files, message in cases:
@@ -60,8 +65,8 @@ class SettingsTest(unittest.TestCase):
                 environment = dict(self.env, **env)
                 code, out = run_varnel(statement(listener.getsockname()[1]), env=environment)
                 row = outcome(out)
-                self.assertEqual(row["Result"], 7, out)
-                self.assertEqual(row["ErrorMessage"], "Error accessing the registry: " + message)
+                self.assertEqual(row["Result"], 15 if message.startswith(TLS) else 7, out)
+                self.assertEqual(row["ErrorMessage"], message)
                 listener.setblocking(False)
                 with self.assertRaises(BlockingIOError):
                     listener.accept()

@@ -113,7 +113,7 @@ class StandardMailTest(unittest.TestCase):
         self.assertEqual(reformime_decoded(unfolded_field(raw, "To")),
                          "J\u00f6rg M\u00fcller <dba@example.com>, plain@example.com".encode("utf-8"))
         self.assertEqual(message.get_content_charset(), "iso-8859-1")
-        self.assertEqual(message.get_content(), "Gr\u00fc\u00dfe\r\n")
+        self.assertEqual(message.get_content(), "Gr\u00fc\u00dfe")
 
     def test_utf8_connection_keeps_every_character(self):
         subject = "\u4e2d\u6587 \u2713 r\u00e9sum\u00e9 \U0001F600"
@@ -125,7 +125,7 @@ class StandardMailTest(unittest.TestCase):
         self.assertEqual(message["Subject"], subject)
         self.assertEqual(message["From"].addresses[0].display_name, "\u5f20\u4f1f")
         self.assertEqual(message.get_content_charset(), "utf-8")
-        self.assertEqual(message.get_content(), body + "\r\n")
+        self.assertEqual(message.get_content(), body)
         self.assertEqual(reformime_decoded(unfolded_field(raw, "Subject")), subject.encode("utf-8"))
 
     def test_codepage_parameter_65001_and_unknown_values(self):
@@ -174,10 +174,12 @@ class StandardMailTest(unittest.TestCase):
         self.assertEqual(types, {"report.txt": "text/plain", "rows.csv": "text/csv", "data.json": "application/json",
                                  "page.html": "text/html", "chart.png": "image/png",
                                  "notes": "application/octet-stream"})
+        # Each text file declares the charset of its own bytes: 7-bit ones us-ascii, the
+        # Latin-1 letters of rows.csv the connection's code page (1252).
         message = parse_message(raw)
-        for part in message.iter_attachments():
-            if part.get_content_maintype() == "text":
-                self.assertEqual(part.get_content_charset(), "iso-8859-1")
+        charsets = {part.get_filename(): part.get_content_charset() for part in message.iter_attachments()
+                    if part.get_content_maintype() == "text"}
+        self.assertEqual(charsets, {"report.txt": "us-ascii", "rows.csv": "windows-1252", "page.html": "us-ascii"})
 
     def test_non_ascii_file_names_in_rfc2231_form(self):
         path = self.make("R\u00e9sum\u00e9 M\u00e4rz \u2713.txt", b"line\n")

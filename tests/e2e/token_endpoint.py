@@ -54,11 +54,13 @@ class TokenEndpoint:
     of every request received."""
 
     def __init__(self, pki, client_id="varnel-app", client_secret="s3cret&value=1", expires_in=3600, tls=True,
-                 delay=0.0):
+                 delay=0.0, content_encoding=None):
         self.client_id = client_id
         self.client_secret = client_secret
         self.expires_in = expires_in
         self.delay = delay
+        # A Content-Encoding header sent with every reply (a hostile endpoint's words).
+        self.content_encoding = content_encoding
         self.requests = []
         self.granted = []
         self._lock = threading.Lock()
@@ -94,6 +96,8 @@ class TokenEndpoint:
                 self.send_header("Content-Type", "application/json; charset=utf-8")
                 self.send_header("Content-Length", str(len(data)))
                 self.send_header("Connection", "close")
+                if endpoint.content_encoding is not None:
+                    self.send_header("Content-Encoding", endpoint.content_encoding)
                 self.end_headers()
                 self.wfile.write(data)
 
@@ -141,7 +145,7 @@ class XOAuth2Handler(Collector):
 
 
 def serve():
-    """`token_endpoint.py serve [--expires-in N] [--plain]`: prints "<url> <ca file>" and
+    """`token_endpoint.py serve [--expires-in N] [--plain] [--content-encoding TEXT]`: prints "<url> <ca file>" and
     serves until SIGTERM, for test programs of other languages."""
     import argparse
     import signal
@@ -151,12 +155,14 @@ def serve():
     parser.add_argument("command", choices=["serve"])
     parser.add_argument("--expires-in", type=int, default=3600)
     parser.add_argument("--plain", action="store_true")
+    parser.add_argument("--content-encoding")
     arguments = parser.parse_args()
     pki = TestPki()
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     try:
-        with TokenEndpoint(pki, expires_in=arguments.expires_in, tls=not arguments.plain) as endpoint:
+        with TokenEndpoint(pki, expires_in=arguments.expires_in, tls=not arguments.plain,
+                           content_encoding=arguments.content_encoding) as endpoint:
             print(endpoint.url, pki.ca_cert, flush=True)
             stop.wait(120)
     finally:

@@ -9,6 +9,8 @@
 #   wrong-name.pem    DNS:wrong.example only, signed by ca.pem, valid now
 #   expired.pem       DNS:localhost, IP:127.0.0.1, signed by ca.pem, ended in 2021
 #   untrusted.pem     DNS:localhost, IP:127.0.0.1, signed by other-ca.pem, valid now
+#   ip-only.pem       IP:127.0.0.1 only, common name localhost, signed by ca.pem, valid now
+#   cn-only.pem       no subjectAltName at all, common name localhost, signed by ca.pem, valid now
 #   *-chain.pem       the leaf followed by its CA (what a server presents)
 #   hashed/           ca.pem under its subject-hash name, as in /etc/ssl/certs
 #
@@ -45,12 +47,18 @@ basicConstraints = critical,CA:FALSE
 keyUsage = critical,digitalSignature,keyEncipherment
 extendedKeyUsage = serverAuth
 subjectAltName = \$ENV::VARNEL_PKI_SAN
+[leaf_without_names]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature,keyEncipherment
+extendedKeyUsage = serverAuth
 EOF
 }
 
-make_leaf() {  # name, CA, common name, subjectAltName, start date, end date
+make_leaf() {  # name, CA, common name, subjectAltName (empty: none), start date, end date
   ssl req -new -key leaf.key -out "$1.csr" -subj "/CN=$3"
-  VARNEL_PKI_SAN=$4 ssl ca -batch -config "$2.cnf" -extensions leaf -in "$1.csr" -out "$1.pem" \
+  local extensions=leaf
+  [[ -n "$4" ]] || extensions=leaf_without_names
+  VARNEL_PKI_SAN=${4:-none} ssl ca -batch -config "$2.cnf" -extensions "$extensions" -in "$1.csr" -out "$1.pem" \
     -startdate "$5" -enddate "$6" -notext
   cat "$1.pem" "$2.pem" >"$1-chain.pem"
   rm -f "$1.csr"
@@ -67,10 +75,12 @@ make_leaf good ca localhost "$local_names" "$now_start" "$now_end"
 make_leaf wrong-name ca wrong.example "DNS:wrong.example" "$now_start" "$now_end"
 make_leaf expired ca localhost "$local_names" 20200101000000Z 20210101000000Z
 make_leaf untrusted other-ca localhost "$local_names" "$now_start" "$now_end"
+make_leaf ip-only ca localhost "IP:127.0.0.1" "$now_start" "$now_end"
+make_leaf cn-only ca localhost "" "$now_start" "$now_end"
 
 mkdir -p hashed
 cp ca.pem hashed/
 ssl rehash hashed
 
-for leaf in good wrong-name expired untrusted; do test -s "$leaf.pem"; done
+for leaf in good wrong-name expired untrusted ip-only cn-only; do test -s "$leaf.pem"; done
 test -n "$(ls hashed/*.0)"

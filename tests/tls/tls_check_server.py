@@ -2,7 +2,8 @@
 scripts/test-windows), with a throwaway PKI made by make_pki.sh.
 
 Prints one line and then serves until killed:
-    <CA file as a Windows path> good=<port> wrong-name=<port> untrusted=<port> expired=<port> plain=<port> silent=<port>
+    <CA file as a Windows path> good=<port> wrong-name=<port> untrusted=<port> expired=<port> ip-only=<port>
+    cn-only=<port> plain=<port> silent=<port>   (all on the one line)
 
 Each TLS server (TLS 1.2 allowed: Wine speaks nothing newer) presents the leaf of its
 name, greets with "220 ready\\r\\n", then reads "SIZE <n>\\r\\n" and n bytes and answers
@@ -79,7 +80,7 @@ def main():
     pki = tempfile.mkdtemp(prefix="varnel-pki.")
     subprocess.run([os.path.join(HERE, "make_pki.sh"), pki], check=True)
     ports = []
-    for name in ("good", "wrong-name", "untrusted", "expired"):
+    for name in ("good", "wrong-name", "untrusted", "expired", "ip-only", "cn-only"):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(os.path.join(pki, name + ".pem"), os.path.join(pki, "leaf.key"))
         listener = listen()

@@ -23,7 +23,9 @@ TEST(ChannelTest, StatusTextsAreTheFixedTexts) {
                                                {13, "Password buffer exceeded"},
                                                {14, "Error while logging on"},
                                                {15, "TLS could not be established"},
-                                               {17, "Unknown error"},
+                                               {16, "OAuth token could not be obtained"},
+                                               {17, "Attachment not allowed"},
+                                               {18, "Unknown error"},
                                                {-1, "Unknown error"}};
   for (const auto& [code, text] : cases) EXPECT_STREQ(CSMTPChannel::GetStatusText(code), text) << code;
 }
@@ -96,7 +98,7 @@ TEST(AddressListTest, SenderIsTrimmedAndDefaultsToTheHostDomain) {
   EXPECT_EQ(from, "Ops <ops@x.com>");
   varnel::test::CTestPlatform platform;
   CSMTPChannel channel(platform.Get());
-  EXPECT_EQ(channel.GetEffectiveFrom(), "sqlserver@localhost.com");
+  EXPECT_EQ(channel.GetEffectiveFrom(), "sqlserver@localhost");
   channel.m_strFrom = "me@x.com";
   EXPECT_EQ(channel.GetEffectiveFrom(), "me@x.com");
 }

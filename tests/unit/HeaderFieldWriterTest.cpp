@@ -53,10 +53,62 @@ void ExpectLegalLines(const std::string& field, std::size_t limit, const std::st
 TEST(HeaderFieldWriterTest, CharsetNames) {
   const std::pair<std::int32_t, const char*> cases[] = {
       {1, "iso-8859-1"}, {2, "iso-8859-2"}, {11, "iso-8859-11"}, {13, "iso-8859-13"}, {16, "iso-8859-16"},
-      {65001, "utf-8"},  {12, "iso-8859-1"}, {0, "iso-8859-1"},   {99, "iso-8859-1"},  {-1, "iso-8859-1"}};
+      {65001, "utf-8"},  {12, "iso-8859-1"}, {0, "iso-8859-1"},   {99, "iso-8859-1"},  {-1, "iso-8859-1"},
+      {1250, "windows-1250"}, {1258, "windows-1258"}, {874, "windows-874"}, {936, "GBK"}, {932, "Shift_JIS"}};
   for (const auto& [charset, name] : cases) EXPECT_EQ(CharsetName(charset), name) << charset;
   for (std::int32_t charset : {1, 5, 11, 13, 16, 65001}) EXPECT_TRUE(IsMessageCharset(charset)) << charset;
   for (std::int32_t charset : {0, 12, 17, 99, 1252, 65000, -1}) EXPECT_FALSE(IsMessageCharset(charset)) << charset;
+}
+
+// Without @codepage the label fits the bytes the text holds: the paired ISO-8859 part
+// while each of them means the same character there, else the code page's own name.
+TEST(HeaderFieldWriterTest, ChosenCharsetFitsTheBytes) {
+  struct Case {
+    int nCodePage;
+    std::string text;
+    std::int32_t nCharset;
+  } const cases[] = {
+      {1252, "plain", 1},
+      {1252, "Gr\xF6\xDF" "e", 1},
+      {1252, "\x80 5", 1252},                // euro sign: a C1 control in ISO-8859-1
+      {1250, "\xA3\xF3" "dka", 2},            // Lodka: the same bytes in ISO-8859-2
+      {1250, "ja\x9F\xF1", 1250},             // z acute is 0x9F only in 1250
+      {1251, "\xCE\xF2\xF7\xB8\xF2", 1251},  // Cyrillic lies elsewhere in ISO-8859-5
+      {1257, "\xC0\xFE", 13},
+      {874, "\xC3\xD2", 11},                 // Thai letters: ISO-8859-11
+      {874, "\xC3\x93", 874},                // and a typographic quote
+      {1258, "\xE1", 1},
+      {1258, "\xD2", 1258},                   // a combining tone mark
+      {936, "\xD6\xD0", 936},
+      {65001, "\xC3\xB6", 65001},
+  };
+  for (const Case& c : cases) {
+    CByteSet present{};
+    AddBytes(present, c.text);
+    int textCodePage = c.nCodePage;
+    EXPECT_EQ(ChooseCharset(textCodePage, PairedIsoParts(c.nCodePage), present), c.nCharset) << c.nCodePage << " " << c.text;
+  }
+  // Text of 932, 949 and 950 goes UTF-8: ISO-8859-1 only while it is ASCII.
+  CByteSet ascii{};
+  AddBytes(ascii, "ok");
+  EXPECT_EQ(ChooseCharset(65001, PairedIsoParts(932), ascii), 1);
+  CByteSet eight = ascii;
+  AddBytes(eight, "\xE2\x91\xA0");
+  EXPECT_EQ(ChooseCharset(65001, PairedIsoParts(932), eight), 65001);
+}
+
+TEST(HeaderFieldWriterTest, DoubleByteEncodedWordsKeepTheirPairs) {
+  // 32 GBK characters whose second byte is "=" or "_"-like ASCII must stay with their
+  // first byte in one encoded word.
+  std::string text;
+  for (int i = 0; i < 32; ++i) text += "\xD6\xD0";
+  text += "\x81\x40";
+  CHeaderFieldWriter writer(936, "\r\n");
+  for (const std::string& word : writer.EncodedWords(text, 40)) {
+    ASSERT_EQ(word.rfind("=?GBK?Q?", 0), 0u) << word;
+    std::string body = word.substr(8, word.size() - 10);
+    EXPECT_EQ(body.size() % 6, 0u) << word;  // whole pairs of "=XX" escapes
+  }
 }
 
 TEST(HeaderFieldWriterTest, EncodedWordsNeverSplitACharacter) {

@@ -1,5 +1,6 @@
 // Installation settings fail closed: each value that cannot be read or does not parse ends
-// the call with status 7 and a message naming the setting, before any socket exists.
+// the call with a message naming the setting, before any socket exists: status 15 for the
+// TLS settings, 7 for the others.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -16,20 +17,30 @@ TEST(InstallationSettingsTest, EachFaultySettingStopsTheCallBeforeAnySocket) {
     const char* pName;
     const char* pSetting;
     std::string strValue;
+    int nStatus;
     std::string strMessage;
   } const cases[] = {
-      {"unknown TLS mode", "TlsMode", "9", "the TlsMode setting \"9\" (the installation's settings) is not one of 0, 1, 2 or 3"},
-      {"TLS mode as a word", "TlsMode", "required", "the TlsMode setting \"required\""},
-      {"empty TLS mode", "TlsMode", "", "the TlsMode setting \"\""},
-      {"two TLS digits", "TlsMode", "2 3", "the TlsMode setting \"2 3\""},
-      {"missing CA file", "TlsCaFile", "/nonexistent/varnel/ca.pem",
-       "the TlsCaFile setting \"/nonexistent/varnel/ca.pem\" (the installation's settings) names a file that cannot "
-       "be read"},
-      {"greeting name with a blank", "HeloName", "db 01", "the HeloName setting \"db 01\" (the installation's settings) holds a blank"},
-      {"greeting name with a control character", "HeloName", "db01\x1b", "the HeloName setting \"db01\\x1B\""},
-      {"token URL without TLS", "OAuthTokenUrl", "http://idp.example/token", "the OAuthTokenUrl setting \"http://idp.example/token\""},
-      {"secret with a line break inside", "OAuthClientSecret", "top\nsecret",
-       "the OAuthClientSecret setting (value not shown) (the installation's settings) holds a control character"},
+      {"unknown TLS mode", "TlsMode", "9", 15,
+       "TLS could not be established: the TlsMode setting \"9\" (the installation's settings) is not one of 0, 1, 2 "
+       "or 3"},
+      {"TLS mode as a word", "TlsMode", "required", 15, "TLS could not be established: the TlsMode setting \"required\""},
+      {"empty TLS mode", "TlsMode", "", 15, "TLS could not be established: the TlsMode setting \"\""},
+      {"two TLS digits", "TlsMode", "2 3", 15, "TLS could not be established: the TlsMode setting \"2 3\""},
+      {"plain sign-in as a word", "AllowPlainSignIn", "yes", 15,
+       "TLS could not be established: the AllowPlainSignIn setting \"yes\" (the installation's settings) is not one "
+       "of 0 or 1"},
+      {"missing CA file", "TlsCaFile", "/nonexistent/varnel/ca.pem", 15,
+       "TLS could not be established: the TlsCaFile setting \"/nonexistent/varnel/ca.pem\" (the installation's "
+       "settings) names a file that cannot be read"},
+      {"greeting name with a blank", "HeloName", "db 01", 7,
+       "Error accessing the registry: the HeloName setting \"db 01\" (the installation's settings) holds a blank"},
+      {"greeting name with a control character", "HeloName", "db01\x1b", 7,
+       "Error accessing the registry: the HeloName setting \"db01\\x1B\""},
+      {"token URL without TLS", "OAuthTokenUrl", "http://idp.example/token", 7,
+       "Error accessing the registry: the OAuthTokenUrl setting \"http://idp.example/token\""},
+      {"secret with a line break inside", "OAuthClientSecret", "top\nsecret", 7,
+       "Error accessing the registry: the OAuthClientSecret setting (value not shown) (the installation's settings) "
+       "holds a control character"},
   };
   for (const auto& c : cases) {
     CTestPlatform platform;
@@ -38,8 +49,8 @@ TEST(InstallationSettingsTest, EachFaultySettingStopsTheCallBeforeAnySocket) {
     channel.m_strAddress = "127.0.0.1";
     channel.m_strRecipient = "to@example.com";
     EXPECT_FALSE(channel.Initialise()) << c.pName;
-    EXPECT_EQ(channel.m_nStatus, Status::Registry) << c.pName;
-    EXPECT_EQ(channel.GetErrorMessage().find("Error accessing the registry: " + c.strMessage), 0u)
+    EXPECT_EQ(channel.m_nStatus, c.nStatus) << c.pName;
+    EXPECT_EQ(channel.GetErrorMessage().find(c.strMessage), 0u)
         << c.pName << ": " << channel.GetErrorMessage();
     // A secret's value never appears in the message.
     EXPECT_EQ(channel.GetErrorMessage().find("top"), std::string::npos) << c.pName;
@@ -48,15 +59,21 @@ TEST(InstallationSettingsTest, EachFaultySettingStopsTheCallBeforeAnySocket) {
 }
 
 TEST(InstallationSettingsTest, UnreadableStoreNamesTheSettingAndStopsTheCall) {
-  for (const char* name : {"TlsMode", "TlsCaFile", "HeloName", "OAuthTokenUrl", "OAuthClientSecret"}) {
+  const struct {
+    const char* pName;
+    int nStatus;
+  } cases[] = {{"TlsMode", 15}, {"AllowPlainSignIn", 15}, {"TlsCaFile", 15}, {"HeloName", 7},
+               {"OAuthTokenUrl", 7}, {"OAuthClientSecret", 7}};
+  for (const auto& c : cases) {
+    const char* name = c.pName;
     CTestPlatform platform;
     platform.settings.m_strBroken = name;
     CSMTPChannel channel(platform.Get());
     channel.m_strAddress = "127.0.0.1";
     channel.m_strRecipient = "to@example.com";
     EXPECT_FALSE(channel.Initialise()) << name;
-    EXPECT_EQ(channel.m_nStatus, Status::Registry) << name;
-    EXPECT_EQ(channel.GetErrorMessage(), std::string("Error accessing the registry: the ") + name +
+    EXPECT_EQ(channel.m_nStatus, c.nStatus) << name;
+    EXPECT_EQ(channel.GetErrorMessage(), std::string(CSMTPChannel::GetStatusText(c.nStatus)) + ": the " + name +
                                              " setting cannot be read (the installation's settings)");
     EXPECT_EQ(platform.network.m_strLastBind, "(none)") << name;
   }
@@ -107,5 +124,5 @@ TEST(InstallationSettingsTest, TrimmedTlsModeIsHonouredNotDropped) {
   channel.m_nTimeout = 2000;
   channel.Initialise();
   EXPECT_EQ(channel.m_nStatus, Status::Tls);
-  EXPECT_EQ(relay.Transcript(), "EHLO [127.0.0.1]\r\n");
+  EXPECT_EQ(relay.Transcript(), "EHLO [127.0.0.1]\r\nQUIT\r\n");
 }

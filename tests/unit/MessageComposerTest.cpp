@@ -116,9 +116,9 @@ TEST(MessageComposerTest, EmptySenderShowsTheDefaultInBothForms) {
   // RFC 5322 section 3.6.2: From needs a mailbox, in a multipart message as well.
   CComposition c;
   c.channel.m_strFrom = "";
-  EXPECT_NE(c.Header().find("From: sqlserver@localhost.com\r\n"), std::string::npos);
+  EXPECT_NE(c.Header().find("From: sqlserver@localhost\r\n"), std::string::npos);
   c.channel.m_strAttachments = "x";
-  EXPECT_NE(c.Header().find("From: sqlserver@localhost.com\r\n"), std::string::npos);
+  EXPECT_NE(c.Header().find("From: sqlserver@localhost\r\n"), std::string::npos);
 }
 
 TEST(MessageComposerTest, LongHeaderValuesAreFoldedToLegalLines) {

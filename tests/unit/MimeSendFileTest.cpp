@@ -5,6 +5,7 @@
 #include <map>
 
 #include "MimeTestSupport.h"
+#include "mime/Base64Encoder.h"
 #include "mime/MimeSendFile.h"
 #include "platform/Platform.h"
 
@@ -19,11 +20,21 @@ const std::string kDelimiter = "\r\n--" + kBoundary + "\r\n";
 const std::string kClosing = "\r\n--" + kBoundary + "--\r\n";
 
 // The header of a part whose name is short enough for one line per field.
+// A text file declares the charset of its own bytes: us-ascii for 7-bit ones.
 std::string Header(const std::string& quotedName, const std::string& encoding,
-                   const std::string& type = "application/octet-stream") {
-  std::string charset = type.rfind("text/", 0) == 0 ? "; charset=\"iso-8859-1\"" : "";
+                   const std::string& type = "application/octet-stream", const std::string& textCharset = "us-ascii") {
+  std::string charset = type.rfind("text/", 0) == 0 ? "; charset=\"" + textCharset + "\"" : "";
   return "Content-Type: " + type + charset + "; name=\"" + quotedName + "\"\r\nContent-Transfer-Encoding: " +
          encoding + "\r\nContent-Disposition: attachment; filename=\"" + quotedName + "\"\r\n\r\n";
+}
+
+// The charset a text file of these bytes declares (none of them UTF-8 here), with the
+// writer's default for other files.
+std::string FileCharset(const std::string& content) {
+  for (unsigned char c : content) {
+    if (c >= 0x80) return "iso-8859-1";
+  }
+  return "us-ascii";
 }
 
 // Text as a text part carries it: every line break CR LF.
@@ -96,7 +107,7 @@ TEST(MimeSendFileTest, NothingFoundSendsOneNoteQuotingTheList) {
     CFakeFileSystem files;
     CMimeSendFile writer(sink, kBoundary, 2, files);
     EXPECT_FALSE(writer.SendAttachments(" a.txt; b.txt", close));
-    std::string expected = kDelimiter + "Content-Type: text/plain; charset=\"iso-8859-2\"\r\n\r\n"
+    std::string expected = kDelimiter + "Content-Type: text/plain; charset=\"us-ascii\"\r\n\r\n"
                            "Unable to open files  a.txt; b.txt\r\n\r\n";
     if (close) expected += kClosing;
     EXPECT_EQ(sink.m_strData, expected);
@@ -113,7 +124,7 @@ TEST(MimeSendFileTest, FileThatCannotBeOpenedBecomesANote) {
   files.m_mapFiles["*"] = {{"gone.txt", scratch.Path() + "/gone.txt"}, {"b.bin", second}};
   CMimeSendFile writer(sink, kBoundary, 15, files);
   EXPECT_TRUE(writer.SendAttachments("*", true));
-  std::string expected = kDelimiter + "Content-Type: text/plain; charset=\"iso-8859-15\"\r\n\r\n"
+  std::string expected = kDelimiter + "Content-Type: text/plain; charset=\"us-ascii\"\r\n\r\n"
                          "Unable to open file gone.txt\r\n\r\n" +
                          kDelimiter + Header("b.bin", "base64") + "AQID" + kClosing;
   EXPECT_EQ(sink.m_strData, expected);
@@ -125,10 +136,10 @@ TEST(MimeSendFileTest, FileThatCannotBeOpenedBecomesANote) {
     direct.AddMatchingFiles("*");
     EXPECT_FALSE(base64 ? direct.SendFileBase64(0) : direct.SendFileQuotedPrintable(0));
     EXPECT_EQ(single.m_strData,
-              "Content-Type: text/plain; charset=\"iso-8859-1\"\r\n\r\nUnable to open file gone.txt\r\n");
+              "Content-Type: text/plain; charset=\"us-ascii\"\r\n\r\nUnable to open file gone.txt\r\n");
     EXPECT_FALSE(direct.SendFileBase64(2));  // no such entry: nothing sent
     EXPECT_EQ(single.m_strData,
-              "Content-Type: text/plain; charset=\"iso-8859-1\"\r\n\r\nUnable to open file gone.txt\r\n");
+              "Content-Type: text/plain; charset=\"us-ascii\"\r\n\r\nUnable to open file gone.txt\r\n");
   }
 }
 
@@ -163,7 +174,8 @@ TEST(MimeSendFileTest, EncodingFollowsTheFirst57000Bytes) {
     CMemorySink sink;
     CMimeSendFile writer(sink, kBoundary, 1, DefaultFileSystem());
     writer.SendAttachments(path, true);
-    std::string header = Header("f.txt", c.base64 ? "base64" : "quoted-printable", "text/plain");
+    std::string header =
+        Header("f.txt", c.base64 ? "base64" : "quoted-printable", "text/plain", FileCharset(c.content));
     ASSERT_EQ(sink.m_strData.compare(0, kDelimiter.size() + header.size(), kDelimiter + header), 0) << c.name;
     std::string body = sink.m_strData.substr(kDelimiter.size() + header.size());
     ASSERT_GE(body.size(), kClosing.size());
@@ -237,7 +249,7 @@ TEST(MimeSendFileTest, NamesCannotBreakOutOfTheirHeader) {
   // Controls become "_", quotes and backslashes are escaped, and the name too long for
   // one line goes out in RFC 2231 pieces.
   std::string first = "we\\\"ird\\\\name__X-Injected: yes____--" + kBoundary + "_";
-  EXPECT_EQ(sink.m_strData, kDelimiter + "Content-Type: text/plain; charset=\"iso-8859-1\";\r\n name*0=\"" + first +
+  EXPECT_EQ(sink.m_strData, kDelimiter + "Content-Type: text/plain; charset=\"us-ascii\";\r\n name*0=\"" + first +
                                 "\";\r\n name*1=\".txt\"\r\nContent-Transfer-Encoding: quoted-printable\r\n"
                                 "Content-Disposition: attachment;\r\n filename*0=\"" + first +
                                 "\";\r\n filename*1=\".txt\"\r\n\r\ncontent\r\n" + kClosing);
@@ -331,7 +343,8 @@ TEST(MimeSendFileTest, ResultSetPartFromTheBuildingBlocks) {
   EXPECT_EQ(sink.m_nWrites, writes + 1);
   EXPECT_TRUE(writer.SendQuotedPrintableLine("x, y"));
   writer.SendClosingDelimiter();
-  EXPECT_EQ(sink.m_strData, kDelimiter + Header("select \\\"a\\\"__from t", "quoted-printable", "text/plain") +
+  // Results are the message's text: its charset.
+  EXPECT_EQ(sink.m_strData, kDelimiter + Header("select \\\"a\\\"__from t", "quoted-printable", "text/plain", "iso-8859-1") +
                                 "name=20=20=20value\r\nx,=20y\r\n" + kClosing);
 }
 
@@ -360,7 +373,7 @@ TEST(MimeSendFileTest, PartsAreTypedAndDecodeAsTheirTypeRequires) {
     CMemorySink sink;
     CMimeSendFile writer(sink, kBoundary, 1, DefaultFileSystem());
     writer.SendAttachments(path, true);
-    std::string header = Header(c.name, c.encoding, c.type);
+    std::string header = Header(c.name, c.encoding, c.type, FileCharset(c.content));
     ASSERT_EQ(sink.m_strData.compare(0, kDelimiter.size() + header.size(), kDelimiter + header), 0)
         << c.name << "\n" << sink.m_strData.substr(0, 300);
     std::string body = sink.m_strData.substr(kDelimiter.size() + header.size());
@@ -373,27 +386,68 @@ TEST(MimeSendFileTest, PartsAreTypedAndDecodeAsTheirTypeRequires) {
 }
 
 TEST(MimeSendFileTest, NotesWithEightBitNamesAreDeclared) {
-  CMemorySink sink;
-  CFakeFileSystem files;
-  CMimeSendFile writer(sink, kBoundary, 1, files);
-  writer.SendAttachments("r\xE9sum\xE9.txt", true);
-  EXPECT_EQ(sink.m_strData, kDelimiter +
-                                "Content-Type: text/plain; charset=\"iso-8859-1\"\r\n"
-                                "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
-                                "Unable to open files r=E9sum=E9.txt\r\n\r\n" + kClosing);
+  // Names are the file system's, UTF-8: a note declares utf-8 whatever the message's
+  // charset, and a byte that starts no UTF-8 character shows as U+FFFD.
+  struct Case {
+    std::string list;
+    const char* shown;
+  } const cases[] = {{"r\xC3\xA9sum\xC3\xA9.txt", "r=C3=A9sum=C3=A9.txt"}, {"r\xE9sum\xE9.txt", "r=EF=BF=BDsum=EF=BF=BD.txt"}};
+  for (const Case& c : cases) {
+    CMemorySink sink;
+    CFakeFileSystem files;
+    CMimeSendFile writer(sink, kBoundary, 2, files);
+    writer.SendAttachments(c.list, true);
+    EXPECT_EQ(sink.m_strData, kDelimiter +
+                                  "Content-Type: text/plain; charset=\"utf-8\"\r\n"
+                                  "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+                                  "Unable to open files " + c.shown + "\r\n\r\n" + kClosing);
+  }
 }
 
 TEST(MimeSendFileTest, EightBitFileNamesGoOutInRfc2231Form) {
+  // The name is tagged utf-8 in any message; the content's charset is that of its bytes.
   CScratchDirectory scratch;
   std::string path = scratch.Write("M\xC3\xA4rz.txt", "x\n");
-  CMemorySink sink;
-  CMimeSendFile writer(sink, kBoundary, 65001, DefaultFileSystem());
-  writer.SendAttachments(path, true);
-  EXPECT_NE(sink.m_strData.find("Content-Type: text/plain; charset=\"utf-8\"; name*=utf-8''M%C3%A4rz.txt\r\n"),
-            std::string::npos)
-      << sink.m_strData;
-  EXPECT_NE(sink.m_strData.find("Content-Disposition: attachment; filename*=utf-8''M%C3%A4rz.txt\r\n"),
-            std::string::npos);
+  for (std::int32_t charset : {65001, 1}) {
+    CMemorySink sink;
+    CMimeSendFile writer(sink, kBoundary, charset, DefaultFileSystem());
+    writer.SendAttachments(path, true);
+    EXPECT_NE(sink.m_strData.find("Content-Type: text/plain; charset=\"us-ascii\"; name*=utf-8''M%C3%A4rz.txt\r\n"),
+              std::string::npos)
+        << sink.m_strData;
+    EXPECT_NE(sink.m_strData.find("Content-Disposition: attachment; filename*=utf-8''M%C3%A4rz.txt\r\n"),
+              std::string::npos);
+  }
+}
+
+// A text file declares the charset of its own bytes, read whole (a UTF-8 sequence may
+// straddle two read blocks; a stray byte far down makes the file not UTF-8).
+TEST(MimeSendFileTest, TextFilesDeclareTheCharsetOfTheirBytes) {
+  const std::string block(CBase64Encoder::kReadBlock - 1, 'a');
+  struct Case {
+    std::string content;
+    const char* charset;
+  } const cases[] = {
+      {"plain\n", "us-ascii"},
+      {"Gr\xC3\xB6\xC3\x9F" "e\n", "utf-8"},
+      {block + "\xC3\xB6\n", "utf-8"},                 // cut by the block boundary
+      {block + "x" + block + "\xE2\x82\xAC", "utf-8"},
+      {"Gr\xF6\xDF" "e\n", "windows-1250"},
+      {"\xC3\xB6" + block + block + "\xFF", "windows-1250"},
+      {"ends cut \xC3", "windows-1250"},
+      {"", "us-ascii"},
+  };
+  for (const Case& c : cases) {
+    CScratchDirectory scratch;
+    std::string path = scratch.Write("t.txt", c.content);
+    CMemorySink sink;
+    CMimeSendFile writer(sink, kBoundary, 2, DefaultFileSystem());
+    writer.m_nFileCharset = 1250;
+    writer.SendAttachments(path, true);
+    EXPECT_NE(sink.m_strData.find(std::string("Content-Type: text/plain; charset=\"") + c.charset + "\"; name=\"t.txt\""),
+              std::string::npos)
+        << c.charset << "\n" << sink.m_strData.substr(0, 200);
+  }
 }
 
 }  // namespace

@@ -500,14 +500,21 @@ TEST_F(QueryRunnerTest, LoggingOffWritesNoFile) {
   }
 }
 
-TEST_F(QueryRunnerTest, QueryTextWithLineBreaksIsLoggedWhole) {
+TEST_F(QueryRunnerTest, QueryTextWithLineBreaksIsLoggedLineByLine) {
   auto runner = MakeRunner();
-  ASSERT_TRUE(runner->RunQuery("select 1\r\nselect 2\r\n"));
+  ASSERT_TRUE(runner->RunQuery("select 1\r\nselect 2\rselect '\x1b[2J'\r\n"));
   std::vector<std::string> log = Log();
-  // The trailing line end is stripped; the inner one splits the line in the file.
-  ASSERT_GE(log.size(), 3u);
-  EXPECT_EQ(log[log.size() - 3], "Executing query select 1\r");
-  EXPECT_EQ(log[log.size() - 2], "select 2");
+  // Every line of the query is a log line of its own, with the prefix; the trailing line
+  // end adds none; the escape is censored.
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(log[log.size() - 4], "Executing query select 1");
+  EXPECT_EQ(log[log.size() - 3], "select 2");
+  EXPECT_EQ(log[log.size() - 2], "select '?[2J'");
+  EXPECT_EQ(log.back(), "Query Successful");
+  std::ifstream file(m_log, std::ios::binary);
+  for (std::string line; std::getline(file, line);) {
+    EXPECT_TRUE(line.size() >= 23 && line.compare(20, 3, " - ") == 0) << "a line without the prefix: " << line;
+  }
 }
 
 }  // namespace

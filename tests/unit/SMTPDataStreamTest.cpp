@@ -24,34 +24,58 @@ class CMemoryConnection final : public IConnection {
   }
 };
 
-std::string Stream(const std::vector<std::string>& pieces, bool normalise, const std::string& end = "\r\n.\r\n") {
-  CMemoryConnection connection;
-  CSMTPDataStream stream(connection, std::chrono::milliseconds(1000), normalise);
-  for (const std::string& piece : pieces) stream.Write(piece);
-  stream.Finish(end);
-  return connection.m_strSent;
-}
-
 }  // namespace
 
 TEST(SMTPDataStreamTest, TransparencyAndLineEnds) {
+  // The end-of-data line's first CR LF ends the last line: a text that ends with a line
+  // break gets no second one.
   struct {
     std::vector<std::string> arrPieces;
     bool bNormalise;
     std::string strExpected;
+    std::uint64_t nOctets;  // RFC 1870 size: no stuffed dots, no ".\r\n"
   } const cases[] = {
-      {{".starts"}, true, "..starts\r\n.\r\n"},
-      {{"a\r\n.\r\nb"}, true, "a\r\n..\r\nb\r\n.\r\n"},
-      {{"a\n.\n.\n"}, true, "a\r\n..\r\n..\r\n\r\n.\r\n"},
-      {{"a\r", "\n", ".b"}, true, "a\r\n..b\r\n.\r\n"},
-      {{"bare\rcr"}, true, "bare\r\ncr\r\n.\r\n"},
-      {{"ends with cr\r"}, true, "ends with cr\r\n\r\n.\r\n"},
-      {{"x.y\r\n", "..z"}, true, "x.y\r\n...z\r\n.\r\n"},
-      {{"a\n.b"}, false, "a\n..b\n.\n"},
+      {{".starts"}, true, "..starts\r\n.\r\n", 9},
+      {{"a\r\n.\r\nb"}, true, "a\r\n..\r\nb\r\n.\r\n", 9},
+      {{"a\n.\n.\n"}, true, "a\r\n..\r\n..\r\n.\r\n", 9},
+      {{"a\r", "\n", ".b"}, true, "a\r\n..b\r\n.\r\n", 7},
+      {{"bare\rcr"}, true, "bare\r\ncr\r\n.\r\n", 10},
+      {{"ends with cr\r"}, true, "ends with cr\r\n.\r\n", 14},
+      {{"ends with lf\n"}, true, "ends with lf\r\n.\r\n", 14},
+      {{"ends with crlf\r", "\n"}, true, "ends with crlf\r\n.\r\n", 16},
+      {{"two breaks\r\n\r\n"}, true, "two breaks\r\n\r\n.\r\n", 14},
+      {{"x.y\r\n", "..z"}, true, "x.y\r\n...z\r\n.\r\n", 10},
+      {{"a\n.b"}, false, "a\n..b\r\n.\r\n", 6},
+      // A bare LF never ends the data: "\n.\r\n" is no end-of-data line.
+      {{"a\n"}, false, "a\n\r\n.\r\n", 4},
+      {{}, true, ".\r\n", 0},
   };
   for (const auto& c : cases) {
-    std::string end = c.bNormalise ? "\r\n.\r\n" : "\n.\n";
-    EXPECT_EQ(Stream(c.arrPieces, c.bNormalise, end), c.strExpected) << c.arrPieces.front();
+    SCOPED_TRACE(c.arrPieces.empty() ? std::string("(empty)") : c.arrPieces.front());
+    CMemoryConnection connection;
+    CSMTPDataStream stream(connection, std::chrono::milliseconds(1000), c.bNormalise);
+    for (const std::string& piece : c.arrPieces) stream.Write(piece);
+    EXPECT_EQ(stream.Finish(), IoResult::Ok);
+    EXPECT_EQ(connection.m_strSent, c.strExpected);
+    EXPECT_EQ(stream.MessageOctets(), c.nOctets);
+  }
+}
+
+TEST(SMTPDataStreamTest, AnInterruptionStopsTheStreamBeforeTheEndOfData) {
+  // Asked before each send: once it says the relay spoke, nothing more goes out, the
+  // end-of-data line least of all.
+  for (int sendsAllowed : {0, 1, 3}) {
+    CMemoryConnection connection;
+    CSMTPDataStream stream(connection, std::chrono::milliseconds(1000), true);
+    int asked = 0;
+    stream.m_fnInterrupt = [&] { return asked++ >= sendsAllowed; };
+    std::string block(CSMTPDataStream::kBufferSize, 'x');
+    for (int i = 0; i < 5; ++i) stream.Write(block);
+    EXPECT_EQ(stream.Finish(), IoResult::Ok);
+    EXPECT_TRUE(stream.Interrupted());
+    EXPECT_TRUE(stream.Failed());
+    EXPECT_EQ(connection.m_nSends, sendsAllowed) << sendsAllowed;
+    EXPECT_EQ(connection.m_strSent.find('.'), std::string::npos) << sendsAllowed;
   }
 }
 
@@ -61,7 +85,7 @@ TEST(SMTPDataStreamTest, BuffersIntoLargeSendsAndStopsAfterAFailure) {
     CSMTPDataStream stream(connection, std::chrono::milliseconds(1000), true);
     std::string block(1000, 'x');
     for (int i = 0; i < 200; ++i) stream.Write(block);
-    EXPECT_EQ(stream.Finish("\r\n.\r\n"), IoResult::Ok);
+    EXPECT_EQ(stream.Finish(), IoResult::Ok);
   }
   EXPECT_EQ(connection.m_nSends, 4);  // 200,005 bytes in 64 KiB sends
   EXPECT_EQ(connection.m_strSent.size(), 200005u);
@@ -72,6 +96,6 @@ TEST(SMTPDataStreamTest, BuffersIntoLargeSendsAndStopsAfterAFailure) {
   std::string block(100000, 'y');
   stream.Write(block);
   stream.Write(block);
-  EXPECT_EQ(stream.Finish("\r\n.\r\n"), IoResult::Timeout);
+  EXPECT_EQ(stream.Finish(), IoResult::Timeout);
   EXPECT_EQ(failing.m_nSends, 1);
 }

@@ -84,6 +84,7 @@ TEST(SMTPDeliveryTest, PlainSendFollowsTheDialogueAndEndsWithStatusZero) {
 }
 
 TEST(SMTPDeliveryTest, RefusedGreetingEndsWithStatusSixAndNoHelo) {
+  // RFC 5321 section 3.1: a relay that greets with 554 waits for QUIT.
   CScriptedRelay relay({CStep::Send("554 no service here\r\n"), CStep::Pause(200)});
   CDelivery delivery(relay.Port());
   EXPECT_TRUE(delivery.channel.Initialise());
@@ -91,7 +92,7 @@ TEST(SMTPDeliveryTest, RefusedGreetingEndsWithStatusSixAndNoHelo) {
   EXPECT_EQ(delivery.channel.m_strSMTPErrorNumber, "554");
   EXPECT_EQ(delivery.channel.m_strSMTPReply, "554 no service here");
   EXPECT_EQ(delivery.channel.GetSMTPErrorMessage(), "no service here");
-  EXPECT_EQ(relay.Transcript(), "");
+  EXPECT_EQ(relay.Transcript(), "QUIT\r\n");
 }
 
 TEST(SMTPDeliveryTest, RefusedSecondOfThreeRecipientsStopsBeforeTheThird) {
@@ -106,7 +107,7 @@ TEST(SMTPDeliveryTest, RefusedSecondOfThreeRecipientsStopsBeforeTheThird) {
   EXPECT_EQ(delivery.channel.GetSMTPErrorMessage(), "5.1.1 No such user");
   std::string transcript = relay.Transcript();
   EXPECT_EQ(transcript.find("c@example.com"), std::string::npos);
-  EXPECT_EQ(transcript.find("QUIT"), std::string::npos);
+  EXPECT_EQ(transcript.substr(transcript.size() - 6), "QUIT\r\n");
   EXPECT_TRUE(relay.Failures().empty());
   EXPECT_EQ(delivery.channel.m_strRecipient, "a@example.com, b@example.com, c@example.com");
 }
@@ -187,7 +188,7 @@ TEST(SMTPDeliveryTest, EachReplyIsJudgedAgainstTheCommandItAnswers) {
       {"221 to HELO", Envelope({CStep::Send("221 bye\r\n"), CStep::Pause(300)}), false, 6, "221", hello},
       {"code run on into text", Envelope({CStep::Send("2210 fake\r\n"), CStep::Pause(300)}), false, 6, "221", hello},
       {"220 to HELO loops no more", Envelope({CStep::Send("220 again\r\n"), CStep::Pause(300)}), false, 6, "220",
-       hello},
+       hello + "QUIT\r\n"},
       {"221 to MAIL", Envelope({CStep::Send("250 hi\r\n"), CStep::Expect("MAIL From:<from@example.com>\r\n"),
                                 CStep::Send("221 bye\r\n"), CStep::Pause(300)}),
        false, 6, "221", hello + "MAIL From:<from@example.com>\r\n"},
@@ -197,7 +198,7 @@ TEST(SMTPDeliveryTest, EachReplyIsJudgedAgainstTheCommandItAnswers) {
              CStep::Expect("RCPT To:<to@example.com>\r\n"), CStep::Send("250 ok\r\n"), CStep::Expect("DATA\r\n"),
              CStep::Send("250 ok\r\n")},
             {CStep::Pause(300)}),
-       false, 6, "250", envelope},
+       false, 6, "250", envelope + "QUIT\r\n"},
       {"221 after the message", Then(upToData(), {CStep::Data(), CStep::Send("221 bye\r\n"), CStep::Pause(300)}),
        false, 6, "221", "*"},
       {"every reply sent before any command",
@@ -207,7 +208,7 @@ TEST(SMTPDeliveryTest, EachReplyIsJudgedAgainstTheCommandItAnswers) {
       {"250 to AUTH LOGIN is not repeated",
        {CStep::Send("220 ready\r\n"), CStep::Expect("EHLO [127.0.0.1]\r\n"), CStep::Send("250 AUTH LOGIN\r\n"),
         CStep::Expect("AUTH LOGIN\r\n"), CStep::Send("250 ok\r\n"), CStep::Pause(300)},
-       true, 6, "250", "EHLO [127.0.0.1]\r\nAUTH LOGIN\r\n"},
+       true, 6, "250", "EHLO [127.0.0.1]\r\nAUTH LOGIN\r\nQUIT\r\n"},
       {"251 accepts the recipient",
        Then({CStep::Send("220 relay ready\r\n"), CStep::Expect(hello), CStep::Send("250 hello\r\n"),
              CStep::Expect("MAIL From:<from@example.com>\r\n"), CStep::Send("250 ok\r\n"),
@@ -229,6 +230,8 @@ TEST(SMTPDeliveryTest, EachReplyIsJudgedAgainstTheCommandItAnswers) {
     CDelivery delivery(relay.Port());
     delivery.channel.m_bAuthenticate = c.bAuthenticate;
     delivery.channel.m_strSMTPUsername = "me";
+    // Signing in on a relay without STARTTLS: the call allows it with @tls=0.
+    if (c.bAuthenticate) delivery.channel.m_nTlsMode = TlsMode::Never;
     delivery.channel.m_nTimeout = 2000;
     delivery.channel.Initialise();
     EXPECT_EQ(delivery.channel.m_nStatus, c.nStatus) << c.pName;
@@ -257,7 +260,7 @@ TEST(SMTPDeliveryTest, TlsAndSignInChoicesBeforeAnyHandshake) {
       {"STARTTLS required but not offered",
        {CStep::Send("220 ready\r\n"), CStep::Expect(ehlo), CStep::Send("250-relay\r\n250 AUTH LOGIN\r\n"),
         CStep::Pause(300)},
-       [](CSMTPChannel& c) { c.m_nTlsMode = TlsMode::Required; }, 15, ehlo},
+       [](CSMTPChannel& c) { c.m_nTlsMode = TlsMode::Required; }, 15, ehlo + "QUIT\r\n"},
       {"data injected after the STARTTLS reply",
        {CStep::Send("220 ready\r\n"), CStep::Expect(ehlo), CStep::Send("250-relay\r\n250 STARTTLS\r\n"),
         CStep::Expect("STARTTLS\r\n"), CStep::Send("220 go ahead\r\n250 injected\r\n"), CStep::Pause(300)},
@@ -269,7 +272,7 @@ TEST(SMTPDeliveryTest, TlsAndSignInChoicesBeforeAnyHandshake) {
          c.m_bAuthenticate = true;
          c.m_strSMTPPassword = "secret";
        },
-       15, ehlo + "STARTTLS\r\n"},
+       15, ehlo + "STARTTLS\r\nQUIT\r\n"},
       {"STARTTLS refused without credentials: plain mail",
        Then({CStep::Send("220 ready\r\n"), CStep::Expect(ehlo), CStep::Send("250-relay\r\n250 STARTTLS\r\n"),
              CStep::Expect("STARTTLS\r\n"), CStep::Send("454 TLS not available\r\n"),
@@ -286,13 +289,14 @@ TEST(SMTPDeliveryTest, TlsAndSignInChoicesBeforeAnyHandshake) {
          c.m_nTlsMode = TlsMode::Opportunistic;
          c.m_strAttachments = attachment;
        },
-       6, ehlo},
+       6, ehlo + "QUIT\r\n"},
       {"PLAIN chosen from the list",
        {CStep::Send("220 ready\r\n"), CStep::Expect(ehlo), CStep::Send("250-relay\r\n250 AUTH PLAIN CRAM-MD5\r\n"),
         CStep::Expect("AUTH PLAIN " + Base64EncodeText(std::string("\0me\0pw", 6)) + "\r\n"),
         CStep::Send("535 no\r\n"), CStep::Pause(300)},
        [](CSMTPChannel& c) {
          c.m_bAuthenticate = true;
+         c.m_nTlsMode = TlsMode::Never;
          c.m_strSMTPUsername = "me";
          c.m_strSMTPPassword = "pw";
        },
@@ -304,6 +308,7 @@ TEST(SMTPDeliveryTest, TlsAndSignInChoicesBeforeAnyHandshake) {
         CStep::Pause(300)},
        [](CSMTPChannel& c) {
          c.m_bAuthenticate = true;
+         c.m_nTlsMode = TlsMode::Never;
          c.m_strSMTPUsername = "me";
          c.m_strSMTPOAuthToken = "tok";
        },
@@ -360,12 +365,13 @@ TEST(SMTPDeliveryTest, AuthLoginAnswersBothPromptsAndNeverLogsTheCredentials) {
                         CStep::Expect(Base64EncodeText(user) + "\r\n"), CStep::Send("334 UGFzc3dvcmQ6\r\n"),
                         CStep::Expect(Base64EncodeText(password) + "\r\n"),
                         CStep::Send("235 2.7.0 Authentication successful\r\n"),
-                        CStep::Expect("MAIL From:<from@example.com>\r\n"), CStep::Send("250 ok\r\n"),
+                        CStep::ExpectStart("MAIL From:<from@example.com> SIZE="), CStep::Send("250 ok\r\n"),
                         CStep::Expect("RCPT To:<to@example.com>\r\n"), CStep::Send("250 ok\r\n"),
                         CStep::Expect("DATA\r\n"), CStep::Send("354 go\r\n"), CStep::Data(),
                         CStep::Send("250 queued\r\n"), CStep::Expect("QUIT\r\n"), CStep::Send("221 bye\r\n")});
   CDelivery delivery(relay.Port());
   delivery.channel.m_bAuthenticate = true;
+  delivery.channel.m_nTlsMode = TlsMode::Never;
   delivery.channel.m_strSMTPUsername = user;
   delivery.channel.m_strSMTPPassword = password;
   CTempLog log;
@@ -381,14 +387,19 @@ TEST(SMTPDeliveryTest, AuthLoginAnswersBothPromptsAndNeverLogsTheCredentials) {
 }
 
 TEST(SMTPDeliveryTest, UnknownLoginPromptEndsWithStatusFourteen) {
+  // The exchange is cancelled with "*" (RFC 4954 section 4), then the relay gets QUIT.
   CScriptedRelay relay({CStep::Send("220 ready\r\n"), CStep::Expect("EHLO [127.0.0.1]\r\n"),
                         CStep::Send("250 AUTH LOGIN\r\n"), CStep::Expect("AUTH LOGIN\r\n"),
-                        CStep::Send("334 Q2hhbGxlbmdl\r\n"), CStep::Pause(200)});
+                        CStep::Send("334 Q2hhbGxlbmdl\r\n"), CStep::Expect("*\r\n"),
+                        CStep::Send("501 5.7.0 cancelled\r\n"), CStep::Expect("QUIT\r\n"),
+                        CStep::Send("221 bye\r\n")});
   CDelivery delivery(relay.Port());
   delivery.channel.m_bAuthenticate = true;
+  delivery.channel.m_nTlsMode = TlsMode::Never;
   delivery.channel.Initialise();
   EXPECT_EQ(delivery.channel.m_nStatus, 14);
   EXPECT_EQ(delivery.channel.m_strSMTPReply, "334 Q2hhbGxlbmdl");
+  EXPECT_TRUE(relay.Failures().empty()) << relay.Failures().front();
 }
 
 TEST(SMTPDeliveryTest, RefusedEhloAndRefusedPasswordAreStatusSix) {
@@ -402,7 +413,7 @@ TEST(SMTPDeliveryTest, RefusedEhloAndRefusedPasswordAreStatusSix) {
     delivery.channel.m_bAuthenticate = true;
     delivery.channel.Initialise();
     EXPECT_EQ(delivery.channel.m_nStatus, 6);
-    EXPECT_EQ(relay.Transcript(), "EHLO [127.0.0.1]\r\nHELO [127.0.0.1]\r\n");
+    EXPECT_EQ(relay.Transcript(), "EHLO [127.0.0.1]\r\nHELO [127.0.0.1]\r\nQUIT\r\n");
   }
   {
     CScriptedRelay relay({CStep::Send("220 ready\r\n"), CStep::Expect("EHLO [127.0.0.1]\r\n"),
@@ -412,6 +423,7 @@ TEST(SMTPDeliveryTest, RefusedEhloAndRefusedPasswordAreStatusSix) {
                           CStep::Send("535 5.7.8 Authentication credentials invalid\r\n"), CStep::Pause(200)});
     CDelivery delivery(relay.Port());
     delivery.channel.m_bAuthenticate = true;
+    delivery.channel.m_nTlsMode = TlsMode::Never;
     delivery.channel.m_strSMTPUsername = "me";
     delivery.channel.m_strSMTPPassword = "bad";
     delivery.channel.Initialise();
@@ -650,7 +662,7 @@ TEST(SMTPDeliveryTest, LogLinesOfASuccessfulSendInOrder) {
       "About to call AfxSocketInit", "Creating CSMTPSocket", "CSMTPSocket constructor called",
       "About to get binding info", "IP Addresses - ", "127.0.0.1", "IP Addresses Complete ", "binding info complete",
       "About to call socket create", "Using binding socket -127.0.0.1", "Socket create fine", "Deleting binding info",
-      "Deleting binding info complete", "localhost or 127.0.0.1 used so using hostname", "Socket connecting",
+      "Deleting binding info complete", "Socket connecting",
       "Going in to wait loop", "220 relay ready", "HELO [127.0.0.1]", "250 hello", "MAIL From:<from@example.com>",
       "250 ok", "RCPT To:<to@example.com>", "250 ok", "DATA", "354 go ahead", ".", "250 queued", "QUIT",
       "221 bye", "Waitresult = 0", "CSMTPSocket destructor called", "Initialise thread complete", "Getting exit code"};

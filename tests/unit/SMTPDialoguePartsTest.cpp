@@ -120,11 +120,11 @@ TEST(SMTPDialoguePartsTest, DefaultLogIsPrivateAndNeverFollowsALink) {
   std::string target = "/tmp/varnel-log-target-" + std::to_string(::getpid());
   std::string link = "/tmp/varnel-log-link-" + std::to_string(::getpid());
   ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
-  EXPECT_FALSE(AppendToFile(link, "x\n", true));
+  EXPECT_FALSE(AppendToFile(link, "x\n"));
   struct stat status {};
   EXPECT_NE(::lstat(target.c_str(), &status), 0) << "the link's target was created";
   ::unlink(link.c_str());
-  ASSERT_TRUE(AppendToFile(target, "x\n", true));
+  ASSERT_TRUE(AppendToFile(target, "x\n"));
   ASSERT_EQ(::stat(target.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0600u);
   ::unlink(target.c_str());

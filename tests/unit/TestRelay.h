@@ -1,6 +1,7 @@
 // Test peers for the delivery: a scripted SMTP relay on 127.0.0.1 that plays one
 // conversation from a script and records everything the client sent, and a network that
-// names the local host "localhost" so that all traffic stays on loopback.
+// names the local host "localhost" so that all traffic stays on loopback. Once its script
+// has run, the relay answers a QUIT with 221, as every relay does.
 #pragma once
 
 #include <arpa/inet.h>
@@ -27,13 +28,15 @@ namespace varnel::test {
 
 // One step of a relay's script.
 struct CStep {
-  enum class Kind { Send, ExpectLine, ExpectData, Close, Pause, StopReading };
+  enum class Kind { Send, ExpectLine, ExpectStart, ExpectData, Close, Pause, StopReading };
   Kind eKind;
-  std::string strText;   // Send: bytes; ExpectLine: the exact line (CR LF included)
+  std::string strText;   // Send: bytes; ExpectLine: the exact line (CR LF included); ExpectStart: its start
   int nMilliseconds = 0;  // Pause
 
   static CStep Send(std::string text) { return {Kind::Send, std::move(text), 0}; }
   static CStep Expect(std::string line) { return {Kind::ExpectLine, std::move(line), 0}; }
+  // A line that begins with start; the whole line is kept in Lines().
+  static CStep ExpectStart(std::string start) { return {Kind::ExpectStart, std::move(start), 0}; }
   static CStep Data() { return {Kind::ExpectData, {}, 0}; }
   static CStep Close() { return {Kind::Close, {}, 0}; }
   static CStep Pause(int milliseconds) { return {Kind::Pause, {}, milliseconds}; }
@@ -77,6 +80,12 @@ class CScriptedRelay {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_strMessage;
   }
+  // The lines matched by ExpectStart steps, in order, without their CR LF.
+  std::vector<std::string> Lines() {
+    Transcript();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_arrLines;
+  }
   // Steps that did not go as scripted.
   std::vector<std::string> Failures() {
     Transcript();
@@ -119,7 +128,8 @@ class CScriptedRelay {
         case CStep::Kind::Send:
           ::send(client, step.strText.data(), step.strText.size(), MSG_NOSIGNAL);
           break;
-        case CStep::Kind::ExpectLine: {
+        case CStep::Kind::ExpectLine:
+        case CStep::Kind::ExpectStart: {
           std::size_t end;
           while ((end = pending.find("\r\n")) == std::string::npos && ReadMore(client, pending)) {
           }
@@ -129,7 +139,14 @@ class CScriptedRelay {
           }
           std::string line = pending.substr(0, end + 2);
           pending.erase(0, end + 2);
-          if (line != step.strText) Fail("expected " + step.strText + " got " + line);
+          if (step.eKind == CStep::Kind::ExpectLine && line != step.strText) {
+            Fail("expected " + step.strText + " got " + line);
+          }
+          if (step.eKind == CStep::Kind::ExpectStart) {
+            if (line.rfind(step.strText, 0) != 0) Fail("expected " + step.strText + "... got " + line);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_arrLines.push_back(line.substr(0, line.size() - 2));
+          }
           break;
         }
         case CStep::Kind::ExpectData: {
@@ -162,13 +179,17 @@ class CScriptedRelay {
     }
     if (client >= 0) {
       // Keep the connection until the client closes it, reading unless told not to.
+      bool answered = false;
       while (!m_bStop) {
         if (stopReading) {
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
           continue;
         }
-        std::string rest;
-        if (!ReadMore(client, rest)) break;
+        if (!answered && (pending.rfind("QUIT\r\n", 0) == 0 || pending.find("\r\nQUIT\r\n") != std::string::npos)) {
+          ::send(client, "221 bye\r\n", 9, MSG_NOSIGNAL);
+          answered = true;
+        }
+        if (!ReadMore(client, pending)) break;
       }
       ::close(client);
     }
@@ -182,6 +203,7 @@ class CScriptedRelay {
   std::mutex m_mutex;
   std::string m_strTranscript;
   std::string m_strMessage;
+  std::vector<std::string> m_arrLines;
   std::vector<std::string> m_arrFailures;
 };
 
@@ -196,10 +218,11 @@ class CLoopbackNetwork final : public INetwork {
     }
   }
   bool StartSocketLibrary() override { return true; }
-  std::string QueryHostName() override { return "localhost"; }
+  std::string QueryHostName() override { return m_strHostName; }
+  std::string QueryFullyQualifiedName() override { return m_strQualifiedName; }
   bool LookupIPv4(const std::string& host, std::vector<std::uint32_t>& addresses) override {
     if (m_bFailLookup) return false;
-    if (host == "localhost" && !m_arrAddresses.empty()) {
+    if (host == m_strHostName && !m_arrAddresses.empty()) {
       addresses = m_arrAddresses;
       return true;
     }
@@ -211,6 +234,9 @@ class CLoopbackNetwork final : public INetwork {
   }
   std::string m_strLastBind = "(none)";
   bool m_bFailLookup = false;
+  // The host's names; with no addresses of its own, the host name is looked up for real.
+  std::string m_strHostName = "localhost";
+  std::string m_strQualifiedName;
 
  private:
   std::vector<std::uint32_t> m_arrAddresses;

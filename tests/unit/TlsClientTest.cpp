@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/CertificateNames.h"
 #include "platform/Network.h"
 #include "platform/Platform.h"
 #include "platform/Tls.h"
@@ -96,6 +97,15 @@ TEST_F(TlsClientTest, CertificatesAndProtocolsAreCheckedAsConfigured) {
        "handshake failed: tlsv1 alert protocol version"},
       {"plain SMTP instead of TLS", {Kind::Plain}, "localhost", true, "handshake failed: wrong version number"},
       {"peer closes at once", {Kind::Drop}, "localhost", true, "handshake failed: connection lost"},
+      // Names come from the subjectAltName alone (RFC 9525): a certificate that has one is
+      // matched against it only, one without any is refused whatever its common name.
+      {"IP entry only, named by its address", {Kind::Tls, "ip-only"}, "127.0.0.1", true, ""},
+      {"IP entry only, named by the common name", {Kind::Tls, "ip-only"}, "localhost", true,
+       "certificate verify failed: hostname mismatch"},
+      {"no subjectAltName, named by the common name", {Kind::Tls, "cn-only"}, "localhost", true,
+       "certificate verify failed: hostname mismatch"},
+      {"no subjectAltName, named by an address", {Kind::Tls, "cn-only"}, "127.0.0.1", true,
+       "certificate verify failed: IP address mismatch"},
   };
   for (const CHandshakeCase& test : cases) {
     SCOPED_TRACE(test.pName);
@@ -110,6 +120,26 @@ TEST_F(TlsClientTest, CertificatesAndProtocolsAreCheckedAsConfigured) {
       EXPECT_EQ(secure, nullptr);
       EXPECT_EQ(error.substr(0, test.strError.size()), test.strError) << error;
     }
+  }
+}
+
+TEST(CertificateNamesTest, DnsEntriesMatchWholeNamesOrOneWildcardLabel) {
+  // What the Windows build checks itself; OpenSSL applies the same rules.
+  const struct {
+    const char* pEntry;
+    const char* pHost;
+    bool bMatches;
+  } cases[] = {
+      {"localhost", "localhost", true},          {"LocalHost", "localhost", true},
+      {"relay.example.com.", "relay.example.com", true}, {"relay.example.com", "relay.example.com.", true},
+      {"relay.example.com", "relay.example.org", false}, {"*.example.com", "a.example.com", true},
+      {"*.example.com", "example.com", false},   {"*.example.com", "a.b.example.com", false},
+      {"*.example.com", ".example.com", false},  {"*.com", "example.com", false},
+      {"a*.example.com", "ab.example.com", false}, {"*.*.example.com", "a.b.example.com", false},
+      {"", "localhost", false},                  {"localhost", "", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CertificateDnsNameMatches(c.pEntry, c.pHost), c.bMatches) << c.pEntry << " / " << c.pHost;
   }
 }
 

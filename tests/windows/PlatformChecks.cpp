@@ -6,6 +6,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/AttachmentPolicy.h"
 #include "platform/FileSystem.h"
 #include "platform/Network.h"
 #include "platform/Platform.h"
@@ -363,7 +365,7 @@ bool ReadTlsServers(CTlsServers& servers) {
     std::size_t equals = entry.find('=');
     if (equals != std::string::npos) servers.ports[entry.substr(0, equals)] = std::atoi(entry.c_str() + equals + 1);
   }
-  return !servers.strCaFile.empty() && servers.ports.size() == 6;
+  return !servers.strCaFile.empty() && servers.ports.size() == 8;
 }
 
 std::unique_ptr<varnel::IConnection> TlsHandshake(int port, const std::string& peer, bool verify,
@@ -395,7 +397,7 @@ void CheckTls() {
   using std::chrono::milliseconds;
   CTlsServers servers;
   if (!ReadTlsServers(servers)) {
-    Check(false, "VARNEL_TLS_CHECK names the CA file and six servers (scripts/test-windows starts them)");
+    Check(false, "VARNEL_TLS_CHECK names the CA file and eight servers (scripts/test-windows starts them)");
     return;
   }
   struct CCase {
@@ -416,6 +418,11 @@ void CheckTls() {
       {"wrong-name", "localhost", false, true, ""},
       {"untrusted", "127.0.0.1", false, false, ""},
       {"plain", "localhost", true, true, "handshake failed: "},
+      // Names come from the subjectAltName alone, never from the common name.
+      {"ip-only", "127.0.0.1", true, true, ""},
+      {"ip-only", "localhost", true, true, "certificate verify failed: hostname mismatch"},
+      {"cn-only", "localhost", true, true, "certificate verify failed: hostname mismatch"},
+      {"cn-only", "127.0.0.1", true, true, "certificate verify failed: IP address mismatch"},
   };
   for (const CCase& test : cases) {
     std::string what = std::string("TLS ") + test.pServer + " as " + test.pPeer + (test.bVerify ? "" : " unverified") +
@@ -464,10 +471,120 @@ void CheckTls() {
 
 }  // namespace
 
+// ---------------------------------------------------------------- logs and attachments
+
+std::string ReadWhole(const std::string& path) {
+  std::string text;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return text;
+  char buffer[256];
+  for (std::size_t count; (count = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, count);
+  std::fclose(file);
+  return text;
+}
+
+// Whether path's attachment policy verdict matches allowed; reason receives the refusal.
+bool Verdict(const varnel::CAttachmentPolicy& policy, const std::string& path, std::string& reason) {
+  std::uint64_t size = 0;
+  std::FILE* file = varnel::OpenRegularFile(path, size);
+  if (file == nullptr) {
+    reason = "cannot open " + path;
+    return false;
+  }
+  bool allowed = policy.Allows(file, path, reason);
+  std::fclose(file);
+  return allowed;
+}
+
+void CheckLogsAndAttachments() {
+  std::string directory = MakeTempDirectory() + "-files";
+  ::CreateDirectoryA(directory.c_str(), nullptr);
+  ::CreateDirectoryA((directory + "\\Reports").c_str(), nullptr);
+  ::CreateDirectoryA((directory + "\\Other").c_str(), nullptr);
+  WriteFile(directory + "\\Reports\\day.txt", "report");
+  WriteFile(directory + "\\Other\\secret.txt", "secret");
+
+  // A log: written in text mode, created with a protected (not inherited) access list; a
+  // folder is refused with a reason.
+  std::string log = directory + "\\varnel.log";
+  std::string error;
+  Check(varnel::AppendToFile(log, "one\n", &error) && ReadWhole(log) == "one\r\n", "a new log is written: " + error);
+  Check(varnel::AppendToFile(log, "two\n", &error) && ReadWhole(log) == "one\r\ntwo\r\n", "a log is appended to");
+  // The access list can only be checked where the file system keeps one (Wine derives it
+  // from the Unix mode): a file made here with a protected list shows whether it does.
+  auto protectedList = [](const std::string& path) {
+    std::vector<char> descriptor(4096);
+    DWORD needed = 0;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    return ::GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(),
+                              static_cast<DWORD>(descriptor.size()), &needed) &&
+           ::GetSecurityDescriptorControl(descriptor.data(), &control, &revision) && (control & SE_DACL_PROTECTED) != 0;
+  };
+  std::string probe = directory + "\\probe.txt";
+  PSECURITY_DESCRIPTOR probeDescriptor = nullptr;
+  if (::ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;SY)", SDDL_REVISION_1, &probeDescriptor,
+                                                             nullptr)) {
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, probeDescriptor, FALSE};
+    HANDLE handle = ::CreateFileA(probe.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_ALWAYS, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+    ::LocalFree(probeDescriptor);
+  }
+  if (protectedList(probe)) Check(protectedList(log), "a new log's access list is its own, not the folder's");
+  ::DeleteFileA(probe.c_str());
+  error.clear();
+  Check(!varnel::AppendToFile(directory, "x\n", &error) && !error.empty(), "a folder is no log: " + error);
+  std::string linkLog = directory + "\\link.log";
+  // Where the system makes real links (Wine 8 reports success and makes none).
+  ::CreateSymbolicLinkA(linkLog.c_str(), (directory + "\\Other\\secret.txt").c_str(), 0);
+  DWORD linkAttributes = ::GetFileAttributesA(linkLog.c_str());
+  if (linkAttributes != INVALID_FILE_ATTRIBUTES && (linkAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    Check(!varnel::AppendToFile(linkLog, "x\n", &error), "a log never follows a symbolic link");
+    Check(ReadWhole(directory + "\\Other\\secret.txt") == "secret", "the link's target is untouched");
+  }
+  ::DeleteFileA(linkLog.c_str());
+
+  // Attachments: AttachmentFolders from the registry, as REG_SZ and as REG_MULTI_SZ,
+  // compared without regard to case and on the real path.
+  varnel::ISettings& settings = varnel::DefaultSettings();
+  DeleteSettingsKey();
+  varnel::CAttachmentPolicy open;
+  std::string reason;
+  Check(open.Load(settings, error) && !open.Limited() && Verdict(open, directory + "\\Other\\secret.txt", reason),
+        "without the setting any file is allowed: " + reason);
+  std::string folders = "c:\\nowhere; " + directory + "\\REPORTS";
+  SetValue("AttachmentFolders", REG_SZ, folders.c_str(), static_cast<DWORD>(folders.size() + 1));
+  varnel::CAttachmentPolicy limited;
+  Check(limited.Load(settings, error) && limited.Limited(), "AttachmentFolders as REG_SZ: " + error);
+  Check(Verdict(limited, directory + "\\Reports\\day.txt", reason), "a file below an allowed folder: " + reason);
+  Check(!Verdict(limited, directory + "\\Other\\secret.txt", reason) && reason.find("is not below") != std::string::npos,
+        "a file outside the allowed folders: " + reason);
+  Check(!Verdict(limited, directory + "\\Reports\\..\\Other\\secret.txt", reason), "a file reached through ..");
+  std::string multi = directory + "\\Other" + std::string(1, '\0') + "c:\\nowhere" + std::string(2, '\0');
+  SetValue("AttachmentFolders", REG_MULTI_SZ, multi.data(), static_cast<DWORD>(multi.size()));
+  varnel::CAttachmentPolicy multiple;
+  Check(multiple.Load(settings, error) && Verdict(multiple, directory + "\\Other\\secret.txt", reason) &&
+            !Verdict(multiple, directory + "\\Reports\\day.txt", reason),
+        "AttachmentFolders as REG_MULTI_SZ: " + reason);
+  SetValue("AttachmentFolders", REG_SZ, "Reports", 8);
+  varnel::CAttachmentPolicy relative;
+  Check(!relative.Load(settings, error) && error.find("AttachmentFolders") != std::string::npos,
+        "a relative folder is refused: " + error);
+  DeleteSettingsKey();
+
+  ::DeleteFileA(log.c_str());
+  ::DeleteFileA((directory + "\\Reports\\day.txt").c_str());
+  ::DeleteFileA((directory + "\\Other\\secret.txt").c_str());
+  ::RemoveDirectoryA((directory + "\\Reports").c_str());
+  ::RemoveDirectoryA((directory + "\\Other").c_str());
+  ::RemoveDirectoryA(directory.c_str());
+}
+
 int main() {
   CheckFileEnumeration();
   CheckSettings();
   CheckSystem();
+  CheckLogsAndAttachments();
   CheckNetwork();
   CheckTls();
   std::printf("platform: %d passed, %d failed\n", g_nPassed, g_nFailed);
