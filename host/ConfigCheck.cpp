@@ -3,6 +3,7 @@
 #include <ostream>
 #include <string>
 
+#include "platform/AttachmentPolicy.h"
 #include "smtp/InstallationSettings.h"
 
 namespace varnel::host {
@@ -32,6 +33,11 @@ int RunConfigCheck(ISettings& settings, std::ostream& output, std::ostream& erro
     errors << "varnel: " << error << "\n";
     return kExitConfigFault;
   }
+  CAttachmentPolicy attachments;
+  if (!attachments.Load(settings, error)) {
+    errors << "varnel: " << error << "\n";
+    return kExitConfigFault;
+  }
   PrintLine(output, settings, "BindIP", "VARNEL_BINDIP", values.strBindIP, "any local address");
   PrintLine(output, settings, "TlsMode", "VARNEL_TLS_MODE",
             values.nTlsMode < 0 ? std::string() : std::to_string(values.nTlsMode),
@@ -45,6 +51,10 @@ int RunConfigCheck(ISettings& settings, std::ostream& output, std::ostream& erro
   PrintLine(output, settings, "OAuthClientSecret", "VARNEL_OAUTH_CLIENT_SECRET", values.strOAuthClientSecret, "none",
             true);
   PrintLine(output, settings, "OAuthScope", "VARNEL_OAUTH_SCOPE", values.strOAuthScope, "none");
+  std::string folders;
+  if (attachments.Limited()) settings.Value("AttachmentFolders", "VARNEL_ATTACHMENT_FOLDERS", folders);
+  PrintLine(output, settings, "AttachmentFolders", "VARNEL_ATTACHMENT_FOLDERS", folders,
+            "any file the account can read, but for the built-in refusals");
   PrintLine(output, settings, "OdbcDriver", nullptr, settings.OdbcDriver(), "none");
   // Connection attributes can carry a database password: never printed.
   PrintLine(output, settings, "OdbcAttributes", nullptr, settings.OdbcAttributes(), "none", true);

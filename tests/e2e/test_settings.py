@@ -6,10 +6,11 @@ with a trailing blank or line break is read as meant and honoured by a real rela
 
 import os
 import socket
+import subprocess
 import tempfile
 import unittest
 
-from relay import run_varnel, sql_text
+from relay import VARNEL, run_varnel
 from tls_relay import TestPki, TlsRelay
 
 
@@ -84,6 +85,50 @@ class SettingsTest(unittest.TestCase):
             self.assertEqual(len(relay.envelopes), 1)
             mail = [line for line in relay.lines if line[0].upper().startswith("MAIL FROM")]
             self.assertIsNotNone(mail[0][1], relay.lines)
+
+
+    def check_config(self, env):
+        environment = dict(os.environ, **self.env)
+        for name in [n for n in environment if n.startswith("VARNEL_") and n not in ("VARNEL_CONFIG_DIR", "VARNEL_BIN")]:
+            del environment[name]
+        environment.update(env)
+        done = subprocess.run([VARNEL, "--check-config"], capture_output=True, timeout=60, env=environment)
+        return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+    def test_check_config_prints_effective_values_with_secrets_masked(self):
+        folder = self.folder.name
+        self.write("OAuthClientSecret", "s3cret-value\n")
+        self.write("TlsMode", "2\n")
+        code, out, err = self.check_config({"VARNEL_OAUTH_TOKEN_URL": "https://idp.example/token",
+                                            "VARNEL_ODBC_ATTRIBUTES": "PWD=db-pass-word"})
+        self.assertEqual((code, err), (0, ""))
+        lines = out.splitlines()
+        self.assertIn("TlsMode            2  [file %s/TlsMode]" % folder, lines)
+        self.assertIn("OAuthTokenUrl      https://idp.example/token  [environment variable VARNEL_OAUTH_TOKEN_URL]",
+                      lines)
+        self.assertIn("OAuthClientSecret  ******** (set, not shown)  [file %s/OAuthClientSecret]" % folder, lines)
+        self.assertIn("HeloName           not set: the host's name, else its address", lines)
+        self.assertEqual(lines[-1], "settings: no fault found")
+        self.assertNotIn("s3cret", out)
+        self.assertNotIn("db-pass-word", out)
+
+    def test_check_config_stops_at_the_first_fault(self):
+        for env, files, message in (
+                ({"VARNEL_TLS_MODE": "required"}, {},
+                 'varnel: the TlsMode setting "required" (environment variable VARNEL_TLS_MODE) is not one of 0, 1, '
+                 '2 or 3\n'),
+                ({}, {"AttachmentFolders": "reports"}, "AttachmentFolders"),
+                ({}, {"OAuthClientSecret": "s3cret\x01value"}, "the OAuthClientSecret setting (value not shown)")):
+            with self.subTest(message):
+                for file in os.listdir(self.folder.name):
+                    os.unlink(os.path.join(self.folder.name, file))
+                for file, text in files.items():
+                    self.write(file, text)
+                code, out, err = self.check_config(env)
+                self.assertEqual(code, 1)
+                self.assertEqual(out, "")
+                self.assertIn(message, err)
+                self.assertNotIn("s3cret", err)
 
 
 if __name__ == "__main__":
