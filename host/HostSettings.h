@@ -23,6 +23,9 @@ class CHostSettings final : public ISettings {
     return m_pBase->Value(name, variable, value);
   }
   std::string Origin(const char* name, const char* variable) override { return m_pBase->Origin(name, variable); }
+  SettingState SecretValue(const char* name, const char* variable, std::string& value, std::string& reason) override {
+    return m_pBase->SecretValue(name, variable, value, reason);
+  }
   std::string OdbcDriver() override { return m_strOdbcDriver ? *m_strOdbcDriver : m_pBase->OdbcDriver(); }
   std::string OdbcAttributes() override {
     return m_strOdbcAttributes ? *m_strOdbcAttributes : m_pBase->OdbcAttributes();

@@ -29,6 +29,13 @@ class ISettings {
   // fault and where it came from ("environment variable VARNEL_TLS_MODE", "file
   // /etc/varnel/TlsMode", a registry value). Wrappers forward it as they forward Value.
   virtual std::string Origin(const char* /*name*/, const char* /*variable*/) { return "the installation's settings"; }
+  // A setting that holds a secret, read as Value is; where the store is a file, it must be
+  // the process's own and readable by no one else (as ssh treats keys), else Error with
+  // `reason` saying why. Wrappers forward it as they forward Value.
+  virtual SettingState SecretValue(const char* name, const char* variable, std::string& value, std::string& reason) {
+    reason.clear();
+    return Value(name, variable, value);
+  }
 };
 
 // The folder of the settings files (POSIX: VARNEL_CONFIG_DIR, else /etc/varnel); empty

@@ -22,6 +22,9 @@ class CCodePageSettings final : public ISettings {
     return m_pSettings->Value(name, variable, value);
   }
   std::string Origin(const char* name, const char* variable) override { return m_pSettings->Origin(name, variable); }
+  SettingState SecretValue(const char* name, const char* variable, std::string& value, std::string& reason) override {
+    return m_pSettings->SecretValue(name, variable, value, reason);
+  }
 
  private:
   ISettings* m_pSettings;

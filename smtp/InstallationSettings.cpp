@@ -40,12 +40,16 @@ class CReader {
  public:
   CReader(ISettings& settings, std::string& error) : m_settings(settings), m_strError(error) {}
 
-  // The raw value (empty when not set); false when the store holds one that cannot be read.
-  bool Read(const char* name, const char* variable, std::string& value) {
+  // The raw value (empty when not set); false when the store holds one that cannot be read
+  // (or, for a secret, one kept where others can read it).
+  bool Read(const char* name, const char* variable, std::string& value, bool secret = false) {
     value.clear();
-    SettingState state = m_settings.Value(name, variable, value);
+    std::string reason;
+    SettingState state = secret ? m_settings.SecretValue(name, variable, value, reason)
+                                : m_settings.Value(name, variable, value);
     if (state == SettingState::Error) {
-      m_strError = std::string("the ") + name + " setting cannot be read (" + m_settings.Origin(name, variable) + ")";
+      m_strError = std::string("the ") + name + " setting " + (reason.empty() ? "cannot be read" : "is refused") +
+                   " (" + m_settings.Origin(name, variable) + ")" + (reason.empty() ? "" : ": " + reason);
       return false;
     }
     if (state == SettingState::Missing) value.clear();
@@ -67,7 +71,7 @@ class CReader {
   // and line breaks around it are not part of it.
   bool Text(const char* name, const char* variable, std::string& value, bool secret = false) {
     std::string raw;
-    if (!Read(name, variable, raw)) return false;
+    if (!Read(name, variable, raw, secret)) return false;
     if (raw.size() > kValueLimit) return Fail(name, variable, raw, "is longer than 1000 bytes", secret);
     value = Trimmed(raw);
     for (char c : value) {

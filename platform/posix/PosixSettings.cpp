@@ -1,9 +1,13 @@
 // Installation settings on POSIX, where there is no registry: the environment first,
 // then one small file per value under /etc/varnel. Nothing is ever created.
 #include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "platform/Platform.h"
 #include "platform/Settings.h"
@@ -19,7 +23,34 @@ std::string SettingPath(const char* file) {
   return path;
 }
 
-SettingState ReadSetting(const char* variable, const char* file, std::string& value) {
+// A secret's file must be this process's own and closed to group and others: checked on
+// the file as opened, so a link or a swap between check and read changes nothing.
+bool IsPrivateFile(std::FILE* stream, std::string& reason) {
+  struct stat status;
+  if (::fstat(::fileno(stream), &status) != 0) {
+    reason = std::string("cannot be examined: ") + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    reason = "is not a regular file";
+    return false;
+  }
+  if (status.st_uid != ::geteuid()) {
+    reason = "belongs to user " + std::to_string(status.st_uid) + ", not to this process's user " +
+             std::to_string(::geteuid());
+    return false;
+  }
+  if ((status.st_mode & 077) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    reason = std::string("can be read or written by others (mode ") + mode + "; chmod 600 it)";
+    return false;
+  }
+  return true;
+}
+
+SettingState ReadSetting(const char* variable, const char* file, std::string& value,
+                         std::string* secretReason = nullptr) {
   if (const char* text = std::getenv(variable); text != nullptr) {
     value = text;
     return SettingState::Found;
@@ -27,6 +58,10 @@ SettingState ReadSetting(const char* variable, const char* file, std::string& va
   std::string path = SettingPath(file);
   std::FILE* stream = std::fopen(path.c_str(), "rb");
   if (stream == nullptr) return errno == ENOENT || errno == ENOTDIR ? SettingState::Missing : SettingState::Error;
+  if (secretReason != nullptr && !IsPrivateFile(stream, *secretReason)) {
+    std::fclose(stream);
+    return SettingState::Error;
+  }
   char buffer[1000];
   std::size_t length = std::fread(buffer, 1, sizeof buffer, stream);
   bool failed = std::ferror(stream) != 0;
@@ -53,6 +88,10 @@ class CPosixSettings final : public ISettings {
   }
   SettingState Value(const char* name, const char* variable, std::string& value) override {
     return ReadSetting(variable, name, value);
+  }
+  SettingState SecretValue(const char* name, const char* variable, std::string& value, std::string& reason) override {
+    reason.clear();
+    return ReadSetting(variable, name, value, &reason);
   }
   std::string Origin(const char* name, const char* variable) override {
     if (std::getenv(variable) != nullptr) return std::string("environment variable ") + variable;

@@ -35,9 +35,12 @@ class SettingsTest(unittest.TestCase):
     def tearDown(self):
         self.folder.cleanup()
 
-    def write(self, name, text):
-        with open(os.path.join(self.folder.name, name), "w") as file:
+    def write(self, name, text, mode=0o600):
+        path = os.path.join(self.folder.name, name)
+        with open(path, "w") as file:
             file.write(text)
+        os.chmod(path, mode)
+        return path
 
     def test_each_faulty_setting_stops_the_call_before_the_relay(self):
         folder = self.folder.name
@@ -54,13 +57,16 @@ class SettingsTest(unittest.TestCase):
              'the HeloName setting "db 01" (environment variable VARNEL_HELO_NAME) holds a blank'),
             ("bind address", {}, {"BindIP": "localhost"}, REGISTRY +
              'the BindIP setting "localhost" (file %s/BindIP) is not an IPv4 address' % folder),
+            ("secret others can read", {}, {"OAuthClientSecret": ("s3cret", 0o644)}, REGISTRY +
+             "the OAuthClientSecret setting is refused (file %s/OAuthClientSecret): can be read or written by "
+             "others (mode 0644; chmod 600 it)" % folder),
         ]
         for name, env, files, message in cases:
             with self.subTest(name), socket.socket() as listener:
                 for file in os.listdir(folder):
                     os.unlink(os.path.join(folder, file))
                 for file, text in files.items():
-                    self.write(file, text)
+                    self.write(file, *(text if isinstance(text, tuple) else (text,)))
                 listener.bind(("127.0.0.1", 0))
                 listener.listen(8)
                 environment = dict(self.env, **env)
@@ -129,6 +135,35 @@ class SettingsTest(unittest.TestCase):
                 self.assertEqual(out, "")
                 self.assertIn(message, err)
                 self.assertNotIn("s3cret", err)
+
+
+    def test_secret_file_must_be_private_and_the_processs_own(self):
+        """As ssh treats keys: group or world bits, or another owner, refuse the secret."""
+        target = self.write("elsewhere", "s3cret", 0o644)
+        cases = [("0600, own", 0o600, None, None, True),
+                 ("0400, own", 0o400, None, None, True),
+                 ("0640: group can read", 0o640, None, None, False),
+                 ("0604: world can read", 0o604, None, None, False),
+                 ("0620: group can write", 0o620, None, None, False),
+                 ("link to a readable file", None, None, target, False)]
+        if os.geteuid() == 0:
+            cases.append(("0600, another user's", 0o600, 65534, None, False))
+        for name, mode, owner, link, accepted in cases:
+            with self.subTest(name):
+                path = os.path.join(self.folder.name, "OAuthClientSecret")
+                if os.path.lexists(path):
+                    os.unlink(path)
+                if link:
+                    os.symlink(link, path)
+                else:
+                    self.write("OAuthClientSecret", "s3cret", mode)
+                    if owner is not None:
+                        os.chown(path, owner, -1)
+                code, out, err = self.check_config({})
+                self.assertEqual(code, 0 if accepted else 1, err)
+                if not accepted:
+                    self.assertIn("the OAuthClientSecret setting is refused (file %s)" % path, err)
+                self.assertNotIn("s3cret", out + err)
 
 
 if __name__ == "__main__":
