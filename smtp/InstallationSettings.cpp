@@ -67,7 +67,7 @@ class CReader {
     return false;
   }
 
-  // A text value: printable, without NUL or control characters, at most 1000 bytes; blanks
+  // A text value (up to its first NUL): no control characters, at most 1000 bytes; blanks
   // and line breaks around it are not part of it.
   bool Text(const char* name, const char* variable, std::string& value, bool secret = false) {
     std::string raw;
