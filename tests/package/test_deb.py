@@ -165,7 +165,13 @@ def check_control(deb):
     for name in ("Package", "Version", "Depends", "Recommends", "Architecture"):
         fields[name] = run(["dpkg-deb", "-f", deb, name]).stdout.strip()
     assert fields["Package"] == PACKAGE, fields
-    assert fields["Version"] == VERSION, "package version %r, project version %r" % (fields["Version"], VERSION)
+    # upstream version "-" Debian revision: the project's version and the changelog's last entry.
+    assert fields["Version"].rsplit("-", 1)[0] == VERSION, "package version %r, project version %r" % (
+        fields["Version"], VERSION)
+    with open(os.path.join(SOURCE_DIR, "packaging", "debian", "changelog"), encoding="utf-8") as changelog:
+        entry = re.match(r"varnel \(([^)]+)\)", changelog.readline())
+    assert entry and entry.group(1) == fields["Version"], "changelog names %r, the package is %r" % (
+        entry and entry.group(1), fields["Version"])
     assert fields["Recommends"] == "libsqliteodbc", fields
     assert fields["Architecture"] == run(["dpkg", "--print-architecture"]).stdout.strip(), fields
     # Depends is what the binary links or loads: every library it needs comes from a package
@@ -181,7 +187,8 @@ def check_control(deb):
     assert any(name.startswith("libodbc") for name in depends), fields["Depends"]
 
     contents = run(["dpkg-deb", "-c", deb]).stdout
-    for path in ("./usr/bin/varnel", "./usr/share/man/man1/varnel.1", "./usr/share/doc/varnel/README.md",
+    for path in ("./usr/bin/varnel", "./usr/share/man/man1/varnel.1.gz", "./usr/share/doc/varnel/README.md",
+                 "./usr/share/doc/varnel/copyright", "./usr/share/doc/varnel/changelog.Debian.gz",
                  "./usr/share/doc/varnel/examples/settings/README",
                  "./usr/share/doc/varnel/examples/settings/BindIP"):
         assert re.search(r"\s%s$" % re.escape(path), contents, re.M), "%s missing from the package:\n%s" % (
