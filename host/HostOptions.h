@@ -19,6 +19,7 @@ struct CHostOptions {
   std::string strServer = "localhost";
   std::string strLogin;  // default: the user running the command
   std::string strPassword;
+  std::optional<std::string> strDatabase;  // -d: @qdatabase when the statement names none
   bool bIntegrated = false;
   int nCodePage = 1252;
   std::string strBindToken;

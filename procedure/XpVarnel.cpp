@@ -3,6 +3,7 @@
 // value. Every exception is caught here.
 #include "procedure/XpVarnel.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -49,6 +50,18 @@ void SendOutcomeRow(IServerCall& server, std::int32_t status, const std::optiona
     server.SetColumnLength(column, static_cast<int>(texts[column - 1].size()));
   }
   server.SendRow();
+}
+
+// A call that an exception ended: status 10, nothing else known.
+void ReportException(IServerCall& server, std::chrono::steady_clock::time_point start) noexcept {
+  try {
+    CCallReport report;
+    report.nStatus = Status::Exception;
+    report.nMilliseconds =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    server.ReportCall(report);
+  } catch (...) {
+  }
 }
 
 // Channel stages 1 to 15: settings from the parameters.
@@ -114,7 +127,29 @@ void FillChannel(CSMTPChannel& channel, const CXpParameters& p, IServerCall& ser
   channel.m_strOAuthScope = p.m_strOAuthScope.value_or("");
 }
 
-std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const CXpParameters& parameters) {
+// The report of a call whose channel was filled (and perhaps sent).
+CCallReport MakeReport(const CSMTPChannel& channel, std::int32_t status, bool accepted,
+                       std::chrono::steady_clock::time_point start) {
+  CCallReport report;
+  report.nStatus = status;
+  report.bAccepted = accepted;
+  report.strSender = channel.m_strFromAddress;
+  report.nRecipients = channel.m_arrRecipients.size();
+  if (channel.m_bRelayConnected) {
+    report.strRelayHost = channel.m_strRelayName;
+    report.nRelayPort = channel.m_nPort;
+  }
+  report.strTlsVersion = channel.m_strTlsVersion;
+  report.strTlsCipher = channel.m_strTlsCipher;
+  report.strMessageId = channel.m_strMessageId;
+  report.nSize = channel.m_nMessageBytes;
+  report.nMilliseconds =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  return report;
+}
+
+std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const CXpParameters& parameters,
+                         std::chrono::steady_clock::time_point start) {
   // The settings a UTF-8 message's runner reads outlive the runner, declared before it.
   std::optional<CCodePageSettings> utf8Settings;
   // The runner is declared first so that it outlives the channel, which points at it.
@@ -150,6 +185,7 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const C
 
     std::string queryError = runner ? runner->GetQueryError() : std::string();
     bool noOutput = parameters.m_nNoOutput != 0;
+    server.ReportCall(MakeReport(*channel, status, runFlag && !customCode && status == 0, start));
     if (!noOutput) {
       if (!runFlag) {
         SendOutcomeRow(server, status, std::nullopt, std::nullopt, std::nullopt, queryError);
@@ -173,6 +209,7 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const C
     if (noOutput) return static_cast<std::uint16_t>(status & 0xFFFF);
     return status == 0 ? 0 : 1;
   } catch (...) {
+    ReportException(server, start);
     server.SendMessage("Exception caught whilst executing xp_Varnel\n");
     channel.reset();
     runner.reset();
@@ -186,11 +223,13 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const C
 std::uint32_t GetXpVersion() { return 0x07000000; }
 
 std::uint16_t XpVarnel(IServerCall& server, const CPlatform& platform) {
+  const auto start = std::chrono::steady_clock::now();
   try {
     CXpParameters parameters;
     if (!ReadXpParameters(server, parameters)) return 1;
-    return RunRequest(server, platform, parameters);
+    return RunRequest(server, platform, parameters, start);
   } catch (...) {
+    ReportException(server, start);
     server.SendMessage("Exception caught whilst executing xp_Varnel\n");
     server.SendDone(kDoneMore, 0, 0);
     return 1;

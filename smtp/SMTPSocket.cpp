@@ -45,6 +45,25 @@ std::string ReplyCode(const std::string& reply) {
 // The text of a one-line reply after its code.
 std::string ReplyText(const std::string& reply) { return reply.size() > 4 ? reply.substr(4) : std::string(); }
 
+// Counts the bytes that the message text hands to the connection.
+class CCountingConnection final : public IConnection {
+ public:
+  explicit CCountingConnection(IConnection& connection) : m_connection(connection) {}
+  IoResult SendAll(const char* data, std::size_t size, std::chrono::milliseconds timeout) override {
+    IoResult result = m_connection.SendAll(data, size, timeout);
+    if (result == IoResult::Ok) m_nBytes += size;
+    return result;
+  }
+  IoResult Receive(char* buffer, std::size_t max, std::size_t& received, std::chrono::milliseconds timeout) override {
+    return m_connection.Receive(buffer, max, received, timeout);
+  }
+  std::uint64_t Bytes() const { return m_nBytes; }
+
+ private:
+  IConnection& m_connection;
+  std::uint64_t m_nBytes = 0;
+};
+
 }  // namespace
 
 const char* SMTPStateName(SMTPState state) {
@@ -115,6 +134,7 @@ bool CSMTPSocket::Connect(const std::string& host, int port) {
   m_strGreetingName = ChooseGreetingName(configured, GetLocalHostName(*channel.Platform().pNetwork),
                                          m_pConnection->LocalAddressLiteral());
   channel.m_strHeloName = m_strGreetingName;
+  channel.m_bRelayConnected = true;
   return true;
 }
 
@@ -402,19 +422,26 @@ bool CSMTPSocket::StartTls() {
     return false;
   }
   m_bTlsActive = true;
-  channel.WriteLog("TLS established with " + m_strPeerName);
+  channel.m_strTlsVersion = m_pConnection->TlsVersion();
+  channel.m_strTlsCipher = m_pConnection->TlsCipher();
+  channel.WriteLog("TLS established with " + m_strPeerName + ": " +
+                   (channel.m_strTlsVersion.empty() ? std::string("version unknown") : channel.m_strTlsVersion) +
+                   ", cipher " + (channel.m_strTlsCipher.empty() ? std::string("unknown") : channel.m_strTlsCipher));
   m_deadline = std::chrono::steady_clock::now() + EffectiveTimeout(channel.m_nTimeout);
   return true;
 }
 
 void CSMTPSocket::SendMessageText() {
   CSMTPChannel& channel = *m_pChannel;
-  CSMTPDataStream stream(*m_pConnection, EffectiveTimeout(channel.m_nTimeout), channel.m_strTerminator == "\r\n");
+  CCountingConnection counted(*m_pConnection);
+  CSMTPDataStream stream(counted, EffectiveTimeout(channel.m_nTimeout), channel.m_strTerminator == "\r\n");
   CMessageComposer composer(channel, stream);
   composer.Compose();
+  channel.m_strMessageId = composer.MessageId();
   // The end of data is a protocol line: CR LF "." CR LF whatever the text's line ends.
   const std::string end = "\r\n.\r\n";
   IoResult result = stream.Finish(end);
+  channel.m_nMessageBytes = counted.Bytes();
   if (result == IoResult::Ok) {
     channel.WriteLog(".");
     m_deadline = std::chrono::steady_clock::now() + EffectiveTimeout(channel.m_nTimeout);

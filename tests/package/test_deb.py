@@ -165,9 +165,8 @@ def check_control(deb):
     for name in ("Package", "Version", "Depends", "Recommends", "Architecture"):
         fields[name] = run(["dpkg-deb", "-f", deb, name]).stdout.strip()
     assert fields["Package"] == PACKAGE, fields
-    # upstream version "-" Debian revision: the project's version and the changelog's last entry.
-    assert fields["Version"].rsplit("-", 1)[0] == VERSION, "package version %r, project version %r" % (
-        fields["Version"], VERSION)
+    # A native package: the project's version, as the changelog's last entry names it.
+    assert fields["Version"] == VERSION, "package version %r, project version %r" % (fields["Version"], VERSION)
     with open(os.path.join(SOURCE_DIR, "packaging", "debian", "changelog"), encoding="utf-8") as changelog:
         entry = re.match(r"varnel \(([^)]+)\)", changelog.readline())
     assert entry and entry.group(1) == fields["Version"], "changelog names %r, the package is %r" % (
@@ -188,7 +187,7 @@ def check_control(deb):
 
     contents = run(["dpkg-deb", "-c", deb]).stdout
     for path in ("./usr/bin/varnel", "./usr/share/man/man1/varnel.1.gz", "./usr/share/doc/varnel/README.md",
-                 "./usr/share/doc/varnel/copyright", "./usr/share/doc/varnel/changelog.Debian.gz",
+                 "./usr/share/doc/varnel/copyright", "./usr/share/doc/varnel/changelog.gz",
                  "./usr/share/doc/varnel/examples/settings/README",
                  "./usr/share/doc/varnel/examples/settings/BindIP"):
         assert re.search(r"\s%s$" % re.escape(path), contents, re.M), "%s missing from the package:\n%s" % (

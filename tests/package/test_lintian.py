@@ -82,7 +82,7 @@ class PackageTest(unittest.TestCase):
         self.assertNotIn(".comment", sections)
         self.assertEqual(run([binary, "--version"]).stdout.split()[0], "varnel")
         for path in ("share/man/man1/varnel.1.gz", "share/doc/varnel/copyright",
-                     "share/doc/varnel/changelog.Debian.gz"):
+                     "share/doc/varnel/changelog.gz"):
             self.assertTrue(os.path.isfile(os.path.join(prefix, path)), path)
 
 
