@@ -19,13 +19,15 @@ def send(relay, env=None, **params):
     environment = TestPki.get().env()
     environment.update(env or {})
     code, out = run_varnel("exec xp_Varnel " + ", ".join(parts), env=environment)
-    # The procedure's status is the outcome row's Result (the exit status is its return value).
-    return (out["rows"][0][0] if out["rows"] else code), out
+    # The exit status is the outcome's status code (0: accepted).
+    if out["rows"]:
+        assert out["rows"][0]["Result"] == code, (code, out)
+    return code, out
 
 
 def outcome(out):
     """The outcome row as a dict (column name -> value)."""
-    return dict(zip(out["columns"], out["rows"][0]))
+    return out["rows"][0]
 
 
 class TlsSendTest(unittest.TestCase):
@@ -110,7 +112,7 @@ class TlsSendTest(unittest.TestCase):
             with self.subTest(params=params), TlsRelay(credentials=("mailer", "s3cret"), token=token) as relay:
                 code, out = send(relay, tls=2, smtpusername="mailer", **params)
                 self.assertEqual(code, 6, out)
-                self.assertEqual(outcome(out)["SMTPErrorNumber"], "535")
+                self.assertEqual(outcome(out)["SMTPErrorNumber"], 535)
                 self.assertEqual(relay.envelopes, [])
 
     def test_credentials_never_logged(self):
