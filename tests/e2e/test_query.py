@@ -80,9 +80,9 @@ class SQLiteQueryTest(unittest.TestCase):
         self.assertEqual(code, 0, out)
         self.assertEqual(len(relay.envelopes), 1)
         row = out["rows"][0]
-        self.assertEqual(row[:4], [0, None, None, None])
-        self.assertIn("syntax error", row[4])
-        self.assertTrue(row[4].startswith("OLEDB Message "))
+        self.assertEqual(dict(row, QueryErrorMessage=None), SENT_ROW)
+        self.assertIn("syntax error", row["QueryErrorMessage"])
+        self.assertTrue(row["QueryErrorMessage"].startswith("OLEDB Message "))
 
     def test_non_ascii_text_travels_in_the_mail_code_page(self):
         # The driver speaks UTF-8; the procedure's strings and the mail are Latin-1

@@ -43,7 +43,8 @@ class SendTest(unittest.TestCase):
             with self.subTest(no_output=no_output), Relay(collector=RefusingCollector()) as relay:
                 code, out = run_varnel(statement(relay.port, recipient="nobody@example.com", no_output=no_output))
                 self.assertEqual(code, 6, out)
-                self.assertEqual((out["accepted"], out["status"], out["messageId"], out["size"]), (False, 6, None, None))
+                self.assertEqual((out["accepted"], out["status"], out["messageId"], out["size"]),
+                                 (False, 6, None, None))
                 self.assertEqual(relay.envelopes, [])
                 if not no_output:
                     self.assertEqual(out["rows"][0]["SMTPErrorNumber"], 550)

@@ -202,7 +202,7 @@ def check_installed():
     assert lines[0] == "varnel " + VERSION, version
     assert lines[1].startswith("TLS: "), version
 
-    from relay import Relay, sql_text
+    from relay import SENT_ROW, Relay, sql_text
     environment = dict(os.environ, VARNEL_HOSTNAME="localhost")
     with Relay() as relay:
         statement = ("exec xp_Varnel @recipient='dba@example.com', @from='package@example.com', "
@@ -212,7 +212,7 @@ def check_installed():
         done = run([INSTALLED, "--json", statement], env=environment, check=False, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
     outcome = json.loads(done.stdout)
-    assert outcome["rows"] == [[0, None, None, None, None]], outcome
+    assert (outcome["format"], outcome["accepted"], outcome["rows"]) == (1, True, [SENT_ROW]), outcome
     assert len(relay.envelopes) == 1, relay.envelopes
     content = relay.envelopes[0].content
     assert b"Subject: From the package" in content, content
