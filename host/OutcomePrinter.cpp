@@ -287,7 +287,7 @@ std::string FormatOutcomeJson(const CHostServerCall& call, const CCodePage& code
     out["done"].push_back({{"more", (done.nStatus & kDoneMore) != 0},
                            {"count", (done.nStatus & kDoneCount) != 0 ? Json(done.nCount) : Json(nullptr)}});
   }
-  bool connected = report && !report->strRelayHost.empty();
+  bool connected = report && report->bRelayConnected;
   out["relay"] = connected ? Json{{"host", report->strRelayHost}, {"port", report->nRelayPort}} : Json(nullptr);
   bool tls = report && !report->strTlsVersion.empty();
   out["tls"] = tls ? Json{{"version", report->strTlsVersion},

@@ -54,8 +54,9 @@ struct CCallReport {
   bool bAccepted = false;     // the relay took the message (its 250 after the text)
   std::string strSender;      // the envelope sender; empty before it was known
   std::size_t nRecipients = 0;
-  std::string strRelayHost;   // the relay as the call named it; empty: no connection was made
+  std::string strRelayHost;   // the relay as the call named it
   int nRelayPort = 0;
+  bool bRelayConnected = false;  // a connection to it was made
   std::string strTlsVersion;  // "TLSv1.3"; empty: no TLS
   std::string strTlsCipher;
   std::string strMessageId;   // empty: no message text was sent

@@ -16,6 +16,7 @@
 #include "procedure/ParameterReader.h"
 #include "smtp/SMTPChannel.h"
 #include "procedure/QueryStage.h"
+#include "procedure/SendLogLine.h"
 #include "query/SMTPOLEDBQuery.h"
 
 namespace varnel {
@@ -135,10 +136,9 @@ CCallReport MakeReport(const CSMTPChannel& channel, std::int32_t status, bool ac
   report.bAccepted = accepted;
   report.strSender = channel.m_strFromAddress;
   report.nRecipients = channel.m_arrRecipients.size();
-  if (channel.m_bRelayConnected) {
-    report.strRelayHost = channel.m_strRelayName;
-    report.nRelayPort = channel.m_nPort;
-  }
+  report.strRelayHost = channel.m_strRelayName.empty() ? channel.m_strAddress : channel.m_strRelayName;
+  report.nRelayPort = channel.m_nPort;
+  report.bRelayConnected = channel.m_bRelayConnected;
   report.strTlsVersion = channel.m_strTlsVersion;
   report.strTlsCipher = channel.m_strTlsCipher;
   report.strMessageId = channel.m_strMessageId;
@@ -185,7 +185,11 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const C
 
     std::string queryError = runner ? runner->GetQueryError() : std::string();
     bool noOutput = parameters.m_nNoOutput != 0;
-    server.ReportCall(MakeReport(*channel, status, runFlag && !customCode && status == 0, start));
+    CCallReport report = MakeReport(*channel, status, runFlag && !customCode && status == 0, start);
+    server.ReportCall(report);
+    if (platform.pSettings != nullptr && SystemLogWanted(*platform.pSettings)) {
+      WriteSystemLog(FormatSendLogLine(report), !report.bAccepted);
+    }
     if (!noOutput) {
       if (!runFlag) {
         SendOutcomeRow(server, status, std::nullopt, std::nullopt, std::nullopt, queryError);

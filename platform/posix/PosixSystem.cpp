@@ -4,11 +4,13 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 
 #include "platform/System.h"
 
@@ -75,6 +77,13 @@ bool OpenFileSize(std::FILE* file, std::uint64_t& size) {
 }
 
 const char* DefaultLogFileName() { return "/tmp/corvane.log"; }
+
+void WriteSystemLog(const std::string& line, bool warning) {
+  // The connection to the log is made on the first line, not here.
+  static std::once_flag opened;
+  std::call_once(opened, [] { ::openlog("varnel", LOG_PID, LOG_MAIL); });
+  ::syslog(LOG_MAIL | (warning ? LOG_WARNING : LOG_INFO), "%s", line.c_str());
+}
 
 void* AllocateBulk(std::size_t size) {
   void* block = nullptr;

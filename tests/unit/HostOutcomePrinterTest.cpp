@@ -78,6 +78,7 @@ TEST(HostOutcomePrinterTest, JsonFormatOne) {
   report.nStatus = 6;
   report.strRelayHost = "smtp.example.com";
   report.nRelayPort = 587;
+  report.bRelayConnected = true;
   report.strTlsVersion = "TLSv1.3";
   report.strTlsCipher = "TLS_AES_256_GCM_SHA384";
   report.strMessageId = "<a.b@example.com>";
@@ -102,6 +103,7 @@ TEST(HostOutcomePrinterTest, JsonFormatOne) {
   plain.bAccepted = true;
   plain.strRelayHost = "127.0.0.1";
   plain.nRelayPort = 25;
+  plain.bRelayConnected = true;
   plain.strMessageId = "<c.d@example.com>";
   plain.nSize = 300;
   sent.ReportCall(plain);

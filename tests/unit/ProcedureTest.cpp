@@ -219,6 +219,7 @@ TEST(ProcedureTest, ReportTellsWhatTheSendDid) {
     EXPECT_EQ(report.nRecipients, 2u);
     EXPECT_EQ(report.strRelayHost, "127.0.0.1");
     EXPECT_EQ(report.nRelayPort, relay.Port());
+    EXPECT_TRUE(report.bRelayConnected);
     EXPECT_EQ(report.strTlsVersion, "");
     std::string message = relay.Message();
     EXPECT_NE(message.find("\r\nMessage-ID: " + report.strMessageId + "\r\n"), std::string::npos) << report.strMessageId;
@@ -255,7 +256,8 @@ TEST(ProcedureTest, ReportTellsWhatTheSendDid) {
     EXPECT_EQ(call.Run(), 3);
     ASSERT_TRUE(call.server.Report().has_value());
     EXPECT_EQ(call.server.Report()->nStatus, 3);
-    EXPECT_EQ(call.server.Report()->strRelayHost, "");
+    EXPECT_EQ(call.server.Report()->strRelayHost, "127.0.0.1");
+    EXPECT_FALSE(call.server.Report()->bRelayConnected);
   }
   {
     // A refused call has no report.
