@@ -38,6 +38,12 @@ class TlsSendTest(unittest.TestCase):
         mail = [line for line in relay.lines if line[0].upper().startswith("MAIL FROM")]
         self.assertEqual(len(mail), 1)
         self.assertEqual(mail[0][1] is not None, tls, relay.lines)
+        # --json names the protocol and cipher the session used, and only for a TLS session.
+        if tls:
+            self.assertIn(out["tls"]["version"], ("TLSv1.2", "TLSv1.3"), out)
+            self.assertRegex(out["tls"]["cipher"], r"^[A-Z0-9_-]+$", out)
+        else:
+            self.assertIsNone(out["tls"], out)
 
     def assertTlsFailure(self, relay, code, out, words):
         self.assertEqual(code, 15, out)
@@ -125,7 +131,7 @@ class TlsSendTest(unittest.TestCase):
                 text = stream.read()
             self.assertNotIn("s3cret", text)
             self.assertNotIn("AGZvbwBi", text)
-            self.assertIn("TLS established", text)
+            self.assertRegex(text, r"TLS established with localhost: TLSv1\.[23], cipher [A-Z0-9_-]+")
 
     def test_attachments_past_the_size_limit_end_before_mail(self):
         with TlsRelay(data_size_limit=100000) as relay, tempfile.NamedTemporaryFile(suffix=".bin") as big:
