@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstring>
 #include <iterator>
 
 #include <nlohmann/json.hpp>
-#include <cmath>
-#include <cstring>
 
 #include "platform/Unicode.h"
 
@@ -242,8 +242,16 @@ nlohmann::ordered_json JsonValue(const CHostColumn& column, const CHostValue& va
   CRendered rendered = Render(column, value, codePage);
   if (rendered.bNull) return nullptr;
   if (!rendered.bNumber) return rendered.strText;
-  if (column.nSrcType == ServerType::Float) return std::stod(rendered.strText);
-  return std::stoll(rendered.strText);
+  if (column.nSrcType == ServerType::Float) {
+    // The value itself, not its text read back (which fails for subnormal numbers).
+    std::uint64_t bits = ReadLittle(value.data);
+    double number;
+    std::memcpy(&number, &bits, 8);
+    return number;
+  }
+  std::int64_t number = 0;
+  std::from_chars(rendered.strText.data(), rendered.strText.data() + rendered.strText.size(), number);
+  return number;
 }
 
 // The relay's reply code: three digits give a number; anything else (nothing, the empty

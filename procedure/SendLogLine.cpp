@@ -27,8 +27,11 @@ std::string Value(const std::string& text) {
 std::string FormatSendLogLine(const CCallReport& report) {
   std::string line = "from=" + Value(report.strSender);
   line += " recipients=" + std::to_string(report.nRecipients);
-  line += " relay=" + (report.strRelayHost.empty() ? std::string("none")
-                                                   : Value(report.strRelayHost) + ":" + std::to_string(report.nRelayPort));
+  if (report.strRelayHost.empty()) {
+    line += " relay=none";
+  } else {
+    line += " relay=" + Value(report.strRelayHost) + ":" + std::to_string(report.nRelayPort);
+  }
   if (!report.bRelayConnected && !report.strRelayHost.empty()) line += " connected=no";
   line += " tls=" + (report.strTlsVersion.empty() ? std::string("none") : Value(report.strTlsVersion));
   if (!report.strTlsCipher.empty()) line += " cipher=" + Value(report.strTlsCipher);

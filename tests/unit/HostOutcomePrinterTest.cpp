@@ -173,6 +173,24 @@ TEST(HostOutcomePrinterTest, OtherColumnTypes) {
             "----------- -- ------\n"
             "     -70000 hi 0x01AB\n"
             "\n(1 rows affected)\n");
-  EXPECT_NE(varnel::host::FormatOutcomeJson(call, cp1252, 0).find("\"rows\":[{\"n\":-70000,\"w\":\"hi\",\"b\":\"0x01AB\"}]"),
+  EXPECT_NE(varnel::host::FormatOutcomeJson(call, cp1252, 0)
+                .find("\"rows\":[{\"n\":-70000,\"w\":\"hi\",\"b\":\"0x01AB\"}]"),
             std::string::npos);
+}
+
+TEST(HostOutcomePrinterTest, JsonFloatsAreNumbersEvenAtTheEdges) {
+  struct Case {
+    double value;
+    const char* pJson;
+  };
+  const std::vector<Case> cases = {{1.5, "1.5"}, {-0.25, "-0.25"}, {5e-324, "5e-324"}};
+  CCodePage cp1252 = *CCodePage::Find(1252);
+  for (const Case& c : cases) {
+    CHostServerCall call;
+    call.DescribeColumn(1, "f", ServerType::Float, 8, ServerType::Float, 8);
+    call.SetColumnData(1, &c.value);
+    call.SendRow();
+    std::string json = varnel::host::FormatOutcomeJson(call, cp1252, 0);
+    EXPECT_NE(json.find(std::string("\"rows\":[{\"f\":") + c.pJson + "}]"), std::string::npos) << json;
+  }
 }
