@@ -52,10 +52,35 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME win64)
 elseif(TARGET varnel)
   install(TARGETS varnel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${VARNEL_PACKAGING_DIR}/man/varnel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # A stripped install (`cmake --install --strip`, and the package) also drops the
+  # compilers' .comment notes, as Debian's own packages do.
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/varnel\" COMMAND_ERROR_IS_FATAL ANY)
+    endif()")
+
+  # The package is native (built from this tree, no Debian revision): its changelog is
+  # changelog.gz (Debian Policy 12.7). The manual page and the changelog go out compressed,
+  # without a name or time stamp in the gzip header (the same sources give the same bytes).
+  find_program(VARNEL_GZIP gzip REQUIRED)
+  set(VARNEL_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package)
+  add_custom_command(OUTPUT ${VARNEL_PACKAGE_DIR}/varnel.1.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${VARNEL_PACKAGE_DIR}
+    COMMAND ${VARNEL_GZIP} -n9 -c ${VARNEL_PACKAGING_DIR}/man/varnel.1 > ${VARNEL_PACKAGE_DIR}/varnel.1.gz
+    DEPENDS ${VARNEL_PACKAGING_DIR}/man/varnel.1 VERBATIM)
+  add_custom_command(OUTPUT ${VARNEL_PACKAGE_DIR}/changelog.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${VARNEL_PACKAGE_DIR}
+    COMMAND ${VARNEL_GZIP} -n9 -c ${VARNEL_PACKAGING_DIR}/debian/changelog > ${VARNEL_PACKAGE_DIR}/changelog.gz
+    DEPENDS ${VARNEL_PACKAGING_DIR}/debian/changelog VERBATIM)
+  add_custom_target(varnel_package_files ALL
+    DEPENDS ${VARNEL_PACKAGE_DIR}/varnel.1.gz ${VARNEL_PACKAGE_DIR}/changelog.gz)
+
+  install(FILES ${VARNEL_PACKAGE_DIR}/varnel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   # Debian's place for a package's documents: share/doc/<package>, named in lower case.
   set(VARNEL_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/varnel)
-  install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${VARNEL_DOC_DIR})
+  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${VARNEL_PACKAGING_DIR}/debian/copyright
+    ${VARNEL_PACKAGE_DIR}/changelog.gz DESTINATION ${VARNEL_DOC_DIR})
   install(DIRECTORY ${VARNEL_PACKAGING_DIR}/settings/ DESTINATION ${VARNEL_DOC_DIR}/examples/settings)
 
   set(CPACK_GENERATOR DEB)

@@ -1,5 +1,6 @@
 #include "host/HostCommand.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -77,7 +78,13 @@ void WarnAboutSecretsInStatement(const CHostOptions& options, IServerCall& call,
   }
 }
 
-int ExitStatus(std::uint16_t returnValue) { return returnValue > 255 ? 255 : returnValue; }
+
+int ExitStatus(const std::optional<CCallReport>& report) {
+  if (!report) return kExitUsage;
+  if (report->bAccepted) return 0;
+  int status = report->nStatus & 0xFF;
+  return status != 0 ? status : kExitSoftware;
+}
 
 bool PrepareCall(const CHostOptions& options, const std::string& statement, CHostServerCall& call,
                  std::ostream& errors) {
@@ -91,6 +98,15 @@ bool PrepareCall(const CHostOptions& options, const std::string& statement, CHos
   if (!CExecParser(*codePage).Parse(statement, parameters, error)) {
     errors << "varnel: cannot read the statement: " << error.Text() << "\n";
     return false;
+  }
+  // -d: the database of the caller's session, where the query runs unless the statement
+  // names one (named form only: the positional form has no query).
+  bool named = !parameters.empty() && !parameters.front().strName.empty();
+  bool databaseNamed = std::any_of(parameters.begin(), parameters.end(), [](const CHostParameter& parameter) {
+    return AsciiLower(parameter.strName) == "@qdatabase";
+  });
+  if (options.strDatabase && named && !databaseNamed) {
+    parameters.push_back(CHostServerCall::Text("@qdatabase", codePage->FromUtf8(*options.strDatabase)));
   }
   for (CHostParameter& parameter : parameters) call.AddParameter(std::move(parameter));
   call.SetConnectionField(kFieldServer, options.strServer);
@@ -155,10 +171,11 @@ int RunHostCommand(const std::vector<std::string>& arguments, std::istream& inpu
   std::uint16_t returnValue = XpVarnel(call, platform);
 
   const CCodePage codePage = *CCodePage::Find(options.nCodePage);
+  int exitStatus = ExitStatus(call.Report());
   output << (options.bJson ? FormatOutcomeJson(call, codePage, returnValue) : FormatOutcomeTable(call, codePage));
   output.flush();
   for (const std::string& misuse : call.Errors()) errors << "varnel: the procedure misused the server interface: " << misuse << "\n";
-  return ExitStatus(returnValue);
+  return exitStatus;
 }
 
 }  // namespace varnel::host

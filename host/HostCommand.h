@@ -1,10 +1,12 @@
 // The varnel host command: reads one EXEC statement, runs xp_Varnel in this process with
 // the caller's connection taken from the command line, and prints what it sent. Returns
-// the exit status: the procedure's return value (255 above 255), 2 when the command line
-// or the statement cannot be read.
+// the exit status that scripts rely on: 0 when the relay accepted the message, the
+// outcome's status code when it did not (with or without @no_output), 64 (EX_USAGE) when
+// the command line or the statement cannot be read or the procedure refused the call.
 #pragma once
 
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,7 +17,9 @@ namespace varnel::host {
 
 struct CHostOptions;
 
-inline constexpr int kExitUsage = 2;
+// sysexits.h: the command was used incorrectly; an internal fault.
+inline constexpr int kExitUsage = 64;
+inline constexpr int kExitSoftware = 70;
 
 int RunHostCommand(const std::vector<std::string>& arguments, std::istream& input, std::ostream& output,
                    std::ostream& errors);
@@ -35,7 +39,8 @@ bool ResolvePassword(CHostOptions& options, std::ostream& errors);
 // @smtpoauthtoken) that a statement given as an argument carries.
 void WarnAboutSecretsInStatement(const CHostOptions& options, IServerCall& call, std::ostream& errors);
 
-// The exit status of a procedure's return value.
-int ExitStatus(std::uint16_t returnValue);
+// The exit status of a call from its report: none means the procedure refused the call's
+// parameters. A status code is an exit status as an 8-bit value (-1 gives 255).
+int ExitStatus(const std::optional<CCallReport>& report);
 
 }  // namespace varnel::host

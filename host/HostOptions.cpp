@@ -1,6 +1,7 @@
 #include "host/HostOptions.h"
 
 #include <charconv>
+#include <string_view>
 
 #include "VarnelVersion.h"
 #include "platform/CodePage.h"
@@ -14,11 +15,13 @@ std::string HostUsage() {
          "       varnel [options] < FILE\n"
          "\n"
          "Runs one EXEC statement of xp_Varnel in this process, as the database server would,\n"
-         "and prints the messages and the outcome row. The exit status is the procedure's\n"
-         "return value (255 for values above 255).\n"
+         "and prints the messages and the outcome row.\n"
          "\n"
          "Options:\n"
          "  -i FILE                 read the statement from FILE\n"
+         "  -S NAME, -U NAME, -d NAME  as sqlcmd spells --server, --login and --database\n"
+         "  --database NAME         the database a query runs in when the statement names no\n"
+         "                          @qdatabase (default master)\n"
          "  --server NAME           the caller's server name (default localhost)\n"
          "  --login NAME            the caller's login (default: the user running the command)\n"
          "  --password-file FILE    read the caller's password from FILE (its first line); keep\n"
@@ -32,19 +35,20 @@ std::string HostUsage() {
          "  --bind-token TOKEN      the caller's bind token for @qbind\n"
          "  --odbc-driver NAME      ODBC driver of the query runner (overrides the setting)\n"
          "  --odbc-attributes TEXT  extra ODBC connection attributes (overrides the setting)\n"
-         "  --json                  print one JSON object with messages, columns, rows, done\n"
-         "                          notices and the return value\n"
+         "  --json                  print one JSON object (format 1): the outcome row by column\n"
+         "                          name, messages, the relay, TLS, Message-ID, size, duration\n"
          "  --version               print the version and the TLS library in use\n"
          "  --check-config          check every installation setting, print the effective values\n"
          "                          (secrets masked) and exit non-zero at the first fault; sends\n"
          "                          nothing and contacts no relay\n"
          "  --help                  print this text\n"
          "\n"
-         "\n"
          "Environment: VARNEL_PASSWORD gives the caller's password when neither password\n"
          "option does.\n"
          "\n"
-         "Exit status 2: the command line or the statement could not be read.\n";
+         "Exit status: 0 the relay accepted the message; otherwise the outcome's status code\n"
+         "(1-17; 255 for -1, a query that could not connect); 64 the command line or the\n"
+         "statement could not be read, or the procedure refused its parameters.\n";
 }
 
 std::string HostVersionText(ITlsClient* tls) {
@@ -65,6 +69,11 @@ bool ParseHostOptions(const std::vector<std::string>& arguments, const std::stri
         inlineValue = argument.substr(equals + 1);
         argument.resize(equals);
       }
+    } else if (argument.size() > 2 && argument[0] == '-' &&
+               std::string_view("iSUd").find(argument[1]) != std::string_view::npos) {
+      // sqlcmd's spelling with the value attached: -Ssql01, -ijob.sql.
+      inlineValue = argument.substr(2);
+      argument.resize(2);
     }
     auto value = [&](std::string& target) {
       if (inlineValue) {
@@ -106,10 +115,13 @@ bool ParseHostOptions(const std::vector<std::string>& arguments, const std::stri
         return false;
       }
       options.strInputFile = text;
-    } else if (argument == "--server") {
+    } else if (argument == "--server" || argument == "-S") {
       if (!value(options.strServer)) return false;
-    } else if (argument == "--login") {
+    } else if (argument == "--login" || argument == "-U") {
       if (!value(options.strLogin)) return false;
+    } else if (argument == "--database" || argument == "-d") {
+      if (!value(text)) return false;
+      options.strDatabase = text;
     } else if (argument == "--password") {
       if (!value(options.strPassword)) return false;
       options.bPasswordInArguments = true;

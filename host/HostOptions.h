@@ -21,6 +21,7 @@ struct CHostOptions {
   std::string strPassword;
   bool bPasswordInArguments = false;           // --password: readable by every local user
   std::optional<std::string> strPasswordFile;  // --password-file FILE
+  std::optional<std::string> strDatabase;  // -d: @qdatabase when the statement names none
   bool bIntegrated = false;
   int nCodePage = 1252;
   std::string strBindToken;

@@ -89,6 +89,10 @@ class CHostServerCall final : public IServerCall {
 
   std::optional<std::string> ConnectionField(int field) override;
   std::string BindToken() override;
+  void ReportCall(const CCallReport& report) override { m_report = report; }
+
+  // The last report of the call; none when the procedure refused the call's parameters.
+  const std::optional<CCallReport>& Report() const { return m_report; }
 
  private:
   struct CBinding {
@@ -111,6 +115,7 @@ class CHostServerCall final : public IServerCall {
   std::vector<CHostDone> m_arrDoneNotices;
   std::vector<CHostEvent> m_arrEvents;
   std::vector<std::string> m_arrErrors;
+  std::optional<CCallReport> m_report;
 };
 
 // Converts a value of a server type to a 4-byte integer the way the server's conversion

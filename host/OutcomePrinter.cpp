@@ -1,8 +1,12 @@
 #include "host/OutcomePrinter.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/Unicode.h"
 
@@ -221,39 +225,88 @@ std::string FormatOutcomeTable(const CHostServerCall& call, const CCodePage& cod
   return out;
 }
 
-std::string FormatOutcomeJson(const CHostServerCall& call, const CCodePage& codePage, int returnValue) {
-  std::string out = "{\"messages\": [";
-  for (std::size_t i = 0; i < call.Messages().size(); ++i) {
-    if (i > 0) out += ", ";
-    out += JsonString(codePage.ToUtf8(call.Messages()[i]));
-  }
-  out += "], \"columns\": [";
-  const auto& columns = call.Columns();
+namespace {
+
+// The outcome row's columns, in the order the procedure sends them.
+bool IsOutcomeRow(const std::vector<CHostColumn>& columns, const CCodePage& codePage) {
+  static const char* const kNames[] = {"Result", "ErrorMessage", "SMTPErrorNumber", "SMTPErrorMessage",
+                                       "QueryErrorMessage"};
+  if (columns.size() != std::size(kNames)) return false;
   for (std::size_t i = 0; i < columns.size(); ++i) {
-    if (i > 0) out += ", ";
-    out += JsonString(codePage.ToUtf8(columns[i].strName));
+    if (codePage.ToUtf8(columns[i].strName) != kNames[i]) return false;
   }
-  out += "], \"rows\": [";
-  for (std::size_t r = 0; r < call.Rows().size(); ++r) {
-    if (r > 0) out += ", ";
-    out += '[';
-    const auto& row = call.Rows()[r];
+  return true;
+}
+
+nlohmann::ordered_json JsonValue(const CHostColumn& column, const CHostValue& value, const CCodePage& codePage) {
+  CRendered rendered = Render(column, value, codePage);
+  if (rendered.bNull) return nullptr;
+  if (!rendered.bNumber) return rendered.strText;
+  if (column.nSrcType == ServerType::Float) {
+    // The value itself, not its text read back (which fails for subnormal numbers).
+    std::uint64_t bits = ReadLittle(value.data);
+    double number;
+    std::memcpy(&number, &bits, 8);
+    return number;
+  }
+  std::int64_t number = 0;
+  std::from_chars(rendered.strText.data(), rendered.strText.data() + rendered.strText.size(), number);
+  return number;
+}
+
+// The relay's reply code: three digits give a number; anything else (nothing, the empty
+// text) gives null.
+nlohmann::ordered_json ReplyCodeValue(const nlohmann::ordered_json& text) {
+  if (!text.is_string()) return nullptr;
+  const std::string& code = text.get_ref<const std::string&>();
+  if (code.size() != 3 || !std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return nullptr;
+  }
+  return std::stoi(code);
+}
+
+}  // namespace
+
+std::string FormatOutcomeJson(const CHostServerCall& call, const CCodePage& codePage, int returnValue) {
+  using Json = nlohmann::ordered_json;
+  const std::optional<CCallReport>& report = call.Report();
+  Json out;
+  out["format"] = kJsonFormat;
+  out["accepted"] = report && report->bAccepted;
+  out["status"] = report ? Json(report->nStatus) : Json(nullptr);
+  out["return"] = returnValue;
+  out["messages"] = Json::array();
+  for (const std::string& message : call.Messages()) out["messages"].push_back(codePage.ToUtf8(message));
+  const auto& columns = call.Columns();
+  out["columns"] = Json::array();
+  for (const CHostColumn& column : columns) out["columns"].push_back(codePage.ToUtf8(column.strName));
+  bool outcome = IsOutcomeRow(columns, codePage);
+  out["rows"] = Json::array();
+  for (const auto& row : call.Rows()) {
+    Json object = Json::object();
     for (std::size_t i = 0; i < row.size() && i < columns.size(); ++i) {
-      if (i > 0) out += ", ";
-      CRendered value = Render(columns[i], row[i], codePage);
-      out += value.bNull ? "null" : value.bNumber ? value.strText : JsonString(value.strText);
+      object[codePage.ToUtf8(columns[i].strName)] = JsonValue(columns[i], row[i], codePage);
     }
-    out += ']';
+    if (outcome) object["SMTPErrorNumber"] = ReplyCodeValue(object["SMTPErrorNumber"]);
+    out["rows"].push_back(std::move(object));
   }
-  out += "], \"done\": [";
-  for (std::size_t i = 0; i < call.DoneNotices().size(); ++i) {
-    const CHostDone& done = call.DoneNotices()[i];
-    if (i > 0) out += ", ";
-    out += "{\"status\": " + std::to_string(done.nStatus) + ", \"command\": " + std::to_string(done.nCommand) +
-           ", \"count\": " + std::to_string(done.nCount) + "}";
+  out["done"] = Json::array();
+  for (const CHostDone& done : call.DoneNotices()) {
+    out["done"].push_back({{"more", (done.nStatus & kDoneMore) != 0},
+                           {"count", (done.nStatus & kDoneCount) != 0 ? Json(done.nCount) : Json(nullptr)}});
   }
-  out += "], \"return\": " + std::to_string(returnValue) + "}\n";
-  return out;
+  bool connected = report && report->bRelayConnected;
+  out["relay"] = connected ? Json{{"host", report->strRelayHost}, {"port", report->nRelayPort}} : Json(nullptr);
+  bool tls = report && !report->strTlsVersion.empty();
+  out["tls"] = tls ? Json{{"version", report->strTlsVersion},
+                          {"cipher", report->strTlsCipher.empty() ? Json(nullptr) : Json(report->strTlsCipher)}}
+                   : Json(nullptr);
+  bool composed = report && !report->strMessageId.empty();
+  out["messageId"] = composed ? Json(report->strMessageId) : Json(nullptr);
+  out["size"] = composed ? Json(report->nSize) : Json(nullptr);
+  out["durationMs"] = report ? Json(report->nMilliseconds) : Json(nullptr);
+  // Bytes that are not UTF-8 (from a driver, say) become U+FFFD: the output stays valid JSON.
+  return out.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace varnel::host

@@ -11,6 +11,11 @@
 namespace varnel::host {
 
 std::string FormatOutcomeTable(const CHostServerCall& call, const CCodePage& codePage);
+// The version of the --json shape; a change that could break a reader raises it.
+inline constexpr int kJsonFormat = 1;
+// One JSON object (the shape README and the manual page document as format 1): the call's
+// status, messages, rows as objects by column name (typed: the outcome's SMTPErrorNumber is
+// a number or null), done notices, and the report's relay, TLS, Message-ID, size, duration.
 std::string FormatOutcomeJson(const CHostServerCall& call, const CCodePage& codePage, int returnValue);
 // A JSON string literal of UTF-8 text, quotes included.
 std::string JsonString(const std::string& utf8);

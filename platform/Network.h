@@ -26,6 +26,10 @@ class IConnection {
   // The local end as an SMTP address literal ("[192.0.2.7]", "[IPv6:2001:db8::7]",
   // RFC 5321 section 4.1.3); empty when unknown.
   virtual std::string LocalAddressLiteral() const { return {}; }
+  // On a TLS connection: the protocol version ("TLSv1.3") and the cipher suite as the
+  // library names them; empty on a plain one.
+  virtual std::string TlsVersion() const { return {}; }
+  virtual std::string TlsCipher() const { return {}; }
 };
 
 // A client socket bound to a local address, not yet connected.

@@ -3,6 +3,7 @@
 // implement it. Failures come back as the server would report them (0 or empty).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -45,6 +46,24 @@ struct CParamInfo {
   bool bNull = true;
 };
 
+// What one call did beyond its outcome row, for a caller that keeps a record of it (the
+// varnel command prints it, the log line of a send is made of it). The outcome row stays
+// as the database server knows it; the server's binding ignores the report.
+struct CCallReport {
+  std::int32_t nStatus = 0;   // the outcome's status code (the row's Result)
+  bool bAccepted = false;     // the relay took the message (its 250 after the text)
+  std::string strSender;      // the envelope sender; empty before it was known
+  std::size_t nRecipients = 0;
+  std::string strRelayHost;   // the relay as the call named it
+  int nRelayPort = 0;
+  bool bRelayConnected = false;  // a connection to it was made
+  std::string strTlsVersion;  // "TLSv1.3"; empty: no TLS
+  std::string strTlsCipher;
+  std::string strMessageId;   // empty: no message text was sent
+  std::uint64_t nSize = 0;    // bytes of message text sent after DATA, end-of-data line included
+  std::int64_t nMilliseconds = 0;  // from the call's start to its outcome
+};
+
 class IServerCall {
  public:
   virtual ~IServerCall() = default;
@@ -80,6 +99,9 @@ class IServerCall {
   virtual std::optional<std::string> ConnectionField(int field) = 0;
   // The caller's bind token for sp_bindsession; empty when the caller has none.
   virtual std::string BindToken() = 0;
+
+  // Told once per call that got past its parameters, just before the outcome is sent.
+  virtual void ReportCall(const CCallReport& report) { (void)report; }
 };
 
 }  // namespace varnel

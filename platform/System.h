@@ -41,6 +41,10 @@ bool ReadableByOthers(const std::string& path);
 bool ProtectProcessSecrets();
 // Default path of the diagnostic log file on this operating system.
 const char* DefaultLogFileName();
+// One line to the system's log: syslog's mail facility as "varnel" (POSIX), the
+// Application event log as source "Varnel" (Windows); warning marks a failed send. Best
+// effort: nothing is reported when it cannot be written.
+void WriteSystemLog(const std::string& line, bool warning);
 
 // Memory for bulk data (captured rows) in blocks of kBulkBlockSize bytes or more, which
 // the system may back with large pages, so that filling them takes far fewer page faults.

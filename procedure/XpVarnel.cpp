@@ -3,6 +3,7 @@
 // value. Every exception is caught here.
 #include "procedure/XpVarnel.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "procedure/ParameterReader.h"
 #include "smtp/SMTPChannel.h"
 #include "procedure/QueryStage.h"
+#include "procedure/SendLogLine.h"
 #include "query/SMTPOLEDBQuery.h"
 #include "query/SMTPQueryResultset.h"
 
@@ -65,6 +67,18 @@ void ReportLogProblem(IServerCall& server, const CSMTPChannel& channel, const CS
   if (reason.empty()) return;
   server.SendMessage("The log file " + CensorText(file, " ") + " could not be written: " + reason +
                      ". The call went on without it.\n");
+}
+
+// A call that an exception ended: status 10, nothing else known.
+void ReportException(IServerCall& server, std::chrono::steady_clock::time_point start) noexcept {
+  try {
+    CCallReport report;
+    report.nStatus = Status::Exception;
+    report.nMilliseconds =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    server.ReportCall(report);
+  } catch (...) {
+  }
 }
 
 // Channel stages 1 to 15: settings from the parameters.
@@ -172,7 +186,28 @@ void ChooseMessageCharset(CSMTPChannel& channel, const CXpParameters& p, const C
   channel.m_nCharset = ChooseCharset(p.m_nTextCodePage, PairedIsoParts(p.m_nConnectionCodePage), present);
 }
 
-std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const CXpParameters& parameters) {
+// The report of a call whose channel was filled (and perhaps sent).
+CCallReport MakeReport(const CSMTPChannel& channel, std::int32_t status, bool accepted,
+                       std::chrono::steady_clock::time_point start) {
+  CCallReport report;
+  report.nStatus = status;
+  report.bAccepted = accepted;
+  report.strSender = channel.m_strFromAddress;
+  report.nRecipients = channel.m_arrRecipients.size();
+  report.strRelayHost = channel.m_strRelayName.empty() ? channel.m_strAddress : channel.m_strRelayName;
+  report.nRelayPort = channel.m_nPort;
+  report.bRelayConnected = channel.m_bRelayConnected;
+  report.strTlsVersion = channel.m_strTlsVersion;
+  report.strTlsCipher = channel.m_strTlsCipher;
+  report.strMessageId = channel.m_strMessageId;
+  report.nSize = channel.m_nMessageBytes;
+  report.nMilliseconds =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  return report;
+}
+
+std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const CXpParameters& parameters,
+                         std::chrono::steady_clock::time_point start) {
   // The settings of a runner whose values go into another code page than the server's
   // strings (that of the message's text) outlive the runner, declared before it.
   std::optional<CCodePageSettings> textSettings;
@@ -214,6 +249,11 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const C
     // Driver messages are text from outside: their line breaks stay, control characters go.
     std::string queryError = runner ? CensorKeepingLineEnds(runner->GetQueryError()) : std::string();
     bool noOutput = parameters.m_nNoOutput != 0;
+    CCallReport report = MakeReport(*channel, status, runFlag && !customCode && status == 0, start);
+    server.ReportCall(report);
+    if (platform.pSettings != nullptr && SystemLogWanted(*platform.pSettings)) {
+      WriteSystemLog(FormatSendLogLine(report), !report.bAccepted);
+    }
     if (!noOutput) {
       if (!runFlag) {
         SendOutcomeRow(server, status, std::nullopt, std::nullopt, std::nullopt, queryError);
@@ -237,6 +277,7 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const C
     if (noOutput) return static_cast<std::uint16_t>(status & 0xFFFF);
     return status == 0 ? 0 : 1;
   } catch (...) {
+    ReportException(server, start);
     server.SendMessage("Exception caught whilst executing xp_Varnel\n");
     channel.reset();
     runner.reset();
@@ -250,11 +291,13 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const C
 std::uint32_t GetXpVersion() { return 0x07000000; }
 
 std::uint16_t XpVarnel(IServerCall& server, const CPlatform& platform) {
+  const auto start = std::chrono::steady_clock::now();
   try {
     CXpParameters parameters;
     if (!ReadXpParameters(server, parameters)) return 1;
-    return RunRequest(server, platform, parameters);
+    return RunRequest(server, platform, parameters, start);
   } catch (...) {
+    ReportException(server, start);
     server.SendMessage("Exception caught whilst executing xp_Varnel\n");
     server.SendDone(kDoneMore, 0, 0);
     return 1;

@@ -200,7 +200,7 @@ bool CSMTPChannel::Sendmail() {
     // A boundary no body text or database value can know in advance, so none can end a
     // part early or add parts of its own (RFC 2046 section 5.1.1: at most 70 characters;
     // 64 keep its header line within 78).
-    m_strBoundary += "_" + RandomHex(6);
+    m_strBoundary.append("_").append(RandomHex(6));
 
     WriteLog("Creating complete event");
     m_hCompleteEvent = std::make_unique<CCompletionEvent>();

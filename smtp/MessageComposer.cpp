@@ -61,7 +61,7 @@ std::string NewMessageId(const std::string& domain) {
   // 128 bits from the system's random source, in the same random hexadecimal that the
   // boundary uses.
   std::string random = RandomHex(16);
-  return "<" + random.substr(0, 16) + "." + random.substr(16) + "@" + domain + ">";
+  return std::string("<").append(random, 0, 16).append(".").append(random, 16).append("@").append(domain).append(">");
 }
 
 namespace {

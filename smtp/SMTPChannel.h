@@ -150,6 +150,13 @@ class CSMTPChannel {
   std::string m_strOAuthClientId;
   std::string m_strOAuthClientSecret;
   std::string m_strOAuthScope;
+  // What the send did, for the call's report: a connection to the relay was made; the TLS
+  // in use once established; the Message-ID and the bytes of message text sent.
+  bool m_bRelayConnected = false;
+  std::string m_strTlsVersion;
+  std::string m_strTlsCipher;
+  std::string m_strMessageId;
+  std::uint64_t m_nMessageBytes = 0;
 
   // Which files may be attached: the built-in refusals, and after CheckAttachments the
   // AttachmentFolders setting.

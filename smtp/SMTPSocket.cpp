@@ -132,6 +132,7 @@ bool CSMTPSocket::Connect(const std::string& host, int port) {
   m_strGreetingName = ChooseGreetingName(configured, qualified.empty() ? GetLocalHostName(network) : qualified,
                                          m_pConnection->LocalAddressLiteral());
   channel.m_strHeloName = m_strGreetingName;
+  channel.m_bRelayConnected = true;
   return true;
 }
 
@@ -471,7 +472,11 @@ bool CSMTPSocket::StartTls() {
     return false;
   }
   m_bTlsActive = true;
-  channel.WriteLog("TLS established with " + m_strPeerName);
+  channel.m_strTlsVersion = m_pConnection->TlsVersion();
+  channel.m_strTlsCipher = m_pConnection->TlsCipher();
+  channel.WriteLog("TLS established with " + m_strPeerName + ": " +
+                   (channel.m_strTlsVersion.empty() ? std::string("version unknown") : channel.m_strTlsVersion) +
+                   ", cipher " + (channel.m_strTlsCipher.empty() ? std::string("unknown") : channel.m_strTlsCipher));
   m_deadline = std::chrono::steady_clock::now() + EffectiveTimeout(channel.m_nTimeout);
   return true;
 }
@@ -498,6 +503,7 @@ void CSMTPSocket::SendMessageText() {
   stream.m_fnInterrupt = [this] { return RelaySpokeDuringMessage(); };
   CMessageComposer composer(channel, stream);
   composer.Compose(m_plan);
+  channel.m_strMessageId = composer.MessageId();
   if (!composer.AttachmentRefusal().empty()) {
     // A file was refused as it was opened for sending (it changed after the check before
     // MAIL): the message is never ended, so the relay discards it (RFC 5321 section 4.1.1.4).
@@ -507,6 +513,7 @@ void CSMTPSocket::SendMessageText() {
   }
   // The end of data is a protocol line: CR LF "." CR LF whatever the text's line ends.
   IoResult result = stream.Finish();
+  channel.m_nMessageBytes = stream.MessageOctets();
   // A relay that refused and then closed may have said why before it went.
   if (result == IoResult::Closed || result == IoResult::Error) RelaySpokeDuringMessage();
   if (m_reader.HasUnread()) {

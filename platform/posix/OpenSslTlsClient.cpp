@@ -43,7 +43,8 @@ namespace {
   X(SSL_CTX_load_verify_locations) X(SSL_CTX_free) X(TLS_client_method) X(X509_get_default_cert_file_env)      \
   X(X509_get_default_cert_dir_env) X(X509_get_default_cert_dir) X(X509_get_default_cert_file)                  \
   X(X509_STORE_load_file) X(X509_STORE_load_path) X(X509_VERIFY_PARAM_set_hostflags)                           \
-  X(X509_VERIFY_PARAM_set1_ip_asc) X(X509_verify_cert_error_string) X(OpenSSL_version)
+  X(X509_VERIFY_PARAM_set1_ip_asc) X(X509_verify_cert_error_string) X(OpenSSL_version) X(SSL_get_version)      \
+  X(SSL_get_current_cipher) X(SSL_CIPHER_get_name)
 
 // The loaded library: one pointer per function, typed from the header's declaration so
 // that a call through the table is checked as the direct call was. The fields keep
@@ -231,6 +232,15 @@ class COpenSslConnection final : public IConnection {
   }
 
   std::string LocalAddressLiteral() const override { return m_pTransport->pConnection->LocalAddressLiteral(); }
+  std::string TlsVersion() const override {
+    const char* version = Ssl().SSL_get_version(m_pSsl.get());
+    return version != nullptr ? version : "";
+  }
+  std::string TlsCipher() const override {
+    const SSL_CIPHER* cipher = Ssl().SSL_get_current_cipher(m_pSsl.get());
+    const char* name = cipher != nullptr ? Ssl().SSL_CIPHER_get_name(cipher) : nullptr;
+    return name != nullptr ? name : "";
+  }
 
   IoResult SendAll(const char* data, std::size_t size, std::chrono::milliseconds timeout) override {
     if (m_bBroken) return IoResult::Error;

@@ -8,12 +8,14 @@
 #endif
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 
 #include "platform/System.h"
 
@@ -141,6 +143,13 @@ bool ProtectProcessSecrets() {
 }
 
 const char* DefaultLogFileName() { return "/tmp/corvane.log"; }
+
+void WriteSystemLog(const std::string& line, bool warning) {
+  // The connection to the log is made on the first line, not here.
+  static std::once_flag opened;
+  std::call_once(opened, [] { ::openlog("varnel", LOG_PID, LOG_MAIL); });
+  ::syslog(LOG_MAIL | (warning ? LOG_WARNING : LOG_INFO), "%s", line.c_str());
+}
 
 void* AllocateBulk(std::size_t size) {
   void* block = nullptr;

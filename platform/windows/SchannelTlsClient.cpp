@@ -535,6 +535,15 @@ class CSchannelSession {
   bool m_bPeerClosed = false;
 };
 
+// The protocol of a session in the words OpenSSL uses, so that both builds log alike.
+std::string ProtocolName(DWORD protocol) {
+  if ((protocol & SP_PROT_TLS1_3_CLIENT) != 0) return "TLSv1.3";
+  if ((protocol & SP_PROT_TLS1_2_CLIENT) != 0) return "TLSv1.2";
+  if ((protocol & SP_PROT_TLS1_1_CLIENT) != 0) return "TLSv1.1";
+  if ((protocol & SP_PROT_TLS1_0_CLIENT) != 0) return "TLSv1";
+  return protocol != 0 ? "protocol " + Hex(protocol) : std::string();
+}
+
 class CSchannelConnection final : public IConnection {
  public:
   explicit CSchannelConnection(std::unique_ptr<CSchannelSession> session) : m_pSession(std::move(session)) {}
@@ -543,6 +552,31 @@ class CSchannelConnection final : public IConnection {
   }
 
   std::string LocalAddressLiteral() const override { return m_pSession->Connection().LocalAddressLiteral(); }
+
+  std::string TlsVersion() const override {
+    SecPkgContext_ConnectionInfo info{};
+    if (::QueryContextAttributesA(m_pSession->Context(), SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK) return {};
+    return ProtocolName(info.dwProtocol);
+  }
+
+  // The suite's IANA name where the system tells it (Windows Vista and later), else the
+  // bulk cipher's algorithm number.
+  std::string TlsCipher() const override {
+    SecPkgContext_CipherInfo cipher{};
+    cipher.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
+    if (::QueryContextAttributesW(m_pSession->Context(), SECPKG_ATTR_CIPHER_INFO, &cipher) == SEC_E_OK &&
+        cipher.szCipherSuite[0] != 0) {
+      std::string name;
+      for (std::size_t i = 0; i < SZ_ALG_MAX_SIZE && cipher.szCipherSuite[i] != 0; ++i) {
+        wchar_t c = cipher.szCipherSuite[i];
+        name += c < 0x80 ? static_cast<char>(c) : '?';
+      }
+      return name;
+    }
+    SecPkgContext_ConnectionInfo info{};
+    if (::QueryContextAttributesA(m_pSession->Context(), SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK) return {};
+    return "algorithm " + Hex(info.aiCipher);
+  }
 
   IoResult SendAll(const char* data, std::size_t size, std::chrono::milliseconds timeout) override {
     if (m_bBroken) return IoResult::Error;

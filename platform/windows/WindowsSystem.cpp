@@ -165,6 +165,17 @@ bool ProtectProcessSecrets() { return true; }
 
 const char* DefaultLogFileName() { return "c:\\temp\\corvane.log"; }
 
+void WriteSystemLog(const std::string& line, bool warning) {
+  // Event 1 of source "Varnel": without a message file registered for the source, the
+  // Event Viewer shows the line as the event's inserted text.
+  HANDLE source = ::RegisterEventSourceA(nullptr, "Varnel");
+  if (source == nullptr) return;
+  const char* strings[] = {line.c_str()};
+  ::ReportEventA(source, warning ? EVENTLOG_WARNING_TYPE : EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings,
+                 nullptr);
+  ::DeregisterEventSource(source);
+}
+
 // Large pages need a privilege the server's account rarely holds: normal pages here.
 void* AllocateBulk(std::size_t size) { return std::malloc(size); }
 

@@ -45,8 +45,8 @@ class Collector:
 class Relay:
     """Context manager: an aiosmtpd relay; with credentials it requires AUTH."""
 
-    def __init__(self, credentials=None, data_size_limit=None, host="127.0.0.1"):
-        self.collector = Collector()
+    def __init__(self, credentials=None, data_size_limit=None, host="127.0.0.1", collector=None):
+        self.collector = collector or Collector()
         self.host = host
         self.port = free_port(host)
         kwargs = {"data_size_limit": data_size_limit}
@@ -78,6 +78,11 @@ class Relay:
     @property
     def envelopes(self):
         return self.collector.envelopes
+
+
+# The outcome row of an accepted send, as --json (format 1) shows it.
+SENT_ROW = {"Result": 0, "ErrorMessage": None, "SMTPErrorNumber": None, "SMTPErrorMessage": None,
+            "QueryErrorMessage": None}
 
 
 def sql_text(value):

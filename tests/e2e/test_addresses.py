@@ -25,7 +25,7 @@ class AddressTest(unittest.TestCase):
         with Relay() as relay:
             code, out = run_varnel(statement(relay.port, recipient="; ".join(to), copy_recipients=copies,
                                              **{"from": '"Reports, nightly" <reports@example.com>'}))
-        self.assertEqual(out["rows"][0][:2], [0, None], out)
+        self.assertEqual((out["rows"][0]["Result"], out["rows"][0]["ErrorMessage"]), (0, None), out)
         self.assertEqual(code, 0)
         envelope = relay.envelopes[0]
         to_addresses = ["john%d@example.com" % i for i in range(150)] + ["long@example.com"]
@@ -60,7 +60,7 @@ class AddressTest(unittest.TestCase):
             port = listener.getsockname()[1]
             for field, value, named in cases:
                 code, out = run_varnel(statement(port, timeout=2, **{field: value}))
-                self.assertEqual(out["rows"][0][:2],
+                self.assertEqual([out["rows"][0]["Result"], out["rows"][0]["ErrorMessage"]],
                                  [5, "Destination address or recipient cannot be null: " + named], value)
             listener.setblocking(False)
             with self.assertRaises(BlockingIOError):

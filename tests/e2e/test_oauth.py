@@ -8,7 +8,7 @@ import unittest
 
 from aiosmtpd.controller import Controller
 
-from relay import free_port, run_varnel, sql_text
+from relay import SENT_ROW, free_port, run_varnel, sql_text
 from token_endpoint import TestPki, TokenEndpoint, XOAuth2Handler
 
 MAILBOX = "reports@example.com"
@@ -69,7 +69,7 @@ class OAuthSignInTest(unittest.TestCase):
         with TokenEndpoint(self.pki) as endpoint, XOAuth2Relay(self.pki, lambda: endpoint.granted) as relay:
             code, out, log = self.run_logged(statement(relay.port, endpoint.url))
         self.assertEqual(code, 0, out)
-        self.assertEqual(out["rows"], [[0, None, None, None, None]])
+        self.assertEqual(out["rows"], [SENT_ROW])
         self.assertEqual([request["fields"] for request in endpoint.requests],
                          [{"grant_type": "client_credentials", "client_id": "varnel-app",
                            "client_secret": "s3cret&value=1", "scope": SCOPE}])
@@ -82,8 +82,8 @@ class OAuthSignInTest(unittest.TestCase):
     def test_refused_client_gives_16_with_the_endpoints_words_and_sends_nothing(self):
         with TokenEndpoint(self.pki) as endpoint, XOAuth2Relay(self.pki, lambda: endpoint.granted) as relay:
             code, out, log = self.run_logged(statement(relay.port, endpoint.url, secret="wrong-secret"))
-        self.assertEqual(code, 1)
-        status, message = out["rows"][0][0], out["rows"][0][1]
+        self.assertEqual(code, 16)
+        status, message = out["rows"][0]["Result"], out["rows"][0]["ErrorMessage"]
         self.assertEqual(status, 16)
         self.assertIn("OAuth token could not be obtained", message)
         self.assertIn("invalid_client", message)
@@ -96,8 +96,8 @@ class OAuthSignInTest(unittest.TestCase):
         with TokenEndpoint(self.pki, tls=False) as endpoint, \
                 XOAuth2Relay(self.pki, lambda: endpoint.granted) as relay:
             code, out, _ = self.run_logged(statement(relay.port, endpoint.url))
-        self.assertEqual(out["rows"][0][0], 16)
-        self.assertIn("not TLS", out["rows"][0][1])
+        self.assertEqual(out["rows"][0]["Result"], 16)
+        self.assertIn("not TLS", out["rows"][0]["ErrorMessage"])
         self.assertEqual(endpoint.requests, [])
         self.assertEqual(relay.handler.envelopes, [])
 
@@ -106,7 +106,7 @@ class OAuthSignInTest(unittest.TestCase):
             # Trust for the relay comes from the same CA file; without it both are unknown,
             # and the token request comes first.
             code, out, _ = self.run_logged(statement(relay.port, endpoint.url), env={"VARNEL_TLS_CA_FILE": "/dev/null"})
-        self.assertEqual(out["rows"][0][0], 16)
+        self.assertEqual(out["rows"][0]["Result"], 16)
         self.assertEqual(endpoint.requests, [])
 
     def test_server_wide_settings_supply_what_the_call_leaves_out(self):
@@ -115,7 +115,7 @@ class OAuthSignInTest(unittest.TestCase):
                         "VARNEL_OAUTH_CLIENT_SECRET": "s3cret&value=1", "VARNEL_OAUTH_SCOPE": SCOPE}
             code, out, log = self.run_logged(statement(relay.port, None, client_id=None, secret=None,
                                                        oauthscope=None), env=settings)
-        self.assertEqual(out["rows"], [[0, None, None, None, None]])
+        self.assertEqual(out["rows"], [SENT_ROW])
         self.assertEqual(relay.handler.logins, [(MAILBOX, "token-1")])
         self.assert_log_keeps_secrets(log, "s3cret", "token-1")
 
@@ -124,7 +124,7 @@ class OAuthSignInTest(unittest.TestCase):
         with TokenEndpoint(self.pki) as endpoint, \
                 XOAuth2Relay(self.pki, lambda: endpoint.granted[1:2]) as relay:
             code, out, log = self.run_logged(statement(relay.port, endpoint.url))
-        self.assertEqual(out["rows"], [[0, None, None, None, None]])
+        self.assertEqual(out["rows"], [SENT_ROW])
         self.assertEqual(len(endpoint.requests), 2)
         self.assertEqual(relay.handler.logins, [(MAILBOX, "token-1"), (MAILBOX, "token-2")])
         self.assert_log_keeps_secrets(log, "s3cret", "token-1", "token-2")
@@ -132,8 +132,8 @@ class OAuthSignInTest(unittest.TestCase):
     def test_relay_refusing_every_token_gives_6_with_its_535(self):
         with TokenEndpoint(self.pki) as endpoint, XOAuth2Relay(self.pki, lambda: []) as relay:
             code, out, _ = self.run_logged(statement(relay.port, endpoint.url))
-        self.assertEqual(out["rows"][0][0], 6)
-        self.assertEqual(out["rows"][0][2], "535")
+        self.assertEqual(out["rows"][0]["Result"], 6)
+        self.assertEqual(out["rows"][0]["SMTPErrorNumber"], 535)
         self.assertEqual(len(endpoint.requests), 2)
         self.assertEqual(relay.handler.envelopes, [])
 

@@ -7,7 +7,7 @@ import sqlite3
 import tempfile
 import unittest
 
-from relay import Relay, parse_message, run_varnel, sql_text
+from relay import Relay, SENT_ROW, parse_message, run_varnel, sql_text
 
 PG_PORT = os.environ.get("VARNEL_PG_PORT")
 
@@ -36,7 +36,7 @@ class SQLiteQueryTest(unittest.TestCase):
                              qdatabase=self.database, qbind=0, html=1, body="First <<query>> middle <<query>> end",
                              qtableattribute="BORDER=1", qtrattribute="align=left", qtablecaption="Stock")
         self.assertEqual(code, 0, out)
-        self.assertEqual(out["rows"], [[0, None, None, None, None]])
+        self.assertEqual(out["rows"], [SENT_ROW])
         body = parse_message(relay.envelopes[0].content).get_content()
         table = ("\r\n<TABLE BORDER=1 ><CAPTION>Stock</CAPTION><TR><TH>item</TH><TH>quantity</TH></TR>"
                  "<TR align=left ><TD>bolts</TD><TD>12</TD></TR>\r\n"
@@ -61,7 +61,7 @@ class SQLiteQueryTest(unittest.TestCase):
         with Relay() as relay:
             code, out = call(relay, query=query, qdatabase=self.database, qbind=0, body="[<<query>>][<<query>>]")
         self.assertEqual(code, 0, out)
-        self.assertEqual(out["rows"], [[0, None, None, None, None]])
+        self.assertEqual(out["rows"], [SENT_ROW])
         body = parse_message(relay.envelopes[0].content).get_content()
         self.assertEqual(body, "[item\r\na,b,\r\n][n,semi\r\n3,;,\r\n]\r\n")
 
@@ -70,7 +70,7 @@ class SQLiteQueryTest(unittest.TestCase):
             code, out = call(relay, query="select 1 as one; select * from no_such_table; select 3 as three",
                              qdatabase=self.database, qbind=0)
         self.assertEqual(code, 0, out)
-        self.assertIn("no such table", out["rows"][0][4])
+        self.assertIn("no such table", out["rows"][0]["QueryErrorMessage"])
         body = parse_message(relay.envelopes[0].content).get_content()
         self.assertEqual(body, "one\r\n1,\r\n")
 
@@ -80,9 +80,9 @@ class SQLiteQueryTest(unittest.TestCase):
         self.assertEqual(code, 0, out)
         self.assertEqual(len(relay.envelopes), 1)
         row = out["rows"][0]
-        self.assertEqual(row[:4], [0, None, None, None])
-        self.assertIn("syntax error", row[4])
-        self.assertTrue(row[4].startswith("OLEDB Message "))
+        self.assertEqual(dict(row, QueryErrorMessage=None), SENT_ROW)
+        self.assertIn("syntax error", row["QueryErrorMessage"])
+        self.assertTrue(row["QueryErrorMessage"].startswith("OLEDB Message "))
 
     def test_non_ascii_text_travels_in_the_mail_code_page(self):
         # The driver speaks UTF-8; the procedure's strings and the mail are Latin-1
@@ -95,7 +95,7 @@ class SQLiteQueryTest(unittest.TestCase):
             code, out = call(relay, query="select \"na\u00efve\", 'd\u00e9j\u00e0' as w from u",
                              qdatabase=database, qbind=0)
         self.assertEqual(code, 0, out)
-        self.assertEqual(out["rows"], [[0, None, None, None, None]])
+        self.assertEqual(out["rows"], [SENT_ROW])
         body = parse_message(relay.envelopes[0].content).get_content()
         self.assertEqual(body, "na\u00efve,w\r\ncaf\u00e9,d\u00e9j\u00e0,\r\n?,d\u00e9j\u00e0,\r\n")
 
@@ -113,8 +113,8 @@ class SQLiteQueryTest(unittest.TestCase):
             code_html, out_html = call(relay, query="select k, v from wide", qdatabase=database, qbind=0,
                                        html=1, body="<<query>>", attachments=database)
         self.assertEqual((code, code_html), (0, 0), (out, out_html))
-        self.assertEqual(out["rows"], [[0, None, None, None, None]])
-        self.assertEqual(out_html["rows"], [[0, None, None, None, None]])
+        self.assertEqual(out["rows"], [SENT_ROW])
+        self.assertEqual(out_html["rows"], [SENT_ROW])
         text, html = (parse_message(e.content) for e in relay.envelopes)
         self.assertEqual(text["Content-Transfer-Encoding"], "quoted-printable")
         self.assertEqual(text.get_content().replace("\r\n", "\n"),
@@ -131,11 +131,13 @@ class SQLiteQueryTest(unittest.TestCase):
             code, out = call(relay, query="select 1", qdatabase="/nonexistent-dir/x.db", qbind=0)
             code2, out2 = call(relay, query="select 1", qdatabase="/nonexistent-dir/x.db", qbind=0, no_output=1)
         self.assertEqual(relay.envelopes, [])
-        self.assertEqual(code, 1)
+        # Status -1 as an exit status, with the row or without it.
+        self.assertEqual((code, code2), (255, 255))
         row = out["rows"][0]
-        self.assertEqual(row[:4], [-1, None, None, None])
-        self.assertTrue(row[4])
-        self.assertEqual(code2, 255)
+        self.assertEqual([row[name] for name in ("Result", "ErrorMessage", "SMTPErrorNumber", "SMTPErrorMessage")],
+                         [-1, None, None, None])
+        self.assertTrue(row["QueryErrorMessage"])
+        self.assertEqual((out["status"], out["accepted"], out["relay"], out["messageId"]), (-1, False, None, None))
         self.assertEqual(out2["return"], 65535)
 
 
@@ -159,7 +161,7 @@ class PostgresQueryTest(unittest.TestCase):
         with Relay() as relay:
             code, out = self.pg(relay, query="select chr(233) as e, '\u00fcber' as u")
         self.assertEqual(code, 0, out)
-        self.assertEqual(out["rows"][0][4], None)
+        self.assertEqual(out["rows"][0]["QueryErrorMessage"], None)
         body = parse_message(relay.envelopes[0].content).get_content()
         self.assertEqual(body, "e,u\r\n\u00e9,\u00fcber,\r\n\r\n")
 
@@ -167,8 +169,8 @@ class PostgresQueryTest(unittest.TestCase):
         with Relay() as relay:
             code, out = self.pg(relay, password="wrong", query="select 1")
         self.assertEqual(relay.envelopes, [])
-        self.assertEqual(out["rows"][0][0], -1)
-        self.assertIn("password authentication failed", out["rows"][0][4])
+        self.assertEqual(out["rows"][0]["Result"], -1)
+        self.assertIn("password authentication failed", out["rows"][0]["QueryErrorMessage"])
 
 
 if __name__ == "__main__":

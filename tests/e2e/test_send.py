@@ -6,7 +6,7 @@ import tempfile
 import threading
 import unittest
 
-from relay import Relay, header_lines, ipv6_loopback_available, parse_message, run_varnel, sql_text
+from relay import Collector, Relay, SENT_ROW, header_lines, ipv6_loopback_available, parse_message, run_varnel, sql_text
 
 
 def statement(port, **params):
@@ -17,7 +17,40 @@ def statement(port, **params):
     return "exec master.dbo.xp_Varnel " + ", ".join(parts)
 
 
+class RefusingCollector(Collector):
+    """Refuses every recipient at nobody@."""
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.startswith("nobody@"):
+            return "550 5.1.1 No such user"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+
 class SendTest(unittest.TestCase):
+    def test_json_reports_the_send_and_the_exit_status_is_the_status_code(self):
+        with Relay() as relay:
+            code, out = run_varnel(statement(relay.port, subject="report", copy_recipients="ops@example.com"))
+        self.assertEqual(code, 0, out)
+        message_id = parse_message(relay.envelopes[0].content)["Message-ID"]
+        self.assertEqual((out["format"], out["accepted"], out["status"]), (1, True, 0))
+        self.assertEqual(out["relay"], {"host": "127.0.0.1", "port": relay.port})
+        self.assertEqual((out["tls"], out["messageId"]), (None, message_id))
+        # The message's size as SIZE counts it: what arrived, before dot-stuffing.
+        self.assertEqual(out["size"], len(relay.envelopes[0].content))
+        self.assertIsInstance(out["durationMs"], int)
+
+        for no_output in (0, 1):
+            with self.subTest(no_output=no_output), Relay(collector=RefusingCollector()) as relay:
+                code, out = run_varnel(statement(relay.port, recipient="nobody@example.com", no_output=no_output))
+                self.assertEqual(code, 6, out)
+                self.assertEqual((out["accepted"], out["status"], out["messageId"], out["size"]),
+                                 (False, 6, None, None))
+                self.assertEqual(relay.envelopes, [])
+                if not no_output:
+                    self.assertEqual(out["rows"][0]["SMTPErrorNumber"], 550)
+                    self.assertEqual(out["rows"][0]["SMTPErrorMessage"], "5.1.1 No such user")
+
     def test_plain_message_arrives_with_exact_headers(self):
         with Relay() as relay:
             code, out = run_varnel(statement(relay.port, subject="Nightly load", body="Loaded 42 rows.\r\n.\r\nDone",
@@ -26,8 +59,8 @@ class SendTest(unittest.TestCase):
         self.assertEqual(code, 0, out)
         self.assertEqual(out["columns"], ["Result", "ErrorMessage", "SMTPErrorNumber", "SMTPErrorMessage",
                                           "QueryErrorMessage"])
-        self.assertEqual(out["rows"], [[0, None, None, None, None]])
-        self.assertEqual(out["done"], [{"status": 17, "command": 0, "count": 1}])
+        self.assertEqual(out["rows"], [SENT_ROW])
+        self.assertEqual(out["done"], [{"more": True, "count": 1}])
         self.assertEqual(out["return"], 0)
         self.assertEqual(len(relay.envelopes), 1)
         envelope = relay.envelopes[0]
@@ -54,7 +87,7 @@ class SendTest(unittest.TestCase):
                                              stylesheet="p {color: red}", no_output=1))
         self.assertEqual(code, 0)
         self.assertEqual(out["rows"], [])
-        self.assertEqual(out["done"], [{"status": 1, "command": 0, "count": 0}])
+        self.assertEqual(out["done"], [{"more": True, "count": None}])
         content = relay.envelopes[0].content
         lines = header_lines(content)
         self.assertEqual(lines[1:3], [b"Importance: Low", b"X-Priority: 1"])
@@ -110,7 +143,7 @@ class SendTest(unittest.TestCase):
             for address in ("::1", "[::1]"):
                 code, out = run_varnel(statement(relay.port, address=address, subject="over " + address))
                 self.assertEqual(code, 0, out)
-                self.assertEqual(out["rows"], [[0, None, None, None, None]])
+                self.assertEqual(out["rows"], [SENT_ROW])
         subjects = [parse_message(e.content)["Subject"] for e in relay.envelopes]
         self.assertEqual(subjects, ["over ::1", "over [::1]"])
 
@@ -133,11 +166,12 @@ class SendTest(unittest.TestCase):
 
     def test_refused_call_answers_with_usage(self):
         code, out = run_varnel("exec xp_Varnel @recipient='a@example.com'")
-        self.assertEqual(code, 1)
+        self.assertEqual(code, 64)
+        self.assertEqual((out["accepted"], out["status"], out["return"]), (False, None, 1))
         self.assertEqual(out["messages"][0],
                          "The minimum parameters are Recipient, From and Address. All must be supplied.\n")
         self.assertTrue(out["messages"][1].startswith("Version 3.1 201103\nQuick format - \n"))
-        self.assertEqual(out["done"], [{"status": 1, "command": 0, "count": 0}])
+        self.assertEqual(out["done"], [{"more": True, "count": None}])
 
     def test_header_values_cannot_add_lines(self):
         with Relay() as relay:

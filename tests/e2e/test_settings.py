@@ -24,7 +24,8 @@ def statement(port):
 
 
 def outcome(out):
-    return dict(zip(out["columns"], out["rows"][0]))
+    """The outcome row (an object keyed by column name)."""
+    return out["rows"][0]
 
 
 class SettingsTest(unittest.TestCase):

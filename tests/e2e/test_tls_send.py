@@ -19,13 +19,15 @@ def send(relay, env=None, **params):
     environment = TestPki.get().env()
     environment.update(env or {})
     code, out = run_varnel("exec xp_Varnel " + ", ".join(parts), env=environment)
-    # The procedure's status is the outcome row's Result (the exit status is its return value).
-    return (out["rows"][0][0] if out["rows"] else code), out
+    # The exit status is the outcome's status code (0: accepted).
+    if out["rows"]:
+        assert out["rows"][0]["Result"] == code, (code, out)
+    return code, out
 
 
 def outcome(out):
     """The outcome row as a dict (column name -> value)."""
-    return dict(zip(out["columns"], out["rows"][0]))
+    return out["rows"][0]
 
 
 class TlsSendTest(unittest.TestCase):
@@ -36,6 +38,12 @@ class TlsSendTest(unittest.TestCase):
         mail = [line for line in relay.lines if line[0].upper().startswith("MAIL FROM")]
         self.assertEqual(len(mail), 1)
         self.assertEqual(mail[0][1] is not None, tls, relay.lines)
+        # --json names the protocol and cipher the session used, and only for a TLS session.
+        if tls:
+            self.assertIn(out["tls"]["version"], ("TLSv1.2", "TLSv1.3"), out)
+            self.assertRegex(out["tls"]["cipher"], r"^[A-Z0-9_-]+$", out)
+        else:
+            self.assertIsNone(out["tls"], out)
 
     def assertTlsFailure(self, relay, code, out, words):
         self.assertEqual(code, 15, out)
@@ -110,7 +118,7 @@ class TlsSendTest(unittest.TestCase):
             with self.subTest(params=params), TlsRelay(credentials=("mailer", "s3cret"), token=token) as relay:
                 code, out = send(relay, tls=2, smtpusername="mailer", **params)
                 self.assertEqual(code, 6, out)
-                self.assertEqual(outcome(out)["SMTPErrorNumber"], "535")
+                self.assertEqual(outcome(out)["SMTPErrorNumber"], 535)
                 self.assertEqual(relay.envelopes, [])
 
     def test_credentials_never_logged(self):
@@ -123,7 +131,7 @@ class TlsSendTest(unittest.TestCase):
                 text = stream.read()
             self.assertNotIn("s3cret", text)
             self.assertNotIn("AGZvbwBi", text)
-            self.assertIn("TLS established", text)
+            self.assertRegex(text, r"TLS established with localhost: TLSv1\.[23], cipher [A-Z0-9_-]+")
 
     def test_attachments_past_the_size_limit_end_before_mail(self):
         with TlsRelay(data_size_limit=100000) as relay, tempfile.NamedTemporaryFile(suffix=".bin") as big:

@@ -165,7 +165,12 @@ def check_control(deb):
     for name in ("Package", "Version", "Depends", "Recommends", "Architecture"):
         fields[name] = run(["dpkg-deb", "-f", deb, name]).stdout.strip()
     assert fields["Package"] == PACKAGE, fields
+    # A native package: the project's version, as the changelog's last entry names it.
     assert fields["Version"] == VERSION, "package version %r, project version %r" % (fields["Version"], VERSION)
+    with open(os.path.join(SOURCE_DIR, "packaging", "debian", "changelog"), encoding="utf-8") as changelog:
+        entry = re.match(r"varnel \(([^)]+)\)", changelog.readline())
+    assert entry and entry.group(1) == fields["Version"], "changelog names %r, the package is %r" % (
+        entry and entry.group(1), fields["Version"])
     assert fields["Recommends"] == "libsqliteodbc", fields
     assert fields["Architecture"] == run(["dpkg", "--print-architecture"]).stdout.strip(), fields
     # Depends is what the binary links or loads: every library it needs comes from a package
@@ -181,7 +186,8 @@ def check_control(deb):
     assert any(name.startswith("libodbc") for name in depends), fields["Depends"]
 
     contents = run(["dpkg-deb", "-c", deb]).stdout
-    for path in ("./usr/bin/varnel", "./usr/share/man/man1/varnel.1", "./usr/share/doc/varnel/README.md",
+    for path in ("./usr/bin/varnel", "./usr/share/man/man1/varnel.1.gz", "./usr/share/doc/varnel/README.md",
+                 "./usr/share/doc/varnel/copyright", "./usr/share/doc/varnel/changelog.gz",
                  "./usr/share/doc/varnel/examples/settings/README",
                  "./usr/share/doc/varnel/examples/settings/BindIP"):
         assert re.search(r"\s%s$" % re.escape(path), contents, re.M), "%s missing from the package:\n%s" % (
@@ -196,7 +202,7 @@ def check_installed():
     assert lines[0] == "varnel " + VERSION, version
     assert lines[1].startswith("TLS: "), version
 
-    from relay import Relay, sql_text
+    from relay import SENT_ROW, Relay, sql_text
     environment = dict(os.environ, VARNEL_HOSTNAME="localhost")
     with Relay() as relay:
         statement = ("exec xp_Varnel @recipient='dba@example.com', @from='package@example.com', "
@@ -206,7 +212,7 @@ def check_installed():
         done = run([INSTALLED, "--json", statement], env=environment, check=False, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
     outcome = json.loads(done.stdout)
-    assert outcome["rows"] == [[0, None, None, None, None]], outcome
+    assert (outcome["format"], outcome["accepted"], outcome["rows"]) == (1, True, [SENT_ROW]), outcome
     assert len(relay.envelopes) == 1, relay.envelopes
     content = relay.envelopes[0].content
     assert b"Subject: From the package" in content, content

@@ -64,7 +64,7 @@ class ManualTest(unittest.TestCase):
     def test_every_option_is_documented(self):
         options = set(re.findall(r'argument == "(-[-\w]+)"', source("host", "HostOptions.cpp"))) - {"--", "-?"}
         self.assertIn("--version", options)
-        documented = set(re.findall(r"(?<![\w-])(--?[a-z][-a-z]*)", section(self.text, "OPTIONS")))
+        documented = set(re.findall(r"(?<![\w-])(--?[a-zA-Z][-a-zA-Z]*)", section(self.text, "OPTIONS")))
         self.assertEqual(options - documented, set())
 
     def test_every_status_code_is_documented(self):

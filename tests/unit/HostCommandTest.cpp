@@ -95,7 +95,7 @@ TEST(HostCommandTest, BadOptionsAreRefused) {
     EXPECT_FALSE(varnel::host::ParseHostOptions(c.arguments, "me", options, error)) << c.words;
     EXPECT_NE(error.find(c.words), std::string::npos) << error;
     CResult result = RunCommand(c.arguments);
-    EXPECT_EQ(result.nStatus, 2) << c.words;
+    EXPECT_EQ(result.nStatus, 64) << c.words;
     EXPECT_NE(result.strErrors.find(c.words), std::string::npos) << result.strErrors;
     EXPECT_EQ(result.strOutput, "");
   }
@@ -134,18 +134,18 @@ TEST(HostCommandTest, CallCarriesTheConnection) {
   EXPECT_EQ(plain.ParamCount(), 0);
 }
 
-TEST(HostCommandTest, StatementErrorsExitWithTwo) {
+TEST(HostCommandTest, StatementErrorsExitWithUsage) {
   CResult result = RunCommand({"exec xp_Varnel @a = 'open"});
-  EXPECT_EQ(result.nStatus, 2);
+  EXPECT_EQ(result.nStatus, 64);
   EXPECT_EQ(result.strOutput, "");
   EXPECT_EQ(result.strErrors, "varnel: cannot read the statement: line 1, column 21: string not closed\n");
 
   result = RunCommand({}, "exec xp_Varnel\n@a = 1,\n@b = CAST(1 AS xml)");
-  EXPECT_EQ(result.nStatus, 2);
+  EXPECT_EQ(result.nStatus, 64);
   EXPECT_NE(result.strErrors.find("line 3, column 16: type xml is not supported"), std::string::npos) << result.strErrors;
 
   result = RunCommand({"-i", std::string(VARNEL_TEST_DATA_DIR) + "/host/does-not-exist.sql"});
-  EXPECT_EQ(result.nStatus, 2);
+  EXPECT_EQ(result.nStatus, 64);
   EXPECT_NE(result.strErrors.find("cannot open"), std::string::npos);
 }
 
@@ -156,11 +156,25 @@ TEST(HostCommandTest, HelpAndExitStatus) {
                              "--json", "--odbc-driver", "--odbc-attributes", "-i FILE", "--version"}) {
     EXPECT_NE(result.strOutput.find(option), std::string::npos) << option;
   }
-  EXPECT_EQ(varnel::host::ExitStatus(0), 0);
-  EXPECT_EQ(varnel::host::ExitStatus(14), 14);
-  EXPECT_EQ(varnel::host::ExitStatus(255), 255);
-  EXPECT_EQ(varnel::host::ExitStatus(256), 255);
-  EXPECT_EQ(varnel::host::ExitStatus(65535), 255);
+}
+
+TEST(HostCommandTest, ExitStatusOfTheCall) {
+  struct Case {
+    std::int32_t nStatus;
+    bool bAccepted;
+    int nExit;
+  };
+  // Accepted is 0 whatever else the call reported; otherwise the status code as 8 bits.
+  const std::vector<Case> cases = {{0, true, 0}, {6, false, 6}, {8, false, 8}, {16, false, 16},
+                                   {-1, false, 255}, {0, false, 70}};
+  for (const Case& c : cases) {
+    varnel::CCallReport report;
+    report.nStatus = c.nStatus;
+    report.bAccepted = c.bAccepted;
+    EXPECT_EQ(varnel::host::ExitStatus(report), c.nExit) << c.nStatus;
+  }
+  // No report: the procedure refused the call's parameters.
+  EXPECT_EQ(varnel::host::ExitStatus(std::nullopt), 64);
 }
 
 TEST(HostCommandTest, VersionNamesTheBuildAndItsTlsLibrary) {
@@ -185,13 +199,66 @@ TEST(HostCommandTest, VersionNamesTheBuildAndItsTlsLibrary) {
 }
 
 TEST(HostCommandTest, RunsTheProcedureAndPrintsJson) {
-  // Whatever the procedure answers, the command prints one JSON object and exits with its
-  // return value; the call without parameters is refused with return value 1.
+  // Whatever the procedure answers, the command prints one JSON object; the call without
+  // parameters is refused (return value 1, no status): a usage error.
   CResult result = RunCommand({"--json", "exec xp_Varnel"});
-  EXPECT_EQ(result.nStatus, 1);
-  EXPECT_EQ(result.strOutput.rfind("{\"messages\": [", 0), 0u) << result.strOutput;
-  EXPECT_NE(result.strOutput.find("\"return\": 1}\n"), std::string::npos) << result.strOutput;
+  EXPECT_EQ(result.nStatus, 64);
+  EXPECT_EQ(result.strOutput.rfind("{\"format\":1,\"accepted\":false,\"status\":null,\"return\":1,", 0), 0u)
+      << result.strOutput;
   EXPECT_EQ(result.strErrors, "");
+}
+
+TEST(HostCommandTest, SqlcmdSpellingsAreAliases) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string strServer, strLogin, strDatabase, strInputFile;
+  };
+  const std::vector<Case> cases = {
+      {{"-S", "sql01", "-U", "report", "-d", "sales", "-i", "job.sql"}, "sql01", "report", "sales", "job.sql"},
+      {{"-Ssql01", "-Ureport", "-dsales", "-ijob.sql"}, "sql01", "report", "sales", "job.sql"},
+      {{"--server=sql01", "--login", "report", "--database=sales", "-i", "job.sql"}, "sql01", "report", "sales",
+       "job.sql"},
+  };
+  for (const Case& c : cases) {
+    CHostOptions options;
+    std::string error;
+    ASSERT_TRUE(varnel::host::ParseHostOptions(c.arguments, "me", options, error)) << error;
+    EXPECT_EQ(options.strServer, c.strServer);
+    EXPECT_EQ(options.strLogin, c.strLogin);
+    EXPECT_EQ(options.strDatabase, std::optional<std::string>(c.strDatabase));
+    EXPECT_EQ(options.strInputFile, std::optional<std::string>(c.strInputFile));
+  }
+  CHostOptions options;
+  std::string error;
+  EXPECT_FALSE(varnel::host::ParseHostOptions({"-d"}, "me", options, error));
+  EXPECT_NE(error.find("-d needs a value"), std::string::npos) << error;
+}
+
+TEST(HostCommandTest, DatabaseOptionIsTheQueryDefault) {
+  // -d gives @qdatabase (in the connection's code page) to a named call that names none.
+  struct Case {
+    const char* pStatement;
+    int nParams;
+    const char* pLastName;
+    std::string strLastValue;
+  };
+  const std::vector<Case> cases = {
+      {"exec xp_Varnel @query='select 1'", 2, "@qdatabase", "caf\xE9"},
+      {"exec xp_Varnel @query='select 1', @QDatabase='own'", 2, "@QDatabase", "own"},
+      {"exec xp_Varnel 'to@example.com', NULL, 'relay', 'subject'", 4, "", "subject"},
+  };
+  for (const Case& c : cases) {
+    CHostOptions options;
+    options.strDatabase = "caf\xC3\xA9";
+    CHostServerCall call;
+    std::ostringstream errors;
+    ASSERT_TRUE(varnel::host::PrepareCall(options, c.pStatement, call, errors)) << errors.str();
+    ASSERT_EQ(call.ParamCount(), c.nParams) << c.pStatement;
+    EXPECT_EQ(call.ParamName(c.nParams), c.pLastName);
+    EXPECT_EQ(std::string(static_cast<const char*>(call.ParamData(c.nParams)),
+                          static_cast<std::size_t>(call.ParamLength(c.nParams))),
+              c.strLastValue);
+  }
 }
 
 TEST(HostCommandTest, SettingsOverrideOnlyWhatIsGiven) {

@@ -71,20 +71,68 @@ TEST(HostOutcomePrinterTest, RefusalWithoutRowPrintsOnlyMessages) {
   EXPECT_EQ(varnel::host::FormatOutcomeTable(call, *CCodePage::Find(1252)), "\nIncorrect number of parameters\n");
 }
 
-TEST(HostOutcomePrinterTest, JsonHoldsExactlyWhatWasSent) {
+TEST(HostOutcomePrinterTest, JsonFormatOne) {
   CCodePage cp1252 = *CCodePage::Find(1252);
-  EXPECT_EQ(varnel::host::FormatOutcomeJson(FailedSend(), cp1252, 1),
-            "{\"messages\": [\"Unknown parameter @Bogus\\n\", "
-            "\"Version 3.1 201103\\n\\tline with \\\"quotes\\\" and \\\\ backslash\\n\"], "
-            "\"columns\": [\"Result\", \"ErrorMessage\", \"SMTPErrorNumber\", \"SMTPErrorMessage\", \"QueryErrorMessage\"], "
-            "\"rows\": [[6, \"Destination returned error : See log\", \"550\", \"No such user: caf\xC3\xA9 \xEF\xBF\xBD\", \"\"]], "
-            "\"done\": [{\"status\": 1, \"command\": 0, \"count\": 0}, {\"status\": 17, \"command\": 0, \"count\": 1}], "
-            "\"return\": 1}\n");
-  EXPECT_EQ(varnel::host::FormatOutcomeJson(SuccessfulSend(), cp1252, 0),
-            "{\"messages\": [], "
-            "\"columns\": [\"Result\", \"ErrorMessage\", \"SMTPErrorNumber\", \"SMTPErrorMessage\", \"QueryErrorMessage\"], "
-            "\"rows\": [[0, null, null, null, null]], "
-            "\"done\": [{\"status\": 17, \"command\": 0, \"count\": 1}], \"return\": 0}\n");
+  CHostServerCall failed = FailedSend();
+  varnel::CCallReport report;
+  report.nStatus = 6;
+  report.strRelayHost = "smtp.example.com";
+  report.nRelayPort = 587;
+  report.bRelayConnected = true;
+  report.strTlsVersion = "TLSv1.3";
+  report.strTlsCipher = "TLS_AES_256_GCM_SHA384";
+  report.strMessageId = "<a.b@example.com>";
+  report.nSize = 1234;
+  report.nMilliseconds = 87;
+  failed.ReportCall(report);
+  EXPECT_EQ(varnel::host::FormatOutcomeJson(failed, cp1252, 1),
+            "{\"format\":1,\"accepted\":false,\"status\":6,\"return\":1,"
+            "\"messages\":[\"Unknown parameter @Bogus\\n\","
+            "\"Version 3.1 201103\\n\\tline with \\\"quotes\\\" and \\\\ backslash\\n\"],"
+            "\"columns\":[\"Result\",\"ErrorMessage\",\"SMTPErrorNumber\",\"SMTPErrorMessage\",\"QueryErrorMessage\"],"
+            "\"rows\":[{\"Result\":6,\"ErrorMessage\":\"Destination returned error : See log\",\"SMTPErrorNumber\":550,"
+            "\"SMTPErrorMessage\":\"No such user: caf\xC3\xA9 \xEF\xBF\xBD\",\"QueryErrorMessage\":\"\"}],"
+            "\"done\":[{\"more\":true,\"count\":null},{\"more\":true,\"count\":1}],"
+            "\"relay\":{\"host\":\"smtp.example.com\",\"port\":587},"
+            "\"tls\":{\"version\":\"TLSv1.3\",\"cipher\":\"TLS_AES_256_GCM_SHA384\"},"
+            "\"messageId\":\"<a.b@example.com>\",\"size\":1234,\"durationMs\":87}\n");
+
+  // Accepted without TLS; no report at all: the facts are null.
+  CHostServerCall sent = SuccessfulSend();
+  varnel::CCallReport plain;
+  plain.bAccepted = true;
+  plain.strRelayHost = "127.0.0.1";
+  plain.nRelayPort = 25;
+  plain.bRelayConnected = true;
+  plain.strMessageId = "<c.d@example.com>";
+  plain.nSize = 300;
+  sent.ReportCall(plain);
+  EXPECT_EQ(varnel::host::FormatOutcomeJson(sent, cp1252, 0),
+            "{\"format\":1,\"accepted\":true,\"status\":0,\"return\":0,\"messages\":[],"
+            "\"columns\":[\"Result\",\"ErrorMessage\",\"SMTPErrorNumber\",\"SMTPErrorMessage\",\"QueryErrorMessage\"],"
+            "\"rows\":[{\"Result\":0,\"ErrorMessage\":null,\"SMTPErrorNumber\":null,\"SMTPErrorMessage\":null,"
+            "\"QueryErrorMessage\":null}],\"done\":[{\"more\":true,\"count\":1}],"
+            "\"relay\":{\"host\":\"127.0.0.1\",\"port\":25},\"tls\":null,\"messageId\":\"<c.d@example.com>\","
+            "\"size\":300,\"durationMs\":0}\n");
+  EXPECT_EQ(varnel::host::FormatOutcomeJson(SuccessfulSend(), cp1252, 1).find("\"accepted\":false,\"status\":null"),
+            std::string("{\"format\":1,").size());
+}
+
+TEST(HostOutcomePrinterTest, JsonSmtpErrorNumberIsANumberOrNull) {
+  struct Case {
+    const char* pSent;  // null: NULL
+    const char* pJson;
+  };
+  const std::vector<Case> cases = {{"550", "550"}, {"421", "421"}, {"", "null"}, {nullptr, "null"},
+                                   {"5x0", "null"}, {"5500", "null"}};
+  CCodePage cp1252 = *CCodePage::Find(1252);
+  for (const Case& c : cases) {
+    CHostServerCall call;
+    SendOutcome(call, 6, {"Destination returned error : See log", c.pSent, "text", nullptr});
+    std::string json = varnel::host::FormatOutcomeJson(call, cp1252, 1);
+    EXPECT_NE(json.find(std::string("\"SMTPErrorNumber\":") + c.pJson + ","), std::string::npos)
+        << (c.pSent ? c.pSent : "NULL") << ": " << json;
+  }
 }
 
 TEST(HostOutcomePrinterTest, JsonStringEscapes) {
@@ -125,6 +173,24 @@ TEST(HostOutcomePrinterTest, OtherColumnTypes) {
             "----------- -- ------\n"
             "     -70000 hi 0x01AB\n"
             "\n(1 rows affected)\n");
-  EXPECT_NE(varnel::host::FormatOutcomeJson(call, cp1252, 0).find("\"rows\": [[-70000, \"hi\", \"0x01AB\"]]"),
+  EXPECT_NE(varnel::host::FormatOutcomeJson(call, cp1252, 0)
+                .find("\"rows\":[{\"n\":-70000,\"w\":\"hi\",\"b\":\"0x01AB\"}]"),
             std::string::npos);
+}
+
+TEST(HostOutcomePrinterTest, JsonFloatsAreNumbersEvenAtTheEdges) {
+  struct Case {
+    double value;
+    const char* pJson;
+  };
+  const std::vector<Case> cases = {{1.5, "1.5"}, {-0.25, "-0.25"}, {5e-324, "5e-324"}};
+  CCodePage cp1252 = *CCodePage::Find(1252);
+  for (const Case& c : cases) {
+    CHostServerCall call;
+    call.DescribeColumn(1, "f", ServerType::Float, 8, ServerType::Float, 8);
+    call.SetColumnData(1, &c.value);
+    call.SendRow();
+    std::string json = varnel::host::FormatOutcomeJson(call, cp1252, 0);
+    EXPECT_NE(json.find(std::string("\"rows\":[{\"f\":") + c.pJson + "}]"), std::string::npos) << json;
+  }
 }

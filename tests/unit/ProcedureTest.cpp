@@ -210,6 +210,72 @@ TEST(ProcedureTest, RefusedRecipientGivesTheRelaysReplyInTheRow) {
   EXPECT_EQ(call.server.Columns()[1].nDestLength, 36);
 }
 
+TEST(ProcedureTest, ReportTellsWhatTheSendDid) {
+  {
+    CScriptedRelay relay(FullSend({"a@example.com", "c@example.com"}));
+    CCall call;
+    call.Add(CHostServerCall::Text("@recipient", "a@example.com")).Add(CHostServerCall::Text("@from", "F <from@example.com>"));
+    call.Add(CHostServerCall::Text("@address", "127.0.0.1")).Add(CHostServerCall::Int("@smtpport", relay.Port()));
+    call.Add(CHostServerCall::Text("@copy_recipients", "c@example.com")).Add(CHostServerCall::Int("@no_output", 1));
+    EXPECT_EQ(call.Run(), 0);
+    ASSERT_TRUE(call.server.Report().has_value());
+    const CCallReport& report = *call.server.Report();
+    EXPECT_TRUE(report.bAccepted);
+    EXPECT_EQ(report.nStatus, 0);
+    EXPECT_EQ(report.strSender, "from@example.com");
+    EXPECT_EQ(report.nRecipients, 2u);
+    EXPECT_EQ(report.strRelayHost, "127.0.0.1");
+    EXPECT_EQ(report.nRelayPort, relay.Port());
+    EXPECT_TRUE(report.bRelayConnected);
+    EXPECT_EQ(report.strTlsVersion, "");
+    std::string message = relay.Message();
+    EXPECT_NE(message.find("\r\nMessage-ID: " + report.strMessageId + "\r\n"), std::string::npos) << report.strMessageId;
+    // The text as SIZE counts it: up to its last line end, before the end-of-data dot (the
+    // relay's copy stops before that line end).
+    EXPECT_EQ(report.nSize, message.size() + 2);
+    EXPECT_GE(report.nMilliseconds, 0);
+  }
+  {
+    CScriptedRelay relay({CStep::Send("220 ready\r\n"), CStep::Expect("HELO [127.0.0.1]\r\n"),
+                          CStep::Send("250 hello\r\n"), CStep::Expect("MAIL From:<from@example.com>\r\n"),
+                          CStep::Send("550 Sender refused\r\n"), CStep::Pause(200)});
+    CCall call;
+    call.Add(CHostServerCall::Text("@recipient", "a@example.com")).Add(CHostServerCall::Text("@from", "from@example.com"));
+    call.Add(CHostServerCall::Text("@address", "127.0.0.1")).Add(CHostServerCall::Int("@smtpport", relay.Port()));
+    EXPECT_EQ(call.Run(), 1);
+    ASSERT_TRUE(call.server.Report().has_value());
+    EXPECT_FALSE(call.server.Report()->bAccepted);
+    EXPECT_EQ(call.server.Report()->nStatus, 6);
+    EXPECT_EQ(call.server.Report()->strRelayHost, "127.0.0.1");
+    EXPECT_EQ(call.server.Report()->strMessageId, "");
+    EXPECT_EQ(call.server.Report()->nSize, 0u);
+  }
+  {
+    // A relay that cannot be reached: nothing was connected to.
+    int closedPort = 0;
+    {
+      CScriptedRelay gone({});
+      closedPort = gone.Port();
+    }
+    CCall call;
+    call.Add(CHostServerCall::Text("@recipient", "a@example.com")).Add(CHostServerCall::Text("@from", "from@example.com"));
+    call.Add(CHostServerCall::Text("@address", "127.0.0.1")).Add(CHostServerCall::Int("@smtpport", closedPort));
+    call.Add(CHostServerCall::Int("@timeout", 2)).Add(CHostServerCall::Int("@no_output", 1));
+    EXPECT_EQ(call.Run(), 3);
+    ASSERT_TRUE(call.server.Report().has_value());
+    EXPECT_EQ(call.server.Report()->nStatus, 3);
+    EXPECT_EQ(call.server.Report()->strRelayHost, "127.0.0.1");
+    EXPECT_FALSE(call.server.Report()->bRelayConnected);
+  }
+  {
+    // A refused call has no report.
+    CCall call;
+    call.Add(CHostServerCall::Text("@recipient", "a@example.com"));
+    EXPECT_EQ(call.Run(), 1);
+    EXPECT_FALSE(call.server.Report().has_value());
+  }
+}
+
 TEST(ProcedureTest, NoOutputReturnsTheStatusAndSendsNoRow) {
   CScriptedRelay relay({CStep::Pause(3000)});
   CCall call;

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -140,7 +141,10 @@ class CScratch {
     char name[] = "/tmp/varnel-security-XXXXXX";
     m_strPath = ::mkdtemp(name) != nullptr ? name : "";
   }
-  ~CScratch() { std::system(("rm -rf '" + m_strPath + "'").c_str()); }
+  ~CScratch() {
+    std::error_code ignored;
+    if (!m_strPath.empty()) std::filesystem::remove_all(m_strPath, ignored);
+  }
   CScratch(const CScratch&) = delete;
   CScratch& operator=(const CScratch&) = delete;
   std::string operator/(const std::string& name) const { return m_strPath + "/" + name; }
@@ -276,11 +280,11 @@ TEST(SecurityTest, AttachmentsOutsideTheAllowedFoldersEndTheCallBeforeTheRelay) 
   WriteFile(scratch / "config/OAuthClientSecret", "client-secret-value");
   WriteFile(scratch / "allowed/report.txt", "the report");
   WriteFile(scratch / "outside/secret.txt", "outside-secret");
-  ::symlink((scratch / "outside/secret.txt").c_str(), (scratch / "allowed/link-out.txt").c_str());
-  ::symlink((scratch / "config/OAuthClientSecret").c_str(), (scratch / "allowed/link-config.txt").c_str());
-  ::symlink("/proc/self/environ", (scratch / "allowed/link-proc.txt").c_str());
+  std::filesystem::create_symlink((scratch / "outside/secret.txt").c_str(), (scratch / "allowed/link-out.txt").c_str());
+  std::filesystem::create_symlink((scratch / "config/OAuthClientSecret").c_str(), (scratch / "allowed/link-config.txt").c_str());
+  std::filesystem::create_symlink("/proc/self/environ", (scratch / "allowed/link-proc.txt").c_str());
   // The settings folder is found through a link of its own, as /etc/varnel may be.
-  ::symlink((scratch / "config").c_str(), (scratch / "config-link").c_str());
+  std::filesystem::create_symlink((scratch / "config").c_str(), (scratch / "config-link").c_str());
   CScopedEnvironment configDir("VARNEL_CONFIG_DIR", scratch / "config-link");
   std::string sysFile;
   for (const char* candidate : {"/sys/kernel/uevent_seqnum", "/sys/devices/system/cpu/online", "/sys/power/state"}) {
@@ -361,19 +365,19 @@ TEST(SecurityTest, LogsNeverFollowALinkNorAppendToAPlantedFileAndTheSendGoesOn) 
       {"new file", shared + "/new.log", [] {}, "", ""},
       {"own file", shared + "/own.log", [&] { WriteFile(shared + "/own.log", "old\n"); }, "", ""},
       {"final link", shared + "/link.log",
-       [&] { ::symlink((scratch / "victim").c_str(), (shared + "/link.log").c_str()); },
+       [&] { std::filesystem::create_symlink((scratch / "victim").c_str(), (shared + "/link.log").c_str()); },
        "it is a symbolic link, which a log never follows", scratch / "victim"},
       {"final link behind //", shared + "//link2.log",
-       [&] { ::symlink((scratch / "victim").c_str(), (shared + "/link2.log").c_str()); }, "symbolic link",
+       [&] { std::filesystem::create_symlink((scratch / "victim").c_str(), (shared + "/link2.log").c_str()); }, "symbolic link",
        scratch / "victim"},
       {"final link behind /./", shared + "/./link3.log",
-       [&] { ::symlink((scratch / "victim").c_str(), (shared + "/link3.log").c_str()); }, "symbolic link",
+       [&] { std::filesystem::create_symlink((scratch / "victim").c_str(), (shared + "/link3.log").c_str()); }, "symbolic link",
        scratch / "victim"},
       {"dangling link", shared + "/dangling.log",
-       [&] { ::symlink((scratch / "created-through-link").c_str(), (shared + "/dangling.log").c_str()); },
+       [&] { std::filesystem::create_symlink((scratch / "created-through-link").c_str(), (shared + "/dangling.log").c_str()); },
        "symbolic link", ""},
       {"hard link to another file", shared + "/hard.log",
-       [&] { ::link((scratch / "victim").c_str(), (shared + "/hard.log").c_str()); },
+       [&] { std::filesystem::create_hard_link((scratch / "victim").c_str(), (shared + "/hard.log").c_str()); },
        "it has further hard links and lies in a shared folder", scratch / "victim"},
       {"file planted by another user", root ? shared + "/planted.log" : std::string(),
        [&] {

@@ -7,7 +7,7 @@ import re
 import subprocess
 import unittest
 
-from winharness import BIN, call_lines, run_host, run_linux_host, scenario_line
+from winharness import BIN, as_format1, call_lines, run_host, run_linux_host, scenario_line
 
 USAGE_FIRST_LINES = (
     "Version 3.1 201103\n"
@@ -136,7 +136,7 @@ class TestRefusedCalls(unittest.TestCase):
         self.assertEqual(windows.returncode, 0, windows.stderr)
         for index, (mine, theirs) in enumerate(zip(windows.json, linux)):
             with self.subTest(call=index):
-                self.assertEqual(mine, theirs)
+                self.assertEqual(as_format1(mine), theirs)
 
 
 if __name__ == "__main__":

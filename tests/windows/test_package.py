@@ -45,16 +45,25 @@ class TestWindowsZip(unittest.TestCase):
             self.assertEqual(content.count("\n"), content.count("\r\n"), name)
             self.assertNotIn("@PROJECT_VERSION@", content, name)
 
-    def test_install_script_registers_and_grants_to_the_role_named_at_its_top(self):
+    def test_install_script_stops_on_error_and_grants_to_the_role_given_to_sqlcmd(self):
         script = self.text("install.sql")
-        role = re.search(r"declare @role sysname = N'(\w+)';", script)
-        self.assertIsNotNone(role)
-        self.assertLess(role.start(), script.index("sp_addextendedproc"))
-        self.assertIn("exec sp_addextendedproc N'xp_Varnel', N'xp_varnel.dll';", script)
-        self.assertIn("grant execute on xp_Varnel to ' + quotename(@role)", script)
+        lines = script.splitlines()
+        # Before any statement: sqlcmd stops at the first error.
+        self.assertLess(lines.index(":on error exit"), lines.index("use master;"))
+        # A :setvar in force would override the -v given to sqlcmd.
+        self.assertEqual([line for line in lines if line.startswith(":setvar")], [])
+        self.assertIn("exec @result = sp_addextendedproc N'xp_Varnel', N'xp_varnel.dll';", script)
+        self.assertIn("grant execute on object::dbo.xp_Varnel to ' + quotename(@role)", script)
+        self.assertEqual(re.findall(r"declare @role sysname = (.*);", script), ["N'$(VarnelRole)'"] * 2)
+        # The closing message stands in a batch of its own, after the batches that can fail.
+        batches = re.split(r"^go\r?$", script, flags=re.M)
+        last = [index for index, batch in enumerate(batches) if "is registered" in batch]
+        self.assertEqual(len(last), 1)
+        self.assertGreater(last[0], max(index for index, batch in enumerate(batches) if "grant execute" in batch))
 
     def test_uninstall_script_drops_and_unloads(self):
         script = self.text("uninstall.sql")
+        self.assertLess(script.index(":on error exit"), script.index("use master;"))
         self.assertLess(script.index("sp_dropextendedproc N'xp_Varnel'"), script.index("dbcc xp_varnel(free)"))
 
     def test_registry_file_changes_nothing_until_edited(self):

@@ -6,7 +6,8 @@ import sqlite3
 import tempfile
 import unittest
 
-from winharness import Relay, call_lines, delete_settings_key, run_host, run_linux_host, set_setting
+from winharness import (Relay, as_format1, call_lines, delete_settings_key, run_host, run_linux_host,
+                        set_setting)
 
 
 class TestQuery(unittest.TestCase):
@@ -81,7 +82,7 @@ class TestQuery(unittest.TestCase):
             linux = run_linux_host(params)
         if linux is None:
             self.skipTest("the Linux host is not built (VARNEL_BIN)")
-        self.assertEqual(windows.json, linux)
+        self.assertEqual(as_format1(windows.json), linux)
         bodies = [m.message.get_content() for m in relay.messages]
         self.assertEqual(len(bodies), 2)
         self.assertEqual(bodies[0], bodies[1])

@@ -7,7 +7,8 @@ import threading
 import time
 import unittest
 
-from winharness import Relay, call_lines, free_port, ipv6_loopback_available, run_host, run_linux_host
+from winharness import (Relay, as_format1, call_lines, free_port, ipv6_loopback_available, run_host,
+                        run_linux_host)
 
 OUTCOME_COLUMNS = ["Result", "ErrorMessage", "SMTPErrorNumber", "SMTPErrorMessage", "QueryErrorMessage"]
 SUCCESS_DONE = [{"status": 17, "command": 0, "count": 1}]
@@ -128,7 +129,7 @@ class TestSend(unittest.TestCase):
             linux = run_linux_host(params)
         if linux is None:
             self.skipTest("the Linux host is not built (VARNEL_BIN)")
-        self.assertEqual(windows, linux)
+        self.assertEqual(as_format1(windows), linux)
         self.assertEqual(len(relay.messages), 2)
 
 

@@ -12,7 +12,7 @@ import unittest
 sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
 
 from tls_relay import TestPki, TlsRelay  # noqa: E402
-from winharness import (call_lines, delete_settings_key, run_host, run_linux_host, set_setting,  # noqa: E402
+from winharness import (as_format1, call_lines, delete_settings_key, run_host, run_linux_host, set_setting,  # noqa: E402
                         windows_path)
 
 USER, PASSWORD, TOKEN = "loader", "s3cret", "ya29.test-token"
@@ -71,7 +71,7 @@ class TestTls(unittest.TestCase):
             recorded = list(relay.lines), list(relay.auth), len(relay.envelopes)
             linux = run_linux_host(params, env=self.pki.env())
         if linux is not None:
-            self.assertEqual(host.json, linux)
+            self.assertEqual(as_format1(host.json), linux)
         return (host.json,) + recorded
 
     def test_sends_arrive_encrypted(self):

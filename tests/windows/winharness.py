@@ -63,15 +63,42 @@ def exec_statement(params):
     return "exec xp_Varnel " + ", ".join(arguments)
 
 
+# What the test host and the Linux host's --json (format 1) both know of a call.
+SHARED_FIELDS = ("return", "messages", "columns", "rows", "done")
+OUTCOME_COLUMNS = ["Result", "ErrorMessage", "SMTPErrorNumber", "SMTPErrorMessage", "QueryErrorMessage"]
+
+
 def run_linux_host(params, env=None, timeout=HOST_TIMEOUT):
-    """The Linux host's --json answer to the same call, or None when it was not built.
-    env: variables added to the environment (the host's stand-in for the registry)."""
+    """The Linux host's --json answer to the same call, its fields that the test host also
+    shows (SHARED_FIELDS), or None when it was not built. env: variables added to the
+    environment (the host's stand-in for the registry)."""
     binary = os.environ.get("VARNEL_BIN", "")
     if not binary or not os.access(binary, os.X_OK):
         return None
     completed = subprocess.run([binary, "--json", exec_statement(params)], capture_output=True, timeout=timeout,
                                env={**os.environ, **(env or {})})
-    return json.loads(completed.stdout.decode("utf-8"))
+    answer = json.loads(completed.stdout.decode("utf-8"))
+    assert answer["format"] == 1, answer
+    return {name: answer[name] for name in SHARED_FIELDS}
+
+
+def as_format1(answer):
+    """The test host's answer to a call (what the server interface carried: rows as lists,
+    done notices with their status bits) in the shape of the Linux host's --json format 1:
+    rows keyed by column name, the outcome's reply code a number or null, done notices as
+    "more" and "count"."""
+    columns = answer["columns"]
+    rows = []
+    for values in answer["rows"]:
+        row = dict(zip(columns, values))
+        if columns == OUTCOME_COLUMNS:
+            code = row["SMTPErrorNumber"]
+            row["SMTPErrorNumber"] = int(code) if isinstance(code, str) and len(code) == 3 and code.isdigit() else None
+        rows.append(row)
+    done = [{"more": bool(notice["status"] & 0x01), "count": notice["count"] if notice["status"] & 0x10 else None}
+            for notice in answer["done"]]
+    return {"return": answer["return"], "messages": answer["messages"], "columns": columns, "rows": rows,
+            "done": done}
 
 
 class HostResult:
