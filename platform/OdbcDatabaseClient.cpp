@@ -64,6 +64,10 @@ struct COdbcContext {
   // forward-only cursors).
   bool bRereadsBoundColumns = false;
   bool bRereadsBlockRows = false;
+  // The driver copies a value into its slot padded with zero bytes to the slot's end
+  // (strncpy; SQLite's does), so that a wide slot costs its whole width for every value.
+  // psqlODBC copies the value and its terminating zero only.
+  bool bPadsSlots = true;
   // The procedure's 8-bit code page when the driver speaks UTF-8 instead (the drivers of
   // unixODBC do); none where the driver manager converts itself (Windows' ANSI calls).
   std::optional<CCodePage> codePage;
@@ -360,10 +364,11 @@ class COdbcCommand final : public IDatabaseCommand {
       if (m_context.codePage) slot = (slot - 1) * 4 + 1;
       slots.push_back(slot);
     }
-    // Drivers copy a value into its slot padded to the slot's end (strncpy), so a wide slot
-    // costs its whole width for every value. Where the driver can read a bound column
-    // again, wide columns are bound narrow and a value that does not fit is read whole.
-    bool narrow = m_context.bRereadsBlockRows || m_context.bRereadsBoundColumns;
+    // A driver that pads a value to its slot's end makes a wide slot cost its whole width
+    // for every value. Where such a driver can read a bound column again, wide columns are
+    // bound narrow and a value that does not fit is read whole; a driver that does not pad
+    // gets slots of the full width, in blocks of many rows.
+    bool narrow = m_context.bPadsSlots && (m_context.bRereadsBlockRows || m_context.bRereadsBoundColumns);
     // Without positioning a value can only be read again in a block of one row.
     bool singleRows = !m_context.bRereadsBlockRows && narrow &&
                       std::any_of(slots.begin(), slots.end(), [](std::uint64_t slot) { return slot > kNarrowSlot; });
@@ -439,6 +444,14 @@ class COdbcCommand final : public IDatabaseCommand {
   std::string_view Value(std::size_t row, std::size_t column) const override {
     if (row >= m_nTaken || column >= m_arrColumns.size()) return {};
     return BlockValue(m_nBlockNext + row, column);
+  }
+
+  void RowValues(std::size_t row, std::span<std::string_view> values) const override {
+    std::size_t count = row < m_nTaken ? std::min(values.size(), m_arrColumns.size()) : 0;
+    std::size_t blockRow = m_nBlockNext + row;
+    if (count != 0 && !RowReadable(blockRow)) count = 0;
+    for (std::size_t i = 0; i < count; ++i) values[i] = SlotValue(blockRow, i);
+    for (std::size_t i = count; i < values.size(); ++i) values[i] = {};
   }
 
  private:
@@ -550,6 +563,11 @@ class COdbcCommand final : public IDatabaseCommand {
   // its terminating zero.
   std::string_view BlockValue(std::size_t row, std::size_t column) const {
     if (!RowReadable(row)) return {};
+    return SlotValue(row, column);
+  }
+
+  // BlockValue of a row known to be readable.
+  std::string_view SlotValue(std::size_t row, std::size_t column) const {
     const CColumnBuffer& buffer = m_arrColumns[column];
     SQLLEN indicator = buffer.arrIndicator[row];
     if (indicator == SQL_NULL_DATA) return {};
@@ -674,6 +692,7 @@ class COdbcConnection final : public IDatabaseConnection {
     }
     m_context.bServerFields = HasServerDiagnostics(properties.strDriver);
     m_context.bOneStatementPerCall = OdbcFamilyOf(properties.strDriver) == OdbcDriverFamily::SQLite;
+    m_context.bPadsSlots = OdbcFamilyOf(properties.strDriver) != OdbcDriverFamily::PostgreSQL;
 #ifndef _WIN32
     m_context.codePage.reset();
     if (std::optional<CCodePage> codePage = CCodePage::Find(properties.nCodePage);
