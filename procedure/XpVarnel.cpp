@@ -52,13 +52,15 @@ void SendOutcomeRow(IServerCall& server, std::int32_t status, const std::optiona
 }
 
 // Channel stages 1 to 15: settings from the parameters.
-void FillChannel(CSMTPChannel& channel, const CXpParameters& p, IServerCall& server) {
+// The body moves from the parameters into the channel: a large @body is held once.
+void FillChannel(CSMTPChannel& channel, CXpParameters& p, IServerCall& server) {
   if (p.m_nDebug != 0) {
     channel.m_nDebug = p.m_nDebug;
     channel.m_strLogFileName = p.m_strDebugFileName ? *p.m_strDebugFileName : std::string(DefaultLogFileName());
   }
   channel.m_strAddress = p.m_strAddress.value_or("");
-  channel.SetBody(p.m_strBody.value_or(""));
+  channel.SetBody(p.m_strBody ? std::move(*p.m_strBody) : std::string());
+  p.m_strBody.reset();
   if (p.m_bHTMLNamed) {
     channel.m_strContentType = p.m_nHTML != 0 ? "text/html" : "text/plain";
     channel.m_bHTML = p.m_nHTML != 0;
@@ -114,7 +116,7 @@ void FillChannel(CSMTPChannel& channel, const CXpParameters& p, IServerCall& ser
   channel.m_strOAuthScope = p.m_strOAuthScope.value_or("");
 }
 
-std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const CXpParameters& parameters) {
+std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, CXpParameters& parameters) {
   // The settings a UTF-8 message's runner reads outlive the runner, declared before it.
   std::optional<CCodePageSettings> utf8Settings;
   // The runner is declared first so that it outlives the channel, which points at it.
