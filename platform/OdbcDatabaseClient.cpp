@@ -140,14 +140,26 @@ void CollectRecords(SQLSMALLINT type, SQLHANDLE handle, const COdbcContext& cont
 // Whether text is plain ASCII, which every code page and UTF-8 share; eight bytes at a
 // time, since nearly every value is.
 bool IsAscii(std::string_view text) {
-  std::size_t i = 0;
+  const char* data = text.data();
+  std::size_t size = text.size();
   std::uint64_t high = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, sizeof word);
-    high |= word;
+  if (size >= 8) {
+    // The last word overlaps the one before rather than leaving a tail of bytes.
+    std::memcpy(&high, data + size - 8, sizeof high);
+    for (std::size_t i = 0; i + 8 < size; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, data + i, sizeof word);
+      high |= word;
+    }
+  } else if (size >= 4) {
+    std::uint32_t first;
+    std::uint32_t last;
+    std::memcpy(&first, data, sizeof first);
+    std::memcpy(&last, data + size - 4, sizeof last);
+    high = first | last;
+  } else {
+    for (std::size_t i = 0; i < size; ++i) high |= static_cast<unsigned char>(data[i]);
   }
-  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
   return (high & 0x8080808080808080ull) == 0;
 }
 
@@ -505,12 +517,14 @@ class COdbcCommand final : public IDatabaseCommand {
   bool FetchBlock() {
     m_nBlockRows = 0;
     m_nBlockNext = 0;
+    // Marks of values read whole only where the block before had some.
+    bool whole = !m_arrWhole.empty();
     m_arrWhole.clear();
     // A row the driver does not write (a failed read) then reads as empty values.
     std::fill(m_arrRowStatus.begin(), m_arrRowStatus.end(), static_cast<SQLUSMALLINT>(SQL_ROW_SUCCESS));
     for (CColumnBuffer& column : m_arrColumns) {
       std::fill(column.arrIndicator.begin(), column.arrIndicator.end(), static_cast<SQLLEN>(SQL_NULL_DATA));
-      std::fill(column.arrWhole.begin(), column.arrWhole.end(), 0u);
+      if (whole) std::fill(column.arrWhole.begin(), column.arrWhole.end(), 0u);
     }
     m_nRowsFetched = 0;
     SQLRETURN rc = Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFetch(m_hStatement));
