@@ -520,11 +520,19 @@ class COdbcCommand final : public IDatabaseCommand {
     // Marks of values read whole only where the block before had some.
     bool whole = !m_arrWhole.empty();
     m_arrWhole.clear();
-    // A row the driver does not write (a failed read) then reads as empty values.
-    std::fill(m_arrRowStatus.begin(), m_arrRowStatus.end(), static_cast<SQLUSMALLINT>(SQL_ROW_SUCCESS));
+    // A row the driver does not write (a failed read) then reads as empty values. (A
+    // block of one row, as some drivers need, is set without a call.)
+    auto reset = [](auto& items, auto value) {
+      if (items.size() == 1) {
+        items[0] = value;
+      } else {
+        std::fill(items.begin(), items.end(), value);
+      }
+    };
+    reset(m_arrRowStatus, static_cast<SQLUSMALLINT>(SQL_ROW_SUCCESS));
     for (CColumnBuffer& column : m_arrColumns) {
-      std::fill(column.arrIndicator.begin(), column.arrIndicator.end(), static_cast<SQLLEN>(SQL_NULL_DATA));
-      if (whole) std::fill(column.arrWhole.begin(), column.arrWhole.end(), 0u);
+      reset(column.arrIndicator, static_cast<SQLLEN>(SQL_NULL_DATA));
+      if (whole) reset(column.arrWhole, 0u);
     }
     m_nRowsFetched = 0;
     SQLRETURN rc = Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFetch(m_hStatement));

@@ -8,8 +8,16 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace varnel {
+
+// Bytes of a temporary file to read in place, valid while the view lives.
+class IFileView {
+ public:
+  virtual ~IFileView() = default;
+  virtual const char* Data() const = 0;
+};
 
 class ITemporaryFile {
  public:
@@ -18,6 +26,9 @@ class ITemporaryFile {
   virtual bool Append(const char* data, std::size_t size, std::string& error) = 0;
   // Reads exactly size bytes from offset, which must lie within what was appended.
   virtual bool ReadAt(std::uint64_t offset, char* data, std::size_t size, std::string& error) = 0;
+  // The size bytes from offset (within what was appended) to read in place: mapped where
+  // the system can (no copy), else read into a buffer of the view's own.
+  virtual std::unique_ptr<IFileView> View(std::uint64_t offset, std::size_t size, std::string& error);
 };
 
 // The system's folder for temporary files (TMPDIR or /tmp on POSIX, the account's

@@ -5,10 +5,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "query/SMTPOLEDBQuery.h"
 
 namespace varnel {
@@ -70,32 +66,6 @@ char* PutCsvField(char* out, std::string_view text, std::string_view separator) 
   return out;
 }
 
-// Whether any byte has its high bit set; the value was just read, so this costs little.
-// Words are read overlapping at the end rather than byte by byte.
-bool AnyHighBit(const char* text, std::size_t length) {
-  if (length >= 16) {
-#if defined(__SSE2__)
-    __m128i seen = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + length - 16));
-    for (std::size_t i = 0; i + 16 < length; i += 16) {
-      seen = _mm_or_si128(seen, _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i)));
-    }
-    return _mm_movemask_epi8(seen) != 0;
-#endif
-  }
-  std::uint64_t seen = 0;
-  if (length >= 8) {
-    std::memcpy(&seen, text + length - 8, 8);
-    for (std::size_t i = 0; i + 8 < length; i += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, text + i, 8);
-      seen |= word;
-    }
-    return (seen & 0x8080808080808080ULL) != 0;
-  }
-  for (std::size_t i = 0; i < length; ++i) seen |= static_cast<unsigned char>(text[i]);
-  return (seen & 0x80) != 0;
-}
-
 }  // namespace
 
 void AppendHtmlEscaped(std::string& out, std::string_view text) {
@@ -136,7 +106,9 @@ void CSMTPQueryResultset::AddColumn(const std::string& name, std::uint64_t width
   column.m_strName = name;
   column.m_nWidth = width;
   m_arrColumns.push_back(std::move(column));
-  m_arrLengths.resize(m_arrColumns.size());
+  // A slot of width bytes holds width - 1 bytes of text and its terminating zero.
+  std::uint64_t slot = width == 0 ? 0 : width - 1;
+  m_arrLimits.push_back(static_cast<std::size_t>(std::min<std::uint64_t>(slot, SIZE_MAX)));
 }
 
 void CSMTPQueryResultset::AddRow(std::span<const std::string_view> values) {
@@ -145,35 +117,12 @@ void CSMTPQueryResultset::AddRow(std::span<const std::string_view> values) {
   } else if (m_pStore->RowCount() != m_nFirstRow + m_nRowCount) {
     throw std::logic_error("CSMTPQueryResultset: rows of another result set in between");
   }
-  std::size_t count = m_arrColumns.size();
-  std::size_t given = std::min(count, values.size());
-  // Each value's length as its slot would hold it, and the room they take together.
-  std::size_t room = 0;
-  for (std::size_t i = 0; i < given; ++i) {
-    std::uint64_t width = m_arrColumns[i].m_nWidth;
-    std::uint64_t slot = width == 0 ? 0 : width - 1;
-    const char* text = values[i].data();
-    std::size_t length = values[i].size() < slot ? values[i].size() : static_cast<std::size_t>(slot);
-    if (length != 0) {
-      if (const void* zero = std::memchr(text, '\0', length)) {
-        length = static_cast<std::size_t>(static_cast<const char*>(zero) - text);
-      }
-      if (!m_bValues8Bit) m_bValues8Bit = AnyHighBit(text, length);
-    }
-    m_arrLengths[i] = length;
-    room += length;
-  }
-  // Missing values are empty.
-  for (std::size_t i = given; i < count; ++i) m_arrLengths[i] = 0;
-  if (given < count) {
-    m_arrPadded.assign(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(given));
-    m_arrPadded.resize(count);
-    m_pStore->AppendRow(m_arrPadded.data(), m_arrLengths.data(), count, room);
-  } else {
-    m_pStore->AppendRow(values.data(), m_arrLengths.data(), count, room);
-  }
-  m_nLongestRowValues = std::max(m_nLongestRowValues, room);
+  std::size_t kept = m_pStore->AppendRow(values.data(), values.size(), m_arrLimits.data(), m_arrColumns.size(),
+                                         m_bValues8Bit);
+  m_nLongestRowValues = std::max(m_nLongestRowValues, kept);
   ++m_nRowCount;
+  // Rows by index are read by a renderer made for the rows there were.
+  if (m_pIndexRenderer) m_pIndexRenderer.reset();
 }
 
 std::size_t CSMTPQueryResultset::RowLengthBound() const {
@@ -273,35 +222,42 @@ CSMTPQueryResultset::CRowRenderer::CRowRenderer(const CSMTPQueryResultset& resul
   Configure();
 }
 
+void CSMTPQueryResultset::CRowRenderer::CPiece::Set(std::string text) {
+  strText = std::move(text);
+  std::memset(arrPadded, 0, sizeof arrPadded);
+  if (strText.size() <= kPieceRoom) std::memcpy(arrPadded, strText.data(), strText.size());
+}
+
+char* CSMTPQueryResultset::CRowRenderer::CPiece::PutLong(char* out) const { return varnel::Put(out, strText); }
+
 void CSMTPQueryResultset::CRowRenderer::Configure() {
   const CSMTPQueryResultset& resultset = *m_pResultset;
   const CSMTPOLEDBQuery& query = *resultset.m_pQuery;
   bool columns = !resultset.m_arrColumns.empty();
   m_nBound = resultset.RowLengthBound();
   m_bEscape = false;
-  m_strEmpty.clear();
-  m_strLastClose.clear();
+  m_strEmpty.Set("");
+  m_strLastClose.Set("");
   m_strSeparator = query.m_strFieldSeparator;
   if (query.m_bCSV) {
     m_eForm = Form::Csv;
-    m_strOpen.clear();
-    m_strBetween = query.m_strFieldSeparator;
-    m_strClose = kCsvRecordEnd;
+    m_strOpen.Set("");
+    m_strBetween.Set(query.m_strFieldSeparator);
+    m_strClose.Set(std::string(kCsvRecordEnd));
   } else if (query.m_bHTML) {
     m_eForm = Form::Html;
     m_bEscape = query.m_bHTMLEscape;
-    m_strOpen = query.m_strTRTag;
-    if (columns) m_strOpen += query.m_strTDTag;
-    m_strBetween = "</TD>" + query.m_strTDTag;
-    m_strClose = columns ? "</TD></TR>" : "</TR>";
-    m_strLastClose = "</TABLE>" + query.m_strTerminator;
-    m_strEmpty = "&nbsp;";
+    m_strOpen.Set(columns ? query.m_strTRTag + query.m_strTDTag : query.m_strTRTag);
+    m_strBetween.Set("</TD>" + query.m_strTDTag);
+    m_strClose.Set(columns ? "</TD></TR>" : "</TR>");
+    m_strLastClose.Set("</TABLE>" + query.m_strTerminator);
+    m_strEmpty.Set("&nbsp;");
   } else {
     // A separator after every value, the last one's too.
     m_eForm = Form::Text;
-    m_strOpen.clear();
-    m_strBetween = query.m_strFieldSeparator;
-    m_strClose = columns ? query.m_strFieldSeparator + query.m_strRowSeparator : query.m_strRowSeparator;
+    m_strOpen.Set("");
+    m_strBetween.Set(query.m_strFieldSeparator);
+    m_strClose.Set(columns ? query.m_strFieldSeparator + query.m_strRowSeparator : query.m_strRowSeparator);
   }
 }
 
@@ -309,7 +265,7 @@ bool CSMTPQueryResultset::CRowRenderer::AppendNext(std::string& out, std::string
   if (Index() >= m_pResultset->GetRowCount()) return false;
   // Room for the longest text a row can take, written in place and cut to what it took.
   std::size_t start = out.size();
-  out.resize(start + m_nBound + after.size());
+  out.resize(start + RowBound() + after.size());
   char* end = WriteNext(out.data() + start, after);
   out.resize(static_cast<std::size_t>(end - out.data()));
   return true;
@@ -320,14 +276,14 @@ char* CSMTPQueryResultset::CRowRenderer::WriteNext(char* out, std::string_view a
   const std::string_view* values = m_reader.Next();
   if (values == nullptr) return nullptr;
   std::size_t count = m_pResultset->m_arrColumns.size();
-  char* at = Put(out, m_strOpen);
+  char* at = m_strOpen.Put(out);
   switch (m_eForm) {
     case Form::Html:
       for (std::size_t i = 0; i < count; ++i) {
-        if (i != 0) at = Put(at, m_strBetween);
+        if (i != 0) at = m_strBetween.Put(at);
         std::string_view value = values[i];
         if (value.empty()) {
-          at = Put(at, m_strEmpty);
+          at = m_strEmpty.Put(at);
         } else {
           at = m_bEscape ? PutHtmlEscaped(at, value) : Put(at, value);
         }
@@ -335,19 +291,19 @@ char* CSMTPQueryResultset::CRowRenderer::WriteNext(char* out, std::string_view a
       break;
     case Form::Text:
       for (std::size_t i = 0; i < count; ++i) {
-        if (i != 0) at = Put(at, m_strBetween);
+        if (i != 0) at = m_strBetween.Put(at);
         at = Put(at, values[i]);
       }
       break;
     case Form::Csv:
       for (std::size_t i = 0; i < count; ++i) {
-        if (i != 0) at = Put(at, m_strBetween);
+        if (i != 0) at = m_strBetween.Put(at);
         at = PutCsvField(at, values[i], m_strSeparator);
       }
       break;
   }
-  at = Put(at, m_strClose);
-  if (last) at = Put(at, m_strLastClose);
+  at = m_strClose.Put(at);
+  if (last) at = m_strLastClose.Put(at);
   return Put(at, after);
 }
 

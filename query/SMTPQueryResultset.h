@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
@@ -78,8 +79,9 @@ class CSMTPQueryResultset {
     // Appends the text of the next row (as AppendRow does) and then after; false, with
     // nothing appended, when every row was rendered.
     bool AppendNext(std::string& out, std::string_view after = {});
-    // No row's text is longer than this.
-    std::size_t RowBound() const { return m_nBound; }
+    // Room to give WriteNext (besides after): no row's text is longer, and the fixed
+    // text is copied in pieces of a fixed size that may reach a little beyond.
+    std::size_t RowBound() const { return m_nBound + kPieceRoom; }
     // Writes the text of the next row and then after at out, which has room for
     // RowBound() + after.size() bytes; returns the end of what it wrote, nullptr when
     // every row was rendered.
@@ -96,14 +98,28 @@ class CSMTPQueryResultset {
     CSMTPRowStore::CReader m_reader;
     Form m_eForm;
     bool m_bEscape;
+    // A piece of fixed text; one that fits kPieceRoom is copied as a block of that size.
+    static constexpr std::size_t kPieceRoom = 32;
+    struct CPiece {
+      std::string strText;
+      char arrPadded[kPieceRoom] = {};
+      void Set(std::string text);
+      char* Put(char* out) const {
+        if (strText.size() > kPieceRoom) return PutLong(out);
+        std::memcpy(out, arrPadded, kPieceRoom);
+        return out + strText.size();
+      }
+      char* PutLong(char* out) const;
+    };
+
     std::size_t m_nBound;  // of one row's text
     // The fixed text around the values: before the first, between two, after the last
     // (and, for HTML, after the last row).
-    std::string m_strOpen;
-    std::string m_strBetween;
-    std::string m_strClose;
-    std::string m_strLastClose;
-    std::string m_strEmpty;  // in place of an empty value
+    CPiece m_strOpen;
+    CPiece m_strBetween;
+    CPiece m_strClose;
+    CPiece m_strLastClose;
+    CPiece m_strEmpty;  // in place of an empty value
     std::string m_strSeparator;
   };
 
@@ -112,8 +128,7 @@ class CSMTPQueryResultset {
   std::uint64_t m_nFirstRow = 0;  // in the store
   std::uint64_t m_nRowCount = 0;
   std::vector<CSMTPColumn> m_arrColumns;
-  std::vector<std::size_t> m_arrLengths;          // of the row being added
-  std::vector<std::string_view> m_arrPadded;      // a row given with too few values
+  std::vector<std::size_t> m_arrLimits;  // bytes of text each column's slot holds
   std::size_t m_nLongestRowValues = 0;    // value bytes of the row with the most
   bool m_bValues8Bit = false;             // some value holds a byte above 0x7F
   const CSMTPOLEDBQuery* m_pQuery;

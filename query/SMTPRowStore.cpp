@@ -4,6 +4,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace varnel {
 namespace {
 
@@ -18,6 +22,39 @@ std::size_t LengthBytes(std::size_t length) {
   std::size_t bytes = 1;
   for (; length >= 0x80; length >>= 7) ++bytes;
   return bytes;
+}
+
+// Whether any byte has its high bit set; the value was just read, so this costs little.
+// Words are read overlapping at the end rather than byte by byte.
+bool AnyHighBit(const char* text, std::size_t length) {
+  if (length >= 16) {
+#if defined(__SSE2__)
+    __m128i seen = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + length - 16));
+    for (std::size_t i = 0; i + 16 < length; i += 16) {
+      seen = _mm_or_si128(seen, _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i)));
+    }
+    return _mm_movemask_epi8(seen) != 0;
+#endif
+  }
+  std::uint64_t seen = 0;
+  if (length >= 8) {
+    std::memcpy(&seen, text + length - 8, 8);
+    for (std::size_t i = 0; i + 8 < length; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text + i, 8);
+      seen |= word;
+    }
+    return (seen & 0x8080808080808080ULL) != 0;
+  }
+  if (length >= 4) {
+    std::uint32_t first;
+    std::uint32_t last;
+    std::memcpy(&first, text, 4);
+    std::memcpy(&last, text + length - 4, 4);
+    return ((first | last) & 0x80808080U) != 0;
+  }
+  for (std::size_t i = 0; i < length; ++i) seen |= static_cast<unsigned char>(text[i]);
+  return (seen & 0x80) != 0;
 }
 
 char* WriteLength(char* out, std::uint32_t length) {
@@ -144,14 +181,49 @@ void CSMTPRowStore::MakeRoom(std::size_t need) {
   if (m_pValueReader) m_pValueReader.reset();
 }
 
-void CSMTPRowStore::AppendRow(const std::string_view* values, const std::size_t* lengths, std::size_t count,
-                              std::size_t room) {
+std::size_t CSMTPRowStore::AppendRow(const std::string_view* values, std::size_t given, const std::size_t* limits,
+                                     std::size_t count, bool& highBit) {
   if (m_bInRow) throw std::logic_error("CSMTPRowStore: row already started");
-  if (room > UINT32_MAX || count > (SIZE_MAX - room) / (2 * kMaxLengthBytes)) {
+  given = std::min(given, count);
+  // Room for the most the row can take; the row's own length, written first, takes the
+  // bytes that this most needs (padded when the row comes out shorter).
+  std::size_t most = 0;
+  for (std::size_t i = 0; i < given; ++i) most += std::min(values[i].size(), limits[i]);
+  if (most > UINT32_MAX || count > (SIZE_MAX - most) / (2 * kMaxLengthBytes)) {
     throw std::length_error("CSMTPRowStore: row too long");
   }
-  MakeRoom(room + (count + 1) * kMaxLengthBytes);
-  WriteRow(values, lengths, count, room);
+  most += count * kMaxLengthBytes;
+  std::size_t header = LengthBytes(most);
+  MakeRoom(header + most);
+  char* start = m_pTail.get() + m_nTailUsed;
+  char* out = start + header;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < given; ++i) {
+    const char* text = values[i].data();
+    std::size_t length = std::min(values[i].size(), limits[i]);
+    if (length != 0) {
+      if (const void* zero = std::memchr(text, '\0', length)) {
+        length = static_cast<std::size_t>(static_cast<const char*>(zero) - text);
+      }
+      if (!highBit) highBit = AnyHighBit(text, length);
+    }
+    if (length < 0x80) {
+      *out++ = static_cast<char>(length);
+    } else {
+      out = WriteLength(out, static_cast<std::uint32_t>(length));
+    }
+    if (length != 0) std::memcpy(out, text, length);
+    out += length;
+    kept += length;
+  }
+  for (std::size_t i = given; i < count; ++i) *out++ = 0;
+  std::size_t bytes = static_cast<std::size_t>(out - start) - header;
+  for (std::size_t i = 0; i < header; ++i, bytes >>= 7) {
+    start[i] = static_cast<char>((bytes & 0x7F) | (i + 1 < header ? 0x80 : 0));
+  }
+  m_nTailUsed = static_cast<std::size_t>(out - m_pTail.get());
+  ++m_nRows;
+  return kept;
 }
 
 void CSMTPRowStore::WriteRow(const std::string_view* values, const std::size_t* lengths, std::size_t count,
@@ -219,12 +291,12 @@ void CSMTPRowStore::CReader::Load(std::size_t chunk) {
     if (sealed.pMemory) {
       m_pData = reinterpret_cast<const unsigned char*>(sealed.pMemory.get());
     } else {
-      m_arrBuffer.resize(sealed.nBytes);
+      // The view before goes first: at most one chunk of the file is held.
+      m_pView.reset();
       std::string error;
-      if (!store.m_pFile->ReadAt(sealed.nFileOffset, m_arrBuffer.data(), sealed.nBytes, error)) {
-        throw CRowStoreError("the rows could not be read back from the temporary file: " + error);
-      }
-      m_pData = reinterpret_cast<const unsigned char*>(m_arrBuffer.data());
+      m_pView = store.m_pFile->View(sealed.nFileOffset, sealed.nBytes, error);
+      if (!m_pView) throw CRowStoreError("the rows could not be read back from the temporary file: " + error);
+      m_pData = reinterpret_cast<const unsigned char*>(m_pView->Data());
     }
   } else {
     m_pData = reinterpret_cast<const unsigned char*>(store.m_pTail.get());

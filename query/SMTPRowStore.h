@@ -48,9 +48,11 @@ class CSMTPRowStore {
   void AppendValue(const char* text, std::size_t length) noexcept;
   // Values never appended read as empty.
   void EndRow() noexcept;
-  // A whole row at once: value i is lengths[i] bytes at values[i].data(), the lengths
-  // adding up to room.
-  void AppendRow(const std::string_view* values, const std::size_t* lengths, std::size_t count, std::size_t room);
+  // A whole row of count values at once: value i is values[i] (empty from given on), cut
+  // to limits[i] bytes and at its first zero byte. Returns the bytes the values kept;
+  // sets highBit when a kept byte is above 0x7F (looking no further once it is set).
+  std::size_t AppendRow(const std::string_view* values, std::size_t given, const std::size_t* limits,
+                        std::size_t count, bool& highBit);
 
   std::uint64_t RowCount() const { return m_nRows; }
   // Bytes of row data held in memory (chunks kept and the one being filled).
@@ -90,7 +92,7 @@ class CSMTPRowStore {
     std::uint64_t m_nChunkEndRow = 0;       // first row after the loaded chunk
     const unsigned char* m_pData = nullptr;  // the loaded chunk's bytes
     std::size_t m_nOffset = 0;
-    std::vector<char> m_arrBuffer;  // a chunk read from the file
+    std::unique_ptr<IFileView> m_pView;  // a chunk of the file
     std::vector<std::string_view> m_arrValues;
   };
 

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,21 @@ namespace varnel {
 namespace {
 
 std::string Reason(int number) { return std::strerror(number); }
+
+// Pages of the file mapped for reading: the page cache's own pages, not a copy of them.
+class CMappedView final : public IFileView {
+ public:
+  CMappedView(void* base, std::size_t length, const char* data) : m_pBase(base), m_nLength(length), m_pData(data) {}
+  CMappedView(const CMappedView&) = delete;
+  CMappedView& operator=(const CMappedView&) = delete;
+  ~CMappedView() override { ::munmap(m_pBase, m_nLength); }
+  const char* Data() const override { return m_pData; }
+
+ private:
+  void* m_pBase;
+  std::size_t m_nLength;
+  const char* m_pData;
+};
 
 class CPosixTemporaryFile final : public ITemporaryFile {
  public:
@@ -35,6 +51,21 @@ class CPosixTemporaryFile final : public ITemporaryFile {
       m_nSize += static_cast<std::uint64_t>(written);
     }
     return true;
+  }
+
+  std::unique_ptr<IFileView> View(std::uint64_t offset, std::size_t size, std::string& error) override {
+    if (offset > m_nSize || size > m_nSize - offset) {
+      error = "read beyond the end of the file";
+      return nullptr;
+    }
+    if (size == 0) return ITemporaryFile::View(offset, size, error);
+    static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    std::uint64_t start = offset - offset % page;
+    std::size_t length = static_cast<std::size_t>(offset - start) + size;
+    // Populated at once: one call maps every page instead of a fault for each.
+    void* base = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, m_nFd, static_cast<off_t>(start));
+    if (base == MAP_FAILED) return ITemporaryFile::View(offset, size, error);
+    return std::make_unique<CMappedView>(base, length, static_cast<const char*>(base) + (offset - start));
   }
 
   bool ReadAt(std::uint64_t offset, char* data, std::size_t size, std::string& error) override {
