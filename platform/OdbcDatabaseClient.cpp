@@ -390,10 +390,11 @@ class COdbcCommand final : public IDatabaseCommand {
       if (rowBytes > kMaxBlockBytes) return TooWide();
     }
     if (rowBytes * rowsPerFetch > kMaxBlockBytes) return TooWide();
-    // Blocks of many rows save driver calls per row, within a budget of slot memory; the
-    // runner still takes its rows per fetch out of them.
+    // Blocks of many rows save driver calls per row, within a budget of slot memory (rows
+    // of wide slots come fewer at a time, down to one); the runner takes its rows per
+    // fetch out of them.
     std::size_t blockRows = static_cast<std::size_t>(
-        std::clamp<std::uint64_t>(kBlockBudget / rowBytes, rowsPerFetch, std::max(kBlockRows, rowsPerFetch)));
+        std::clamp<std::uint64_t>(kBlockBudget / rowBytes, 1, std::max(kBlockRows, rowsPerFetch)));
     if (singleRows) blockRows = 1;
     SQLRETURN rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
                         SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_ARRAY_SIZE, IntegerAttribute(blockRows), 0));

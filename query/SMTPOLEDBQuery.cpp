@@ -331,6 +331,8 @@ int CSMTPOLEDBQuery::CaptureRowset(IDatabaseCommand& command) {
         resultset.AddRow(values);
       }
     }
+    // Every row in its place before the run goes on: a failed write shows here.
+    RowStore().Finish();
   } catch (const CRowStoreError& error) {
     m_bRowsLost = true;
     CDatabaseDiagnostic record;

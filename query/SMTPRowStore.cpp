@@ -1,6 +1,10 @@
 #include "query/SMTPRowStore.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <cstring>
 #include <new>
 
@@ -92,7 +96,92 @@ CSMTPRowStore::CSMTPRowStore()
 CSMTPRowStore::CSMTPRowStore(std::size_t memoryBudget, COpenFile openFile)
     : m_nMemoryBudget(memoryBudget), m_fnOpenFile(std::move(openFile)) {}
 
+// Writes sealed chunks to the file on a thread of its own, so that fetching and capturing
+// rows go on meanwhile (on another processor, where there is one). At most two chunks
+// wait; the buffers come back for the next chunks. The first failure is kept and
+// reported to the capture by the next Write or by Flush.
+class CSMTPRowStore::CFileWriter {
+ public:
+  explicit CFileWriter(ITemporaryFile& file) : m_file(file), m_thread([this] { Run(); }) {}
+  CFileWriter(const CFileWriter&) = delete;
+  CFileWriter& operator=(const CFileWriter&) = delete;
+  ~CFileWriter() {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_bStop = true;
+    }
+    m_changed.notify_all();
+    m_thread.join();
+  }
+
+  // Takes size bytes of buffer (of capacity bytes) to write; returns a buffer of
+  // kChunkSize bytes that was written already, or null. A failure leaves buffer as it was.
+  std::unique_ptr<char[]> Write(std::unique_ptr<char[]>& buffer, std::size_t size, std::size_t capacity) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_arrQueue.size() < kMaxWaiting || !m_strError.empty(); });
+    if (!m_strError.empty()) throw CRowStoreError("the rows could not be written to the temporary file: " + m_strError);
+    m_arrQueue.push_back(CPending{std::move(buffer), size, capacity});
+    std::unique_ptr<char[]> spare;
+    if (!m_arrSpare.empty()) {
+      spare = std::move(m_arrSpare.back());
+      m_arrSpare.pop_back();
+    }
+    lock.unlock();
+    m_changed.notify_all();
+    return spare;
+  }
+
+  void Flush() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return (m_arrQueue.empty() && !m_bWriting) || !m_strError.empty(); });
+    if (!m_strError.empty()) throw CRowStoreError("the rows could not be written to the temporary file: " + m_strError);
+  }
+
+ private:
+  static constexpr std::size_t kMaxWaiting = 2;
+  struct CPending {
+    std::unique_ptr<char[]> pBuffer;
+    std::size_t nSize;
+    std::size_t nCapacity;
+  };
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+      m_changed.wait(lock, [this] { return !m_arrQueue.empty() || m_bStop; });
+      if (m_arrQueue.empty()) return;
+      CPending pending = std::move(m_arrQueue.front());
+      m_arrQueue.pop_front();
+      m_bWriting = true;
+      lock.unlock();
+      std::string error;
+      bool written = m_strError.empty() && m_file.Append(pending.pBuffer.get(), pending.nSize, error);
+      lock.lock();
+      m_bWriting = false;
+      if (!written && m_strError.empty()) m_strError = error.empty() ? "not written" : error;
+      if (pending.nCapacity == kChunkSize && m_arrSpare.size() < kMaxWaiting) {
+        m_arrSpare.push_back(std::move(pending.pBuffer));
+      }
+      m_changed.notify_all();
+    }
+  }
+
+  ITemporaryFile& m_file;
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::deque<CPending> m_arrQueue;
+  std::vector<std::unique_ptr<char[]>> m_arrSpare;
+  bool m_bWriting = false;
+  bool m_bStop = false;
+  std::string m_strError;
+  std::thread m_thread;  // last: it starts once everything above is made
+};
+
 CSMTPRowStore::~CSMTPRowStore() = default;
+
+void CSMTPRowStore::Finish() const {
+  if (m_pWriter) m_pWriter->Flush();
+}
 
 void CSMTPRowStore::Seal() {
   m_arrChunks.reserve(m_arrChunks.size() + 1);
@@ -108,17 +197,13 @@ void CSMTPRowStore::Seal() {
       if (m_fnOpenFile) m_pFile = m_fnOpenFile();
       if (!m_pFile) throw CRowStoreError("no temporary file for the rows");
     }
-    std::string error;
-    if (!m_pFile->Append(m_pTail.get(), m_nTailUsed, error)) {
-      throw CRowStoreError("the rows could not be written to the temporary file: " + error);
-    }
+    if (!m_pWriter) m_pWriter = std::make_unique<CFileWriter>(*m_pFile);
+    std::unique_ptr<char[]> spare = m_pWriter->Write(m_pTail, m_nTailUsed, m_nTailSize);
     chunk.nFileOffset = m_nFileBytes;
     m_nFileBytes += m_nTailUsed;
-    // The buffer is filled again; one made larger for a single wide row is given back.
-    if (m_nTailSize > kChunkSize) {
-      m_pTail.reset();
-      m_nTailSize = 0;
-    }
+    // The next chunk goes into a buffer written already, or into a new one.
+    m_pTail = std::move(spare);
+    m_nTailSize = m_pTail ? kChunkSize : 0;
   }
   m_arrChunks.push_back(std::move(chunk));
   m_nTailUsed = 0;
@@ -293,6 +378,7 @@ void CSMTPRowStore::CReader::Load(std::size_t chunk) {
     } else {
       // The view before goes first: at most one chunk of the file is held.
       m_pView.reset();
+      store.Finish();
       std::string error;
       m_pView = store.m_pFile->View(sealed.nFileOffset, sealed.nBytes, error);
       if (!m_pView) throw CRowStoreError("the rows could not be read back from the temporary file: " + error);

@@ -55,10 +55,16 @@ class CSMTPRowStore {
                         std::size_t count, bool& highBit);
 
   std::uint64_t RowCount() const { return m_nRows; }
-  // Bytes of row data held in memory (chunks kept and the one being filled).
+  // Bytes of row data held in memory (chunks kept and the one being filled; besides,
+  // up to two chunks on their way to the file).
   std::size_t MemoryBytes() const { return m_nMemoryBytes + m_nTailSize; }
-  // Bytes written to the temporary file.
+  // Bytes given to the temporary file.
   std::uint64_t FileBytes() const { return m_nFileBytes; }
+  // Waits until every row is in the file: the rows of the last chunks are written by a
+  // thread of the store's own while rows are added. Throws CRowStoreError when a write
+  // failed. Readers wait for it themselves; a capture calls it at its end to learn of a
+  // failure before anything is sent.
+  void Finish() const;
 
   // One value, every row holding columnCount values. Reading rows in ascending order is
   // cheap; any other order decodes the rows before the one asked for in its chunk. The
@@ -114,9 +120,13 @@ class CSMTPRowStore {
   std::uint64_t ChunkFirstRow(std::size_t chunk) const;
   std::uint64_t ChunkEndRow(std::size_t chunk) const;
 
+  class CFileWriter;
+
   std::size_t m_nMemoryBudget;
   COpenFile m_fnOpenFile;
   std::unique_ptr<ITemporaryFile> m_pFile;
+  // Declared after the file, so that it has written everything and ended first.
+  std::unique_ptr<CFileWriter> m_pWriter;
   std::uint64_t m_nFileBytes = 0;
   std::vector<CChunk> m_arrChunks;  // sealed chunks, in row order
   std::size_t m_nMemoryBytes = 0;   // of sealed chunks kept in memory
