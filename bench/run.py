@@ -1,5 +1,7 @@
 """End-to-end benchmarks: wall time and peak memory of whole varnel runs against a fast
-local SMTP sink, each beside a peer program doing the same job in the same run."""
+local SMTP sink, each beside a peer program doing the same job in the same run. Every
+figure comes with the machine's load: on a busy machine the peers slow down more than
+varnel does, so only figures taken idle (load under 0.5) count."""
 
 import os
 import shutil
@@ -14,6 +16,7 @@ BUILD = os.path.join(ROOT, "build", "default")
 VARNEL = os.path.join(BUILD, "varnel")
 SINK = os.path.join(BUILD, "bench", "smtp_sink")
 TLS_THROUGHPUT = os.path.join(BUILD, "bench", "tls_throughput")
+FLOOR = os.path.join(BUILD, "bench", "odbcfetch")
 
 
 def run_measured(args, stdout=subprocess.DEVNULL, env=None):
@@ -109,60 +112,81 @@ def run_timed(args, stdout, env=None):
     return elapsed, float(user) + float(system), float(peak) / 1024.0
 
 
-def compare(label, runs, ours, peer, peer_output):
-    """Runs ours and the peer alternately; prints their medians (wall, CPU, peak RSS) and
-    the ratios. The peer writes to peer_output, whose size is the rendered size."""
-    results = {"varnel": [], "peer": []}
+def compare(label, runs, commands, rendered):
+    """Runs the commands alternately (the first is varnel, sending into the sink; the others
+    write what they render to a file); prints their medians (wall, CPU, peak RSS) and
+    varnel's ratios to each. rendered is the file whose size is the rendered size."""
+    results = {name: [] for name, _ in commands}
     for _ in range(runs):
-        results["varnel"].append(ours())
-        with open(peer_output, "wb") as out:
-            results["peer"].append(peer(out))
+        for name, run in commands:
+            results[name].append(run())
     medians = {name: [statistics.median(run[i] for run in values) for i in range(3)]
                for name, values in results.items()}
-    size = os.path.getsize(peer_output) / 1e6
+    size = os.path.getsize(rendered) / 1e6
     print("  %s" % label)
     for name, (wall, cpu, rss) in medians.items():
-        print("    %-7s wall %6.2f s  cpu %6.2f s  peak RSS %7.1f MB" % (name, wall, cpu, rss))
-    (wall, cpu, rss), (peer_wall, peer_cpu, _) = medians["varnel"], medians["peer"]
-    print("    varnel / peer: wall %.2f  cpu %.2f;  varnel RSS / rendered size (%.1f MB) %.2f"
-          % (wall / peer_wall, cpu / peer_cpu, size, rss / size))
+        print("    %-8s wall %6.2f s  cpu %6.2f s  peak RSS %7.1f MB" % (name, wall, cpu, rss))
+    ours = commands[0][0]
+    for name, _ in commands[1:]:
+        print("    %s / %s: wall %.2f  cpu %.2f" % (ours, name, medians[ours][0] / medians[name][0],
+                                                    medians[ours][1] / medians[name][1]))
+    print("    %s peak RSS %.1f MB for %.1f MB rendered" % (ours, medians[ours][2], size))
 
 
 def machine_state():
     with open("/proc/loadavg") as f:
         load = f.read().split()[:3]
     return "load average %s on %d CPUs (%s)" % (" ".join(load), os.cpu_count(),
-                                                "loaded" if float(load[0]) >= 1.0 else "idle")
+                                                "idle" if float(load[0]) < 0.5 else "busy: figures flatter varnel")
 
 
 QUERY = "select id, name, note from t"
 
 
-def bench_query_sqlite(rows, runs):
-    print("== %d SQLite rows, varnel beside sqlite3, %d alternating runs (medians); %s =="
-          % (rows, runs, machine_state()))
-    work = tempfile.mkdtemp()
-    database = os.path.join(work, "rows.db")
+def make_sqlite_rows(database, rows):
     script = ("create table t (id int, name varchar(50), note text);\n"
               "with recursive n(i) as (select 1 union all select i + 1 from n where i < %d)\n"
               "insert into t select i, 'name number ' || i, printf('%%.100c', 'x') from n;\n" % rows)
     subprocess.run(["sqlite3", database], input=script.encode(), check=True)
+
+
+def bench_query_sqlite(rows, runs):
+    print("== %d SQLite rows, varnel beside sqlite3 and the floor program (odbcfetch), %d alternating runs "
+          "(medians); %s ==" % (rows, runs, machine_state()))
+    work = tempfile.mkdtemp()
+    database = os.path.join(work, "rows.db")
+    make_sqlite_rows(database, rows)
     peer_output = os.path.join(work, "peer.out")
+    floor_output = os.path.join(work, "floor.out")
     env = dict(os.environ, VARNEL_ODBC_DRIVER="SQLite3")
+    # The connection string varnel itself builds for this driver (rows stepped, not loaded).
+    connection = "DRIVER={SQLite3};DATABASE=%s;StepAPI=1;" % database
     with Sink() as sink:
-        for label, html, peer_mode in (("HTML body against sqlite3 -html", True, "-html"),
+        for label, html, peer_mode in (("HTML body against sqlite3 -html and the floor", True, "-html"),
                                        ("text body against sqlite3 -csv", False, "-csv")):
             statement = varnel_statement(sink.port, "%s, @query='%s', @qdatabase='%s', @qbind=0"
                                          % (", @html=1" if html else "", QUERY, database))
-            compare(label, runs, lambda: run_timed([VARNEL, statement], subprocess.DEVNULL, env),
-                    lambda out: run_timed(["sqlite3", peer_mode, database, QUERY], out), peer_output)
+
+            def peer(mode=peer_mode):
+                with open(peer_output, "wb") as out:
+                    return run_timed(["sqlite3", mode, database, QUERY], out)
+
+            def floor():
+                with open(floor_output, "wb") as out:
+                    return run_timed([FLOOR, connection, QUERY], out)
+            commands = [("varnel", lambda: run_timed([VARNEL, statement], subprocess.DEVNULL, env)),
+                        ("sqlite3", peer)]
+            if html:
+                commands.append(("floor", floor))
+            compare(label, runs, commands, peer_output)
+    print("  after the runs: %s" % machine_state())
     shutil.rmtree(work)
 
 
 def bench_query_postgres(rows, runs):
     """Runs inside scripts/with-postgres, which provides the server and the ODBC driver."""
-    print("== %d PostgreSQL rows through psqlODBC, varnel beside psql -H -A, %d alternating runs (medians); %s =="
-          % (rows, runs, machine_state()))
+    print("== %d PostgreSQL rows through psqlODBC, varnel beside psql -H -A and the floor program, %d alternating "
+          "runs (medians); %s ==" % (rows, runs, machine_state()))
     port, user = os.environ["VARNEL_PG_PORT"], os.environ["VARNEL_PG_USER"]
     password, database = os.environ["VARNEL_PG_PASSWORD"], os.environ["VARNEL_PG_DATABASE"]
     psql = ["psql", "-X", "-q", "-h", "127.0.0.1", "-p", port, "-U", user, "-d", database]
@@ -173,13 +197,26 @@ def bench_query_postgres(rows, runs):
                    env=env, check=True, stdout=subprocess.DEVNULL)
     work = tempfile.mkdtemp()
     peer_output = os.path.join(work, "peer.out")
+    floor_output = os.path.join(work, "floor.out")
     varnel_env = dict(os.environ, VARNEL_ODBC_DRIVER="PostgreSQL ANSI", VARNEL_ODBC_ATTRIBUTES="Port=%s;" % port)
+    # The connection string varnel builds: rows through a server-side cursor.
+    connection = ("DRIVER={PostgreSQL ANSI};SERVER=127.0.0.1;DATABASE=%s;UID=%s;PWD={%s};UseDeclareFetch=1;"
+                  "Fetch=5000;Port=%s;" % (database, user, password.replace("}", "}}"), port))
     with Sink() as sink:
         statement = varnel_statement(sink.port, ", @html=1, @query='%s', @qserver='127.0.0.1', @qdatabase='%s', "
                                      "@quser='%s', @qpassword='%s', @qbind=0" % (QUERY, database, user, password))
-        compare("HTML body against psql -H -A -c", runs,
-                lambda: run_timed([VARNEL, statement], subprocess.DEVNULL, varnel_env),
-                lambda out: run_timed(psql + ["-H", "-A", "-c", QUERY], out, env), peer_output)
+
+        def peer():
+            with open(peer_output, "wb") as out:
+                return run_timed(psql + ["-H", "-A", "-c", QUERY], out, env)
+
+        def floor():
+            with open(floor_output, "wb") as out:
+                return run_timed([FLOOR, connection, QUERY], out)
+        compare("HTML body against psql -H -A -c and the floor", runs,
+                [("varnel", lambda: run_timed([VARNEL, statement], subprocess.DEVNULL, varnel_env)),
+                 ("psql", peer), ("floor", floor)], peer_output)
+    print("  after the runs: %s" % machine_state())
     shutil.rmtree(work)
 
 
@@ -188,6 +225,31 @@ def bench_query(rows=1000000, runs=5):
     # The PostgreSQL part needs a throwaway server: the same script again, inside it.
     subprocess.run([os.path.join(ROOT, "scripts", "with-postgres"), "/usr/bin/python3", os.path.abspath(__file__),
                     "query-postgres", str(rows), str(runs)], check=True)
+
+
+def bench_memory(rows=10000000, body_mb=50):
+    """Peak memory of one call whatever the size: a result of rows rows as an HTML body,
+    and a body of body_mb megabytes."""
+    print("== Peak memory: %d SQLite rows as an HTML body, a %d MB @body; %s ==" % (rows, body_mb, machine_state()))
+    work = tempfile.mkdtemp()
+    database = os.path.join(work, "rows.db")
+    make_sqlite_rows(database, rows)
+    env = dict(os.environ, VARNEL_ODBC_DRIVER="SQLite3", VARNEL_TEMP_FOLDER=work)
+    with Sink() as sink:
+        statement = varnel_statement(sink.port, ", @html=1, @query='%s', @qdatabase='%s', @qbind=0" % (QUERY, database))
+        wall, cpu, rss = run_timed([VARNEL, statement], subprocess.DEVNULL, env)
+        verdict = "within" if rss <= 32 * 1.048576 else "OVER"
+        print("  %d rows     wall %6.2f s  cpu %6.2f s  peak RSS %6.1f MB (%s 32 MiB)" % (rows, wall, cpu, rss, verdict))
+        script = os.path.join(work, "body.sql")
+        line = "0123456789" * 9 + "abcdefgh\r\n"
+        body = line * (body_mb * 1000000 // len(line))
+        with open(script, "w") as f:
+            f.write(varnel_statement(sink.port, "").replace("@body='One small message.'", "@body='%s'" % body))
+        wall, cpu, rss = run_timed([VARNEL, "-i", script], subprocess.DEVNULL)
+        print("  %d MB body  wall %6.2f s  cpu %6.2f s  peak RSS %6.1f MB (%.2f x the body)"
+              % (body_mb, wall, cpu, rss, rss / (len(body) / 1e6)))
+    print("  after the runs: %s" % machine_state())
+    shutil.rmtree(work)
 
 
 def make_files(work, size):
@@ -225,17 +287,36 @@ def bench_attachment(size=100 * 1000 * 1000):
             print("  %-17s varnel  peak RSS %6.1f MB" % (label, rss))
 
 
+def system_store_with(ca, where):
+    """A copy of the system's hashed certificate folder with one more root, as a machine
+    has it once its administrator installed a company CA (update-ca-certificates): the
+    system's roots stay, looked up by subject hash when a chain needs them."""
+    store = os.path.join(where, "certs")
+    os.mkdir(store)
+    system = "/etc/ssl/certs"
+    for name in os.listdir(system):
+        if name.endswith(".pem"):
+            os.symlink(os.path.realpath(os.path.join(system, name)), os.path.join(store, name))
+    shutil.copy(ca, os.path.join(store, "varnel-bench-ca.pem"))
+    subprocess.run(["openssl", "rehash", store], check=True)
+    return store
+
+
 def bench_tls(size=100 * 1000 * 1000, runs=100):
     """STARTTLS into the sink: the TLS layer alone, a 100 MB binary attachment (base64)
-    with varnel @tls=2 against curl --ssl-reqd, and one small message per process."""
-    print("== STARTTLS: %d MB binary attachment (median of 3), one small message per process (%d runs) =="
-          % (size // 1000000, runs))
+    with varnel @tls=2 against curl --ssl-reqd, and one small message per process. varnel
+    trusts the system's store as a user has it (the test CA installed into the hashed
+    folder, SSL_CERT_DIR naming that folder); no TlsCaFile, no SSL_CERT_FILE of the test's."""
+    print("== STARTTLS: %d MB binary attachment (median of 3), one small message per process (%d runs); %s =="
+          % (size // 1000000, runs, machine_state()))
     pki = tempfile.mkdtemp(prefix="varnel-pki.")
-    subprocess.run([os.path.join(ROOT, "tests", "tls", "make_pki.sh"), pki], check=True)
+    subprocess.run([os.path.join(ROOT, "tests", "tls", "make_pki.sh"), pki], check=True, stdout=subprocess.DEVNULL)
     ca = os.path.join(pki, "ca.pem")
-    # The CA setting of varnel, and OpenSSL's own variable for the default store (read by
-    # both programs' libssl) so that nothing of the machine's store is touched.
-    env = dict(os.environ, VARNEL_TLS_CA_FILE=ca, SSL_CERT_FILE=ca)
+    store = system_store_with(ca, pki)
+    env = dict(os.environ, SSL_CERT_DIR=store)
+    env.pop("VARNEL_TLS_CA_FILE", None)
+    print("  varnel trusts the system's roots (%d in %s) plus the test CA; SSL_CERT_FILE %s"
+          % (len(os.listdir(store)) // 2, store, env.get("SSL_CERT_FILE", "unset")))
     binary, _ = make_files(tempfile.mkdtemp(), size)
     mb = size / 1e6
     with Sink("--tls", os.path.join(pki, "good.pem"), os.path.join(pki, "leaf.key")) as sink:
@@ -253,7 +334,7 @@ def bench_tls(size=100 * 1000 * 1000, runs=100):
         if code == 0:
             print("  base64 varnel    %7.1f MB/s  peak RSS %6.1f MB" % (varnel_rate, rss))
         else:
-            print("  base64 varnel    failed (exit %d): does this build have the @tls parameter?" % code)
+            print("  base64 varnel    failed (exit %d)" % code)
         curl = ["curl", "-s", "--ssl-reqd", "--cacert", ca, "smtp://127.0.0.1:%d" % sink.port,
                 "--mail-from", "a@example.com", "--mail-rcpt", "b@example.com", "-F", "=@%s;encoder=base64" % binary]
         seconds, rss, code = median_of(3, lambda: run_measured(curl, env=env))
@@ -266,10 +347,12 @@ def bench_tls(size=100 * 1000 * 1000, runs=100):
         with open(message, "w") as f:
             f.write("From: sqlserver@example.com\r\nTo: dba@example.com\r\nSubject: Benchmark\r\n\r\n"
                     "One small message.\r\n")
+        curl_small = ["curl", "-s", "--ssl-reqd", "smtp://127.0.0.1:%d" % sink.port, "--mail-from",
+                      "sqlserver@example.com", "--mail-rcpt", "dba@example.com", "-T", message]
         commands = {
             "varnel": [VARNEL, varnel_statement(sink.port, ", @tls=2")],
-            "curl": ["curl", "-s", "--ssl-reqd", "--cacert", ca, "smtp://127.0.0.1:%d" % sink.port,
-                     "--mail-from", "sqlserver@example.com", "--mail-rcpt", "dba@example.com", "-T", message],
+            "curl --cacert": curl_small[:3] + ["--cacert", ca] + curl_small[3:],
+            "curl --capath": curl_small[:3] + ["--capath", store] + curl_small[3:],
         }
         if varnel_rate is None:
             del commands["varnel"]
@@ -283,9 +366,11 @@ def bench_tls(size=100 * 1000 * 1000, runs=100):
                     raise SystemExit("%s failed" % name)
         results = {name: statistics.median(values) for name, values in times.items()}
         for name, seconds in results.items():
-            print("  small %-8s %7.2f ms per message" % (name, seconds * 1000))
+            print("  small %-14s %7.2f ms per message" % (name, seconds * 1000))
         if "varnel" in results:
-            print("  varnel / curl time per message: %.2f" % (results["varnel"] / results["curl"]))
+            print("  varnel / curl --cacert time per message: %.2f" % (results["varnel"] / results["curl --cacert"]))
+    print("  after the runs: %s" % machine_state())
+    shutil.rmtree(pki)
 
 
 if __name__ == "__main__":
@@ -300,3 +385,5 @@ if __name__ == "__main__":
         bench_attachment()
     if which in ("tls", "all"):
         bench_tls()
+    if which in ("memory", "all"):
+        bench_memory(*(int(value) for value in sys.argv[2:3]))

@@ -1,5 +1,8 @@
 #include "host/ExecParser.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "host/Literal.h"
 #include "platform/AsciiCase.h"
 #include "platform/Unicode.h"
@@ -19,6 +22,9 @@ struct CToken {
 bool WordStart(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '#' || c >= 0x80; }
 bool WordPart(unsigned char c) { return WordStart(c) || (c >= '0' && c <= '9') || c == '@' || c == '$'; }
 bool Digit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool IsAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
 bool HexDigit(unsigned char c) { return Digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 int HexValue(unsigned char c) { return Digit(c) ? c - '0' : (c | 0x20) - 'a' + 10; }
 
@@ -118,17 +124,20 @@ class CLexer {
   // Reads up to the closing quote; failures point at start, where the literal began.
   bool Quoted(std::size_t start, char close, std::string& text, CFailure& failure, const char* what) {
     ++m_nPos;
+    // Whole runs up to the next quote: a literal of many megabytes is copied once.
     while (true) {
-      if (m_nPos >= m_text.size()) {
+      const void* found = m_nPos < m_text.size() ? std::memchr(m_text.data() + m_nPos, close, m_text.size() - m_nPos)
+                                                 : nullptr;
+      if (found == nullptr) {
         failure = {start, std::string(what) + " not closed"};
         return false;
       }
-      char c = m_text[m_nPos++];
-      if (c == close) {
-        if (At(m_nPos) != static_cast<unsigned char>(close)) return true;
-        ++m_nPos;  // a doubled quote stands for one
-      }
-      text += c;
+      std::size_t quote = static_cast<std::size_t>(static_cast<const char*>(found) - m_text.data());
+      text.append(m_text.data() + m_nPos, quote - m_nPos);
+      m_nPos = quote + 1;
+      if (At(m_nPos) != static_cast<unsigned char>(close)) return true;
+      ++m_nPos;  // a doubled quote stands for one
+      text += close;
     }
   }
 
@@ -253,7 +262,8 @@ class CLexer {
 
 class CStatementReader {
  public:
-  CStatementReader(const std::vector<CToken>& tokens, const CCodePage& codePage)
+  // The literals' texts are taken out of the tokens as they are read.
+  CStatementReader(std::vector<CToken>& tokens, const CCodePage& codePage)
       : m_arrTokens(tokens), m_codePage(codePage) {}
 
   bool Run(std::vector<CHostParameter>& parameters, CFailure& failure) {
@@ -360,7 +370,7 @@ class CStatementReader {
     } else {
       CLiteral literal;
       if (!Literal(literal, failure)) return false;
-      typed = TypeLiteral(literal, parameter, error);
+      typed = TypeLiteral(std::move(literal), parameter, error);
     }
     if (!typed) failure = {start, error};
     return typed;
@@ -382,7 +392,14 @@ class CStatementReader {
     switch (token.eKind) {
       case TokenKind::String:
         literal.eKind = CLiteral::Kind::Text;
-        literal.strText = m_codePage.FromUtf8(token.strText);
+        // The token is read once: plain ASCII, the same in every code page, moves on
+        // instead of being copied; other text is converted and the token let go.
+        if (IsAscii(token.strText)) {
+          literal.strText = std::move(m_arrTokens[m_nPos].strText);
+        } else {
+          literal.strText = m_codePage.FromUtf8(token.strText);
+          std::string().swap(m_arrTokens[m_nPos].strText);
+        }
         break;
       case TokenKind::UnicodeString:
         literal.eKind = CLiteral::Kind::UnicodeText;
@@ -456,7 +473,7 @@ class CStatementReader {
     return true;
   }
 
-  const std::vector<CToken>& m_arrTokens;
+  std::vector<CToken>& m_arrTokens;
   const CCodePage& m_codePage;
   std::size_t m_nPos = 0;
 };

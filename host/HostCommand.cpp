@@ -152,7 +152,20 @@ int RunHostCommand(const std::vector<std::string>& arguments, std::istream& inpu
       errors << "varnel: cannot open " << *options.strInputFile << "\n";
       return kExitUsage;
     }
-    statement.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    // Read in one piece where the size is known (a large @body is held once).
+    file.seekg(0, std::ios::end);
+    std::streamoff size = file.tellg();
+    file.seekg(0, std::ios::beg);
+    if (size > 0 && file) {
+      statement.resize(static_cast<std::size_t>(size));
+      file.read(statement.data(), size);
+      statement.resize(static_cast<std::size_t>(file.gcount()));
+      // Whatever was added since the size was taken.
+      if (!file.eof()) statement.append(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    } else {
+      file.clear();
+      statement.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
     if (file.bad()) {
       errors << "varnel: cannot read " << *options.strInputFile << "\n";
       return kExitUsage;
@@ -164,6 +177,8 @@ int RunHostCommand(const std::vector<std::string>& arguments, std::istream& inpu
   CHostServerCall call;
   if (!PrepareCall(options, statement, call, errors)) return kExitUsage;
   WarnAboutSecretsInStatement(options, call, errors);
+  // The values live in the call from here on; the statement's text is not needed again.
+  std::string().swap(statement);
 
   CPlatform platform = DefaultPlatform();
   CHostSettings settings(*platform.pSettings, options.strOdbcDriver, options.strOdbcAttributes, options.nCodePage);

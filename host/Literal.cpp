@@ -646,7 +646,7 @@ int CastTypeCode(const std::string& name) {
   return 0;
 }
 
-bool TypeLiteral(const CLiteral& literal, CHostParameter& parameter, std::string& error) {
+bool TypeLiteral(CLiteral literal, CHostParameter& parameter, std::string& error) {
   parameter.bNull = false;
   parameter.data.clear();
   switch (literal.eKind) {
@@ -656,7 +656,7 @@ bool TypeLiteral(const CLiteral& literal, CHostParameter& parameter, std::string
       return true;
     case CLiteral::Kind::Text:
       parameter.nType = ServerType::BigVarChar;
-      parameter.data = literal.strText;
+      parameter.data = std::move(literal.strText);
       return true;
     case CLiteral::Kind::UnicodeText:
       parameter.nType = ServerType::NVarChar;

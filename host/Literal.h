@@ -33,7 +33,7 @@ struct CCastType {
 int CastTypeCode(const std::string& name);
 
 // The value the server passes for the literal as written.
-bool TypeLiteral(const CLiteral& literal, CHostParameter& parameter, std::string& error);
+bool TypeLiteral(CLiteral literal, CHostParameter& parameter, std::string& error);
 // The value of CAST(literal AS type).
 bool CastLiteral(const CLiteral& literal, const CCastType& type, const CCodePage& codePage,
                  CHostParameter& parameter, std::string& error);

@@ -395,17 +395,14 @@ bool CMimeSendFile::SendQueryAttachments(const CSMTPOLEDBQuery& query) {
 
 void CMimeSendFile::SendResultsetAttachment(const CSMTPQueryResultset& resultset) {
   const CSMTPOLEDBQuery& query = resultset.GetQuery();
-  SendQuotedPrintableHeader(query.m_strFileName.empty() ? query.m_strQuery : query.m_strFileName,
-                            query.m_bCSV ? "text/csv" : "text/plain");
+  SendQuotedPrintableHeader(query.GetAttachmentName(), query.m_bCSV ? "text/csv" : "text/plain");
   CQuotedPrintableEncoder& encoder = Encoder();
   std::string text;
   resultset.AppendHeader(text);
   EncodeTextLines(encoder, text);
-  for (std::size_t row = 0; row < resultset.GetRowCount(); ++row) {
-    text.clear();
-    resultset.AppendRow(row, text);
-    EncodeTextLines(encoder, text);
-  }
+  // Row by row as the store gives them back.
+  CSMTPQueryResultset::CRowRenderer renderer(resultset);
+  for (text.clear(); renderer.AppendNext(text); text.clear()) EncodeTextLines(encoder, text);
   encoder.Flush();
 }
 

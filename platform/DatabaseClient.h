@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -95,6 +96,10 @@ class IDatabaseCommand {
   // Text of one column of one row of the last block, as much as its slot held; NULL is
   // empty. Valid until the next FetchRows.
   virtual std::string_view Value(std::size_t row, std::size_t column) const = 0;
+  // The texts of the first values.size() columns of one row, as Value gives them.
+  virtual void RowValues(std::size_t row, std::span<std::string_view> values) const {
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = Value(row, i);
+  }
 };
 
 class IDatabaseSession {

@@ -64,6 +64,10 @@ struct COdbcContext {
   // forward-only cursors).
   bool bRereadsBoundColumns = false;
   bool bRereadsBlockRows = false;
+  // The driver copies a value into its slot padded with zero bytes to the slot's end
+  // (strncpy; SQLite's does), so that a wide slot costs its whole width for every value.
+  // psqlODBC copies the value and its terminating zero only.
+  bool bPadsSlots = true;
   // The procedure's 8-bit code page when the driver speaks UTF-8 instead (the drivers of
   // unixODBC do); none where the driver manager converts itself (Windows' ANSI calls).
   std::optional<CCodePage> codePage;
@@ -136,14 +140,26 @@ void CollectRecords(SQLSMALLINT type, SQLHANDLE handle, const COdbcContext& cont
 // Whether text is plain ASCII, which every code page and UTF-8 share; eight bytes at a
 // time, since nearly every value is.
 bool IsAscii(std::string_view text) {
-  std::size_t i = 0;
+  const char* data = text.data();
+  std::size_t size = text.size();
   std::uint64_t high = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, sizeof word);
-    high |= word;
+  if (size >= 8) {
+    // The last word overlaps the one before rather than leaving a tail of bytes.
+    std::memcpy(&high, data + size - 8, sizeof high);
+    for (std::size_t i = 0; i + 8 < size; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, data + i, sizeof word);
+      high |= word;
+    }
+  } else if (size >= 4) {
+    std::uint32_t first;
+    std::uint32_t last;
+    std::memcpy(&first, data, sizeof first);
+    std::memcpy(&last, data + size - 4, sizeof last);
+    high = first | last;
+  } else {
+    for (std::size_t i = 0; i < size; ++i) high |= static_cast<unsigned char>(data[i]);
   }
-  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
   return (high & 0x8080808080808080ull) == 0;
 }
 
@@ -360,10 +376,11 @@ class COdbcCommand final : public IDatabaseCommand {
       if (m_context.codePage) slot = (slot - 1) * 4 + 1;
       slots.push_back(slot);
     }
-    // Drivers copy a value into its slot padded to the slot's end (strncpy), so a wide slot
-    // costs its whole width for every value. Where the driver can read a bound column
-    // again, wide columns are bound narrow and a value that does not fit is read whole.
-    bool narrow = m_context.bRereadsBlockRows || m_context.bRereadsBoundColumns;
+    // A driver that pads a value to its slot's end makes a wide slot cost its whole width
+    // for every value. Where such a driver can read a bound column again, wide columns are
+    // bound narrow and a value that does not fit is read whole; a driver that does not pad
+    // gets slots of the full width, in blocks of many rows.
+    bool narrow = m_context.bPadsSlots && (m_context.bRereadsBlockRows || m_context.bRereadsBoundColumns);
     // Without positioning a value can only be read again in a block of one row.
     bool singleRows = !m_context.bRereadsBlockRows && narrow &&
                       std::any_of(slots.begin(), slots.end(), [](std::uint64_t slot) { return slot > kNarrowSlot; });
@@ -373,10 +390,11 @@ class COdbcCommand final : public IDatabaseCommand {
       if (rowBytes > kMaxBlockBytes) return TooWide();
     }
     if (rowBytes * rowsPerFetch > kMaxBlockBytes) return TooWide();
-    // Blocks of many rows save driver calls per row, within a budget of slot memory; the
-    // runner still takes its rows per fetch out of them.
+    // Blocks of many rows save driver calls per row, within a budget of slot memory (rows
+    // of wide slots come fewer at a time, down to one); the runner takes its rows per
+    // fetch out of them.
     std::size_t blockRows = static_cast<std::size_t>(
-        std::clamp<std::uint64_t>(kBlockBudget / rowBytes, rowsPerFetch, std::max(kBlockRows, rowsPerFetch)));
+        std::clamp<std::uint64_t>(kBlockBudget / rowBytes, 1, std::max(kBlockRows, rowsPerFetch)));
     if (singleRows) blockRows = 1;
     SQLRETURN rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement,
                         SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_ARRAY_SIZE, IntegerAttribute(blockRows), 0));
@@ -441,6 +459,14 @@ class COdbcCommand final : public IDatabaseCommand {
     return BlockValue(m_nBlockNext + row, column);
   }
 
+  void RowValues(std::size_t row, std::span<std::string_view> values) const override {
+    std::size_t count = row < m_nTaken ? std::min(values.size(), m_arrColumns.size()) : 0;
+    std::size_t blockRow = m_nBlockNext + row;
+    if (count != 0 && !RowReadable(blockRow)) count = 0;
+    for (std::size_t i = 0; i < count; ++i) values[i] = SlotValue(blockRow, i);
+    for (std::size_t i = count; i < values.size(); ++i) values[i] = {};
+  }
+
  private:
   struct CColumnBuffer {
     std::size_t nWidth = 1;  // bytes a value may take, terminating zero included
@@ -492,12 +518,22 @@ class COdbcCommand final : public IDatabaseCommand {
   bool FetchBlock() {
     m_nBlockRows = 0;
     m_nBlockNext = 0;
+    // Marks of values read whole only where the block before had some.
+    bool whole = !m_arrWhole.empty();
     m_arrWhole.clear();
-    // A row the driver does not write (a failed read) then reads as empty values.
-    std::fill(m_arrRowStatus.begin(), m_arrRowStatus.end(), static_cast<SQLUSMALLINT>(SQL_ROW_SUCCESS));
+    // A row the driver does not write (a failed read) then reads as empty values. (A
+    // block of one row, as some drivers need, is set without a call.)
+    auto reset = [](auto& items, auto value) {
+      if (items.size() == 1) {
+        items[0] = value;
+      } else {
+        std::fill(items.begin(), items.end(), value);
+      }
+    };
+    reset(m_arrRowStatus, static_cast<SQLUSMALLINT>(SQL_ROW_SUCCESS));
     for (CColumnBuffer& column : m_arrColumns) {
-      std::fill(column.arrIndicator.begin(), column.arrIndicator.end(), static_cast<SQLLEN>(SQL_NULL_DATA));
-      std::fill(column.arrWhole.begin(), column.arrWhole.end(), 0u);
+      reset(column.arrIndicator, static_cast<SQLLEN>(SQL_NULL_DATA));
+      if (whole) reset(column.arrWhole, 0u);
     }
     m_nRowsFetched = 0;
     SQLRETURN rc = Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFetch(m_hStatement));
@@ -550,6 +586,11 @@ class COdbcCommand final : public IDatabaseCommand {
   // its terminating zero.
   std::string_view BlockValue(std::size_t row, std::size_t column) const {
     if (!RowReadable(row)) return {};
+    return SlotValue(row, column);
+  }
+
+  // BlockValue of a row known to be readable.
+  std::string_view SlotValue(std::size_t row, std::size_t column) const {
     const CColumnBuffer& buffer = m_arrColumns[column];
     SQLLEN indicator = buffer.arrIndicator[row];
     if (indicator == SQL_NULL_DATA) return {};
@@ -674,6 +715,7 @@ class COdbcConnection final : public IDatabaseConnection {
     }
     m_context.bServerFields = HasServerDiagnostics(properties.strDriver);
     m_context.bOneStatementPerCall = OdbcFamilyOf(properties.strDriver) == OdbcDriverFamily::SQLite;
+    m_context.bPadsSlots = OdbcFamilyOf(properties.strDriver) != OdbcDriverFamily::PostgreSQL;
 #ifndef _WIN32
     m_context.codePage.reset();
     if (std::optional<CCodePage> codePage = CCodePage::Find(properties.nCodePage);

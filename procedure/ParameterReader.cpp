@@ -57,12 +57,12 @@ std::string WithName(const char* format, const std::string& name) {
 std::optional<std::string> ReadRawText(IServerCall& server, int n) {
   CParamInfo info;
   if (!server.ParamInfo(n, info, nullptr) || info.bNull || info.nActualLength == 0) return std::nullopt;
-  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(info.nActualLength) + 1, 0);
-  if (!server.ParamInfo(n, info, buffer.data())) return std::nullopt;
-  std::size_t length = info.nActualLength < buffer.size() ? info.nActualLength : buffer.size() - 1;
-  std::string text(reinterpret_cast<const char*>(buffer.data()), length);
-  std::size_t nul = text.find('\0');
-  if (nul != std::string::npos) text.resize(nul);
+  // Read once, into the string that keeps the value: a large @body is not copied again.
+  std::string text(static_cast<std::size_t>(info.nActualLength) + 1, '\0');
+  if (!server.ParamInfo(n, info, reinterpret_cast<std::uint8_t*>(text.data()))) return std::nullopt;
+  std::size_t length = info.nActualLength < text.size() ? info.nActualLength : text.size() - 1;
+  const void* nul = std::memchr(text.data(), '\0', length);
+  text.resize(nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()) : length);
   return text;
 }
 
@@ -324,9 +324,10 @@ bool ReadNamed(IServerCall& server, int count, CXpParameters& parameters) {
       if (lower != target.pName) continue;
       matched = true;
       // An integer passed for a text parameter counts as absent.
-      StoreText(pages, target.pMember, group == TypeGroup::Integer ? std::nullopt : text,
+      StoreText(pages, target.pMember, group == TypeGroup::Integer ? std::nullopt : std::move(text),
                 group == TypeGroup::Unicode, parameters);
       if (target.pMember == &CXpParameters::m_strQPassword) parameters.m_bPasswordNamed = true;
+      break;
     }
     for (const CNumberTarget& target : kNumberTargets) {
       if (lower != target.pName) continue;

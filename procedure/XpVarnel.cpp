@@ -82,14 +82,16 @@ void ReportException(IServerCall& server, std::chrono::steady_clock::time_point 
 }
 
 // Channel stages 1 to 15: settings from the parameters.
-void FillChannel(CSMTPChannel& channel, const CXpParameters& p, IServerCall& server) {
+// The body moves from the parameters into the channel: a large @body is held once.
+void FillChannel(CSMTPChannel& channel, CXpParameters& p, IServerCall& server) {
   if (p.m_nDebug != 0) {
     channel.m_nDebug = p.m_nDebug;
     channel.m_strLogFileName = p.m_strDebugFileName ? *p.m_strDebugFileName : std::string(DefaultLogFileName());
   }
   for (const std::string& note : p.m_arrLogNotes) channel.WriteLog(note);
   channel.m_strAddress = p.m_strAddress.value_or("");
-  channel.SetBody(p.m_strBody.value_or(""));
+  channel.SetBody(p.m_strBody ? std::move(*p.m_strBody) : std::string());
+  p.m_strBody.reset();
   if (p.m_bHTMLNamed) {
     channel.m_strContentType = p.m_nHTML != 0 ? "text/html" : "text/plain";
     channel.m_bHTML = p.m_nHTML != 0;
@@ -206,7 +208,7 @@ CCallReport MakeReport(const CSMTPChannel& channel, std::int32_t status, bool ac
   return report;
 }
 
-std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, const CXpParameters& parameters,
+std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, CXpParameters& parameters,
                          std::chrono::steady_clock::time_point start) {
   // The settings of a runner whose values go into another code page than the server's
   // strings (that of the message's text) outlive the runner, declared before it.

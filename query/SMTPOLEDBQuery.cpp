@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <string_view>
 
+#include "platform/AsciiCase.h"
 #include "platform/Settings.h"
 #include "platform/Log.h"
+#include "platform/TemporaryFile.h"
 
 namespace varnel {
 namespace {
@@ -15,6 +17,8 @@ constexpr std::size_t kRowsPerFetch = 10;
 constexpr std::uint64_t kLongColumnWidth = 10000;
 // Width of the slot of a column that is neither character nor long data.
 constexpr std::uint64_t kOtherColumnWidth = 50;
+// Longest name an attachment of result sets gets from the query text, extension included.
+constexpr std::size_t kMaxAttachmentName = 60;
 // Character columns declared larger than this are SQL Server's "max" types.
 constexpr std::uint64_t kLargestCharacterColumn = 8000;
 
@@ -77,7 +81,18 @@ std::string QuoteLiteral(const std::string& text) {
 }  // namespace
 
 CSMTPOLEDBQuery::CSMTPOLEDBQuery(std::string query, const CPlatform& platform)
-    : m_strQuery(std::move(query)), m_platform(platform) {}
+    : m_strQuery(std::move(query)), m_platform(platform) {
+  m_pRowStore = std::make_unique<CSMTPRowStore>(CSMTPRowStore::kDefaultMemoryBudget, [this] {
+    std::string folder = m_strTempFolder.empty() ? SystemTemporaryFolder() : m_strTempFolder;
+    std::string error;
+    std::unique_ptr<ITemporaryFile> file = CreateTemporaryFile(folder, error);
+    if (!file) {
+      throw CRowStoreError("no temporary file could be created in " + folder +
+                           (m_strTempFolder.empty() ? "" : " (TempFolder setting)") + ": " + error);
+    }
+    return file;
+  });
+}
 
 CSMTPOLEDBQuery::~CSMTPOLEDBQuery() {
   m_arrResultsets.clear();
@@ -104,6 +119,16 @@ bool CSMTPOLEDBQuery::RunQuery(const std::string& query) {
   m_pSession.reset();
   m_pConnection.reset();
   m_arrDiagnostics.Clear();
+  m_bRowsLost = false;
+  m_strTempFolder.clear();
+  if (m_platform.pSettings != nullptr &&
+      m_platform.pSettings->Value("TempFolder", "VARNEL_TEMP_FOLDER", m_strTempFolder) == SettingState::Error) {
+    CDatabaseDiagnostic record;
+    record.strMessage = "[varnel] The TempFolder setting cannot be read";
+    m_arrDiagnostics.Add(std::move(record));
+    ReportOLEDBErrors(true);
+    return false;
+  }
   if (m_platform.pDatabase == nullptr) {
     CDatabaseDiagnostic record;
     record.strMessage = "No database client is available";
@@ -230,6 +255,8 @@ bool CSMTPOLEDBQuery::RunQuery(const std::string& query) {
 
   WriteLog("Executing query " + query);
   ExecuteCommand(query);
+  // A message without the rows it should carry would mislead: none is sent.
+  if (m_bRowsLost) return false;
   WriteLog("Query Successful");
   return true;
 }
@@ -260,6 +287,7 @@ int CSMTPOLEDBQuery::ExecuteCommand(const std::string& text) {
       case DatabaseResult::Rowset:
         CaptureRowset(*command);
         ReportOLEDBErrors(false);
+        if (m_bRowsLost) return 1;
         break;
       case DatabaseResult::NoRowset:
         ReportOLEDBErrors(false);
@@ -297,13 +325,60 @@ int CSMTPOLEDBQuery::CaptureRowset(IDatabaseCommand& command) {
     return 1;
   }
   std::vector<std::string_view> values(columns.size());
-  for (std::size_t fetched = command.FetchRows(); fetched != 0; fetched = command.FetchRows()) {
-    for (std::size_t row = 0; row < fetched; ++row) {
-      for (std::size_t column = 0; column < values.size(); ++column) values[column] = command.Value(row, column);
-      resultset.AddRow(values);
+  try {
+    for (std::size_t fetched = command.FetchRows(); fetched != 0; fetched = command.FetchRows()) {
+      for (std::size_t row = 0; row < fetched; ++row) {
+        command.RowValues(row, values);
+        resultset.AddRow(values);
+      }
     }
+    // Every row in its place before the run goes on: a failed write shows here.
+    RowStore().Finish();
+  } catch (const CRowStoreError& error) {
+    m_bRowsLost = true;
+    CDatabaseDiagnostic record;
+    record.strMessage = std::string("[varnel] The rows of the result could not be kept: ") + error.what();
+    m_arrDiagnostics.Add(std::move(record));
+    ReportOLEDBErrors(true);
+    return 1;
   }
   return 0;
+}
+
+std::string CSMTPOLEDBQuery::GetAttachmentName() const {
+  if (!m_strFileName.empty()) return m_strFileName;
+  // The query text can be long (a batch of thousands of statements) and hold anything; a
+  // name for a file is short, one line, and free of paths, quotes and control characters.
+  std::string_view extension = m_bCSV ? ".csv" : ".txt";
+  const std::size_t room = kMaxAttachmentName - extension.size();
+  auto wordCharacter = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  };
+  std::string name;
+  const std::string& text = m_strQuery;
+  for (std::size_t at = 0; at < text.size();) {
+    while (at < text.size() && !wordCharacter(text[at])) ++at;
+    std::size_t start = at;
+    while (at < text.size() && wordCharacter(text[at])) ++at;
+    if (start == at) break;
+    std::string_view word(text.data() + start, at - start);
+    if (name.size() + (name.empty() ? 0 : 1) + word.size() > room) {
+      // A first word too long for the name is cut; later ones are left out whole.
+      if (name.empty()) name.assign(word.substr(0, room));
+      break;
+    }
+    if (!name.empty()) name += '_';
+    name += word;
+  }
+  if (name.empty()) name = "query";
+  // Device names that Windows reserves whatever the extension.
+  std::string upper = AsciiUpper(name);
+  bool device = upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" ||
+                (upper.size() == 4 && (upper.rfind("COM", 0) == 0 || upper.rfind("LPT", 0) == 0) && upper[3] >= '1' &&
+                 upper[3] <= '9');
+  if (device) name += '_';
+  name += extension;
+  return name;
 }
 
 void CSMTPOLEDBQuery::SetTableAttribute(const std::string& attribute) {

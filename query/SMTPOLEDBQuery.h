@@ -1,8 +1,9 @@
 // The query runner: opens its own connection through the database client, optionally
 // binds it to the caller's transaction space, runs the caller's batch and captures every
-// result set as text. It also carries the rendering settings. RunQuery reports through
-// its result (false: no connection or session); error records are logged and the
-// failures of the connection and the caller's batch are kept in the query error text.
+// result set as text (rows beyond a memory budget in a private temporary file). It also
+// carries the rendering settings. RunQuery reports through its result (false: no
+// connection or session, or rows that could not be kept); error records are logged and
+// the failures of the connection and the caller's batch are kept in the query error text.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include "platform/Log.h"
 #include "platform/Platform.h"
 #include "query/SMTPQueryResultset.h"
+#include "query/SMTPRowStore.h"
 
 namespace varnel {
 
@@ -40,6 +42,10 @@ class CSMTPOLEDBQuery {
   // binding command) appended to the query error text.
   void ReportOLEDBErrors(bool failure);
   std::string GetQueryError() const { return m_strQueryError; }
+  // Name of the attachments that carry the result sets: m_strFileName as given, else the
+  // first words of the query (letters, digits and underscores, joined by underscores; a
+  // query without any is "query"), at most 60 characters with ".txt", or ".csv" for CSV.
+  std::string GetAttachmentName() const;
   void WriteLog(const std::string& message) const;
   // The first reason the log could not be written; empty when it could.
   std::string LogProblem() const { return m_logProblem.Reason(); }
@@ -51,6 +57,8 @@ class CSMTPOLEDBQuery {
   void SetTDAttribute(const std::string& attribute);
   std::string GetTerminator() const { return m_strTerminator; }
 
+  // Where the rows of every result set of this run are kept, in the order they came.
+  CSMTPRowStore& RowStore() const { return *m_pRowStore; }
   std::size_t GetResultsetCount() const { return m_arrResultsets.size(); }
   const CSMTPQueryResultset& GetResultset(std::size_t index) const { return *m_arrResultsets.at(index); }
 
@@ -65,7 +73,9 @@ class CSMTPOLEDBQuery {
   bool m_bCSV = false;
   std::int32_t m_bAsAttachments = 0;
   std::int32_t m_bBind = 1;
-  // Captured result sets in the order the database returned them.
+  // Captured result sets in the order the database returned them; declared after the
+  // store that holds their rows, so that they go first.
+  std::unique_ptr<CSMTPRowStore> m_pRowStore;
   std::vector<std::unique_ptr<CSMTPQueryResultset>> m_arrResultsets;
   std::string m_strServer;
   std::string m_strDatabase;
@@ -104,6 +114,11 @@ class CSMTPOLEDBQuery {
   // Cleared while the binding command runs: its records are only logged.
   bool m_bCollectErrors = true;
   mutable CLogProblem m_logProblem;
+  // Folder of the temporary file for rows beyond memory (the TempFolder setting, else
+  // the system's); set when the run starts.
+  std::string m_strTempFolder;
+  // Rows of the batch could not be kept: the run fails, no mail goes out incomplete.
+  bool m_bRowsLost = false;
 };
 
 }  // namespace varnel

@@ -13,28 +13,66 @@ namespace {
 // RFC 4180 section 2: every record, the header's too, ends with CR LF.
 constexpr std::string_view kCsvRecordEnd = "\r\n";
 
+// The entity of a byte that HTML escaping replaces, or empty.
+std::string_view HtmlEntity(char c) {
+  switch (c) {
+    case '&':
+      return "&amp;";
+    case '<':
+      return "&lt;";
+    case '>':
+      return "&gt;";
+    case '"':
+      return "&quot;";
+    default:
+      return {};
+  }
+}
+
+bool CsvNeedsQuotes(std::string_view text, std::string_view separator) {
+  // RFC 4180 section 2, rules 6 and 7: a field holding the separator, a quote or a line
+  // break is enclosed in quotes, and a quote inside it is doubled.
+  return text.find_first_of("\"\r\n") != std::string_view::npos ||
+         (!separator.empty() && text.find(separator) != std::string_view::npos);
+}
+
+char* Put(char* out, std::string_view text) {
+  if (!text.empty()) std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+char* PutHtmlEscaped(char* out, std::string_view text) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::string_view entity = HtmlEntity(text[i]);
+    if (entity.empty()) continue;
+    out = Put(out, text.substr(start, i - start));
+    out = Put(out, entity);
+    start = i + 1;
+  }
+  return Put(out, text.substr(start));
+}
+
+char* PutCsvField(char* out, std::string_view text, std::string_view separator) {
+  if (!CsvNeedsQuotes(text, separator)) return Put(out, text);
+  *out++ = '"';
+  std::size_t start = 0;
+  for (std::size_t found; (found = text.find('"', start)) != std::string_view::npos; start = found + 1) {
+    out = Put(out, text.substr(start, found + 1 - start));
+    *out++ = '"';
+  }
+  out = Put(out, text.substr(start));
+  *out++ = '"';
+  return out;
+}
+
 }  // namespace
 
 void AppendHtmlEscaped(std::string& out, std::string_view text) {
   std::size_t start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    std::string_view entity;
-    switch (text[i]) {
-      case '&':
-        entity = "&amp;";
-        break;
-      case '<':
-        entity = "&lt;";
-        break;
-      case '>':
-        entity = "&gt;";
-        break;
-      case '"':
-        entity = "&quot;";
-        break;
-      default:
-        continue;
-    }
+    std::string_view entity = HtmlEntity(text[i]);
+    if (entity.empty()) continue;
     out.append(text.data() + start, i - start);
     out += entity;
     start = i + 1;
@@ -43,11 +81,7 @@ void AppendHtmlEscaped(std::string& out, std::string_view text) {
 }
 
 void AppendCsvField(std::string& out, std::string_view text, std::string_view separator) {
-  // RFC 4180 section 2, rules 6 and 7: a field holding the separator, a quote or a line
-  // break is enclosed in quotes, and a quote inside it is doubled.
-  bool quote = text.find_first_of("\"\r\n") != std::string_view::npos ||
-               (!separator.empty() && text.find(separator) != std::string_view::npos);
-  if (!quote) {
+  if (!CsvNeedsQuotes(text, separator)) {
     out += text;
     return;
   }
@@ -61,7 +95,8 @@ void AppendCsvField(std::string& out, std::string_view text, std::string_view se
   out += '"';
 }
 
-CSMTPQueryResultset::CSMTPQueryResultset(const CSMTPOLEDBQuery& query) : m_pQuery(&query) {}
+CSMTPQueryResultset::CSMTPQueryResultset(const CSMTPOLEDBQuery& query)
+    : m_pStore(&query.RowStore()), m_pQuery(&query) {}
 
 CSMTPQueryResultset::~CSMTPQueryResultset() = default;
 
@@ -71,48 +106,23 @@ void CSMTPQueryResultset::AddColumn(const std::string& name, std::uint64_t width
   column.m_strName = name;
   column.m_nWidth = width;
   m_arrColumns.push_back(std::move(column));
+  // A slot of width bytes holds width - 1 bytes of text and its terminating zero.
+  std::uint64_t slot = width == 0 ? 0 : width - 1;
+  m_arrLimits.push_back(static_cast<std::size_t>(std::min<std::uint64_t>(slot, SIZE_MAX)));
 }
-
-namespace {
-
-// Eight bytes at a time: the value is in cache already, so this costs next to nothing.
-bool AnyHighBit(const char* text, std::size_t length) {
-  std::uint64_t seen = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= length; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text + i, sizeof word);
-    seen |= word;
-  }
-  for (; i < length; ++i) seen |= static_cast<unsigned char>(text[i]);
-  return (seen & 0x8080808080808080ULL) != 0;
-}
-
-}  // namespace
 
 void CSMTPQueryResultset::AddRow(std::span<const std::string_view> values) {
-  std::size_t count = m_arrColumns.size();
-  // First the room the row can take at most, then the values, each cut as its slot would.
-  std::size_t room = 0;
-  for (std::size_t i = 0; i < count && i < values.size(); ++i) {
-    std::uint64_t width = m_arrColumns[i].m_nWidth;
-    std::uint64_t slot = width == 0 ? 0 : width - 1;
-    room += static_cast<std::size_t>(std::min<std::uint64_t>(values[i].size(), slot));
+  if (m_nRowCount == 0) {
+    m_nFirstRow = m_pStore->RowCount();
+  } else if (m_pStore->RowCount() != m_nFirstRow + m_nRowCount) {
+    throw std::logic_error("CSMTPQueryResultset: rows of another result set in between");
   }
-  m_arrRows.BeginRow(room, count);
-  m_nLongestRowValues = std::max(m_nLongestRowValues, room);
-  for (std::size_t i = 0; i < count && i < values.size(); ++i) {
-    std::uint64_t width = m_arrColumns[i].m_nWidth;
-    std::uint64_t slot = width == 0 ? 0 : width - 1;
-    std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(values[i].size(), slot));
-    const char* text = values[i].data();
-    if (const void* zero = length != 0 ? std::memchr(text, '\0', length) : nullptr) {
-      length = static_cast<std::size_t>(static_cast<const char*>(zero) - text);
-    }
-    if (!m_bValues8Bit) m_bValues8Bit = AnyHighBit(text, length);
-    m_arrRows.AppendValue(text, length);
-  }
-  m_arrRows.EndRow();
+  std::size_t kept = m_pStore->AppendRow(values.data(), values.size(), m_arrLimits.data(), m_arrColumns.size(),
+                                         m_bValues8Bit);
+  m_nLongestRowValues = std::max(m_nLongestRowValues, kept);
+  ++m_nRowCount;
+  // Rows by index are read by a renderer made for the rows there were.
+  if (m_pIndexRenderer) m_pIndexRenderer.reset();
 }
 
 std::size_t CSMTPQueryResultset::RowLengthBound() const {
@@ -134,7 +144,8 @@ std::size_t CSMTPQueryResultset::RowLengthBound() const {
 }
 
 std::string_view CSMTPQueryResultset::GetValue(std::size_t row, std::size_t column) const {
-  return m_arrRows.Value(row, column, m_arrColumns.size());
+  if (row >= m_nRowCount || column >= m_arrColumns.size()) throw std::out_of_range("CSMTPQueryResultset: no such value");
+  return m_pStore->Value(m_nFirstRow + row, column, m_arrColumns.size());
 }
 
 std::string CSMTPQueryResultset::FormatHeader() const {
@@ -193,53 +204,107 @@ void CSMTPQueryResultset::AppendHeader(std::string& out) const {
 }
 
 void CSMTPQueryResultset::AppendRow(std::size_t index, std::string& out) const {
-  std::size_t rows = GetRowCount();
-  if (index >= rows) throw std::out_of_range("CSMTPQueryResultset: no such row");
-  const CSMTPOLEDBQuery& query = *m_pQuery;
-  std::size_t count = m_arrColumns.size();
-  CSMTPRowStore::CRowView view = m_arrRows.Row(index, count);
+  if (index >= m_nRowCount) throw std::out_of_range("CSMTPQueryResultset: no such row");
+  // One renderer for rows asked by index, so that ascending indexes read on where the
+  // last one stopped; the settings are taken again each time.
+  if (!m_pIndexRenderer) {
+    m_pIndexRenderer = std::make_unique<CRowRenderer>(*this);
+  } else {
+    m_pIndexRenderer->Configure();
+  }
+  m_pIndexRenderer->Seek(index);
+  m_pIndexRenderer->AppendNext(out);
+}
+
+CSMTPQueryResultset::CRowRenderer::CRowRenderer(const CSMTPQueryResultset& resultset)
+    : m_pResultset(&resultset),
+      m_reader(*resultset.m_pStore, resultset.m_nFirstRow, resultset.m_nRowCount, resultset.m_arrColumns.size()) {
+  Configure();
+}
+
+void CSMTPQueryResultset::CRowRenderer::CPiece::Set(std::string text) {
+  strText = std::move(text);
+  std::memset(arrPadded, 0, sizeof arrPadded);
+  if (strText.size() <= kPieceRoom) std::memcpy(arrPadded, strText.data(), strText.size());
+}
+
+char* CSMTPQueryResultset::CRowRenderer::CPiece::PutLong(char* out) const { return varnel::Put(out, strText); }
+
+void CSMTPQueryResultset::CRowRenderer::Configure() {
+  const CSMTPQueryResultset& resultset = *m_pResultset;
+  const CSMTPOLEDBQuery& query = *resultset.m_pQuery;
+  bool columns = !resultset.m_arrColumns.empty();
+  m_nBound = resultset.RowLengthBound();
+  m_bEscape = false;
+  m_strEmpty.Set("");
+  m_strLastClose.Set("");
+  m_strSeparator = query.m_strFieldSeparator;
   if (query.m_bCSV) {
-    std::uint32_t begin = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (i != 0) out += query.m_strFieldSeparator;
-      AppendCsvField(out, std::string_view(view.pText + begin, view.pEnds[i] - begin), query.m_strFieldSeparator);
-      begin = view.pEnds[i];
-    }
-    out += kCsvRecordEnd;
-    return;
+    m_eForm = Form::Csv;
+    m_strOpen.Set("");
+    m_strBetween.Set(query.m_strFieldSeparator);
+    m_strClose.Set(std::string(kCsvRecordEnd));
+  } else if (query.m_bHTML) {
+    m_eForm = Form::Html;
+    m_bEscape = query.m_bHTMLEscape;
+    m_strOpen.Set(columns ? query.m_strTRTag + query.m_strTDTag : query.m_strTRTag);
+    m_strBetween.Set("</TD>" + query.m_strTDTag);
+    m_strClose.Set(columns ? "</TD></TR>" : "</TR>");
+    m_strLastClose.Set("</TABLE>" + query.m_strTerminator);
+    m_strEmpty.Set("&nbsp;");
+  } else {
+    // A separator after every value, the last one's too.
+    m_eForm = Form::Text;
+    m_strOpen.Set("");
+    m_strBetween.Set(query.m_strFieldSeparator);
+    m_strClose.Set(columns ? query.m_strFieldSeparator + query.m_strRowSeparator : query.m_strRowSeparator);
   }
-  if (query.m_bHTML) {
-    out += query.m_strTRTag;
-    std::uint32_t begin = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      std::string_view value(view.pText + begin, view.pEnds[i] - begin);
-      begin = view.pEnds[i];
-      out += query.m_strTDTag;
-      if (value.empty()) {
-        out += "&nbsp;</TD>";
-      } else {
-        if (query.m_bHTMLEscape) {
-          AppendHtmlEscaped(out, value);
+}
+
+bool CSMTPQueryResultset::CRowRenderer::AppendNext(std::string& out, std::string_view after) {
+  if (Index() >= m_pResultset->GetRowCount()) return false;
+  // Room for the longest text a row can take, written in place and cut to what it took.
+  std::size_t start = out.size();
+  out.resize(start + RowBound() + after.size());
+  char* end = WriteNext(out.data() + start, after);
+  out.resize(static_cast<std::size_t>(end - out.data()));
+  return true;
+}
+
+char* CSMTPQueryResultset::CRowRenderer::WriteNext(char* out, std::string_view after) {
+  bool last = Index() + 1 == m_pResultset->GetRowCount();
+  const std::string_view* values = m_reader.Next();
+  if (values == nullptr) return nullptr;
+  std::size_t count = m_pResultset->m_arrColumns.size();
+  char* at = m_strOpen.Put(out);
+  switch (m_eForm) {
+    case Form::Html:
+      for (std::size_t i = 0; i < count; ++i) {
+        if (i != 0) at = m_strBetween.Put(at);
+        std::string_view value = values[i];
+        if (value.empty()) {
+          at = m_strEmpty.Put(at);
         } else {
-          out += value;
+          at = m_bEscape ? PutHtmlEscaped(at, value) : Put(at, value);
         }
-        out += "</TD>";
       }
-    }
-    out += "</TR>";
-    if (index + 1 == rows) {
-      out += "</TABLE>";
-      out += query.m_strTerminator;
-    }
-    return;
+      break;
+    case Form::Text:
+      for (std::size_t i = 0; i < count; ++i) {
+        if (i != 0) at = m_strBetween.Put(at);
+        at = Put(at, values[i]);
+      }
+      break;
+    case Form::Csv:
+      for (std::size_t i = 0; i < count; ++i) {
+        if (i != 0) at = m_strBetween.Put(at);
+        at = PutCsvField(at, values[i], m_strSeparator);
+      }
+      break;
   }
-  std::uint32_t begin = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    out.append(view.pText + begin, view.pEnds[i] - begin);
-    begin = view.pEnds[i];
-    out += query.m_strFieldSeparator;
-  }
-  out += query.m_strRowSeparator;
+  at = m_strClose.Put(at);
+  if (last) at = m_strLastClose.Put(at);
+  return Put(at, after);
 }
 
 }  // namespace varnel

@@ -1,125 +1,443 @@
 #include "query/SMTPRowStore.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <cstring>
 #include <new>
-#include <stdexcept>
 
-#include "platform/System.h"
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace varnel {
 namespace {
 
-constexpr std::size_t kFirstChunk = 4096;
-constexpr std::size_t kLargestChunk = kBulkBlockSize;
+// A value's length is written as 7 bits a byte, low bits first, the high bit set on every
+// byte but the last: 1 byte up to 127, 5 at most for 32 bits.
+constexpr std::size_t kMaxLengthBytes = 5;
+// The first chunk of a store; later ones double up to kChunkSize, so that small results
+// stay small.
+constexpr std::size_t kFirstChunk = 64 * 1024;
 
-// Grows a vector geometrically so that the next count elements fit without another
-// allocation.
-template <typename T, typename A>
-void MakeRoom(std::vector<T, A>& items, std::size_t count) {
-  if (items.capacity() - items.size() >= count) return;
-  items.reserve(std::max(items.capacity() * 2, items.size() + count));
+std::size_t LengthBytes(std::size_t length) {
+  std::size_t bytes = 1;
+  for (; length >= 0x80; length >>= 7) ++bytes;
+  return bytes;
+}
+
+// Whether any byte has its high bit set; the value was just read, so this costs little.
+// Words are read overlapping at the end rather than byte by byte.
+bool AnyHighBit(const char* text, std::size_t length) {
+  if (length >= 16) {
+#if defined(__SSE2__)
+    __m128i seen = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + length - 16));
+    for (std::size_t i = 0; i + 16 < length; i += 16) {
+      seen = _mm_or_si128(seen, _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i)));
+    }
+    return _mm_movemask_epi8(seen) != 0;
+#endif
+  }
+  std::uint64_t seen = 0;
+  if (length >= 8) {
+    std::memcpy(&seen, text + length - 8, 8);
+    for (std::size_t i = 0; i + 8 < length; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text + i, 8);
+      seen |= word;
+    }
+    return (seen & 0x8080808080808080ULL) != 0;
+  }
+  if (length >= 4) {
+    std::uint32_t first;
+    std::uint32_t last;
+    std::memcpy(&first, text, 4);
+    std::memcpy(&last, text + length - 4, 4);
+    return ((first | last) & 0x80808080U) != 0;
+  }
+  for (std::size_t i = 0; i < length; ++i) seen |= static_cast<unsigned char>(text[i]);
+  return (seen & 0x80) != 0;
+}
+
+char* WriteLength(char* out, std::uint32_t length) {
+  while (length >= 0x80) {
+    *out++ = static_cast<char>(length | 0x80);
+    length >>= 7;
+  }
+  *out++ = static_cast<char>(length);
+  return out;
+}
+
+std::uint32_t ReadLength(const unsigned char*& in) {
+  std::uint32_t length = *in++;
+  if (length < 0x80) return length;
+  length &= 0x7F;
+  for (unsigned shift = 7; shift < 35; shift += 7) {
+    std::uint32_t byte = *in++;
+    length |= (byte & 0x7F) << shift;
+    if (byte < 0x80) break;
+  }
+  return length;
 }
 
 }  // namespace
 
-template <typename T>
-T* CBulkAllocator<T>::allocate(std::size_t count) {
-  if (count > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
-  std::size_t bytes = count * sizeof(T);
-  if (bytes < kBulkBlockSize) return static_cast<T*>(::operator new(bytes));
-  void* block = AllocateBulk(bytes);
-  if (block == nullptr) throw std::bad_alloc();
-  return static_cast<T*>(block);
+CSMTPRowStore::CSMTPRowStore()
+    : CSMTPRowStore(kDefaultMemoryBudget, [] {
+        std::string folder = SystemTemporaryFolder();
+        std::string error;
+        std::unique_ptr<ITemporaryFile> file = CreateTemporaryFile(folder, error);
+        if (!file) throw CRowStoreError("no temporary file in " + folder + ": " + error);
+        return file;
+      }) {}
+
+CSMTPRowStore::CSMTPRowStore(std::size_t memoryBudget, COpenFile openFile)
+    : m_nMemoryBudget(memoryBudget), m_fnOpenFile(std::move(openFile)) {}
+
+// Writes sealed chunks to the file on a thread of its own, so that fetching and capturing
+// rows go on meanwhile (on another processor, where there is one). At most two chunks
+// wait; the buffers come back for the next chunks. The first failure is kept and
+// reported to the capture by the next Write or by Flush.
+class CSMTPRowStore::CFileWriter {
+ public:
+  explicit CFileWriter(ITemporaryFile& file) : m_file(file), m_thread([this] { Run(); }) {}
+  CFileWriter(const CFileWriter&) = delete;
+  CFileWriter& operator=(const CFileWriter&) = delete;
+  ~CFileWriter() {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_bStop = true;
+    }
+    m_changed.notify_all();
+    m_thread.join();
+  }
+
+  // Takes size bytes of buffer (of capacity bytes) to write; returns a buffer of
+  // kChunkSize bytes that was written already, or null. A failure leaves buffer as it was.
+  std::unique_ptr<char[]> Write(std::unique_ptr<char[]>& buffer, std::size_t size, std::size_t capacity) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_arrQueue.size() < kMaxWaiting || !m_strError.empty(); });
+    if (!m_strError.empty()) throw CRowStoreError("the rows could not be written to the temporary file: " + m_strError);
+    m_arrQueue.push_back(CPending{std::move(buffer), size, capacity});
+    std::unique_ptr<char[]> spare;
+    if (!m_arrSpare.empty()) {
+      spare = std::move(m_arrSpare.back());
+      m_arrSpare.pop_back();
+    }
+    lock.unlock();
+    m_changed.notify_all();
+    return spare;
+  }
+
+  void Flush() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return (m_arrQueue.empty() && !m_bWriting) || !m_strError.empty(); });
+    if (!m_strError.empty()) throw CRowStoreError("the rows could not be written to the temporary file: " + m_strError);
+  }
+
+ private:
+  static constexpr std::size_t kMaxWaiting = 2;
+  struct CPending {
+    std::unique_ptr<char[]> pBuffer;
+    std::size_t nSize;
+    std::size_t nCapacity;
+  };
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+      m_changed.wait(lock, [this] { return !m_arrQueue.empty() || m_bStop; });
+      if (m_arrQueue.empty()) return;
+      CPending pending = std::move(m_arrQueue.front());
+      m_arrQueue.pop_front();
+      m_bWriting = true;
+      lock.unlock();
+      std::string error;
+      bool written = m_strError.empty() && m_file.Append(pending.pBuffer.get(), pending.nSize, error);
+      lock.lock();
+      m_bWriting = false;
+      if (!written && m_strError.empty()) m_strError = error.empty() ? "not written" : error;
+      if (pending.nCapacity == kChunkSize && m_arrSpare.size() < kMaxWaiting) {
+        m_arrSpare.push_back(std::move(pending.pBuffer));
+      }
+      m_changed.notify_all();
+    }
+  }
+
+  ITemporaryFile& m_file;
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::deque<CPending> m_arrQueue;
+  std::vector<std::unique_ptr<char[]>> m_arrSpare;
+  bool m_bWriting = false;
+  bool m_bStop = false;
+  std::string m_strError;
+  std::thread m_thread;  // last: it starts once everything above is made
+};
+
+CSMTPRowStore::~CSMTPRowStore() = default;
+
+void CSMTPRowStore::Finish() const {
+  if (m_pWriter) m_pWriter->Flush();
 }
 
-template <typename T>
-void CBulkAllocator<T>::deallocate(T* items, std::size_t count) noexcept {
-  if (count * sizeof(T) < kBulkBlockSize) {
-    ::operator delete(items);
+void CSMTPRowStore::Seal() {
+  m_arrChunks.reserve(m_arrChunks.size() + 1);
+  CChunk chunk;
+  chunk.nFirstRow = m_nTailFirstRow;
+  chunk.nBytes = m_nTailUsed;
+  if (!m_pFile && m_nMemoryBytes + m_nTailSize <= m_nMemoryBudget) {
+    chunk.pMemory = std::move(m_pTail);
+    m_nMemoryBytes += m_nTailSize;
+    m_nTailSize = 0;
   } else {
-    FreeBulk(items);
+    if (!m_pFile) {
+      if (m_fnOpenFile) m_pFile = m_fnOpenFile();
+      if (!m_pFile) throw CRowStoreError("no temporary file for the rows");
+    }
+    if (!m_pWriter) m_pWriter = std::make_unique<CFileWriter>(*m_pFile);
+    std::unique_ptr<char[]> spare = m_pWriter->Write(m_pTail, m_nTailUsed, m_nTailSize);
+    chunk.nFileOffset = m_nFileBytes;
+    m_nFileBytes += m_nTailUsed;
+    // The next chunk goes into a buffer written already, or into a new one.
+    m_pTail = std::move(spare);
+    m_nTailSize = m_pTail ? kChunkSize : 0;
   }
-}
-
-template struct CBulkAllocator<std::uint64_t>;
-template struct CBulkAllocator<std::uint32_t>;
-
-void CSMTPRowStore::CChunkRelease::operator()(char* chunk) const noexcept {
-  if (bBulk) {
-    FreeBulk(chunk);
-  } else {
-    delete[] chunk;
-  }
+  m_arrChunks.push_back(std::move(chunk));
+  m_nTailUsed = 0;
+  m_nTailFirstRow = m_nRows;
 }
 
 void CSMTPRowStore::BeginRow(std::size_t maxBytes, std::size_t valueCount) {
   if (m_bInRow) throw std::logic_error("CSMTPRowStore: row already started");
-  // Value ends are kept as 32-bit offsets within their row.
-  if (maxBytes > UINT32_MAX) throw std::length_error("CSMTPRowStore: row too long");
-  MakeRoom(m_arrRows, 1);
-  MakeRoom(m_arrValueEnds, valueCount);
-  if (m_arrChunks.empty() || m_nChunkSize - m_nChunkUsed < maxBytes) {
-    std::size_t size = m_nChunkSize == 0 ? kFirstChunk : std::min(m_nChunkSize * 2, kLargestChunk);
-    size = std::max(size, maxBytes);
-    if (m_arrChunks.size() >= (std::size_t{1} << (64 - kOffsetBits))) {
-      throw std::length_error("CSMTPRowStore: too many chunks");
-    }
-    MakeRoom(m_arrChunks, 1);
-    // Not initialised: only the bytes that values occupy are ever written or read.
-    if (size >= kLargestChunk) {
-      char* chunk = static_cast<char*>(AllocateBulk(size));
-      if (chunk == nullptr) throw std::bad_alloc();
-      m_arrChunks.push_back(CChunk(chunk, CChunkRelease{true}));
-    } else {
-      m_arrChunks.push_back(CChunk(new char[size], CChunkRelease{false}));
-    }
-    m_nChunkSize = size;
-    m_nChunkUsed = 0;
-    m_nReservedBytes += size;
+  if (maxBytes > UINT32_MAX || valueCount > (SIZE_MAX - maxBytes) / (2 * kMaxLengthBytes)) {
+    throw std::length_error("CSMTPRowStore: row too long");
   }
-  m_nRowStart = m_nChunkUsed;
+  // Everything the row needs now, so that the rest cannot fail.
+  m_strRowText.clear();
+  m_strRowText.reserve(maxBytes);
+  m_arrRowLengths.clear();
+  m_arrRowLengths.reserve(valueCount);
+  m_arrRowViews.reserve(valueCount);
+  MakeRoom(maxBytes + (valueCount + 1) * kMaxLengthBytes);
   m_nRowRoom = maxBytes;
-  m_nRowValuesLeft = valueCount;
+  m_nRowValues = valueCount;
   m_bInRow = true;
-  m_arrRows.push_back((static_cast<std::uint64_t>(m_arrChunks.size() - 1) << kOffsetBits) | m_nRowStart);
 }
 
 void CSMTPRowStore::AppendValue(const char* text, std::size_t length) noexcept {
-  std::size_t used = m_nChunkUsed - m_nRowStart;
-  // The caller promised the room in BeginRow; a value beyond it is cut rather than
-  // written past the chunk.
-  if (!m_bInRow || m_nRowValuesLeft == 0) return;
-  length = std::min(length, m_nRowRoom - used);
-  if (length != 0) std::memcpy(m_arrChunks.back().get() + m_nChunkUsed, text, length);
-  m_nChunkUsed += length;
-  m_arrValueEnds.push_back(static_cast<std::uint32_t>(used + length));
-  --m_nRowValuesLeft;
+  if (!m_bInRow || m_arrRowLengths.size() == m_nRowValues) return;
+  length = std::min(length, m_nRowRoom - m_strRowText.size());
+  m_strRowText.append(text, length);
+  m_arrRowLengths.push_back(length);
 }
 
 void CSMTPRowStore::EndRow() noexcept {
+  if (!m_bInRow) return;
   // A row always holds the number of values it was begun with.
-  while (m_bInRow && m_nRowValuesLeft > 0) AppendValue(nullptr, 0);
+  m_arrRowLengths.resize(m_nRowValues, 0);
+  m_arrRowViews.resize(m_nRowValues);
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < m_nRowValues; ++i) {
+    m_arrRowViews[i] = std::string_view(m_strRowText).substr(at, m_arrRowLengths[i]);
+    at += m_arrRowLengths[i];
+  }
+  WriteRow(m_arrRowViews.data(), m_arrRowLengths.data(), m_nRowValues, at);
   m_bInRow = false;
 }
 
-CSMTPRowStore::CRowView CSMTPRowStore::Row(std::size_t row, std::size_t columnCount) const {
-  if (row >= m_arrRows.size() || (row + 1) * columnCount > m_arrValueEnds.size()) {
-    throw std::out_of_range("CSMTPRowStore: no such row");
+void CSMTPRowStore::MakeRoom(std::size_t need) {
+  if (m_nTailSize - m_nTailUsed < need) {
+    std::size_t previous = m_nTailSize;
+    if (m_nTailUsed > 0) Seal();
+    if (m_nTailSize < need) {
+      std::size_t size = std::max({kFirstChunk, std::min(previous * 2, kChunkSize), need});
+      if (m_pFile) size = std::max(kChunkSize, need);
+      m_pTail.reset();
+      m_nTailSize = 0;
+      // Not initialised: only the bytes that rows occupy are ever written or read.
+      m_pTail.reset(new char[size]);
+      m_nTailSize = size;
+    }
   }
-  std::uint64_t place = m_arrRows[row];
-  const char* start = m_arrChunks[place >> kOffsetBits].get() + (place & ((std::uint64_t{1} << kOffsetBits) - 1));
-  return CRowView{start, m_arrValueEnds.data() + row * columnCount};
+  // A reader of Value may point into a chunk that the new row changes.
+  if (m_pValueReader) m_pValueReader.reset();
 }
 
-std::string_view CSMTPRowStore::Value(std::size_t row, std::size_t column, std::size_t columnCount) const {
-  if (row >= m_arrRows.size() || column >= columnCount) throw std::out_of_range("CSMTPRowStore: no such value");
-  std::size_t index = row * columnCount + column;
-  if (index >= m_arrValueEnds.size()) throw std::out_of_range("CSMTPRowStore: no such value");
-  std::uint64_t place = m_arrRows[row];
-  const char* start = m_arrChunks[place >> kOffsetBits].get() + (place & ((std::uint64_t{1} << kOffsetBits) - 1));
-  std::uint32_t begin = column == 0 ? 0 : m_arrValueEnds[index - 1];
-  return std::string_view(start + begin, m_arrValueEnds[index] - begin);
+std::size_t CSMTPRowStore::AppendRow(const std::string_view* values, std::size_t given, const std::size_t* limits,
+                                     std::size_t count, bool& highBit) {
+  if (m_bInRow) throw std::logic_error("CSMTPRowStore: row already started");
+  given = std::min(given, count);
+  // Room for the most the row can take; the row's own length, written first, takes the
+  // bytes that this most needs (padded when the row comes out shorter).
+  std::size_t most = 0;
+  for (std::size_t i = 0; i < given; ++i) most += std::min(values[i].size(), limits[i]);
+  if (most > UINT32_MAX || count > (SIZE_MAX - most) / (2 * kMaxLengthBytes)) {
+    throw std::length_error("CSMTPRowStore: row too long");
+  }
+  most += count * kMaxLengthBytes;
+  std::size_t header = LengthBytes(most);
+  MakeRoom(header + most);
+  char* start = m_pTail.get() + m_nTailUsed;
+  char* out = start + header;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < given; ++i) {
+    const char* text = values[i].data();
+    std::size_t length = std::min(values[i].size(), limits[i]);
+    if (length != 0) {
+      if (const void* zero = std::memchr(text, '\0', length)) {
+        length = static_cast<std::size_t>(static_cast<const char*>(zero) - text);
+      }
+      if (!highBit) highBit = AnyHighBit(text, length);
+    }
+    if (length < 0x80) {
+      *out++ = static_cast<char>(length);
+    } else {
+      out = WriteLength(out, static_cast<std::uint32_t>(length));
+    }
+    if (length != 0) std::memcpy(out, text, length);
+    out += length;
+    kept += length;
+  }
+  for (std::size_t i = given; i < count; ++i) *out++ = 0;
+  std::size_t bytes = static_cast<std::size_t>(out - start) - header;
+  for (std::size_t i = 0; i < header; ++i, bytes >>= 7) {
+    start[i] = static_cast<char>((bytes & 0x7F) | (i + 1 < header ? 0x80 : 0));
+  }
+  m_nTailUsed = static_cast<std::size_t>(out - m_pTail.get());
+  ++m_nRows;
+  return kept;
+}
+
+void CSMTPRowStore::WriteRow(const std::string_view* values, const std::size_t* lengths, std::size_t count,
+                             std::size_t room) noexcept {
+  // The row's length first: the values' lengths and their bytes.
+  std::size_t bytes = room;
+  for (std::size_t i = 0; i < count; ++i) bytes += lengths[i] < 0x80 ? 1 : LengthBytes(lengths[i]);
+  char* out = WriteLength(m_pTail.get() + m_nTailUsed, static_cast<std::uint32_t>(bytes));
+  for (std::size_t i = 0; i < count; ++i) {
+    std::size_t length = lengths[i];
+    if (length < 0x80) {
+      *out++ = static_cast<char>(length);
+    } else {
+      out = WriteLength(out, static_cast<std::uint32_t>(length));
+    }
+    if (length != 0) std::memcpy(out, values[i].data(), length);
+    out += length;
+  }
+  m_nTailUsed = static_cast<std::size_t>(out - m_pTail.get());
+  ++m_nRows;
+}
+
+std::uint64_t CSMTPRowStore::ChunkFirstRow(std::size_t chunk) const {
+  return chunk < m_arrChunks.size() ? m_arrChunks[chunk].nFirstRow : m_nTailFirstRow;
+}
+
+std::uint64_t CSMTPRowStore::ChunkEndRow(std::size_t chunk) const {
+  return chunk + 1 < ChunkCount() ? ChunkFirstRow(chunk + 1) : m_nRows;
+}
+
+std::size_t CSMTPRowStore::ChunkOf(std::uint64_t row) const {
+  if (row >= m_nTailFirstRow) return m_arrChunks.size();
+  // The last sealed chunk that starts at or before the row; sealed chunks never are empty.
+  auto after = std::upper_bound(m_arrChunks.begin(), m_arrChunks.end(), row,
+                                [](std::uint64_t value, const CChunk& chunk) { return value < chunk.nFirstRow; });
+  return static_cast<std::size_t>(after - m_arrChunks.begin()) - 1;
+}
+
+std::string_view CSMTPRowStore::Value(std::uint64_t row, std::size_t column, std::size_t columnCount) const {
+  if (row >= m_nRows || column >= columnCount || m_bInRow) throw std::out_of_range("CSMTPRowStore: no such value");
+  if (!m_pValueReader) m_pValueReader = std::make_unique<CReader>(*this, 0, m_nRows, columnCount);
+  m_pValueReader->SetColumnCount(columnCount);
+  m_pValueReader->Seek(row);
+  return m_pValueReader->Next()[column];
+}
+
+CSMTPRowStore::CReader::CReader(const CSMTPRowStore& store, std::uint64_t firstRow, std::uint64_t rowCount,
+                                std::size_t columnCount)
+    : m_pStore(&store),
+      m_nFirstRow(firstRow),
+      m_nEndRow(firstRow + rowCount),
+      m_nColumns(columnCount),
+      m_nRow(firstRow),
+      // Never empty, so that a row without values still has an address.
+      m_arrValues(std::max<std::size_t>(columnCount, 1)) {
+  if (firstRow > store.m_nRows || rowCount > store.m_nRows - firstRow) {
+    throw std::out_of_range("CSMTPRowStore: rows outside the store");
+  }
+}
+
+void CSMTPRowStore::CReader::Load(std::size_t chunk) {
+  const CSMTPRowStore& store = *m_pStore;
+  if (chunk < store.m_arrChunks.size()) {
+    const CChunk& sealed = store.m_arrChunks[chunk];
+    if (sealed.pMemory) {
+      m_pData = reinterpret_cast<const unsigned char*>(sealed.pMemory.get());
+    } else {
+      // The view before goes first: at most one chunk of the file is held.
+      m_pView.reset();
+      store.Finish();
+      std::string error;
+      m_pView = store.m_pFile->View(sealed.nFileOffset, sealed.nBytes, error);
+      if (!m_pView) throw CRowStoreError("the rows could not be read back from the temporary file: " + error);
+      m_pData = reinterpret_cast<const unsigned char*>(m_pView->Data());
+    }
+  } else {
+    m_pData = reinterpret_cast<const unsigned char*>(store.m_pTail.get());
+  }
+  m_nChunk = chunk;
+  m_nOffset = 0;
+  m_nRow = store.ChunkFirstRow(chunk);
+  m_nChunkEndRow = store.ChunkEndRow(chunk);
+}
+
+void CSMTPRowStore::CReader::SkipRow() {
+  const unsigned char* in = m_pData + m_nOffset;
+  std::uint32_t bytes = ReadLength(in);
+  m_nOffset = static_cast<std::size_t>(in + bytes - m_pData);
+  ++m_nRow;
+}
+
+void CSMTPRowStore::CReader::SetColumnCount(std::size_t columnCount) {
+  m_nColumns = columnCount;
+  m_arrValues.resize(std::max<std::size_t>(columnCount, 1));
+}
+
+void CSMTPRowStore::CReader::Seek(std::uint64_t index) {
+  if (index > m_nEndRow - m_nFirstRow) throw std::out_of_range("CSMTPRowStore: no such row");
+  std::uint64_t target = m_nFirstRow + index;
+  if (target == m_nEndRow) {
+    // Past the last row: nothing more to read, nothing to load.
+    m_nChunk = SIZE_MAX;
+    m_nRow = target;
+    return;
+  }
+  if (m_nChunk == SIZE_MAX || target < m_nRow || target >= m_nChunkEndRow) Load(m_pStore->ChunkOf(target));
+  while (m_nRow < target) SkipRow();
+}
+
+const std::string_view* CSMTPRowStore::CReader::Next() {
+  if (m_nRow >= m_nEndRow) return nullptr;
+  if (m_nChunk == SIZE_MAX) Seek(m_nRow - m_nFirstRow);
+  while (m_nRow >= m_nChunkEndRow) Load(m_nChunk + 1);
+  const unsigned char* in = m_pData + m_nOffset;
+  std::uint32_t bytes = ReadLength(in);
+  const unsigned char* end = in + bytes;
+  m_nOffset = static_cast<std::size_t>(end - m_pData);
+  ++m_nRow;
+  // A row read as holding more values than it has gets empty ones.
+  for (std::size_t i = 0; i < m_nColumns; ++i) {
+    if (in >= end) {
+      m_arrValues[i] = std::string_view();
+      continue;
+    }
+    std::uint32_t length = ReadLength(in);
+    m_arrValues[i] = std::string_view(reinterpret_cast<const char*>(in), length);
+    in += length;
+  }
+  return m_arrValues.data();
 }
 
 }  // namespace varnel

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -220,9 +221,16 @@ std::string CMessageComposer::BodyTransferEncoding() const {
   CLongLineProbe probe(crLf);
   SendBodyContent(probe, true);
   bool longLines = probe.Found() && crLf;
-  if (longLines || probe.HasNul() || (probe.Has8Bit() && !m_channel.m_bRelay8BitMime)) return "quoted-printable";
+  bool eightBit = probe.Has8Bit();
+  if (m_channel.m_pQuery != nullptr && !ResultsAsAttachments()) {
+    const CSMTPOLEDBQuery& query = *m_channel.m_pQuery;
+    for (std::size_t i = 0; i < query.GetResultsetCount() && !eightBit; ++i) {
+      eightBit = query.GetResultset(i).HasEightBitValues();
+    }
+  }
+  if (longLines || probe.HasNul() || (eightBit && !m_channel.m_bRelay8BitMime)) return "quoted-printable";
   // RFC 6152: 8-bit text only to a relay that announced 8BITMIME, and then declared.
-  if (probe.Has8Bit()) return "8bit";
+  if (eightBit) return "8bit";
   return {};
 }
 
@@ -290,27 +298,37 @@ void CMessageComposer::SendResultset(std::size_t index, IByteSink& out, bool mea
   if (index >= query.GetResultsetCount()) return;  // a surplus placeholder disappears
   const CSMTPQueryResultset& resultset = query.GetResultset(index);
   std::size_t rows = resultset.GetRowCount();
-  // Measuring needs only the first and the last row when no row can be too long and no
-  // value holds an 8-bit byte: the rows between are made of the same fixed text.
+  // Measuring needs only the first and the last row when no row can be too long: the rows
+  // between are made of the same fixed text and of values whose 8-bit bytes the result
+  // set has counted already (BodyTransferEncoding asks it), and that hold no NUL.
   std::string rowEnd = m_channel.m_bHTML ? m_channel.m_strTerminator : query.m_strRowSeparator;
   bool rowsEndLines = query.m_bCSV || (!rowEnd.empty() && (rowEnd.back() == '\n' || rowEnd.back() == '\r'));
-  bool skipMiddle = measuring && rows > 2 && rowsEndLines && !resultset.HasEightBitValues() &&
-                    resultset.RowLengthBound() <= CLongLineProbe::kMaxLine;
-  // Rows are rendered into one reused buffer and sent in batches.
-  std::string text;
-  resultset.AppendHeader(text);
+  bool skipMiddle = measuring && rows > 2 && rowsEndLines && resultset.RowLengthBound() <= CLongLineProbe::kMaxLine;
+  // Rows are rendered into one reused buffer and sent in batches, read from the store as
+  // they go. CSV rows end with their own CR LF.
+  constexpr std::size_t kBatch = 64 * 1024;
+  std::string_view after = m_channel.m_bHTML && !query.m_bCSV ? std::string_view(m_channel.m_strTerminator)
+                                                              : std::string_view();
+  std::string header;
+  resultset.AppendHeader(header);
+  out.Write(header);
+  CSMTPQueryResultset::CRowRenderer renderer(resultset);
+  std::size_t room = kBatch + renderer.RowBound() + after.size();
+  std::unique_ptr<char[]> batch(new char[room]);
+  char* end = batch.get();
   for (std::size_t row = 0; row < rows; ++row) {
-    if (skipMiddle && row == 1) row = rows - 1;
-    resultset.AppendRow(row, text);
-    // CSV rows end with their own CR LF.
-    if (m_channel.m_bHTML && !query.m_bCSV) text += m_channel.m_strTerminator;
-    if (text.size() >= 64 * 1024) {
-      out.Write(text);
-      text.clear();
+    if (skipMiddle && row == 1) {
+      row = rows - 1;
+      renderer.Seek(row);
+    }
+    end = renderer.WriteNext(end, after);
+    if (static_cast<std::size_t>(end - batch.get()) >= kBatch) {
+      out.Write(batch.get(), static_cast<std::size_t>(end - batch.get()));
+      end = batch.get();
       if (out.Failed()) return;
     }
   }
-  out.Write(text);
+  out.Write(batch.get(), static_cast<std::size_t>(end - batch.get()));
 }
 
 void CMessageComposer::SendAttachmentParts() {

@@ -1,5 +1,8 @@
 #include "smtp/SMTPChannel.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "mime/ByteSink.h"
 #include "mime/MimeSendFile.h"
 #include "platform/AsciiCase.h"
@@ -49,8 +52,13 @@ void CSMTPChannel::SetSubject(std::string text) { m_strSubject = std::move(text)
 
 void CSMTPChannel::SetBody(std::string text) {
   m_strBody = std::move(text);
-  std::string upper = AsciiUpper(m_strBody);
-  if (upper.find("<HTML") != std::string::npos && upper.find("</HTML") != std::string::npos) {
+  // Searched in place, whatever the case: a large body is not copied for it.
+  auto contains = [this](std::string_view mark) {
+    return std::search(m_strBody.begin(), m_strBody.end(), mark.begin(), mark.end(), [](char a, char b) {
+             return (a >= 'a' && a <= 'z' ? static_cast<char>(a - 'a' + 'A') : a) == b;
+           }) != m_strBody.end();
+  };
+  if (contains("<HTML") && contains("</HTML")) {
     m_strContentType = "text/html";
     m_bHTML = true;
   }

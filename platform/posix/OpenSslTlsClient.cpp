@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -311,18 +312,30 @@ bool HasHashNames(const std::string& directory) {
   return found;
 }
 
+bool SameFile(const char* first, const char* second) {
+  struct stat one {};
+  struct stat other {};
+  return ::stat(first, &one) == 0 && ::stat(second, &other) == 0 && one.st_dev == other.st_dev &&
+         one.st_ino == other.st_ino;
+}
+
 // The system's roots as SSL_CTX_set_default_verify_paths finds them (SSL_CERT_FILE and
 // SSL_CERT_DIR respected), but with the bundle file read only when the directory cannot
-// be searched by hash: parsing the bundle costs more than a whole handshake.
+// be searched by hash: parsing the bundle (some 140 certificates) costs more than a whole
+// handshake, in every process. The system's bundle and its hashed directory hold the same
+// roots (update-ca-certificates writes both), so SSL_CERT_FILE naming the system's own
+// bundle, as many environments set it, is served from the directory as well.
 void LoadSystemRoots(X509_STORE* store) {
   const char* file = std::getenv(Ssl().X509_get_default_cert_file_env());
   const char* directories = std::getenv(Ssl().X509_get_default_cert_dir_env());
-  if (file != nullptr) Ssl().X509_STORE_load_file(store, file);
-  if (directories != nullptr) {
-    Ssl().X509_STORE_load_path(store, directories);
-  } else if (HasHashNames(Ssl().X509_get_default_cert_dir())) {
-    Ssl().X509_STORE_load_path(store, Ssl().X509_get_default_cert_dir());
-  } else if (file == nullptr) {
+  const char* systemDirectory = Ssl().X509_get_default_cert_dir();
+  const bool hashed = HasHashNames(systemDirectory);
+  const bool systemBundle = file != nullptr && hashed && SameFile(file, Ssl().X509_get_default_cert_file());
+  if (file != nullptr && !systemBundle) Ssl().X509_STORE_load_file(store, file);
+  if (directories != nullptr) Ssl().X509_STORE_load_path(store, directories);
+  if (systemBundle || (directories == nullptr && hashed)) {
+    Ssl().X509_STORE_load_path(store, systemDirectory);
+  } else if (file == nullptr && directories == nullptr) {
     Ssl().X509_STORE_load_file(store, Ssl().X509_get_default_cert_file());
   }
   Ssl().ERR_clear_error();  // a missing default file or directory is no error

@@ -19,7 +19,9 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -194,6 +196,27 @@ bool LoadCaFile(const std::string& path, HCERTSTORE store, std::string& error) {
   return true;
 }
 
+// The roots of a CA file, read once for the process: the DLL serves many calls, and the
+// file is the administrator's setting (a new file is read at the next start). The system's
+// own roots need nothing of the kind: the chain engine looks them up when a chain needs
+// them. A file that cannot be read is not kept, so the next call tries again. Stores are
+// never closed, as the process may end while calls still run; nullptr with the reason in
+// error on failure.
+HCERTSTORE ConfiguredRoots(const std::string& caFile, std::string& error) {
+  static std::mutex mutex;
+  static auto* stores = new std::map<std::string, HCERTSTORE>();
+  std::lock_guard<std::mutex> lock(mutex);
+  auto found = stores->find(caFile);
+  if (found != stores->end()) return found->second;
+  CStore store(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+  if (store == nullptr) {
+    error = "certificate store error " + Hex(::GetLastError());
+    return nullptr;
+  }
+  if (!LoadCaFile(caFile, store.get(), error)) return nullptr;
+  return stores->emplace(caFile, store.release()).first->second;
+}
+
 // Whether the certificate is, byte for byte, one of the store's.
 bool IsInStore(HCERTSTORE store, PCCERT_CONTEXT certificate) {
   PCCERT_CONTEXT found = nullptr;
@@ -269,12 +292,13 @@ std::string VerifyPeer(CtxtHandle* context, const std::string& name, const std::
   // The configured roots and the intermediates the peer sent, searched besides the
   // system's stores.
   CStore extra(::CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr));
-  CStore configured(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-  if (extra == nullptr || configured == nullptr) return "certificate store error " + Hex(::GetLastError());
+  if (extra == nullptr) return "certificate store error " + Hex(::GetLastError());
+  HCERTSTORE configured = nullptr;
   if (!caFile.empty()) {
     std::string error;
-    if (!LoadCaFile(caFile, configured.get(), error)) return error;
-    ::CertAddStoreToCollection(extra.get(), configured.get(), 0, 0);
+    configured = ConfiguredRoots(caFile, error);
+    if (configured == nullptr) return error;
+    ::CertAddStoreToCollection(extra.get(), configured, 0, 0);
   }
   if (leaf->hCertStore != nullptr) ::CertAddStoreToCollection(extra.get(), leaf->hCertStore, 0, 0);
 
@@ -295,8 +319,8 @@ std::string VerifyPeer(CtxtHandle* context, const std::string& name, const std::
   bool configuredRoot = false;
   if (status == CERT_TRUST_IS_UNTRUSTED_ROOT && chain->cChain > 0) {
     const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
-    configuredRoot = simple->cElement > 0 &&
-                     IsInStore(configured.get(), simple->rgpElement[simple->cElement - 1]->pCertContext);
+    configuredRoot = configured != nullptr && simple->cElement > 0 &&
+                     IsInStore(configured, simple->rgpElement[simple->cElement - 1]->pCertContext);
   }
   if (status != CERT_TRUST_NO_ERROR && !configuredRoot) return TrustErrorText(status);
 

@@ -15,6 +15,8 @@ from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult, LoginPassword
 
 VARNEL = os.environ.get("VARNEL_BIN", "build/default/varnel")
+# A sanitizer build takes memory of its own: peak memory is checked only without one.
+SANITIZED = os.environ.get("VARNEL_SANITIZED") == "1"
 
 
 def free_port(host="127.0.0.1"):

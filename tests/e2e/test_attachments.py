@@ -118,20 +118,39 @@ class AttachmentTest(unittest.TestCase):
         parse_message(raw)
         self.assertRegex(raw.rstrip(), CLOSING)
 
-    def test_long_query_texts_as_attachment_names_arrive_whole(self):
-        # Folded at its blanks, or (without blanks to fold at) sent in numbered pieces.
+    def test_result_sets_named_by_the_query_get_short_safe_names(self):
+        # The first words of the query joined by underscores, at most 60 characters with
+        # the extension: no path, quote or line break of the query reaches the name.
         database = os.path.join(self.dir, "long.db")
         sqlite3.connect(database).execute("create table if not exists l (x int)").connection.close()
-        for query in ("select 1 as one " + " ".join("/* padding %04d */" % i for i in range(120)),
-                      "select/*" + "x" * 1500 + "*/1"):
+        cases = [
+            ("select 1 as one " + " ".join("/* padding %04d */" % i for i in range(120)), 0,
+             "select_1_as_one_padding_0000_padding_0001_padding_0002.txt"),
+            ("select/*" + "x" * 1500 + "*/1", 0, "select.txt"),
+            ("select 1 as \"../../etc/passwd\", 2 as \"c:\\temp\\a.txt\"\r\n from l", 0,
+             "select_1_as_etc_passwd_2_as_c_temp_a_txt_from_l.txt"),
+            ("select x, 'a\"b' as q from l", 1, "select_x_a_b_as_q_from_l.csv"),
+        ]
+        for query, csv, name in cases:
             with self.subTest(query=query[:20]):
                 with Relay() as relay:
-                    code, out = send(relay, query=query, qdatabase=database, qasattachments=1, qbind=0)
+                    code, out = send(relay, query=query, qdatabase=database, qasattachments=1, qbind=0, qcsv=csv)
                 self.assertEqual(code, 0, out)
-                raw = relay.envelopes[0].content
-                self.assertTrue(all(len(line) <= 998 for line in raw.split(b"\r\n")))
-                message = parse_message(raw)
-                self.assertEqual([p.get_filename() for p in message.iter_attachments()], [query])
+                message = parse_message(relay.envelopes[0].content)
+                self.assertEqual([p.get_filename() for p in message.iter_attachments()], [name])
+
+    def test_many_result_sets_named_by_a_long_query_stay_small(self):
+        # Each part carries a short name, not the whole batch again.
+        count = 2000
+        query = "select 1 as one;" * count
+        with Relay() as relay:
+            code, out = send(relay, query=query, qasattachments=1, qbind=0)
+        self.assertEqual(code, 0, out)
+        raw = relay.envelopes[0].content
+        names = [p.get_filename() for p in parse_message(raw).iter_attachments()]
+        self.assertEqual(len(names), count)
+        self.assertEqual(set(names), {"select_1_as_one_select_1_as_one_select_1_as_one_select_1.txt"})
+        self.assertLess(len(raw), count * 400)
 
     def test_hostile_file_name_cannot_add_headers(self):
         path = os.path.join(self.dir, 'we"ird\\name\rX-Injected: yes.txt')

@@ -3,22 +3,29 @@ every run, PostgreSQL when the test script started a cluster), a real relay, and
 message parsed with Python's email package."""
 
 import os
+import resource
 import sqlite3
 import tempfile
 import unittest
 
-from relay import Relay, SENT_ROW, parse_message, run_varnel, sql_text
+from relay import SANITIZED, SENT_ROW, Relay, parse_message, run_varnel, sql_text
 
 PG_PORT = os.environ.get("VARNEL_PG_PORT")
 
 
-def call(relay, options=(), **params):
+def call(relay, options=(), env=None, **params):
     base = {"recipient": "dba@example.com", "from": "sqlserver@example.com", "address": "127.0.0.1"}
     base.update(params)
     parts = ["@%s=%s" % (k, v if isinstance(v, int) else sql_text(v)) for k, v in base.items()]
     if relay is not None:
         parts.append("@smtpport=%d" % relay.port)
-    return run_varnel("exec xp_Varnel " + ", ".join(parts), *options)
+    return run_varnel("exec xp_Varnel " + ", ".join(parts), *options, env=env)
+
+
+# About 41 MB of rows: more than the whole process may take (32 MiB), far more than the
+# 8 MiB that captured rows may take in memory.
+LARGE_ROWS = 100000
+LARGE_QUERY = "select i, note from large order by i"
 
 
 class SQLiteQueryTest(unittest.TestCase):
@@ -29,6 +36,9 @@ class SQLiteQueryTest(unittest.TestCase):
             db.execute("create table stock (item varchar(10), quantity int, note text)")
             db.executemany("insert into stock values (?, ?, ?)",
                            [("bolts", 12, "<b>&</b>"), ("nuts", None, None), ("a,b", 3, "line\nbreak")])
+            db.execute("create table large (i int, note text)")
+            db.execute("with recursive n(i) as (select 1 union all select i + 1 from n where i < %d) "
+                       "insert into large select i, printf('%%.400c', 'x') || i from n" % LARGE_ROWS)
 
     def test_html_table_at_the_placeholders(self):
         with Relay() as relay:
@@ -64,6 +74,39 @@ class SQLiteQueryTest(unittest.TestCase):
         self.assertEqual(out["rows"], [SENT_ROW])
         body = parse_message(relay.envelopes[0].content).get_content()
         self.assertEqual(body, "[item\r\na,b,\r\n][n,semi\r\n3,;,\r\n]\r\n")
+
+    def test_large_result_arrives_whole_with_memory_bounded(self):
+        folder = tempfile.mkdtemp(prefix="varnel-rows-")
+        with Relay() as relay:
+            code, out = call(relay, env={"VARNEL_TEMP_FOLDER": folder}, query=LARGE_QUERY, qdatabase=self.database,
+                             qbind=0)
+        self.assertEqual(code, 0, out)
+        self.assertEqual(out["rows"], [SENT_ROW])
+        raw = relay.envelopes[0].content
+        self.assertNotIn(b"Content-Transfer-Encoding", raw)
+        lines = raw.split(b"\r\n\r\n", 1)[1].split(b"\r\n")
+        self.assertEqual(lines[0], b"i,note")
+        self.assertEqual(len(lines), LARGE_ROWS + 2)  # the heading, the rows, nothing after the last line end
+        for i in range(1, LARGE_ROWS + 1):
+            if lines[i] != b"%d,%s%d," % (i, b"x" * 400, i):
+                self.fail("row %d arrived as %r" % (i, lines[i][:40]))
+        # The rows went through a file of the process's own, gone with it.
+        self.assertEqual(os.listdir(folder), [])
+        if not SANITIZED:
+            self.assertLess(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, 32 * 1024)
+
+    def test_rows_that_cannot_be_kept_send_no_mail(self):
+        folder = os.path.join(tempfile.mkdtemp(prefix="varnel-rows-"), "missing")
+        with Relay() as relay:
+            code, out = call(relay, env={"VARNEL_TEMP_FOLDER": folder}, query=LARGE_QUERY, qdatabase=self.database,
+                             qbind=0)
+        self.assertEqual(code, 255, out)  # status -1: the query failed, nothing was sent
+        [row] = out["rows"]
+        result, error = row["Result"], row["QueryErrorMessage"]
+        self.assertEqual(result, -1)
+        self.assertIn("The rows of the result could not be kept: no temporary file could be created in %s "
+                      "(TempFolder setting)" % folder, error)
+        self.assertEqual(relay.envelopes, [])
 
     def test_later_failing_statement_keeps_the_earlier_results(self):
         with Relay() as relay:

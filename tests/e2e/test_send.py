@@ -1,12 +1,15 @@
 """Sends through a real SMTP relay with the varnel command and checks the message as a
 MIME parser sees it, the outcome row, the done notices and the return value."""
 
+import os
 import re
+import subprocess
 import tempfile
 import threading
 import unittest
 
-from relay import Collector, Relay, SENT_ROW, header_lines, ipv6_loopback_available, parse_message, run_varnel, sql_text
+from relay import (SANITIZED, SENT_ROW, VARNEL, Collector, Relay, header_lines, ipv6_loopback_available, parse_message,
+                   run_varnel, sql_text)
 
 
 def statement(port, **params):
@@ -80,6 +83,31 @@ class SendTest(unittest.TestCase):
         self.assertNotIn("Bcc", message)
         # The lone "." line survives the relay's transparency handling.
         self.assertEqual(message.get_content(), "Loaded 42 rows.\r\n.\r\nDone\r\n")
+
+    def test_large_body_is_held_once(self):
+        # 30 MB of body: the command holds it as the server would (the parameter), the
+        # procedure reads it once; nothing copies it again on its way to the relay.
+        size = 30 * 1000 * 1000
+        line = "0123456789" * 9 + "abcdefgh\r\n"
+        body = line * (size // len(line))
+        with Relay() as relay:
+            with tempfile.NamedTemporaryFile("w", suffix=".sql", delete=False) as script:
+                script.write(statement(relay.port, subject="Large", body=body))
+            try:
+                environment = dict(os.environ, VARNEL_HOSTNAME="localhost")
+                done = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", script.name + ".rss", VARNEL, "--json",
+                                       "-i", script.name], capture_output=True, env=environment, timeout=120)
+                with open(script.name + ".rss") as rss:
+                    peak = int(rss.read().split()[-1]) * 1024
+            finally:
+                os.unlink(script.name)
+                if os.path.exists(script.name + ".rss"):
+                    os.unlink(script.name + ".rss")
+        self.assertEqual(done.returncode, 0, done.stdout)
+        content = relay.envelopes[0].content
+        self.assertEqual(content[content.index(b"\r\n\r\n") + 4:], body.encode())
+        if not SANITIZED:
+            self.assertLess(peak, 2 * len(body) + 8 * 1024 * 1024)
 
     def test_html_body_priority_importance_and_no_output(self):
         with Relay() as relay:

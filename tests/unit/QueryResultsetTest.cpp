@@ -120,10 +120,11 @@ TEST(QueryResultsetTest, MemoryFollowsTheDataNotTheSlotWidth) {
   }
   EXPECT_EQ(store.RowCount(), rows);
   EXPECT_EQ(store.Value(98765, 2, 3), "98765");
-  // Three long columns in fixed slots would take 3 GB; the store takes the text plus at
-  // most one partly used chunk and the tails that rows left unused.
-  EXPECT_GE(store.ReservedBytes(), data);
-  EXPECT_LT(store.ReservedBytes(), data + data / 8 + (1u << 20));
+  // Three long columns in fixed slots would take 3 GB; the store takes the text, one
+  // length byte per short value, and at most one partly used chunk.
+  EXPECT_GE(store.MemoryBytes(), data);
+  EXPECT_LT(store.MemoryBytes(), data + 3 * rows + (1u << 20));
+  EXPECT_EQ(store.FileBytes(), 0u);
 }
 
 TEST(QueryResultsetTest, StoreRefusesValuesOutsideTheirRow) {

@@ -257,9 +257,17 @@ class CFixedSettings final : public ISettings {
   CFixedSettings(std::string driver, std::string attributes)
       : m_strDriver(std::move(driver)), m_strAttributes(std::move(attributes)) {}
   SettingState BindIP(std::string&) override { return SettingState::Missing; }
-  SettingState Value(const char*, const char*, std::string&) override { return SettingState::Missing; }
+  SettingState Value(const char* name, const char*, std::string& value) override {
+    auto found = m_values.find(name);
+    if (found == m_values.end()) return SettingState::Missing;
+    value = found->second.second;
+    return found->second.first;
+  }
   std::string OdbcDriver() override { return m_strDriver; }
   std::string OdbcAttributes() override { return m_strAttributes; }
+
+  // Named settings and how reading them ends; the rest are missing.
+  std::map<std::string, std::pair<SettingState, std::string>> m_values;
 
  private:
   std::string m_strDriver;

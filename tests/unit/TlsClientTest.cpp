@@ -3,13 +3,17 @@
 // and the encrypted stream keeping the connection's semantics.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/CertificateNames.h"
@@ -180,6 +184,66 @@ TEST_F(TlsClientTest, TheSystemRootsAreLookedUpInTheirDirectory) {
   } else {
     ::unsetenv("SSL_CERT_DIR");
   }
+  ASSERT_NE(secure, nullptr) << error;
+  EXPECT_EQ(ReceiveLine(*secure), "220 ready\r\n");
+}
+
+// OpenSSL's variables for one handshake without a CA file; the first such handshake of
+// the process reads them.
+class CCertificateVariables {
+ public:
+  CCertificateVariables(const char* file, const char* directory) {
+    Set("SSL_CERT_FILE", file);
+    Set("SSL_CERT_DIR", directory);
+  }
+  ~CCertificateVariables() {
+    for (const auto& [name, value] : m_arrKept) {
+      if (value) {
+        ::setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        ::unsetenv(name.c_str());
+      }
+    }
+  }
+
+ private:
+  void Set(const char* name, const char* value) {
+    const char* previous = std::getenv(name);
+    m_arrKept.emplace_back(name, previous != nullptr ? std::optional<std::string>(previous) : std::nullopt);
+    if (value != nullptr) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> m_arrKept;
+};
+
+// A bundle of the caller's own named by SSL_CERT_FILE is read: it is not the system's.
+TEST_F(TlsClientTest, ABundleNamedByOpenSslsVariableIsTrusted) {
+  CTlsTestServer server({});
+  std::string bundle = TestPkiDirectory() + "/ca.pem";
+  CCertificateVariables variables(bundle.c_str(), nullptr);
+  CTlsSettings settings = Settings("localhost");
+  settings.strCaFile.clear();
+  std::string error;
+  auto secure = Handshake(server.Port(), settings, error);
+  ASSERT_NE(secure, nullptr) << error;
+  EXPECT_EQ(ReceiveLine(*secure), "220 ready\r\n");
+}
+
+// SSL_CERT_FILE naming the system's own bundle (as many environments set it) does not
+// take the directories out of the search.
+TEST_F(TlsClientTest, TheSystemBundleNamedByOpenSslsVariableKeepsTheDirectories) {
+  const char* systemBundle = X509_get_default_cert_file();
+  if (::access(systemBundle, R_OK) != 0) GTEST_SKIP() << "no system bundle at " << systemBundle;
+  CTlsTestServer server({});
+  std::string directory = TestPkiDirectory() + "/hashed";
+  CCertificateVariables variables(systemBundle, directory.c_str());
+  CTlsSettings settings = Settings("localhost");
+  settings.strCaFile.clear();
+  std::string error;
+  auto secure = Handshake(server.Port(), settings, error);
   ASSERT_NE(secure, nullptr) << error;
   EXPECT_EQ(ReceiveLine(*secure), "220 ready\r\n");
 }

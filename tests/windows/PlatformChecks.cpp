@@ -27,6 +27,7 @@
 #include "platform/Platform.h"
 #include "platform/Settings.h"
 #include "platform/System.h"
+#include "platform/TemporaryFile.h"
 #include "platform/Tls.h"
 
 namespace {
@@ -202,6 +203,55 @@ void CheckSystem() {
 }
 
 // ---------------------------------------------------------------- sockets
+
+// ---------------------------------------------------------------- temporary files
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA data{};
+  HANDLE find = ::FindFirstFileA((folder + "\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::string name = data.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (::FindNextFileA(find, &data));
+  ::FindClose(find);
+  return names;
+}
+
+void CheckTemporaryFiles() {
+  Check(!varnel::SystemTemporaryFolder().empty(), "the system's temporary folder is known");
+  std::string folder = MakeTempDirectory() + "\\rows";
+  ::CreateDirectoryA(folder.c_str(), nullptr);
+  std::string error;
+  {
+    std::unique_ptr<varnel::ITemporaryFile> file = varnel::CreateTemporaryFile(folder, error);
+    Check(file != nullptr, "a temporary file is made: " + error);
+    if (file) {
+      std::string data(200000, '\0');
+      for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13);
+      Check(file->Append(data.data(), 150000, error) && file->Append(data.data() + 150000, 50000, error),
+            "the temporary file takes data: " + error);
+      std::string back(5000, '\0');
+      Check(file->ReadAt(148000, back.data(), back.size(), error) && back == data.substr(148000, 5000),
+            "the temporary file reads back what it took: " + error);
+      Check(!file->ReadAt(199000, back.data(), back.size(), error), "nothing is read past its end");
+      std::vector<std::string> entries = FolderEntries(folder);
+      Check(entries.size() == 1, "the open file is in its folder");
+      if (entries.size() == 1) {
+        HANDLE other = ::CreateFileA((folder + "\\" + entries[0]).c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+        Check(other == INVALID_HANDLE_VALUE, "nobody else opens the temporary file");
+        if (other != INVALID_HANDLE_VALUE) ::CloseHandle(other);
+      }
+    }
+  }
+  Check(FolderEntries(folder).empty(), "the temporary file is gone once closed");
+  Check(varnel::CreateTemporaryFile(folder + "\\missing", error) == nullptr && !error.empty(),
+        "a missing folder is refused with the reason");
+  ::RemoveDirectoryA(folder.c_str());
+}
 
 // A listener on 127.0.0.1 of the checks' own, in plain Winsock.
 class CListener {
@@ -585,6 +635,7 @@ int main() {
   CheckSettings();
   CheckSystem();
   CheckLogsAndAttachments();
+  CheckTemporaryFiles();
   CheckNetwork();
   CheckTls();
   std::printf("platform: %d passed, %d failed\n", g_nPassed, g_nFailed);
