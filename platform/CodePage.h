@@ -58,6 +58,9 @@ bool Decode(int codePage, std::string_view bytes, std::u16string& out);
 bool Encode(int codePage, std::u16string_view text, std::string& out);
 // Whether byte starts a character of two bytes.
 bool IsLeadByte(int codePage, unsigned char byte);
+// The code page of the system's 8-bit calls (the ODBC driver manager's ANSI functions):
+// Windows' ANSI code page; UTF-8 on POSIX, where the drivers speak it. May be 65001.
+int AnsiCodePage();
 }  // namespace SystemCodePage
 
 }  // namespace varnel

@@ -68,13 +68,24 @@ struct COdbcContext {
   // (strncpy; SQLite's does), so that a wide slot costs its whole width for every value.
   // psqlODBC copies the value and its terminating zero only.
   bool bPadsSlots = true;
-  // The procedure's 8-bit code page when the driver speaks UTF-8 instead (the drivers of
-  // unixODBC do); none where the driver manager converts itself (Windows' ANSI calls).
-  std::optional<CCodePage> codePage;
+  // The code page the driver's text is in (UTF-8 for the drivers of unixODBC, the ANSI
+  // code page for Windows' ANSI calls) and that of the procedure's strings, both set only
+  // where they differ.
+  std::optional<CCodePage> driverPage;
+  std::optional<CCodePage> textPage;
 
-  std::string ToDriver(const std::string& text) const { return codePage ? codePage->ToUtf8(text) : text; }
+  bool Converts() const { return textPage.has_value(); }
+  // Whether a value may take more bytes in the procedure's code page than the driver gave.
+  bool Grows() const { return textPage && !driverPage->IsUtf8(); }
+  std::string ToDriver(const std::string& text) const {
+    if (!textPage) return text;
+    if (driverPage->IsUtf8()) return textPage->ToUtf8(text);
+    return textPage->ConvertTo(*driverPage, text);
+  }
   std::string FromDriver(std::string_view text) const {
-    return codePage ? codePage->FromUtf8(text) : std::string(text);
+    if (!textPage) return std::string(text);
+    if (driverPage->IsUtf8()) return textPage->FromUtf8(text);
+    return driverPage->ConvertTo(*textPage, text);
   }
 };
 
@@ -373,7 +384,7 @@ class COdbcCommand final : public IDatabaseCommand {
     for (std::uint64_t width : widths) {
       std::uint64_t slot = std::max<std::uint64_t>(width, 1);
       if (slot > kMaxBlockBytes) return TooWide();
-      if (m_context.codePage) slot = (slot - 1) * 4 + 1;
+      if (m_context.Converts() && m_context.driverPage->IsUtf8()) slot = (slot - 1) * 4 + 1;
       slots.push_back(slot);
     }
     // A driver that pads a value to its slot's end makes a wide slot cost its whole width
@@ -417,7 +428,8 @@ class COdbcCommand final : public IDatabaseCommand {
         column.nBound = static_cast<std::size_t>(narrow ? std::min(slots[i], kNarrowSlot) : slots[i]);
         column.arrText.assign(column.nBound * blockRows, '\0');
         column.arrIndicator.assign(blockRows, SQL_NULL_DATA);
-        column.arrWhole.assign(column.nBound < column.nWidth ? blockRows : 0, 0);
+        // A value that grows in the conversion past its slot moves to the values held whole.
+        column.arrWhole.assign(column.nBound < column.nWidth || m_context.Grows() ? blockRows : 0, 0);
       }
     } catch (const std::bad_alloc&) {
       m_arrColumns.clear();
@@ -541,14 +553,14 @@ class COdbcCommand final : public IDatabaseCommand {
     std::size_t rows = std::min<std::size_t>(m_nRowsFetched, m_nBlockCapacity);
     for (std::size_t column = 0; column < m_arrColumns.size(); ++column) {
       const CColumnBuffer& buffer = m_arrColumns[column];
-      if (buffer.arrWhole.empty()) continue;
+      if (buffer.nBound == buffer.nWidth) continue;
       for (std::size_t row = 0; row < rows; ++row) {
         SQLLEN indicator = buffer.arrIndicator[row];
         bool cut = indicator == SQL_NO_TOTAL || (indicator >= 0 && static_cast<std::uint64_t>(indicator) >= buffer.nBound);
         if (cut && RowReadable(row)) ReadWhole(row, column);
       }
     }
-    if (m_context.codePage) ConvertFetchedValues(rows);
+    if (m_context.Converts()) ConvertFetchedValues(rows);
     m_nBlockRows = rows;
     return rows != 0;
   }
@@ -603,8 +615,10 @@ class COdbcCommand final : public IDatabaseCommand {
     return std::string_view(text, strnlen(text, limit));
   }
 
-  // Values arrive in the driver's UTF-8 and become the procedure's code page in place: the
-  // 8-bit text is never longer. A character cut by the slot is dropped, not half-kept.
+  // Values arrive in the driver's code page and become the procedure's. From UTF-8 the
+  // 8-bit text is never longer and is converted in place; a value that grows beyond its
+  // slot (8-bit text becoming UTF-8) moves to the values held whole. A character cut by the
+  // slot is dropped, not half-kept.
   void ConvertFetchedValues(std::size_t rows) {
     for (std::size_t column = 0; column < m_arrColumns.size(); ++column) {
       CColumnBuffer& buffer = m_arrColumns[column];
@@ -613,10 +627,22 @@ class COdbcCommand final : public IDatabaseCommand {
         if (IsAscii(value)) continue;
         if (!buffer.arrWhole.empty() && buffer.arrWhole[row] != 0) {
           std::string& text = m_arrWhole[buffer.arrWhole[row] - 1];
-          text.resize(ConvertValue(text.data(), text.size(), buffer.nWidth));
+          text = ConvertValue(text, buffer.nWidth);
+          continue;
+        }
+        char* text = buffer.arrText.data() + row * buffer.nBound;
+        std::string converted = ConvertValue(value, buffer.nBound);
+        if (converted.size() < buffer.nBound) {
+          std::memcpy(text, converted.data(), converted.size());
+          text[converted.size()] = '\0';
+          buffer.arrIndicator[row] = static_cast<SQLLEN>(converted.size());
+        } else if (!buffer.arrWhole.empty()) {
+          m_arrWhole.push_back(std::move(converted));
+          buffer.arrWhole[row] = static_cast<std::uint32_t>(m_arrWhole.size());
         } else {
-          char* text = buffer.arrText.data() + row * buffer.nBound;
-          std::size_t length = ConvertValue(text, value.size(), buffer.nBound);
+          // Not reached: only 8-bit text grows, and its columns keep room for it.
+          std::size_t length = buffer.nBound - 1;
+          std::memcpy(text, converted.data(), length);
           text[length] = '\0';
           buffer.arrIndicator[row] = static_cast<SQLLEN>(length);
         }
@@ -624,13 +650,23 @@ class COdbcCommand final : public IDatabaseCommand {
     }
   }
 
-  // Converts the size bytes at text, read into a buffer of slotBytes, in place; returns
-  // their new length.
-  std::size_t ConvertValue(char* text, std::size_t size, std::size_t slotBytes) const {
-    std::string_view value(text, size);
+  // The value read into a buffer of slotBytes, in the procedure's code page.
+  std::string ConvertValue(std::string_view value, std::size_t slotBytes) const {
     std::size_t length = value.size();
-    if (value.size() + 1 >= slotBytes) {
-      // Cut at the slot: drop a last sequence that lost its continuation bytes.
+    if (value.size() + 1 >= slotBytes) length = WholeCharacters(value);
+    std::string converted = m_context.FromDriver(value.substr(0, length));
+    // From UTF-8 the text only shrinks; the slot's bytes are all it may take.
+    if (!m_context.Grows() && converted.size() > value.size()) converted.resize(value.size());
+    return converted;
+  }
+
+  // The bytes of value up to the end of its last whole character, for a value the slot
+  // cut: a last sequence that lost its continuation bytes (UTF-8) or the second byte of a
+  // pair (the double-byte code pages) is dropped.
+  std::size_t WholeCharacters(std::string_view value) const {
+    const CCodePage& page = *m_context.driverPage;
+    std::size_t length = value.size();
+    if (page.IsUtf8()) {
       std::size_t start = length;
       while (start > 0 && (static_cast<unsigned char>(value[start - 1]) & 0xC0) == 0x80) --start;
       if (start > 0) {
@@ -638,11 +674,14 @@ class COdbcCommand final : public IDatabaseCommand {
         std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
         if (lead >= 0xC0 && length - (start - 1) < need) length = start - 1;
       }
+    } else if (page.IsDoubleByte() && length > 0) {
+      std::size_t at = 0;
+      while (at + 1 < length) at += page.CharacterLength(value, at);
+      // A last byte that starts a pair reads as a pair when another byte follows it.
+      const char pair[2] = {value[length - 1], 'A'};
+      if (at == length - 1 && page.CharacterLength(std::string_view(pair, 2), 0) == 2) length = at;
     }
-    std::string converted = m_context.FromDriver(value.substr(0, length));
-    if (converted.size() > value.size()) converted.resize(value.size());
-    std::memcpy(text, converted.data(), converted.size());
-    return converted.size();
+    return length;
   }
 
   SQLHSTMT m_hStatement;
@@ -716,13 +755,16 @@ class COdbcConnection final : public IDatabaseConnection {
     m_context.bServerFields = HasServerDiagnostics(properties.strDriver);
     m_context.bOneStatementPerCall = OdbcFamilyOf(properties.strDriver) == OdbcDriverFamily::SQLite;
     m_context.bPadsSlots = OdbcFamilyOf(properties.strDriver) != OdbcDriverFamily::PostgreSQL;
-#ifndef _WIN32
-    m_context.codePage.reset();
-    if (std::optional<CCodePage> codePage = CCodePage::Find(properties.nCodePage);
-        codePage && codePage->Number() != kUtf8CodePage) {
-      m_context.codePage = codePage;
+    m_context.driverPage.reset();
+    m_context.textPage.reset();
+    if (int driverPage = SystemCodePage::AnsiCodePage(); driverPage != properties.nCodePage) {
+      std::optional<CCodePage> text = CCodePage::Find(properties.nCodePage);
+      std::optional<CCodePage> driver = CCodePage::Find(driverPage);
+      if (text && driver) {
+        m_context.driverPage = driver;
+        m_context.textPage = text;
+      }
     }
-#endif
     CDatabaseProperties converted = properties;
     for (std::string* text : {&converted.strServer, &converted.strDatabase, &converted.strUser,
                               &converted.strPassword, &converted.strAttributes}) {

@@ -153,5 +153,7 @@ bool IsLeadByte(int codePage, unsigned char byte) {
   return lead;
 }
 
+int AnsiCodePage() { return kUtf8CodePage; }
+
 }  // namespace SystemCodePage
 }  // namespace varnel

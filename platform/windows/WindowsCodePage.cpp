@@ -44,5 +44,7 @@ bool IsLeadByte(int codePage, unsigned char byte) {
   return ::IsDBCSLeadByteEx(static_cast<UINT>(codePage), byte) != FALSE;
 }
 
+int AnsiCodePage() { return static_cast<int>(::GetACP()); }
+
 }  // namespace SystemCodePage
 }  // namespace varnel

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/CodePage.h"
 #include "platform/Platform.h"
 #include "platform/Settings.h"
 #include "platform/windows/WindowsHeaders.h"
@@ -96,6 +97,9 @@ class CWindowsSettings final : public ISettings {
     if (ReadValue("OdbcAttributes", value) == SettingState::Found) return value;
     return {};
   }
+
+  // The server's strings are in the system's ANSI code page, as its ODBC calls are.
+  int AnsiCodePage() override { return SystemCodePage::AnsiCodePage(); }
 };
 
 }  // namespace

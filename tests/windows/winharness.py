@@ -109,10 +109,12 @@ class HostResult:
         self.json = json.loads(self.stdout) if self.stdout.strip().startswith(("{", "[")) else None
 
 
-def run_host(*args, calls=None, threads=None, env=None, timeout=HOST_TIMEOUT):
+def run_host(*args, calls=None, threads=None, env=None, timeout=HOST_TIMEOUT, folder=None):
     """Runs xp_host.exe. calls: a list of calls, each a list of scenario lines, written to
-    files (one -f per call); args: further command-line arguments (lines of one call)."""
-    command = [WINE, os.path.join(BIN, "xp_host.exe")]
+    files (one -f per call); args: further command-line arguments (lines of one call);
+    folder: another folder holding the host and its DLLs (default: the build's)."""
+    bin_folder = folder or BIN
+    command = [WINE, os.path.join(bin_folder, "xp_host.exe")]
     if threads:
         command += ["--threads", str(threads)]
     with tempfile.TemporaryDirectory() as folder:
@@ -124,7 +126,7 @@ def run_host(*args, calls=None, threads=None, env=None, timeout=HOST_TIMEOUT):
         command += list(args)
         full_env = dict(os.environ)
         full_env.update(env or {})
-        completed = subprocess.run(command, cwd=BIN, env=full_env, capture_output=True, timeout=timeout)
+        completed = subprocess.run(command, cwd=bin_folder, env=full_env, capture_output=True, timeout=timeout)
     return HostResult(completed)
 
 
