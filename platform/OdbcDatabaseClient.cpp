@@ -73,6 +73,10 @@ struct COdbcContext {
   // where they differ.
   std::optional<CCodePage> driverPage;
   std::optional<CCodePage> textPage;
+  // The driver's code page where values arrive unconverted and a character may take more
+  // than one byte (UTF-8, the double-byte pages): a value its slot cut keeps whole
+  // characters only.
+  std::optional<CCodePage> cutPage;
 
   bool Converts() const { return textPage.has_value(); }
   // Whether a value may take more bytes in the procedure's code page than the driver gave.
@@ -588,6 +592,7 @@ class COdbcCommand final : public IDatabaseCommand {
     std::size_t length = buffer.nWidth - 1;
     if (indicator >= 0 && static_cast<std::uint64_t>(indicator) < length) length = static_cast<std::size_t>(indicator);
     whole.resize(strnlen(whole.data(), length));
+    if (m_context.cutPage && whole.size() == buffer.nWidth - 1) whole.resize(WholeCharacters(*m_context.cutPage, whole));
     m_arrWhole.push_back(std::move(whole));
     buffer.arrWhole[row] = static_cast<std::uint32_t>(m_arrWhole.size());
   }
@@ -612,7 +617,9 @@ class COdbcCommand final : public IDatabaseCommand {
     if (indicator >= 0 && static_cast<std::uint64_t>(indicator) < limit) {
       return std::string_view(text, static_cast<std::size_t>(indicator));
     }
-    return std::string_view(text, strnlen(text, limit));
+    std::string_view value(text, strnlen(text, limit));
+    if (m_context.cutPage && value.size() == limit) value = value.substr(0, WholeCharacters(*m_context.cutPage, value));
+    return value;
   }
 
   // Values arrive in the driver's code page and become the procedure's. From UTF-8 the
@@ -653,7 +660,7 @@ class COdbcCommand final : public IDatabaseCommand {
   // The value read into a buffer of slotBytes, in the procedure's code page.
   std::string ConvertValue(std::string_view value, std::size_t slotBytes) const {
     std::size_t length = value.size();
-    if (value.size() + 1 >= slotBytes) length = WholeCharacters(value);
+    if (value.size() + 1 >= slotBytes) length = WholeCharacters(*m_context.driverPage, value);
     std::string converted = m_context.FromDriver(value.substr(0, length));
     // From UTF-8 the text only shrinks; the slot's bytes are all it may take.
     if (!m_context.Grows() && converted.size() > value.size()) converted.resize(value.size());
@@ -663,8 +670,7 @@ class COdbcCommand final : public IDatabaseCommand {
   // The bytes of value up to the end of its last whole character, for a value the slot
   // cut: a last sequence that lost its continuation bytes (UTF-8) or the second byte of a
   // pair (the double-byte code pages) is dropped.
-  std::size_t WholeCharacters(std::string_view value) const {
-    const CCodePage& page = *m_context.driverPage;
+  static std::size_t WholeCharacters(const CCodePage& page, std::string_view value) {
     std::size_t length = value.size();
     if (page.IsUtf8()) {
       std::size_t start = length;
@@ -757,14 +763,17 @@ class COdbcConnection final : public IDatabaseConnection {
     m_context.bPadsSlots = OdbcFamilyOf(properties.strDriver) != OdbcDriverFamily::PostgreSQL;
     m_context.driverPage.reset();
     m_context.textPage.reset();
-    if (int driverPage = SystemCodePage::AnsiCodePage(); driverPage != properties.nCodePage) {
+    m_context.cutPage.reset();
+    const int driverPage = SystemCodePage::AnsiCodePage();
+    std::optional<CCodePage> driver = CCodePage::Find(driverPage);
+    if (driverPage != properties.nCodePage) {
       std::optional<CCodePage> text = CCodePage::Find(properties.nCodePage);
-      std::optional<CCodePage> driver = CCodePage::Find(driverPage);
       if (text && driver) {
         m_context.driverPage = driver;
         m_context.textPage = text;
       }
     }
+    if (!m_context.textPage && driver && (driver->IsUtf8() || driver->IsDoubleByte())) m_context.cutPage = driver;
     CDatabaseProperties converted = properties;
     for (std::string* text : {&converted.strServer, &converted.strDatabase, &converted.strUser,
                               &converted.strPassword, &converted.strAttributes}) {

@@ -172,6 +172,22 @@ TEST_F(QuerySQLiteTest, AccentedTextIsCutInCharactersOfTheCodePageNotInDriverByt
   EXPECT_EQ(resultset.GetValue(0, 3), std::string(9999, '\xE9'));
 }
 
+TEST_F(QuerySQLiteTest, UnconvertedMultiByteTextIsCutAtAWholeCharacter) {
+  // A UTF-8 message takes the driver's bytes as they are: a value longer than its slot
+  // loses whole characters, never half of one ("\xC3\x9F" is one character).
+  m_settings.m_nCodePage = 65001;
+  Execute("create table w(name varchar(5), body text)");
+  Execute("insert into w values('Gr\xC3\xB6\xC3\x9F' || 'e', replace(hex(zeroblob(6000)), '00', '\xC3\xB6'))");
+  auto runner = Run("select * from w");
+  ASSERT_EQ(runner->GetResultsetCount(), 1u);
+  const CSMTPQueryResultset& resultset = runner->GetResultset(0);
+  ASSERT_EQ(resultset.GetRowCount(), 1u);
+  EXPECT_EQ(resultset.GetValue(0, 0), "Gr\xC3\xB6");
+  std::string body(resultset.GetValue(0, 1));
+  EXPECT_EQ(body.size(), 9998u) << "9999 bytes would end inside a character";
+  EXPECT_EQ(body.substr(body.size() - 2), "\xC3\xB6");
+}
+
 TEST_F(QuerySQLiteTest, RowsComeInOrderAcrossFetchBlocks) {
   auto runner = Run("with recursive c(n) as (select 1 union all select n + 1 from c where n < 2345) select n, "
                     "'row ' || n as label from c");

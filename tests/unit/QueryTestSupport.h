@@ -265,9 +265,11 @@ class CFixedSettings final : public ISettings {
   }
   std::string OdbcDriver() override { return m_strDriver; }
   std::string OdbcAttributes() override { return m_strAttributes; }
+  int AnsiCodePage() override { return m_nCodePage; }
 
   // Named settings and how reading them ends; the rest are missing.
   std::map<std::string, std::pair<SettingState, std::string>> m_values;
+  int m_nCodePage = 1252;
 
  private:
   std::string m_strDriver;
