@@ -535,7 +535,6 @@ bool CSMTPChannel::Sendmail() {
         if (m_bEndOfDataSent && lostConnection) {
           // RFC 5321 section 6.1: a message the relay may hold is not sent again.
           m_nStatus = Status::Unknown;
-          m_strErrorDetail = "the relay may have accepted the message";
           m_arrAttempts.back().nStatus = m_nStatus;
           WriteLog("The connection ended after the end of the message: the relay may have accepted it");
           return false;

@@ -95,7 +95,8 @@ TEST(HostOutcomePrinterTest, JsonFormatOne) {
             "\"done\":[{\"more\":true,\"count\":null},{\"more\":true,\"count\":1}],"
             "\"relay\":{\"host\":\"smtp.example.com\",\"port\":587},"
             "\"tls\":{\"version\":\"TLSv1.3\",\"cipher\":\"TLS_AES_256_GCM_SHA384\"},"
-            "\"messageId\":\"<a.b@example.com>\",\"size\":1234,\"durationMs\":87}\n");
+            "\"messageId\":\"<a.b@example.com>\",\"size\":1234,\"durationMs\":87,"
+            "\"attempts\":[],\"acceptedBy\":null,\"refusedRecipients\":[]}\n");
 
   // Accepted without TLS; no report at all: the facts are null.
   CHostServerCall sent = SuccessfulSend();
@@ -113,7 +114,7 @@ TEST(HostOutcomePrinterTest, JsonFormatOne) {
             "\"rows\":[{\"Result\":0,\"ErrorMessage\":null,\"SMTPErrorNumber\":null,\"SMTPErrorMessage\":null,"
             "\"QueryErrorMessage\":null}],\"done\":[{\"more\":true,\"count\":1}],"
             "\"relay\":{\"host\":\"127.0.0.1\",\"port\":25},\"tls\":null,\"messageId\":\"<c.d@example.com>\","
-            "\"size\":300,\"durationMs\":0}\n");
+            "\"size\":300,\"durationMs\":0,\"attempts\":[],\"acceptedBy\":null,\"refusedRecipients\":[]}\n");
   EXPECT_EQ(varnel::host::FormatOutcomeJson(SuccessfulSend(), cp1252, 1).find("\"accepted\":false,\"status\":null"),
             std::string("{\"format\":1,").size());
 }
