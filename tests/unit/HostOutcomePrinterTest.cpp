@@ -119,6 +119,28 @@ TEST(HostOutcomePrinterTest, JsonFormatOne) {
             std::string("{\"format\":1,").size());
 }
 
+TEST(HostOutcomePrinterTest, JsonNamesEveryAttemptTheAcceptingRelayAndRefusedRecipients) {
+  CCodePage cp1252 = *CCodePage::Find(1252);
+  CHostServerCall sent = SuccessfulSend();
+  varnel::CCallReport report;
+  report.nStatus = 19;
+  report.bAccepted = true;
+  report.arrAttempts = {{"a.example.com", 25, 3, "", 0},
+                        {"b.example.com", 587, 6, "421 busy", 5123},
+                        {"a.example.com", 25, 19, "", 0}};
+  report.nAcceptedAttempt = 3;
+  report.arrRefusedRecipients = {{"x@example.com", "550 5.1.1 unknown"}};
+  sent.ReportCall(report);
+  std::string json = varnel::host::FormatOutcomeJson(sent, cp1252, 1);
+  EXPECT_NE(json.find("\"attempts\":[{\"host\":\"a.example.com\",\"port\":25,\"status\":3,\"reply\":null,"
+                      "\"delayMs\":0},{\"host\":\"b.example.com\",\"port\":587,\"status\":6,\"reply\":\"421 busy\","
+                      "\"delayMs\":5123},{\"host\":\"a.example.com\",\"port\":25,\"status\":19,\"reply\":null,"
+                      "\"delayMs\":0}],\"acceptedBy\":{\"host\":\"a.example.com\",\"port\":25,\"attempt\":3},"
+                      "\"refusedRecipients\":[{\"address\":\"x@example.com\",\"reply\":\"550 5.1.1 unknown\"}]}"),
+            std::string::npos)
+      << json;
+}
+
 TEST(HostOutcomePrinterTest, JsonSmtpErrorNumberIsANumberOrNull) {
   struct Case {
     const char* pSent;  // null: NULL
