@@ -81,7 +81,8 @@ void WarnAboutSecretsInStatement(const CHostOptions& options, IServerCall& call,
 
 int ExitStatus(const std::optional<CCallReport>& report) {
   if (!report) return kExitUsage;
-  if (report->bAccepted) return 0;
+  // A message that reached only some recipients (status 19) is not a clean success.
+  if (report->bAccepted && report->nStatus == 0) return 0;
   int status = report->nStatus & 0xFF;
   return status != 0 ? status : kExitSoftware;
 }

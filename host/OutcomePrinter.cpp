@@ -305,6 +305,25 @@ std::string FormatOutcomeJson(const CHostServerCall& call, const CCodePage& code
   out["messageId"] = composed ? Json(report->strMessageId) : Json(nullptr);
   out["size"] = composed ? Json(report->nSize) : Json(nullptr);
   out["durationMs"] = report ? Json(report->nMilliseconds) : Json(nullptr);
+  out["attempts"] = Json::array();
+  out["acceptedBy"] = nullptr;
+  out["refusedRecipients"] = Json::array();
+  if (report) {
+    for (const CCallReport::CAttempt& attempt : report->arrAttempts) {
+      out["attempts"].push_back({{"host", attempt.strHost},
+                                 {"port", attempt.nPort},
+                                 {"status", attempt.nStatus},
+                                 {"reply", attempt.strReply.empty() ? Json(nullptr) : Json(attempt.strReply)},
+                                 {"delayMs", attempt.nDelayMs}});
+    }
+    if (report->nAcceptedAttempt > 0 && report->nAcceptedAttempt <= static_cast<int>(report->arrAttempts.size())) {
+      const CCallReport::CAttempt& accepted = report->arrAttempts[static_cast<std::size_t>(report->nAcceptedAttempt - 1)];
+      out["acceptedBy"] = {{"host", accepted.strHost}, {"port", accepted.nPort}, {"attempt", report->nAcceptedAttempt}};
+    }
+    for (const auto& [address, reply] : report->arrRefusedRecipients) {
+      out["refusedRecipients"].push_back({{"address", address}, {"reply", reply}});
+    }
+  }
   // Bytes that are not UTF-8 (from a driver, say) become U+FFFD: the output stays valid JSON.
   return out.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace varnel {
 
@@ -62,6 +64,19 @@ struct CCallReport {
   std::string strMessageId;   // empty: no message text was sent
   std::uint64_t nSize = 0;    // bytes of message text sent after DATA, end-of-data line included
   std::int64_t nMilliseconds = 0;  // from the call's start to its outcome
+  // Every try of a relay, in order: the relay, the try's status, the relay's last reply
+  // (or why no dialogue took place), and the wait before the next try.
+  struct CAttempt {
+    std::string strHost;
+    int nPort = 0;
+    std::int32_t nStatus = 0;
+    std::string strReply;
+    std::int64_t nDelayMs = 0;
+  };
+  std::vector<CAttempt> arrAttempts;
+  int nAcceptedAttempt = 0;   // 1-based index of the try whose relay took the message; 0: none
+  // Recipients refused and dropped (@partialrecipients=1), each with the relay's reply.
+  std::vector<std::pair<std::string, std::string>> arrRefusedRecipients;
 };
 
 class IServerCall {

@@ -169,6 +169,8 @@ constexpr CNumberTarget kNumberTargets[] = {
     {"@qcsv", &CXpParameters::m_nQCSV},
     {"@tls", &CXpParameters::m_nTls},
     {"@tlsverify", &CXpParameters::m_nTlsVerify},
+    {"@maxseconds", &CXpParameters::m_nMaxSeconds},
+    {"@partialrecipients", &CXpParameters::m_nPartialRecipients},
 };
 
 // The code pages of a call's text: the connection's, and the one its values are converted
@@ -353,6 +355,7 @@ bool ReadNamed(IServerCall& server, int count, CXpParameters& parameters) {
       bool given = !info.bNull;
       if (target.pMember == &CXpParameters::m_nTls) parameters.m_bTlsNamed = given;
       if (target.pMember == &CXpParameters::m_nTlsVerify) parameters.m_bTlsVerifyNamed = given;
+      if (target.pMember == &CXpParameters::m_nMaxSeconds) parameters.m_bMaxSecondsNamed = given;
     }
     if (!matched) {
       // The call goes on: the value is dropped and the mail is still sent.

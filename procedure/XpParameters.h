@@ -59,6 +59,8 @@ struct CXpParameters {
   std::int32_t m_nTermination = 0;
   std::int32_t m_nTls = 0;
   std::int32_t m_nTlsVerify = 0;
+  std::int32_t m_nMaxSeconds = 0;
+  std::int32_t m_nPartialRecipients = 0;
 
   // The code page of the caller's connection, and the one text values were converted to
   // (that of a usable @codepage, else mostly the connection's); 0 when the system does
@@ -73,6 +75,7 @@ struct CXpParameters {
   bool m_bPasswordNamed = false;
   bool m_bTlsNamed = false;
   bool m_bTlsVerifyNamed = false;
+  bool m_bMaxSecondsNamed = false;
 
   // What the log should say once it is set up: number parameters of the classic set that
   // were given as text and so became 0.

@@ -149,6 +149,9 @@ void FillChannel(CSMTPChannel& channel, CXpParameters& p, IServerCall& server) {
   // A mode outside 0-3 counts as not given: the settings and defaults decide.
   if (p.m_bTlsNamed && p.m_nTls >= TlsMode::Never && p.m_nTls <= TlsMode::Implicit) channel.m_nTlsMode = p.m_nTls;
   if (p.m_bTlsVerifyNamed) channel.m_bTlsVerify = p.m_nTlsVerify != 0;
+  // A bound of the call's own replaces the MaxSeconds setting; 0 or less: none.
+  if (p.m_bMaxSecondsNamed) channel.m_nMaxSeconds = p.m_nMaxSeconds > 0 ? p.m_nMaxSeconds : 0;
+  if (p.m_nPartialRecipients != 0) channel.m_bPartialRecipients = true;
   channel.m_strOAuthTokenUrl = p.m_strOAuthTokenUrl.value_or("");
   channel.m_strOAuthClientId = p.m_strOAuthClientId.value_or("");
   channel.m_strOAuthClientSecret = p.m_strOAuthClientSecret.value_or("");
@@ -203,6 +206,13 @@ CCallReport MakeReport(const CSMTPChannel& channel, std::int32_t status, bool ac
   report.strTlsCipher = channel.m_strTlsCipher;
   report.strMessageId = channel.m_strMessageId;
   report.nSize = channel.m_nMessageBytes;
+  for (const CDeliveryAttempt& attempt : channel.m_arrAttempts) {
+    report.arrAttempts.push_back({attempt.strRelay, attempt.nPort, attempt.nStatus, attempt.strReply, attempt.nDelayMs});
+  }
+  if (channel.m_nAcceptedRelay >= 0) report.nAcceptedAttempt = static_cast<int>(channel.m_arrAttempts.size());
+  for (const CRefusedRecipient& refused : channel.m_arrRefusedRecipients) {
+    report.arrRefusedRecipients.emplace_back(refused.strAddress, refused.strReply);
+  }
   report.nMilliseconds =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   return report;
@@ -251,8 +261,14 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, CXpPara
     // Driver messages are text from outside: their line breaks stay, control characters go.
     std::string queryError = runner ? CensorKeepingLineEnds(runner->GetQueryError()) : std::string();
     bool noOutput = parameters.m_nNoOutput != 0;
-    CCallReport report = MakeReport(*channel, status, runFlag && !customCode && status == 0, start);
+    bool accepted = runFlag && !customCode && (status == Status::Success || status == Status::Partial);
+    CCallReport report = MakeReport(*channel, status, accepted, start);
     server.ReportCall(report);
+    // The message went to the others: the caller learns whom it did not reach, and why.
+    for (const CRefusedRecipient& refused : channel->m_arrRefusedRecipients) {
+      server.SendMessage("Recipient " + CensorText(refused.strAddress, " ") +
+                         " refused and left out: " + CensorText(refused.strReply, " ") + "\n");
+    }
     if (platform.pSettings != nullptr && SystemLogWanted(*platform.pSettings)) {
       WriteSystemLog(FormatSendLogLine(report), !report.bAccepted);
     }

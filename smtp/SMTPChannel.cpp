@@ -98,6 +98,8 @@ const char* CSMTPChannel::GetStatusText(std::int32_t code) {
     case 15: return "TLS could not be established";
     case 16: return "OAuth token could not be obtained";
     case 17: return "Attachment not allowed";
+    case 18: return "Unknown: the relay may have accepted the message";
+    case 19: return "Sent to some recipients only";
     default: return "Unknown error";
   }
 }

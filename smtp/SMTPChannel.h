@@ -2,6 +2,7 @@
 // state and its outcome (a channel status code, plus the relay's reply on refusal).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -38,6 +39,11 @@ inline constexpr int LogOn = 14;
 inline constexpr int Tls = 15;
 inline constexpr int OAuthToken = 16;
 inline constexpr int AttachmentRefused = 17;
+// The connection ended after the end-of-data line and before its reply: the relay may
+// have taken the message, so it is not sent again.
+inline constexpr int Unknown = 18;
+// Sent to some recipients only (@partialrecipients=1): the others were refused.
+inline constexpr int Partial = 19;
 }  // namespace Status
 
 // How the connection to the relay is secured.
@@ -47,6 +53,31 @@ inline constexpr int Opportunistic = 1; // STARTTLS when the relay offers it
 inline constexpr int Required = 2;      // STARTTLS or no mail
 inline constexpr int Implicit = 3;      // TLS from the first byte (RFC 8314)
 }  // namespace TlsMode
+
+// One relay of the list a call tries in order; port 0: the call's port.
+struct CRelay {
+  std::string strHost;
+  std::int32_t nPort = 0;
+};
+
+// One try of one relay, for the log and the call's report.
+struct CDeliveryAttempt {
+  std::string strRelay;      // host as named
+  std::int32_t nPort = 0;
+  std::int32_t nStatus = 0;  // the attempt's channel status
+  std::string strReply;      // the relay's last reply (first line), or why it failed
+  std::int64_t nDelayMs = 0; // the wait before the next attempt (0: none)
+};
+
+// A recipient the relay refused, with its reply (@partialrecipients=1).
+struct CRefusedRecipient {
+  std::string strAddress;
+  std::string strReply;
+};
+
+// The relay list of an address: host names separated by "," or ";" (neither can appear
+// in a host name), blanks around them dropped.
+std::vector<CRelay> SplitRelayList(const std::string& address);
 
 class CSMTPChannel {
  public:
@@ -89,6 +120,15 @@ class CSMTPChannel {
   // (platform/AttachmentPolicy.h). False with the status set (7 when the AttachmentFolders
   // setting cannot be used, 17 for a refused file) and the reason in m_strErrorDetail.
   bool CheckAttachments();
+  // Before the first attempt: Retries, RetryDelay and MaxSeconds where the call gave no
+  // value of its own. False (status 7, the setting named in m_strErrorDetail) for a
+  // setting that cannot be read or is no whole number in range.
+  bool ResolveRetrySettings();
+  // The longest a single wait may last now: the reply time-out, cut to what is left of
+  // the call's bound (at least 1 ms; the bound's passing ends the call).
+  std::chrono::milliseconds WaitLimit() const;
+  // Whether the call's bound (MaxSeconds) has passed.
+  bool CallTimeUp() const;
 
   const CPlatform& Platform() const { return m_platform; }
 
@@ -158,11 +198,33 @@ class CSMTPChannel {
   std::string m_strMessageId;
   std::uint64_t m_nMessageBytes = 0;
 
+  // Delivery across relays and rounds. An empty relay list is filled from m_strAddress.
+  std::vector<CRelay> m_arrRelays;
+  std::int32_t m_nRetries = -1;       // rounds after the first; -1: the Retries setting, else 0
+  std::int64_t m_nRetryDelayMs = -1;  // before the second round, doubling; -1: the setting, else 5 s
+  std::int32_t m_nMaxSeconds = -1;    // bound on the whole call; -1: the setting, else none
+  bool m_bPartialRecipients = false;
+  // Set by the socket: the end-of-data line went out whole (the relay may now hold it).
+  bool m_bEndOfDataSent = false;
+  std::vector<CDeliveryAttempt> m_arrAttempts;
+  std::vector<CRefusedRecipient> m_arrRefusedRecipients;
+  // The relay that accepted the message (index into m_arrRelays), -1: none.
+  std::int32_t m_nAcceptedRelay = -1;
+  std::chrono::steady_clock::time_point m_tCallStart = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point m_tCallDeadline = std::chrono::steady_clock::time_point::max();
+
   // Which files may be attached: the built-in refusals, and after CheckAttachments the
   // AttachmentFolders setting.
   CAttachmentPolicy m_attachmentPolicy;
 
  private:
+  // One attempt at the relay m_strAddress:m_nPort, its outcome in the channel.
+  // lostConnection: no connection, or it ended or timed out before the dialogue did.
+  // False only where the whole call must end (no socket could be created).
+  bool TryRelay(bool refreshableToken, bool& lostConnection);
+  // Ends the call whose bound has passed: status 8 with what happened so far.
+  bool EndCallTimeUp();
+
   CPlatform m_platform;
   mutable CLogProblem m_logProblem;
   mutable std::optional<CInstallationSettings> m_installation;

@@ -113,7 +113,7 @@ bool CSMTPSocket::Connect(const std::string& host, int port) {
   if (!m_pSocket) return false;
   CSMTPChannel& channel = *m_pChannel;
   std::string error;
-  m_pConnection = m_pSocket->Connect(host, port, EffectiveTimeout(channel.m_nTimeout), error);
+  m_pConnection = m_pSocket->Connect(host, port, channel.WaitLimit(), error);
   m_pSocket.reset();
   if (m_pConnection == nullptr) {
     m_strLastError = error;
@@ -139,7 +139,7 @@ bool CSMTPSocket::Connect(const std::string& host, int port) {
 CSMTPSocket::EndReason CSMTPSocket::Run() {
   CSMTPChannel& channel = *m_pChannel;
   CCompletionEvent& done = *channel.m_hCompleteEvent;
-  std::chrono::milliseconds timeout = EffectiveTimeout(channel.m_nTimeout);
+  std::chrono::milliseconds timeout = channel.WaitLimit();
   m_deadline = std::chrono::steady_clock::now() + timeout;
   if (channel.m_nTlsMode == TlsMode::Implicit && !StartTls()) return EndReason::Completed;
 
@@ -199,7 +199,7 @@ CSMTPSocket::EndReason CSMTPSocket::Run() {
 
 bool CSMTPSocket::SendCommand(const std::string& command, const std::string& logText) {
   std::string line = command + kCommandEnd;
-  IoResult result = m_pConnection->SendAll(line.data(), line.size(), EffectiveTimeout(m_pChannel->m_nTimeout));
+  IoResult result = m_pConnection->SendAll(line.data(), line.size(), m_pChannel->WaitLimit());
   if (result != IoResult::Ok) {
     if (result == IoResult::Timeout) {
       m_bSendTimedOut = true;
@@ -209,7 +209,7 @@ bool CSMTPSocket::SendCommand(const std::string& command, const std::string& log
     return false;
   }
   // Each reply must be complete within the time-out from its command.
-  m_deadline = std::chrono::steady_clock::now() + EffectiveTimeout(m_pChannel->m_nTimeout);
+  m_deadline = std::chrono::steady_clock::now() + m_pChannel->WaitLimit();
   m_pChannel->WriteLog(logText.empty() ? command : logText);
   return true;
 }
@@ -335,6 +335,17 @@ void CSMTPSocket::OnReceive(const std::string& reply) {
     case SMTPState::Rcpt:
       if (code == "250" || code == "251") {
         ++channel.m_nRecipientIndex;
+        ++m_nAcceptedRecipients;
+        return SendNextRecipient();
+      }
+      if (channel.m_bPartialRecipients && code.size() == 3 && code[0] == '5') {
+        // Dropped on request: the message goes to the others, the outcome names this one.
+        std::string address = channel.m_arrRecipients[static_cast<std::size_t>(channel.m_nRecipientIndex)];
+        std::string line = reply.substr(0, reply.find("\r\n"));
+        channel.WriteLog("Recipient refused and dropped: " + address);
+        channel.m_arrRefusedRecipients.push_back({address, line});
+        m_strLastRefusal = reply;
+        ++channel.m_nRecipientIndex;
         return SendNextRecipient();
       }
       break;
@@ -355,7 +366,7 @@ void CSMTPSocket::OnReceive(const std::string& reply) {
       if (code == "250") {
         // The relay has taken responsibility for the message (RFC 5321 section 4.1.1.4).
         m_bAccepted = true;
-        channel.m_nStatus = Status::Success;
+        channel.m_nStatus = channel.m_arrRefusedRecipients.empty() ? Status::Success : Status::Partial;
         SendCommand("QUIT");
         return SetState(SMTPState::Quit);
       }
@@ -394,7 +405,7 @@ void CSMTPSocket::AfterHello() {
 bool CSMTPSocket::PlanMessage() {
   CSMTPChannel& channel = *m_pChannel;
   CCountingConnection counter;
-  CSMTPDataStream stream(counter, EffectiveTimeout(channel.m_nTimeout), channel.m_strTerminator == "\r\n");
+  CSMTPDataStream stream(counter, channel.WaitLimit(), channel.m_strTerminator == "\r\n");
   CMessageComposer composer(channel, stream);
   composer.SetLogging(false);
   m_plan = composer.Plan(CurrentTime());
@@ -438,6 +449,11 @@ void CSMTPSocket::SendNextRecipient() {
     SendCommand("RCPT To:<" + CommandArgument(channel.m_arrRecipients[index]) + ">");
     return SetState(SMTPState::Rcpt);
   }
+  if (m_nAcceptedRecipients == 0) {
+    // Every recipient was refused: nothing to send.
+    channel.WriteLog("No recipient was accepted");
+    return EndDialogue(Status::DestinationError, &m_strLastRefusal, Farewell::Quit);
+  }
   SendCommand("DATA");
   SetState(SMTPState::Data);
 }
@@ -466,7 +482,7 @@ bool CSMTPSocket::StartTls() {
   settings.strCaFile = channel.m_strTlsCaFile;
   if (!settings.bVerify) channel.WriteLog("TLS without certificate checks: the relay's identity is not verified");
   std::string error;
-  m_pConnection = tls->Handshake(std::move(m_pConnection), settings, EffectiveTimeout(channel.m_nTimeout), error);
+  m_pConnection = tls->Handshake(std::move(m_pConnection), settings, channel.WaitLimit(), error);
   if (m_pConnection == nullptr) {
     EndWithTlsError(error.empty() ? std::string("handshake failed") : error, Farewell::None);
     return false;
@@ -477,7 +493,7 @@ bool CSMTPSocket::StartTls() {
   channel.WriteLog("TLS established with " + m_strPeerName + ": " +
                    (channel.m_strTlsVersion.empty() ? std::string("version unknown") : channel.m_strTlsVersion) +
                    ", cipher " + (channel.m_strTlsCipher.empty() ? std::string("unknown") : channel.m_strTlsCipher));
-  m_deadline = std::chrono::steady_clock::now() + EffectiveTimeout(channel.m_nTimeout);
+  m_deadline = std::chrono::steady_clock::now() + channel.WaitLimit();
   return true;
 }
 
@@ -499,7 +515,7 @@ bool CSMTPSocket::RelaySpokeDuringMessage() {
 
 void CSMTPSocket::SendMessageText() {
   CSMTPChannel& channel = *m_pChannel;
-  CSMTPDataStream stream(*m_pConnection, EffectiveTimeout(channel.m_nTimeout), channel.m_strTerminator == "\r\n");
+  CSMTPDataStream stream(*m_pConnection, channel.WaitLimit(), channel.m_strTerminator == "\r\n");
   stream.m_fnInterrupt = [this] { return RelaySpokeDuringMessage(); };
   CMessageComposer composer(channel, stream);
   composer.Compose(m_plan);
@@ -520,13 +536,15 @@ void CSMTPSocket::SendMessageText() {
     // The rest of that reply is awaited as long as any reply.
     m_bConnectionLost = false;
     m_bEarlyReply = true;
-    m_deadline = std::chrono::steady_clock::now() + EffectiveTimeout(channel.m_nTimeout);
+    m_deadline = std::chrono::steady_clock::now() + channel.WaitLimit();
     return;
   }
   if (stream.Interrupted()) return;  // the connection was lost
   if (result == IoResult::Ok) {
+    // From here on the relay may hold the message: it is never sent again.
+    channel.m_bEndOfDataSent = true;
     channel.WriteLog(".");
-    m_deadline = std::chrono::steady_clock::now() + EffectiveTimeout(channel.m_nTimeout);
+    m_deadline = std::chrono::steady_clock::now() + channel.WaitLimit();
   } else if (result == IoResult::Timeout) {
     m_bSendTimedOut = true;
   } else {

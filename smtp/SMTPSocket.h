@@ -125,6 +125,8 @@ class CSMTPSocket {
   bool m_bOutcomeKnown = false;  // EndDialogue has recorded the send's outcome
   bool m_bConnectionLost = false;
   bool m_bSendTimedOut = false;
+  std::size_t m_nAcceptedRecipients = 0;
+  std::string m_strLastRefusal;  // the last recipient refusal that was passed over
 };
 
 }  // namespace varnel

@@ -54,6 +54,21 @@ class SendTest(unittest.TestCase):
                     self.assertEqual(out["rows"][0]["SMTPErrorNumber"], 550)
                     self.assertEqual(out["rows"][0]["SMTPErrorMessage"], "5.1.1 No such user")
 
+    def test_json_names_each_attempt_the_accepting_relay_and_the_recipients_left_out(self):
+        # Nothing listens on 127.0.0.2: the first relay of the list refuses the connection.
+        with Relay(collector=RefusingCollector()) as relay:
+            code, out = run_varnel(statement(relay.port, address="127.0.0.2, 127.0.0.1", partialrecipients=1,
+                                             recipient="nobody@example.com; dba@example.com"))
+        self.assertEqual(code, 19, out)
+        self.assertEqual((out["accepted"], out["status"]), (True, 19))
+        self.assertEqual([(a["host"], a["port"], a["status"]) for a in out["attempts"]],
+                         [("127.0.0.2", relay.port, 3), ("127.0.0.1", relay.port, 19)])
+        self.assertEqual(out["acceptedBy"], {"host": "127.0.0.1", "port": relay.port, "attempt": 2})
+        self.assertEqual(out["refusedRecipients"], [{"address": "nobody@example.com", "reply": "550 5.1.1 No such user"}])
+        self.assertIn("Recipient nobody@example.com refused and left out: 550 5.1.1 No such user\n", out["messages"])
+        self.assertEqual(out["rows"][0]["ErrorMessage"], "Sent to some recipients only")
+        self.assertEqual([e.rcpt_tos for e in relay.envelopes], [["dba@example.com"]])
+
     def test_plain_message_arrives_with_exact_headers(self):
         with Relay() as relay:
             code, out = run_varnel(statement(relay.port, subject="Nightly load", body="Loaded 42 rows.\r\n.\r\nDone",

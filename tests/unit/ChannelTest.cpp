@@ -25,7 +25,9 @@ TEST(ChannelTest, StatusTextsAreTheFixedTexts) {
                                                {15, "TLS could not be established"},
                                                {16, "OAuth token could not be obtained"},
                                                {17, "Attachment not allowed"},
-                                               {18, "Unknown error"},
+                                               {18, "Unknown: the relay may have accepted the message"},
+                                               {19, "Sent to some recipients only"},
+                                               {20, "Unknown error"},
                                                {-1, "Unknown error"}};
   for (const auto& [code, text] : cases) EXPECT_STREQ(CSMTPChannel::GetStatusText(code), text) << code;
 }

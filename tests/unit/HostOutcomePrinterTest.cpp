@@ -95,7 +95,8 @@ TEST(HostOutcomePrinterTest, JsonFormatOne) {
             "\"done\":[{\"more\":true,\"count\":null},{\"more\":true,\"count\":1}],"
             "\"relay\":{\"host\":\"smtp.example.com\",\"port\":587},"
             "\"tls\":{\"version\":\"TLSv1.3\",\"cipher\":\"TLS_AES_256_GCM_SHA384\"},"
-            "\"messageId\":\"<a.b@example.com>\",\"size\":1234,\"durationMs\":87}\n");
+            "\"messageId\":\"<a.b@example.com>\",\"size\":1234,\"durationMs\":87,"
+            "\"attempts\":[],\"acceptedBy\":null,\"refusedRecipients\":[]}\n");
 
   // Accepted without TLS; no report at all: the facts are null.
   CHostServerCall sent = SuccessfulSend();
@@ -113,9 +114,31 @@ TEST(HostOutcomePrinterTest, JsonFormatOne) {
             "\"rows\":[{\"Result\":0,\"ErrorMessage\":null,\"SMTPErrorNumber\":null,\"SMTPErrorMessage\":null,"
             "\"QueryErrorMessage\":null}],\"done\":[{\"more\":true,\"count\":1}],"
             "\"relay\":{\"host\":\"127.0.0.1\",\"port\":25},\"tls\":null,\"messageId\":\"<c.d@example.com>\","
-            "\"size\":300,\"durationMs\":0}\n");
+            "\"size\":300,\"durationMs\":0,\"attempts\":[],\"acceptedBy\":null,\"refusedRecipients\":[]}\n");
   EXPECT_EQ(varnel::host::FormatOutcomeJson(SuccessfulSend(), cp1252, 1).find("\"accepted\":false,\"status\":null"),
             std::string("{\"format\":1,").size());
+}
+
+TEST(HostOutcomePrinterTest, JsonNamesEveryAttemptTheAcceptingRelayAndRefusedRecipients) {
+  CCodePage cp1252 = *CCodePage::Find(1252);
+  CHostServerCall sent = SuccessfulSend();
+  varnel::CCallReport report;
+  report.nStatus = 19;
+  report.bAccepted = true;
+  report.arrAttempts = {{"a.example.com", 25, 3, "", 0},
+                        {"b.example.com", 587, 6, "421 busy", 5123},
+                        {"a.example.com", 25, 19, "", 0}};
+  report.nAcceptedAttempt = 3;
+  report.arrRefusedRecipients = {{"x@example.com", "550 5.1.1 unknown"}};
+  sent.ReportCall(report);
+  std::string json = varnel::host::FormatOutcomeJson(sent, cp1252, 1);
+  EXPECT_NE(json.find("\"attempts\":[{\"host\":\"a.example.com\",\"port\":25,\"status\":3,\"reply\":null,"
+                      "\"delayMs\":0},{\"host\":\"b.example.com\",\"port\":587,\"status\":6,\"reply\":\"421 busy\","
+                      "\"delayMs\":5123},{\"host\":\"a.example.com\",\"port\":25,\"status\":19,\"reply\":null,"
+                      "\"delayMs\":0}],\"acceptedBy\":{\"host\":\"a.example.com\",\"port\":25,\"attempt\":3},"
+                      "\"refusedRecipients\":[{\"address\":\"x@example.com\",\"reply\":\"550 5.1.1 unknown\"}]}"),
+            std::string::npos)
+      << json;
 }
 
 TEST(HostOutcomePrinterTest, JsonSmtpErrorNumberIsANumberOrNull) {

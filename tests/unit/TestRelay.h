@@ -46,7 +46,10 @@ struct CStep {
 
 class CScriptedRelay {
  public:
-  explicit CScriptedRelay(std::vector<CStep> script) : m_arrScript(std::move(script)) {
+  explicit CScriptedRelay(std::vector<CStep> script) : CScriptedRelay(std::move(script), {}) {}
+  // Plays script to the first connection, then each later script to one more connection.
+  CScriptedRelay(std::vector<CStep> script, std::vector<std::vector<CStep>> later)
+      : m_arrScript(std::move(script)), m_arrLater(std::move(later)) {
     m_hListen = ::socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     ::setsockopt(m_hListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -86,6 +89,11 @@ class CScriptedRelay {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_arrLines;
   }
+  // Connections accepted so far (without waiting for the script to end).
+  int Connections() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nConnections;
+  }
   // Steps that did not go as scripted.
   std::vector<std::string> Failures() {
     Transcript();
@@ -115,15 +123,27 @@ class CScriptedRelay {
   }
 
   void Play() {
+    if (!PlayOne(m_arrScript)) return;
+    for (const std::vector<CStep>& script : m_arrLater) {
+      if (!PlayOne(script)) return;
+    }
+  }
+
+  // One connection; false when none came.
+  bool PlayOne(const std::vector<CStep>& script) {
     int client = -1;
     for (int waited = 0; waited < 20000 && !m_bStop && client < 0; waited += 50) {
       pollfd entry{m_hListen, POLLIN, 0};
       if (::poll(&entry, 1, 50) > 0) client = ::accept(m_hListen, nullptr, nullptr);
     }
-    if (client < 0) return;
+    if (client < 0) return false;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      ++m_nConnections;
+    }
     std::string pending;
     bool stopReading = false;
-    for (const CStep& step : m_arrScript) {
+    for (const CStep& step : script) {
       switch (step.eKind) {
         case CStep::Kind::Send:
           ::send(client, step.strText.data(), step.strText.size(), MSG_NOSIGNAL);
@@ -193,9 +213,12 @@ class CScriptedRelay {
       }
       ::close(client);
     }
+    return true;
   }
 
   std::vector<CStep> m_arrScript;
+  std::vector<std::vector<CStep>> m_arrLater;
+  int m_nConnections = 0;
   int m_hListen = -1;
   int m_nPort = 0;
   std::atomic<bool> m_bStop{false};

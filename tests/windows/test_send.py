@@ -132,6 +132,19 @@ class TestSend(unittest.TestCase):
         self.assertEqual(as_format1(windows), linux)
         self.assertEqual(len(relay.messages), 2)
 
+    def test_fallback_relay_gives_the_same_answer_as_the_linux_host(self):
+        # Nothing listens on 127.0.0.2: the first relay of the list refuses the connection.
+        with Relay() as relay:
+            params = [p if p[0] != "@address" else ("@address", "varchar", "127.0.0.2; 127.0.0.1")
+                      for p in named_call(relay.port)]
+            windows = self.run_call(params)
+            linux = run_linux_host(params)
+        self.assertEqual(windows["rows"][0][0], 0, windows)
+        if linux is None:
+            self.skipTest("the Linux host is not built (VARNEL_BIN)")
+        self.assertEqual(as_format1(windows), linux)
+        self.assertEqual(len(relay.messages), 2)
+
 
 if __name__ == "__main__":
     unittest.main()
