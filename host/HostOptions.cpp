@@ -47,7 +47,7 @@ std::string HostUsage() {
          "option does.\n"
          "\n"
          "Exit status: 0 the relay accepted the message; otherwise the outcome's status code\n"
-         "(1-17; 255 for -1, a query that could not connect); 64 the command line or the\n"
+         "(1-19; 255 for -1, a query that could not connect); 64 the command line or the\n"
          "statement could not be read, or the procedure refused its parameters.\n";
 }
 
