@@ -198,7 +198,7 @@ class PostgresQueryTest(unittest.TestCase):
         self.assertEqual(code, 0, out)
         body = parse_message(relay.envelopes[0].content).get_content()
         # Bare line feeds of the default row separator travel as CR LF.
-        self.assertEqual(body, "a,b\r\n1,x,\r\n|c\r\n2,\r\n\r\n")
+        self.assertEqual(body, "a,b\r\n1,x,\r\n|c\r\n2,\r\n")
 
     def test_non_ascii_query_and_values(self):
         with Relay() as relay:
@@ -206,7 +206,7 @@ class PostgresQueryTest(unittest.TestCase):
         self.assertEqual(code, 0, out)
         self.assertEqual(out["rows"][0]["QueryErrorMessage"], None)
         body = parse_message(relay.envelopes[0].content).get_content()
-        self.assertEqual(body, "e,u\r\n\u00e9,\u00fcber,\r\n\r\n")
+        self.assertEqual(body, "e,u\r\n\u00e9,\u00fcber,\r\n")
 
     def test_wrong_password_sends_nothing(self):
         with Relay() as relay:
