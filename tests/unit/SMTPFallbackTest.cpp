@@ -37,19 +37,6 @@ struct CSend {
   }
 };
 
-// A port on loopback that nothing listens on.
-int ClosedPort() {
-  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(probe);
-  return ntohs(address.sin_port);
-}
-
 std::vector<CStep> Then(std::vector<CStep> steps, const std::vector<CStep>& more) {
   steps.insert(steps.end(), more.begin(), more.end());
   return steps;

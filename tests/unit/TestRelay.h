@@ -44,6 +44,19 @@ struct CStep {
   static CStep StopReading() { return {Kind::StopReading, {}, 0}; }
 };
 
+// A port on loopback that nothing listens on: reserved, read and closed again.
+inline int ClosedPort() {
+  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(probe);
+  return ntohs(address.sin_port);
+}
+
 class CScriptedRelay {
  public:
   explicit CScriptedRelay(std::vector<CStep> script) : CScriptedRelay(std::move(script), {}) {}
