@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "mime/AttachmentFiles.h"
 #include "mime/AttachmentType.h"
 #include "mime/Base64Encoder.h"
 #include "mime/HeaderFieldWriter.h"
@@ -116,8 +117,6 @@ void EncodeCanonicalText(std::FILE* file, CBase64Encoder& encoder) {
   encoder.Finish();
 }
 
-constexpr char kListSeparators[] = "\t \n\f\r";
-
 // A file system name (UTF-8) as it goes into the message: every byte sequence that is no
 // UTF-8 character becomes U+FFFD, so that the utf-8 label is never wrong.
 std::string ShownName(const std::string& name) { return Utf16ToUtf8(Utf8ToUtf16(name)); }
@@ -168,27 +167,15 @@ CMimeSendFile::CMimeSendFile(IByteSink& sink, std::string boundary, std::int32_t
 CMimeSendFile::~CMimeSendFile() = default;
 
 void CMimeSendFile::AddFileList(const std::string& attachments) {
-  std::string list = attachments;
-  for (char& c : list) {
-    if (c == ';') c = ',';
-  }
-  if (list.find(',') == std::string::npos) {
-    // A lone item is used as given, blanks and all.
-    AddMatchingFiles(list);
-  } else {
-    std::size_t start = 0;
-    for (;;) {
-      std::size_t comma = list.find(',', start);
-      std::size_t end = comma == std::string::npos ? list.size() : comma;
-      std::size_t first = list.find_first_not_of(kListSeparators, start);
-      if (first != std::string::npos && first < end) {
-        std::size_t last = list.find_last_not_of(kListSeparators, end - 1);
-        AddMatchingFiles(list.substr(first, last - first + 1));
-      }
-      if (comma == std::string::npos) break;
-      start = comma + 1;
-    }
-  }
+  CAttachmentFiles files = ExpandAttachmentList(*m_pFileSystem, attachments);
+  m_arrFileNames.insert(m_arrFileNames.end(), files.arrNames.begin(), files.arrNames.end());
+  m_arrFilePaths.insert(m_arrFilePaths.end(), files.arrPaths.begin(), files.arrPaths.end());
+}
+
+void CMimeSendFile::UseFiles(const CAttachmentFiles& files) {
+  m_arrFileNames = files.arrNames;
+  m_arrFilePaths = files.arrPaths;
+  m_bFilesGiven = true;
 }
 
 std::uint64_t CMimeSendFile::TotalFileBytes() const {
@@ -201,7 +188,7 @@ std::uint64_t CMimeSendFile::TotalFileBytes() const {
 }
 
 bool CMimeSendFile::SendAttachments(std::string attachments, bool closeMultipart) {
-  AddFileList(attachments);
+  if (!m_bFilesGiven) AddFileList(attachments);
 
   if (m_arrFilePaths.empty()) {
     m_pSink->Write("\r\n--" + m_strBoundary + "\r\n");
@@ -238,14 +225,11 @@ bool CMimeSendFile::SendAttachments(std::string attachments, bool closeMultipart
 
 bool CMimeSendFile::CheckFiles(const std::string& attachments, std::string& refusal) {
   AddFileList(attachments);
-  for (std::size_t index = 0; index < m_arrFilePaths.size(); ++index) {
-    CInputFile file;
-    if (OpenAttachment(index, file) == OpenResult::Refused) {
-      refusal = m_strRefusal;
-      return false;
-    }
-  }
-  return true;
+  CAttachmentFiles files;
+  files.arrPaths = m_arrFilePaths;
+  if (CheckAttachmentFiles(files, m_policy, refusal)) return true;
+  m_strRefusal = refusal;
+  return false;
 }
 
 CMimeSendFile::OpenResult CMimeSendFile::OpenAttachment(std::size_t index, CInputFile& file) {
@@ -259,10 +243,10 @@ CMimeSendFile::OpenResult CMimeSendFile::OpenAttachment(std::size_t index, CInpu
 }
 
 void CMimeSendFile::AddMatchingFiles(const std::string& pattern) {
-  for (CFoundFile& found : m_pFileSystem->FindFiles(pattern)) {
-    m_arrFileNames.push_back(std::move(found.strName));
-    m_arrFilePaths.push_back(std::move(found.strFullPath));
-  }
+  CAttachmentFiles files;
+  varnel::AddMatchingFiles(*m_pFileSystem, pattern, files);
+  m_arrFileNames.insert(m_arrFileNames.end(), files.arrNames.begin(), files.arrNames.end());
+  m_arrFilePaths.insert(m_arrFilePaths.end(), files.arrPaths.begin(), files.arrPaths.end());
 }
 
 CMimeSendFile::FileContent CMimeSendFile::CheckContent(CInputFile& file) {

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mime/AttachmentFiles.h"
 #include "mime/ByteSink.h"
 #include "platform/AttachmentPolicy.h"
 #include "platform/FileSystem.h"
@@ -37,6 +38,9 @@ class CMimeSendFile {
   CMimeSendFile(const CMimeSendFile&) = delete;
   CMimeSendFile& operator=(const CMimeSendFile&) = delete;
 
+  // The files to attach, expanded before (ExpandAttachmentList): SendAttachments sends
+  // these instead of expanding its list again.
+  void UseFiles(const CAttachmentFiles& files);
   // Sends one part per file that the list names (items separated by ";" or ","), with
   // the delimiters between them; closeMultipart adds the closing delimiter after the
   // last one. False when no file was found (the message then carries a note instead).
@@ -110,6 +114,7 @@ class CMimeSendFile {
   std::unique_ptr<CQuotedPrintableEncoder> m_pEncoder;
   CAttachmentPolicy m_policy;
   std::string m_strRefusal;
+  bool m_bFilesGiven = false;
 };
 
 }  // namespace varnel

@@ -2,12 +2,20 @@
 // and the database client's driver. Only read, never created.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
 namespace varnel {
 
 enum class SettingState { Found, Missing, Error };
+
+// A setting's text ends at its first NUL, as a registry string does: what follows is no
+// part of what anyone wrote.
+inline void CutAtFirstNul(std::string& value) {
+  std::size_t nul = value.find('\0');
+  if (nul != std::string::npos) value.resize(nul);
+}
 
 class ISettings {
  public:

@@ -152,10 +152,10 @@ void FillChannel(CSMTPChannel& channel, CXpParameters& p, IServerCall& server) {
   // A bound of the call's own replaces the MaxSeconds setting; 0 or less: none.
   if (p.m_bMaxSecondsNamed) channel.m_nMaxSeconds = p.m_nMaxSeconds > 0 ? p.m_nMaxSeconds : 0;
   if (p.m_nPartialRecipients != 0) channel.m_bPartialRecipients = true;
-  channel.m_strOAuthTokenUrl = p.m_strOAuthTokenUrl.value_or("");
-  channel.m_strOAuthClientId = p.m_strOAuthClientId.value_or("");
-  channel.m_strOAuthClientSecret = p.m_strOAuthClientSecret.value_or("");
-  channel.m_strOAuthScope = p.m_strOAuthScope.value_or("");
+  channel.m_settings.strOAuthTokenUrl = p.m_strOAuthTokenUrl.value_or("");
+  channel.m_settings.strOAuthClientId = p.m_strOAuthClientId.value_or("");
+  channel.m_settings.strOAuthClientSecret = p.m_strOAuthClientSecret.value_or("");
+  channel.m_settings.strOAuthScope = p.m_strOAuthScope.value_or("");
 }
 
 // Without @codepage the text keeps its bytes and the label fits them: an ISO-8859 part

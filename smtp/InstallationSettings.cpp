@@ -40,22 +40,23 @@ class CReader {
  public:
   CReader(ISettings& settings, std::string& error) : m_settings(settings), m_strError(error) {}
 
-  // The raw value (empty when not set); false when the store holds one that cannot be read
-  // (or, for a secret, one kept where others can read it).
-  bool Read(const char* name, const char* variable, std::string& value, bool secret = false) {
+  // The value up to its first NUL (empty when not set, `found` false); false when the store
+  // holds one that cannot be read (or, for a secret, one kept where others can read it).
+  // Every setting is read through here: one rule for all of them.
+  bool Read(const char* name, const char* variable, std::string& value, bool secret = false,
+            bool* found = nullptr) {
     value.clear();
     std::string reason;
     SettingState state = secret ? m_settings.SecretValue(name, variable, value, reason)
                                 : m_settings.Value(name, variable, value);
+    if (found != nullptr) *found = state == SettingState::Found;
     if (state == SettingState::Error) {
       m_strError = std::string("the ") + name + " setting " + (reason.empty() ? "cannot be read" : "is refused") +
                    " (" + m_settings.Origin(name, variable) + ")" + (reason.empty() ? "" : ": " + reason);
       return false;
     }
     if (state == SettingState::Missing) value.clear();
-    // A value ends at its first NUL, as a registry string does.
-    std::size_t nul = value.find('\0');
-    if (nul != std::string::npos) value.resize(nul);
+    CutAtFirstNul(value);
     return true;
   }
 
@@ -85,12 +86,33 @@ class CReader {
   bool Digit(const char* name, const char* variable, int high, int& value) {
     value = -1;
     std::string text;
-    SettingState state = m_settings.Value(name, variable, text);
-    if (state == SettingState::Error) return Read(name, variable, text);
-    if (state == SettingState::Missing || ParseDigitSetting(text, 0, high, value)) return true;
+    bool found = false;
+    if (!Read(name, variable, text, false, &found)) return false;
+    if (!found || ParseDigitSetting(text, 0, high, value)) return true;
     std::string why = "is not one of 0";
     for (int digit = 1; digit <= high; ++digit) why += (digit == high ? " or " : ", ") + std::to_string(digit);
     return Fail(name, variable, text, why);
+  }
+
+  // A whole number from 0 to high (at most nine digits); -1 when not set.
+  bool WholeNumber(const char* name, const char* variable, int high, int& value) {
+    value = -1;
+    std::string text;
+    bool found = false;
+    if (!Read(name, variable, text, false, &found)) return false;
+    if (!found) return true;
+    std::string number = Trimmed(text);
+    int parsed = 0;
+    bool digits = !number.empty() && number.size() <= 9;
+    for (char c : number) {
+      if (c < '0' || c > '9') digits = false;
+      if (digits) parsed = parsed * 10 + (c - '0');
+    }
+    if (digits && parsed <= high) {
+      value = parsed;
+      return true;
+    }
+    return Fail(name, variable, text, "is not a whole number from 0 to " + std::to_string(high));
   }
 
   // A value that must be one word: no blanks inside either.
@@ -168,7 +190,10 @@ bool ReadInstallationSettings(ISettings& settings, CInstallationSettings& values
   }
   return reader.Word("OAuthClientId", "VARNEL_OAUTH_CLIENT_ID", values.strOAuthClientId) &&
          reader.Text("OAuthClientSecret", "VARNEL_OAUTH_CLIENT_SECRET", values.strOAuthClientSecret, true) &&
-         reader.Text("OAuthScope", "VARNEL_OAUTH_SCOPE", values.strOAuthScope);
+         reader.Text("OAuthScope", "VARNEL_OAUTH_SCOPE", values.strOAuthScope) &&
+         reader.WholeNumber("Retries", "VARNEL_RETRIES", 100, values.nRetries) &&
+         reader.WholeNumber("RetryDelay", "VARNEL_RETRY_DELAY", 86400, values.nRetryDelay) &&
+         reader.WholeNumber("MaxSeconds", "VARNEL_MAX_SECONDS", 86400, values.nMaxSeconds);
 }
 
 }  // namespace varnel

@@ -20,6 +20,9 @@ struct CInstallationSettings {
   std::string strOAuthClientId;
   std::string strOAuthClientSecret;
   std::string strOAuthScope;
+  int nRetries = -1;               // rounds after the first; -1: not set (none)
+  int nRetryDelay = -1;            // seconds before the second round; -1: not set (5)
+  int nMaxSeconds = -1;            // bound on the whole call; -1: not set (none)
 };
 
 // Reads every setting above; false with `error` set at the first one at fault, and

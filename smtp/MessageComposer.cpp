@@ -148,7 +148,7 @@ std::string CMessageComposer::FormatHeader(std::int64_t sendTime) {
   const CSMTPChannel& c = m_channel;
   const std::string& T = c.m_strTerminator;
   CHeaderFieldWriter writer(c.m_nCharset, T);
-  if (m_strMessageId.empty()) m_strMessageId = NewMessageId(MessageIdDomain(c.m_strFromAddress, c.m_strHeloName));
+  if (m_strMessageId.empty()) m_strMessageId = NewMessageId(MessageIdDomain(c.m_strFromAddress, c.m_settings.strHeloName));
 
   std::string header = writer.Structured("Mime-Version", "1.0");
   if (c.m_nImportance == 1) header += "Importance: High" + T;
@@ -237,7 +237,7 @@ std::string CMessageComposer::BodyTransferEncoding() const {
 bool CMessageComposer::BodyNeedsEncoding() const { return BodyTransferEncoding() == "quoted-printable"; }
 
 CMessageComposer::CPlan CMessageComposer::Plan(std::int64_t sendTime) {
-  if (m_strMessageId.empty()) m_strMessageId = NewMessageId(MessageIdDomain(m_channel.m_strFromAddress, m_channel.m_strHeloName));
+  if (m_strMessageId.empty()) m_strMessageId = NewMessageId(MessageIdDomain(m_channel.m_strFromAddress, m_channel.m_settings.strHeloName));
   return CPlan{BodyTransferEncoding(), m_strMessageId, sendTime};
 }
 

@@ -28,13 +28,20 @@ COAuthTokenCache& ProcessOAuthTokenCache() {
 
 OAuthSetup ReadOAuthRequest(const CSMTPChannel& channel, COAuthRequest& request, std::string& error) {
   request = COAuthRequest();
-  const CInstallationSettings* settings = channel.InstallationValues(error);
-  if (settings == nullptr) return OAuthSetup::Failed;
-  request.strTokenUrl = Effective(channel.m_strOAuthTokenUrl, settings->strOAuthTokenUrl);
+  const CDeliverySettings& given = channel.m_settings;
+  // Delivery has read the settings before its worker started; a channel that has not
+  // been through it has them read now.
+  CDeliverySettings read;
+  if (!given.bRead) {
+    int status = 0;
+    if (!ReadDeliverySettings(channel.Platform().pSettings, read, error, status)) return OAuthSetup::Failed;
+  }
+  const CInstallationSettings* settings = given.bRead ? &given.installation : &read.installation;
+  request.strTokenUrl = Effective(given.strOAuthTokenUrl, settings->strOAuthTokenUrl);
   if (request.strTokenUrl.empty()) return OAuthSetup::None;
-  request.strClientId = Effective(channel.m_strOAuthClientId, settings->strOAuthClientId);
-  request.strScope = Effective(channel.m_strOAuthScope, settings->strOAuthScope);
-  request.strClientSecret = channel.m_strOAuthClientSecret;
+  request.strClientId = Effective(given.strOAuthClientId, settings->strOAuthClientId);
+  request.strScope = Effective(given.strOAuthScope, settings->strOAuthScope);
+  request.strClientSecret = given.strOAuthClientSecret;
   // The server's secret goes only where the server's setting points: a call that names
   // its own endpoint must bring its own secret.
   if (request.strClientSecret.empty() && settings->strOAuthTokenUrl == request.strTokenUrl) {

@@ -2,14 +2,18 @@
 
 #include <algorithm>
 #include <string_view>
+#include <thread>
 
-#include "mime/ByteSink.h"
-#include "mime/MimeSendFile.h"
+#include "mime/AttachmentFiles.h"
 #include "platform/AsciiCase.h"
 #include "platform/TextCensor.h"
 #include "platform/System.h"
 #include "platform/Log.h"
+#include "platform/Network.h"
+#include "smtp/AddressList.h"
 #include "smtp/CompletionEvent.h"
+#include "smtp/DeliveryWorker.h"
+#include "smtp/SMTPSocket.h"
 
 namespace varnel {
 namespace {
@@ -17,6 +21,15 @@ namespace {
 // The delivery worker marks its thread so that its log lines carry the thread number;
 // lines written on the server's thread carry 0.
 thread_local long tls_nLogThreadNumber = 0;
+
+void DeliveryThreadProc(CSMTPChannel* channel, int* exitCode) {
+  SetLogThreadNumber(CurrentThreadId());
+  try {
+    *exitCode = channel->Sendmail() ? 0 : 1;
+  } catch (...) {
+    *exitCode = 1;
+  }
+}
 
 }  // namespace
 
@@ -26,24 +39,15 @@ CSMTPChannel::CSMTPChannel(const CPlatform& platform) : m_platform(platform) {}
 
 CSMTPChannel::~CSMTPChannel() = default;
 
-const CInstallationSettings* CSMTPChannel::InstallationValues(std::string& error, int* status) const {
-  if (!m_installation && m_strInstallationError.empty()) {
-    CInstallationSettings values;
-    bool tlsFault = false;
-    if (m_platform.pSettings == nullptr) {
-      m_installation = values;
-    } else if (ReadInstallationSettings(*m_platform.pSettings, values, m_strInstallationError, &tlsFault)) {
-      m_installation = std::move(values);
-    } else {
-      m_nInstallationFaultStatus = tlsFault ? Status::Tls : Status::Registry;
-    }
-  }
-  if (!m_installation) {
-    error = m_strInstallationError;
-    if (status != nullptr) *status = m_nInstallationFaultStatus;
-    return nullptr;
-  }
-  return &*m_installation;
+bool CSMTPChannel::ReadSettings() {
+  if (m_settings.bRead) return true;
+  std::string error;
+  int status = Status::Registry;
+  if (ReadDeliverySettings(m_platform.pSettings, m_settings, error, status)) return true;
+  WriteLog("Setting refused: " + error);
+  m_strErrorDetail = error;
+  m_nStatus = status;
+  return false;
 }
 
 // The text is stored as given: the data stream applies RFC 5321 transparency to every
@@ -137,17 +141,114 @@ bool CSMTPChannel::CheckAttachments() {
     m_nStatus = Status::Registry;
     return false;
   }
-  struct CNullSink final : IByteSink {
-    void Write(const char*, std::size_t) override {}
-  } sink;
-  CMimeSendFile files(sink, std::string(), m_nCharset, *m_platform.pFileSystem);
-  files.SetAttachmentPolicy(m_attachmentPolicy);
+  // Expanded once: the files checked here are the files every composition attaches.
+  m_attachmentFiles = ExpandAttachmentList(*m_platform.pFileSystem, m_strAttachments);
   std::string refusal;
-  if (files.CheckFiles(m_strAttachments, refusal)) return true;
+  if (CheckAttachmentFiles(m_attachmentFiles, m_attachmentPolicy, refusal)) return true;
   WriteLog("Attachment not allowed: " + refusal);
   m_strErrorDetail = refusal;
   m_nStatus = Status::AttachmentRefused;
   return false;
 }
+
+std::vector<CRelay> SplitRelayList(const std::string& address) {
+  std::vector<CRelay> relays;
+  std::size_t at = 0;
+  while (at <= address.size()) {
+    std::size_t end = address.find_first_of(",;", at);
+    if (end == std::string::npos) end = address.size();
+    std::string name = address.substr(at, end - at);
+    std::size_t first = name.find_first_not_of(" \t\r\n");
+    std::size_t last = name.find_last_not_of(" \t\r\n");
+    if (first != std::string::npos) relays.push_back({name.substr(first, last - first + 1), 0});
+    at = end + 1;
+  }
+  return relays;
+}
+
+void CSMTPChannel::ResolveRetrySettings() {
+  const CInstallationSettings& settings = m_settings.installation;
+  if (m_nRetries < 0) m_nRetries = settings.nRetries >= 0 ? settings.nRetries : 0;
+  if (m_nRetryDelayMs < 0) m_nRetryDelayMs = (settings.nRetryDelay >= 0 ? settings.nRetryDelay : 5) * std::int64_t{1000};
+  if (m_nMaxSeconds < 0) m_nMaxSeconds = settings.nMaxSeconds >= 0 ? settings.nMaxSeconds : 0;
+  // 0: no bound but the per-reply time-out.
+  if (m_nMaxSeconds > 0) m_tCallDeadline = m_tCallStart + std::chrono::seconds(m_nMaxSeconds);
+}
+
+std::chrono::milliseconds CSMTPChannel::WaitLimit() const {
+  std::chrono::milliseconds limit = EffectiveTimeout(m_nTimeout);
+  if (m_tCallDeadline == std::chrono::steady_clock::time_point::max()) return limit;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(m_tCallDeadline - std::chrono::steady_clock::now());
+  if (left < limit) limit = left;
+  return limit.count() < 1 ? std::chrono::milliseconds(1) : limit;
+}
+
+bool CSMTPChannel::CallTimeUp() const { return std::chrono::steady_clock::now() >= m_tCallDeadline; }
+
+void CSMTPChannel::ResolveTlsSettings() {
+  const CInstallationSettings& settings = m_settings.installation;
+  bool given = m_nTlsMode >= TlsMode::Never && m_nTlsMode <= TlsMode::Implicit;
+  // Credentials go in clear only when the call said @tls=0 itself, or the settings allow it.
+  m_settings.bPlainSignInAllowed = (given && m_nTlsMode == TlsMode::Never) || settings.nAllowPlainSignIn == 1;
+  bool raised = false;
+  std::int32_t mode = ResolveTlsMode(m_nTlsMode, settings.nTlsMode, m_nPort, m_bAuthenticate, raised);
+  if (raised) {
+    WriteLog("@tls=" + std::to_string(m_nTlsMode) + " is below the TlsMode setting: TLS mode " +
+             std::to_string(mode) + " applies");
+  }
+  m_nTlsMode = mode;
+  if (m_nTlsMode != TlsMode::Never) WriteLog("TLS mode " + std::to_string(m_nTlsMode));
+}
+
+std::string CSMTPChannel::GetEffectiveFrom() {
+  if (!m_strFrom.empty()) return m_strFrom;
+  // The name the relay is greeted with: the HeloName setting, else the host's fully
+  // qualified name; never a domain made up by appending to the host name.
+  std::string domain = GetSenderDomain(*m_platform.pNetwork, m_settings.installation.strHeloName);
+  if (domain.find('.') == std::string::npos && domain.find('[') == std::string::npos) {
+    WriteLog("No fully qualified name for this host: the default sender is sqlserver@" + domain +
+             " (the HeloName setting names the domain)");
+  }
+  return "sqlserver@" + domain;
+}
+
+bool CSMTPChannel::Initialise() {
+  try {
+    // Every installation setting is read here, before the worker starts: one that cannot be
+    // read or does not parse ends the call before anything is sent.
+    if (!ReadSettings()) return false;
+    m_strBindIP = m_settings.installation.strBindIP;
+  } catch (...) {
+    WriteLog("Exception thrown reading the registry");
+    m_nStatus = Status::Registry;
+    return false;
+  }
+
+  std::thread worker;
+  int exitCode = 1;
+  try {
+    WriteLog("About to enter Initialise try/catch");
+    WriteLog("About to start CSMTPChannel::StartThread");
+    worker = std::thread(DeliveryThreadProc, this, &exitCode);
+    WriteLog("CSMTPChannel::StartThread Complete");
+    WriteLog("Waiting for initialise thread to complete");
+    worker.join();
+    WriteLog("Initialise thread complete");
+    WriteLog("Getting exit code");
+    if (exitCode == 1) {
+      WriteLog("Exit code is 1");
+      return false;
+    }
+    return true;
+  } catch (...) {
+    WriteLog("Waiting for initialise thread to die after exception\n");
+    // The worker uses this channel: it must have ended before the channel goes away.
+    if (worker.joinable()) worker.join();
+    m_nStatus = Status::Exception;
+    return false;
+  }
+}
+
+bool CSMTPChannel::Sendmail() { return CDeliveryWorker(*this).Run(); }
 
 }  // namespace varnel

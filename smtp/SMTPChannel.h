@@ -12,7 +12,8 @@
 #include "platform/AttachmentPolicy.h"
 #include "platform/Log.h"
 #include "platform/Platform.h"
-#include "smtp/InstallationSettings.h"
+#include "mime/AttachmentFiles.h"
+#include "smtp/DeliverySettings.h"
 
 namespace varnel {
 
@@ -107,23 +108,21 @@ class CSMTPChannel {
   bool Initialise();
   bool Sendmail();
   std::string GetEffectiveFrom();
-  // The installation's settings, read on first use (Initialise does so before the worker
-  // starts) and kept for the rest of the call; null with `error` set and `status` the
-  // call's status (15 for a TLS setting, else 7) when one is at fault.
-  const CInstallationSettings* InstallationValues(std::string& error, int* status = nullptr) const;
+  // Reads the installation's settings into m_settings, once: Initialise does so before
+  // the worker starts. False with the status set (15 for a TLS setting, else 7) and the
+  // setting named in m_strErrorDetail when one cannot be read or is no valid value.
+  bool ReadSettings();
   // The TLS mode: the call's, raised to the TlsMode setting where that asks for more;
   // when the call gave none the setting's, else by port and credentials. Also whether
-  // credentials may go without TLS, and the CA file setting. False (status 15, the
-  // reason in m_strErrorDetail) when a setting cannot be read or is no valid value.
-  bool ResolveTlsSettings();
+  // credentials may go without TLS.
+  void ResolveTlsSettings();
   // Before the relay is contacted: every file the attachment list names may be attached
   // (platform/AttachmentPolicy.h). False with the status set (7 when the AttachmentFolders
   // setting cannot be used, 17 for a refused file) and the reason in m_strErrorDetail.
   bool CheckAttachments();
-  // Before the first attempt: Retries, RetryDelay and MaxSeconds where the call gave no
-  // value of its own. False (status 7, the setting named in m_strErrorDetail) for a
-  // setting that cannot be read or is no whole number in range.
-  bool ResolveRetrySettings();
+  // Before the first attempt: Retries, RetryDelay and MaxSeconds from the settings where
+  // the call gave no value of its own; the call's bound starts.
+  void ResolveRetrySettings();
   // The longest a single wait may last now: the reply time-out, cut to what is left of
   // the call's bound (at least 1 ms; the bound's passing ends the call).
   std::chrono::milliseconds WaitLimit() const;
@@ -170,26 +169,15 @@ class CSMTPChannel {
   // Learned from the relay's EHLO reply (RFC 6152): 8-bit text may go out undeclared as
   // quoted-printable only when this is false.
   bool m_bRelay8BitMime = false;
-  // The name this send greeted the relay with (EHLO/HELO argument).
-  std::string m_strHeloName;
   // Why the send failed, where the status code alone does not say (TLS, OAuth).
   std::string m_strErrorDetail;
   // Transport security: one of the TlsMode values; the verification of the relay's
   // certificate; a bearer token for XOAUTH2.
   std::int32_t m_nTlsMode = -1;  // -1: not given
-  // Credentials and tokens may go over a connection without TLS: the call gave @tls=0,
-  // or the AllowPlainSignIn setting is 1.
-  bool m_bPlainSignInAllowed = false;
   bool m_bTlsVerify = true;
-  std::string m_strTlsCaFile;
   std::string m_strSMTPOAuthToken;
   // The relay as the caller named it (m_strAddress is its lower-case form).
   std::string m_strRelayName;
-  // OAuth 2.0 client credentials (@oauth*); empty ones fall back to the settings.
-  std::string m_strOAuthTokenUrl;
-  std::string m_strOAuthClientId;
-  std::string m_strOAuthClientSecret;
-  std::string m_strOAuthScope;
   // What the send did, for the call's report: a connection to the relay was made; the TLS
   // in use once established; the Message-ID and the bytes of message text sent.
   bool m_bRelayConnected = false;
@@ -216,29 +204,18 @@ class CSMTPChannel {
   // Which files may be attached: the built-in refusals, and after CheckAttachments the
   // AttachmentFolders setting.
   CAttachmentPolicy m_attachmentPolicy;
+  // The files the attachment list names, wildcards expanded once by CheckAttachments;
+  // every composition of the message (measured and sent) attaches these.
+  CAttachmentFiles m_attachmentFiles;
+
+  // The installation's settings (read once, before the worker starts), the call's OAuth
+  // client values and what the two decide together.
+  CDeliverySettings m_settings;
 
  private:
-  // One attempt at the relay m_strAddress:m_nPort, its outcome in the channel.
-  // lostConnection: no connection, or it ended or timed out before the dialogue did.
-  // False only where the whole call must end (no socket could be created).
-  bool TryRelay(bool refreshableToken, bool& lostConnection);
-  // Ends the call whose bound has passed: status 8 with what happened so far.
-  bool EndCallTimeUp();
-
   CPlatform m_platform;
   mutable CLogProblem m_logProblem;
-  mutable std::optional<CInstallationSettings> m_installation;
-  mutable std::string m_strInstallationError;
-  mutable int m_nInstallationFaultStatus = 0;
 };
-
-// The local address the client socket binds to: the BindIP setting when the host has
-// that address, else the first of the host's addresses; empty (any) without addresses.
-std::string ChooseBindAddress(const std::vector<std::uint32_t>& addresses, const std::string& bindIP,
-                              bool& bindIPFound);
-// The TLS mode when neither the call nor the settings give one: implicit TLS on port 465,
-// STARTTLS when offered if credentials are sent, else none.
-std::int32_t DefaultTlsMode(int port, bool credentials);
 
 // Marks the calling thread as the delivery worker for the log's thread number.
 void SetLogThreadNumber(long number);

@@ -1,7 +1,6 @@
 #include "smtp/SMTPSocket.h"
 
 #include "platform/Network.h"
-#include "platform/Settings.h"
 #include "platform/System.h"
 #include "platform/Tls.h"
 #include "smtp/AddressList.h"
@@ -14,8 +13,6 @@ namespace varnel {
 namespace {
 
 constexpr std::int32_t kDefaultTimeout = 30000;
-// Commands end with CR LF whatever line ends the message text uses (RFC 5321 section 2.3.8).
-constexpr const char* kCommandEnd = "\r\n";
 
 // A value placed inside a command line: control characters (CR and LF above all) are
 // dropped, so no address can end the command early and add commands of its own; the
@@ -90,48 +87,36 @@ std::string ChooseGreetingName(const std::string& configured, const std::string&
   return name.empty() ? std::string("localhost") : name;
 }
 
-CSMTPSocket::CSMTPSocket(CSMTPChannel& channel) : m_pChannel(&channel) {
+CSMTPSocket::CSMTPSocket(CSMTPChannel& channel) : m_pChannel(&channel), m_link(*channel.Platform().pNetwork) {
   m_pChannel->WriteLog("CSMTPSocket constructor called");
 }
 
-CSMTPSocket::~CSMTPSocket() {
-  m_pChannel->WriteLog("CSMTPSocket destructor called");
-  m_pConnection.reset();
-  m_pSocket.reset();
-}
+CSMTPSocket::~CSMTPSocket() { m_pChannel->WriteLog("CSMTPSocket destructor called"); }
 
 void CSMTPSocket::SetState(SMTPState state) { m_eState = state; }
 
 bool CSMTPSocket::Create(const std::string& bindAddress) {
   std::string error;
-  m_pSocket = m_pChannel->Platform().pNetwork->CreateSocket(bindAddress, error);
-  if (m_pSocket == nullptr) m_strLastError = error;
-  return m_pSocket != nullptr;
+  if (m_link.Create(bindAddress, error)) return true;
+  m_strLastError = error;
+  return false;
 }
 
 bool CSMTPSocket::Connect(const std::string& host, int port) {
-  if (!m_pSocket) return false;
   CSMTPChannel& channel = *m_pChannel;
   std::string error;
-  m_pConnection = m_pSocket->Connect(host, port, channel.WaitLimit(), error);
-  m_pSocket.reset();
-  if (m_pConnection == nullptr) {
+  if (!m_link.Connect(host, port, channel.WaitLimit(), error)) {
     m_strLastError = error;
     return false;
   }
   // The certificate must name the relay as the caller wrote it, not as it was resolved.
   m_strPeerName = channel.m_strRelayName.empty() ? host : channel.m_strRelayName;
-  const CInstallationSettings* settings = channel.InstallationValues(error);
-  if (settings == nullptr) {
-    m_strLastError = error;
-    return false;
-  }
-  const std::string& configured = settings->strHeloName;
   INetwork& network = *channel.Platform().pNetwork;
   std::string qualified = GetFullyQualifiedName(network);
-  m_strGreetingName = ChooseGreetingName(configured, qualified.empty() ? GetLocalHostName(network) : qualified,
-                                         m_pConnection->LocalAddressLiteral());
-  channel.m_strHeloName = m_strGreetingName;
+  m_strGreetingName = ChooseGreetingName(channel.m_settings.installation.strHeloName,
+                                         qualified.empty() ? GetLocalHostName(network) : qualified,
+                                         m_link.Connection().LocalAddressLiteral());
+  channel.m_settings.strHeloName = m_strGreetingName;
   channel.m_bRelayConnected = true;
   return true;
 }
@@ -139,8 +124,7 @@ bool CSMTPSocket::Connect(const std::string& host, int port) {
 CSMTPSocket::EndReason CSMTPSocket::Run() {
   CSMTPChannel& channel = *m_pChannel;
   CCompletionEvent& done = *channel.m_hCompleteEvent;
-  std::chrono::milliseconds timeout = channel.WaitLimit();
-  m_deadline = std::chrono::steady_clock::now() + timeout;
+  m_link.RestartDeadline(channel.WaitLimit());
   if (channel.m_nTlsMode == TlsMode::Implicit && !StartTls()) return EndReason::Completed;
 
   // Once the outcome is known (the relay took the message, or refused something), what
@@ -156,40 +140,41 @@ CSMTPSocket::EndReason CSMTPSocket::Run() {
     CompleteDialogue();
     return EndReason::Completed;
   };
+  CSMTPReplyReader& reader = m_link.Reader();
   char buffer[4096];
   while (!done.IsSet()) {
-    if (m_bSendTimedOut) return ended(EndReason::Timeout, "time-out");
-    if (m_bConnectionLost) return ended(EndReason::Closed, "connection lost");
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - std::chrono::steady_clock::now());
+    if (m_link.TimedOut()) return ended(EndReason::Timeout, "time-out");
+    if (m_link.Lost()) return ended(EndReason::Closed, "connection lost");
+    std::chrono::milliseconds left = m_link.Left();
     if (left.count() <= 0) return ended(EndReason::Timeout, "time-out");
     std::size_t received = 0;
-    IoResult result = m_pConnection->Receive(buffer, sizeof buffer, received, left);
+    IoResult result = m_link.Receive(buffer, sizeof buffer, received, left);
     if (result == IoResult::Timeout) continue;  // the deadline decides
     if (result != IoResult::Ok) {
       // A last reply that lacks its line end is still the relay's answer.
       std::string last;
-      if (result == IoResult::Closed && m_reader.Finish(last)) {
+      if (result == IoResult::Closed && reader.Finish(last)) {
         OnReceive(last);
         if (done.IsSet()) return EndReason::Completed;
       }
       return ended(EndReason::Closed, "connection closed");
     }
-    m_reader.Feed(buffer, received);
-    if (m_reader.TooLong()) {
+    reader.Feed(buffer, received);
+    if (reader.TooLong()) {
       channel.WriteLog("Reply too long: more than " + std::to_string(CSMTPReplyReader::kMaxReply) + " bytes");
       channel.m_strErrorDetail = "reply too long";
       EndDialogue(Status::DestinationError, nullptr, Farewell::None);
       break;
     }
     std::string reply;
-    while (!done.IsSet() && !m_bConnectionLost && !m_bSendTimedOut && m_reader.Next(reply)) {
+    while (!done.IsSet() && !m_link.Lost() && !m_link.TimedOut() && reader.Next(reply)) {
       OnReceive(reply);
       // A reply that came during the message is awaited whole.
-      if (done.IsSet() || !m_reader.HasUnread() || m_bEarlyReply) continue;
+      if (done.IsSet() || !reader.HasUnread() || m_bEarlyReply) continue;
       // Bytes that were already here when the command went out cannot answer it: this
       // client never pipelines, so they answer nothing.
       std::string extra;
-      if (!m_reader.Next(extra)) m_reader.Finish(extra);
+      if (!reader.Next(extra)) reader.Finish(extra);
       channel.WriteLog("Reply without a command: " + extra);
       EndDialogue(Status::DestinationError, &extra, Farewell::None);
     }
@@ -197,20 +182,10 @@ CSMTPSocket::EndReason CSMTPSocket::Run() {
   return EndReason::Completed;
 }
 
-bool CSMTPSocket::SendCommand(const std::string& command, const std::string& logText) {
-  std::string line = command + kCommandEnd;
-  IoResult result = m_pConnection->SendAll(line.data(), line.size(), m_pChannel->WaitLimit());
-  if (result != IoResult::Ok) {
-    if (result == IoResult::Timeout) {
-      m_bSendTimedOut = true;
-    } else {
-      m_bConnectionLost = true;
-    }
-    return false;
-  }
-  // Each reply must be complete within the time-out from its command.
-  m_deadline = std::chrono::steady_clock::now() + m_pChannel->WaitLimit();
+bool CSMTPSocket::SendCommand(const std::string& command, SMTPState next, const std::string& logText) {
+  if (!m_link.Send(command, m_pChannel->WaitLimit())) return false;
   m_pChannel->WriteLog(logText.empty() ? command : logText);
+  SetState(next);
   return true;
 }
 
@@ -225,8 +200,8 @@ void CSMTPSocket::EndDialogue(std::int32_t status, const std::string* reply, Far
       m_pChannel->m_strSMTPErrorNumber = reply->substr(0, 3);
     }
   }
-  if (farewell == Farewell::CancelThenQuit && SendCommand("*")) return SetState(SMTPState::Cancel);
-  if (farewell == Farewell::Quit && SendCommand("QUIT")) return SetState(SMTPState::Quit);
+  if (farewell == Farewell::CancelThenQuit && SendCommand("*", SMTPState::Cancel)) return;
+  if (farewell == Farewell::Quit && SendCommand("QUIT", SMTPState::Quit)) return;
   CompleteDialogue();
 }
 
@@ -246,8 +221,8 @@ bool CSMTPSocket::WantsEhlo() const {
 }
 
 void CSMTPSocket::SendHello(bool extended) {
-  SendCommand((extended ? "EHLO " : "HELO ") + m_strGreetingName);
-  SetState(extended ? SMTPState::Ehlo : SMTPState::Helo);
+  // A hello that could not be sent has ended the attempt (the link says how).
+  (void)SendCommand((extended ? "EHLO " : "HELO ") + m_strGreetingName, extended ? SMTPState::Ehlo : SMTPState::Helo);
 }
 
 void CSMTPSocket::OnReceive(const std::string& reply) {
@@ -260,128 +235,186 @@ void CSMTPSocket::OnReceive(const std::string& reply) {
     at = end + 2;
   }
   std::string code = ReplyCode(reply);
-  std::int32_t mode = channel.m_nTlsMode;
+  bool handled = false;
   switch (m_eState) {
-    case SMTPState::Greeting:
-      if (code == "220") return SendHello(WantsEhlo());
-      break;
-    case SMTPState::Ehlo:
-      if (code == "250") {
-        m_capabilities = CSMTPCapabilities::Parse(reply);
-        bool wantTls = !m_bTlsActive && (mode == TlsMode::Opportunistic || mode == TlsMode::Required);
-        if (wantTls && m_capabilities->bStartTls) {
-          SendCommand("STARTTLS");
-          return SetState(SMTPState::StartTls);
-        }
-        if (wantTls && mode == TlsMode::Required) {
-          return EndWithTlsError("the relay does not offer STARTTLS", Farewell::Quit);
-        }
-        if (wantTls) channel.WriteLog("The relay does not offer STARTTLS: continuing without TLS");
-        channel.m_bRelay8BitMime = m_capabilities->b8BitMime;
-        return AfterHello();
-      }
-      // RFC 5321 section 4.1.4: a relay that does not know EHLO may still know HELO.
-      if ((code == "500" || code == "502") && !(mode == TlsMode::Required && !m_bTlsActive)) {
-        channel.WriteLog("EHLO refused: falling back to HELO");
-        return SendHello(false);
-      }
-      if (mode == TlsMode::Required && !m_bTlsActive) {
-        channel.m_strErrorDetail = "the relay refused EHLO, so STARTTLS cannot be used";
-        channel.WriteLog("TLS could not be established: " + channel.m_strErrorDetail);
-        return EndDialogue(Status::Tls, &reply, Farewell::Quit);
-      }
-      break;
-    case SMTPState::Helo:
-      if (code == "250") {
-        if (!m_bTlsActive && mode == TlsMode::Opportunistic) channel.WriteLog("Continuing without TLS");
-        return AfterHello();
-      }
-      break;
-    case SMTPState::StartTls:
-      if (code == "220") return OnStartTlsReady();
-      if (mode == TlsMode::Opportunistic && !channel.m_bAuthenticate) {
-        channel.WriteLog("STARTTLS refused: continuing without TLS");
-        return AfterHello();
-      }
-      channel.m_strErrorDetail = "the relay refused STARTTLS";
-      channel.WriteLog("TLS could not be established: " + channel.m_strErrorDetail);
-      return EndDialogue(Status::Tls, &reply, Farewell::Quit);
-    case SMTPState::Auth:
-      if (code == "334") {
-        std::string response;
-        if (!m_pMechanism->Answer(ReplyText(reply), response)) {
-          return EndDialogue(Status::LogOn, &reply, Farewell::CancelThenQuit);
-        }
-        SendCommand(response, kCredentialMask);
-        return;
-      }
-      if (code == "235") return SendMail();
-      if (code == "535" && std::string(m_pMechanism->Name()) == "XOAUTH2" && !m_bTokenRefreshed && m_fnRefreshToken) {
-        m_bTokenRefreshed = true;
-        std::string token;
-        if (m_fnRefreshToken(token)) {
-          channel.WriteLog("Token refused: trying once more with a fresh one");
-          channel.m_strSMTPOAuthToken = token;
-          return StartAuthentication();
-        }
-      }
-      break;
-    case SMTPState::Mail:
-      if (code == "250") {
-        channel.m_nRecipientIndex = 0;
-        return SendNextRecipient();
-      }
-      break;
-    case SMTPState::Rcpt:
-      if (code == "250" || code == "251") {
-        ++channel.m_nRecipientIndex;
-        ++m_nAcceptedRecipients;
-        return SendNextRecipient();
-      }
-      if (channel.m_bPartialRecipients && code.size() == 3 && code[0] == '5') {
-        // Dropped on request: the message goes to the others, the outcome names this one.
-        std::string address = channel.m_arrRecipients[static_cast<std::size_t>(channel.m_nRecipientIndex)];
-        std::string line = reply.substr(0, reply.find("\r\n"));
-        channel.WriteLog("Recipient refused and dropped: " + address);
-        channel.m_arrRefusedRecipients.push_back({address, line});
-        m_strLastRefusal = reply;
-        ++channel.m_nRecipientIndex;
-        return SendNextRecipient();
-      }
-      break;
-    case SMTPState::Data:
-      if (code == "354") {
-        SetState(SMTPState::Message);
-        return SendMessageText();
-      }
-      break;
-    case SMTPState::Message:
-      if (m_bEarlyReply) {
-        // Only the first reply after the end-of-data line is the relay's verdict; one
-        // that came before it, a "250" above all, accepts nothing.
-        channel.WriteLog("Reply before the end of the message: the message was not sent whole");
-        channel.m_strErrorDetail = "the relay answered before the end of the message";
-        return EndDialogue(Status::DestinationError, &reply, Farewell::None);
-      }
-      if (code == "250") {
-        // The relay has taken responsibility for the message (RFC 5321 section 4.1.1.4).
-        m_bAccepted = true;
-        channel.m_nStatus = channel.m_arrRefusedRecipients.empty() ? Status::Success : Status::Partial;
-        SendCommand("QUIT");
-        return SetState(SMTPState::Quit);
-      }
-      break;
-    case SMTPState::Cancel:
-      // Whatever the relay answers to "*" (501 as a rule), the exchange is over.
-      if (SendCommand("QUIT")) return SetState(SMTPState::Quit);
-      return CompleteDialogue();
-    case SMTPState::Quit:
-      if (m_bAccepted && code != "221") channel.WriteLog("Message accepted; QUIT answered otherwise");
-      return CompleteDialogue();
-    case SMTPState::Done:
-      return;
+    case SMTPState::Greeting: handled = OnGreeting(code); break;
+    case SMTPState::Ehlo: handled = OnEhlo(code, reply); break;
+    case SMTPState::Helo: handled = OnHelo(code); break;
+    case SMTPState::StartTls: handled = OnStartTlsReply(code, reply); break;
+    case SMTPState::Auth: handled = OnAuth(code, reply); break;
+    case SMTPState::Mail: handled = OnMail(code); break;
+    case SMTPState::Rcpt: handled = OnRcpt(code, reply); break;
+    case SMTPState::Data: handled = OnData(code); break;
+    case SMTPState::Message: handled = OnMessage(code, reply); break;
+    case SMTPState::Cancel: OnCancel(); return;
+    case SMTPState::Quit: OnQuit(code); return;
+    case SMTPState::Done: return;
   }
-  channel.WriteLog(std::string("Unexpected reply to ") + SMTPStateName(m_eState));
+  if (!handled) OnUnexpected(code, reply);
+}
+
+bool CSMTPSocket::OnGreeting(const std::string& code) {
+  if (code != "220") return false;
+  SendHello(WantsEhlo());
+  return true;
+}
+
+bool CSMTPSocket::OnEhlo(const std::string& code, const std::string& reply) {
+  CSMTPChannel& channel = *m_pChannel;
+  std::int32_t mode = channel.m_nTlsMode;
+  bool tlsActive = m_link.TlsActive();
+  if (code == "250") {
+    m_capabilities = CSMTPCapabilities::Parse(reply);
+    bool wantTls = !tlsActive && (mode == TlsMode::Opportunistic || mode == TlsMode::Required);
+    if (wantTls && m_capabilities->bStartTls) {
+      (void)SendCommand("STARTTLS", SMTPState::StartTls);
+      return true;
+    }
+    if (wantTls && mode == TlsMode::Required) {
+      EndWithTlsError("the relay does not offer STARTTLS", Farewell::Quit);
+      return true;
+    }
+    if (wantTls) channel.WriteLog("The relay does not offer STARTTLS: continuing without TLS");
+    channel.m_bRelay8BitMime = m_capabilities->b8BitMime;
+    AfterHello();
+    return true;
+  }
+  // RFC 5321 section 4.1.4: a relay that does not know EHLO may still know HELO.
+  if ((code == "500" || code == "502") && !(mode == TlsMode::Required && !tlsActive)) {
+    channel.WriteLog("EHLO refused: falling back to HELO");
+    SendHello(false);
+    return true;
+  }
+  if (mode == TlsMode::Required && !tlsActive) {
+    channel.m_strErrorDetail = "the relay refused EHLO, so STARTTLS cannot be used";
+    channel.WriteLog("TLS could not be established: " + channel.m_strErrorDetail);
+    EndDialogue(Status::Tls, &reply, Farewell::Quit);
+    return true;
+  }
+  return false;
+}
+
+bool CSMTPSocket::OnHelo(const std::string& code) {
+  if (code != "250") return false;
+  if (!m_link.TlsActive() && m_pChannel->m_nTlsMode == TlsMode::Opportunistic) {
+    m_pChannel->WriteLog("Continuing without TLS");
+  }
+  AfterHello();
+  return true;
+}
+
+bool CSMTPSocket::OnStartTlsReply(const std::string& code, const std::string& reply) {
+  CSMTPChannel& channel = *m_pChannel;
+  if (code == "220") {
+    OnStartTlsReady();
+    return true;
+  }
+  if (channel.m_nTlsMode == TlsMode::Opportunistic && !channel.m_bAuthenticate) {
+    channel.WriteLog("STARTTLS refused: continuing without TLS");
+    AfterHello();
+    return true;
+  }
+  channel.m_strErrorDetail = "the relay refused STARTTLS";
+  channel.WriteLog("TLS could not be established: " + channel.m_strErrorDetail);
+  EndDialogue(Status::Tls, &reply, Farewell::Quit);
+  return true;
+}
+
+bool CSMTPSocket::OnAuth(const std::string& code, const std::string& reply) {
+  CSMTPChannel& channel = *m_pChannel;
+  if (code == "334") {
+    std::string response;
+    if (!m_pMechanism->Answer(ReplyText(reply), response)) {
+      EndDialogue(Status::LogOn, &reply, Farewell::CancelThenQuit);
+      return true;
+    }
+    (void)SendCommand(response, SMTPState::Auth, kCredentialMask);
+    return true;
+  }
+  if (code == "235") {
+    SendMail();
+    return true;
+  }
+  if (code == "535" && std::string(m_pMechanism->Name()) == "XOAUTH2" && !m_bTokenRefreshed && m_fnRefreshToken) {
+    m_bTokenRefreshed = true;
+    std::string token;
+    if (m_fnRefreshToken(token)) {
+      channel.WriteLog("Token refused: trying once more with a fresh one");
+      channel.m_strSMTPOAuthToken = token;
+      StartAuthentication();
+      return true;
+    }
+  }
+  return false;
+}
+
+bool CSMTPSocket::OnMail(const std::string& code) {
+  if (code != "250") return false;
+  m_pChannel->m_nRecipientIndex = 0;
+  SendNextRecipient();
+  return true;
+}
+
+bool CSMTPSocket::OnRcpt(const std::string& code, const std::string& reply) {
+  CSMTPChannel& channel = *m_pChannel;
+  if (code == "250" || code == "251") {
+    ++channel.m_nRecipientIndex;
+    ++m_nAcceptedRecipients;
+    SendNextRecipient();
+    return true;
+  }
+  if (channel.m_bPartialRecipients && code.size() == 3 && code[0] == '5') {
+    // Dropped on request: the message goes to the others, the outcome names this one.
+    std::string address = channel.m_arrRecipients[static_cast<std::size_t>(channel.m_nRecipientIndex)];
+    std::string line = reply.substr(0, reply.find("\r\n"));
+    channel.WriteLog("Recipient refused and dropped: " + address);
+    channel.m_arrRefusedRecipients.push_back({address, line});
+    m_strLastRefusal = reply;
+    ++channel.m_nRecipientIndex;
+    SendNextRecipient();
+    return true;
+  }
+  return false;
+}
+
+bool CSMTPSocket::OnData(const std::string& code) {
+  if (code != "354") return false;
+  SetState(SMTPState::Message);
+  SendMessageText();
+  return true;
+}
+
+bool CSMTPSocket::OnMessage(const std::string& code, const std::string& reply) {
+  CSMTPChannel& channel = *m_pChannel;
+  if (m_bEarlyReply) {
+    // Only the first reply after the end-of-data line is the relay's verdict; one
+    // that came before it, a "250" above all, accepts nothing.
+    channel.WriteLog("Reply before the end of the message: the message was not sent whole");
+    channel.m_strErrorDetail = "the relay answered before the end of the message";
+    EndDialogue(Status::DestinationError, &reply, Farewell::None);
+    return true;
+  }
+  if (code != "250") return false;
+  // The relay has taken responsibility for the message (RFC 5321 section 4.1.1.4): a QUIT
+  // that cannot be sent changes nothing.
+  m_bAccepted = true;
+  channel.m_nStatus = channel.m_arrRefusedRecipients.empty() ? Status::Success : Status::Partial;
+  (void)SendCommand("QUIT", SMTPState::Quit);
+  return true;
+}
+
+void CSMTPSocket::OnCancel() {
+  // Whatever the relay answers to "*" (501 as a rule), the exchange is over.
+  if (!SendCommand("QUIT", SMTPState::Quit)) CompleteDialogue();
+}
+
+void CSMTPSocket::OnQuit(const std::string& code) {
+  if (m_bAccepted && code != "221") m_pChannel->WriteLog("Message accepted; QUIT answered otherwise");
+  CompleteDialogue();
+}
+
+void CSMTPSocket::OnUnexpected(const std::string& code, const std::string& reply) {
+  m_pChannel->WriteLog(std::string("Unexpected reply to ") + SMTPStateName(m_eState));
   // A relay that says it closes (221, 421) or whose reply has no code gets no QUIT.
   bool closing = code.empty() || code == "221" || code == "421";
   EndDialogue(Status::DestinationError, &reply, closing ? Farewell::None : Farewell::Quit);
@@ -392,13 +425,13 @@ void CSMTPSocket::AfterHello() {
   if (!PlanMessage()) return;
   if (!channel.m_bAuthenticate) return SendMail();
   // Credentials and tokens go in clear only where the call or the settings allow it.
-  if (!m_bTlsActive && !channel.m_bPlainSignInAllowed) {
+  if (!m_link.TlsActive() && !channel.m_settings.bPlainSignInAllowed) {
     return EndWithTlsError(
         "credentials are not sent over a connection without TLS (the relay offers no STARTTLS, or TLS is off; "
         "@tls=0 or the AllowPlainSignIn setting permits it)",
         Farewell::Quit);
   }
-  if (!m_bTlsActive) channel.WriteLog("Signing in without TLS, as allowed");
+  if (!m_link.TlsActive()) channel.WriteLog("Signing in without TLS, as allowed");
   StartAuthentication();
 }
 
@@ -428,8 +461,7 @@ void CSMTPSocket::StartAuthentication() {
   CSMTPChannel& channel = *m_pChannel;
   m_pMechanism = ChooseSASLMechanism(m_capabilities ? &*m_capabilities : nullptr, channel.m_strSMTPUsername,
                                      channel.m_strSMTPPassword, channel.m_strSMTPOAuthToken);
-  SendCommand(m_pMechanism->Command(), m_pMechanism->LogText());
-  SetState(SMTPState::Auth);
+  (void)SendCommand(m_pMechanism->Command(), SMTPState::Auth, m_pMechanism->LogText());
 }
 
 void CSMTPSocket::SendMail() {
@@ -438,30 +470,28 @@ void CSMTPSocket::SendMail() {
   // announced the extension.
   if (m_capabilities && m_capabilities->bSize && m_nMessageSize) command += " SIZE=" + std::to_string(*m_nMessageSize);
   if (m_capabilities && m_capabilities->b8BitMime && m_plan.strBodyEncoding == "8bit") command += " BODY=8BITMIME";
-  SendCommand(command);
-  SetState(SMTPState::Mail);
+  (void)SendCommand(command, SMTPState::Mail);
 }
 
 void CSMTPSocket::SendNextRecipient() {
   CSMTPChannel& channel = *m_pChannel;
   std::size_t index = static_cast<std::size_t>(channel.m_nRecipientIndex);
   if (index < channel.m_arrRecipients.size()) {
-    SendCommand("RCPT To:<" + CommandArgument(channel.m_arrRecipients[index]) + ">");
-    return SetState(SMTPState::Rcpt);
+    (void)SendCommand("RCPT To:<" + CommandArgument(channel.m_arrRecipients[index]) + ">", SMTPState::Rcpt);
+    return;
   }
   if (m_nAcceptedRecipients == 0) {
     // Every recipient was refused: nothing to send.
     channel.WriteLog("No recipient was accepted");
     return EndDialogue(Status::DestinationError, &m_strLastRefusal, Farewell::Quit);
   }
-  SendCommand("DATA");
-  SetState(SMTPState::Data);
+  (void)SendCommand("DATA", SMTPState::Data);
 }
 
 void CSMTPSocket::OnStartTlsReady() {
   // RFC 3207 section 4.2: nothing may follow the 220 before the handshake; bytes that
   // did could have been injected by a man in the middle.
-  if (m_reader.HasUnread()) return EndWithTlsError("the relay sent data after its STARTTLS reply", Farewell::None);
+  if (m_link.Reader().HasUnread()) return EndWithTlsError("the relay sent data after its STARTTLS reply", Farewell::None);
   if (!StartTls()) return;
   // Everything learned before the handshake is forgotten (RFC 3207 section 4.2).
   m_capabilities.reset();
@@ -479,44 +509,25 @@ bool CSMTPSocket::StartTls() {
   CTlsSettings settings;
   settings.strPeerName = m_strPeerName;
   settings.bVerify = channel.m_bTlsVerify;
-  settings.strCaFile = channel.m_strTlsCaFile;
+  settings.strCaFile = channel.m_settings.installation.strTlsCaFile;
   if (!settings.bVerify) channel.WriteLog("TLS without certificate checks: the relay's identity is not verified");
   std::string error;
-  m_pConnection = tls->Handshake(std::move(m_pConnection), settings, channel.WaitLimit(), error);
-  if (m_pConnection == nullptr) {
+  if (!m_link.StartTls(*tls, settings, channel.WaitLimit(), error)) {
     EndWithTlsError(error.empty() ? std::string("handshake failed") : error, Farewell::None);
     return false;
   }
-  m_bTlsActive = true;
-  channel.m_strTlsVersion = m_pConnection->TlsVersion();
-  channel.m_strTlsCipher = m_pConnection->TlsCipher();
+  channel.m_strTlsVersion = m_link.Connection().TlsVersion();
+  channel.m_strTlsCipher = m_link.Connection().TlsCipher();
   channel.WriteLog("TLS established with " + m_strPeerName + ": " +
                    (channel.m_strTlsVersion.empty() ? std::string("version unknown") : channel.m_strTlsVersion) +
                    ", cipher " + (channel.m_strTlsCipher.empty() ? std::string("unknown") : channel.m_strTlsCipher));
-  m_deadline = std::chrono::steady_clock::now() + channel.WaitLimit();
   return true;
-}
-
-bool CSMTPSocket::RelaySpokeDuringMessage() {
-  if (m_reader.HasUnread()) return true;
-  char buffer[4096];
-  std::size_t received = 0;
-  IoResult result = m_pConnection->Receive(buffer, sizeof buffer, received, std::chrono::milliseconds(0));
-  if (result == IoResult::Ok && received > 0) {
-    m_reader.Feed(buffer, received);
-    return true;
-  }
-  if (result == IoResult::Closed || result == IoResult::Error) {
-    m_bConnectionLost = true;
-    return true;
-  }
-  return false;
 }
 
 void CSMTPSocket::SendMessageText() {
   CSMTPChannel& channel = *m_pChannel;
-  CSMTPDataStream stream(*m_pConnection, channel.WaitLimit(), channel.m_strTerminator == "\r\n");
-  stream.m_fnInterrupt = [this] { return RelaySpokeDuringMessage(); };
+  CSMTPDataStream stream(m_link.Connection(), channel.WaitLimit(), channel.m_strTerminator == "\r\n");
+  stream.m_fnInterrupt = [this] { return m_link.RelaySpoke(); };
   CMessageComposer composer(channel, stream);
   composer.Compose(m_plan);
   channel.m_strMessageId = composer.MessageId();
@@ -531,12 +542,12 @@ void CSMTPSocket::SendMessageText() {
   IoResult result = stream.Finish();
   channel.m_nMessageBytes = stream.MessageOctets();
   // A relay that refused and then closed may have said why before it went.
-  if (result == IoResult::Closed || result == IoResult::Error) RelaySpokeDuringMessage();
-  if (m_reader.HasUnread()) {
+  if (result == IoResult::Closed || result == IoResult::Error) m_link.RelaySpoke();
+  if (m_link.Reader().HasUnread()) {
     // The rest of that reply is awaited as long as any reply.
-    m_bConnectionLost = false;
+    m_link.SetLost(false);
     m_bEarlyReply = true;
-    m_deadline = std::chrono::steady_clock::now() + channel.WaitLimit();
+    m_link.RestartDeadline(channel.WaitLimit());
     return;
   }
   if (stream.Interrupted()) return;  // the connection was lost
@@ -544,11 +555,11 @@ void CSMTPSocket::SendMessageText() {
     // From here on the relay may hold the message: it is never sent again.
     channel.m_bEndOfDataSent = true;
     channel.WriteLog(".");
-    m_deadline = std::chrono::steady_clock::now() + channel.WaitLimit();
+    m_link.RestartDeadline(channel.WaitLimit());
   } else if (result == IoResult::Timeout) {
-    m_bSendTimedOut = true;
+    m_link.SetTimedOut();
   } else {
-    m_bConnectionLost = true;
+    m_link.SetLost(true);
   }
 }
 

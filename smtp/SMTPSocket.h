@@ -1,7 +1,8 @@
-// The client socket of one send and its SMTP dialogue (RFC 5321, STARTTLS RFC 3207, AUTH
-// RFC 4954). Each state knows the command it sent and the replies that answer it (RFC
-// 5321 section 4.3.2); any other reply, a reply nobody asked for, or one past the
-// reader's limit ends the send. The outcome goes into the channel (status code, reply
+// The SMTP dialogue of one send (RFC 5321, STARTTLS RFC 3207, AUTH RFC 4954) over its
+// command link (smtp/SMTPCommandLink.h). Each state knows the command it sent and the
+// replies that answer it (RFC 5321 section 4.3.2), one handler per state behind one
+// dispatch; any other reply, a reply nobody asked for, or one past the reader's limit
+// ends the send. The outcome goes into the channel (status code, reply
 // text and code) and the channel's completion event.
 #pragma once
 
@@ -16,7 +17,7 @@
 #include "smtp/MessageComposer.h"
 #include "smtp/SASL.h"
 #include "smtp/SMTPCapabilities.h"
-#include "smtp/SMTPReplyReader.h"
+#include "smtp/SMTPCommandLink.h"
 
 namespace varnel {
 
@@ -83,8 +84,13 @@ class CSMTPSocket {
   // command (inside the message, a TLS handshake) or cannot be trusted.
   enum class Farewell { Quit, CancelThenQuit, None };
 
+  // The one way to change the state.
   void SetState(SMTPState state);
-  bool SendCommand(const std::string& command, const std::string& logText = std::string());
+  // Sends one command and, once it went out whole, awaits its reply in state next. A
+  // command that could not be sent ends the attempt: the link is lost or timed out and
+  // Run returns as for a connection that ended (false here).
+  [[nodiscard]] bool SendCommand(const std::string& command, SMTPState next,
+                                 const std::string& logText = std::string());
   void EndDialogue(std::int32_t status, const std::string* reply, Farewell farewell);
   void CompleteDialogue();
   void EndWithTlsError(const std::string& reason, Farewell farewell);
@@ -97,19 +103,28 @@ class CSMTPSocket {
   void SendMail();
   void SendNextRecipient();
   void SendMessageText();
-  // Asked before every send of the message: whether the relay has said anything (or
-  // closed) since "354". Its bytes go to the reply reader.
-  bool RelaySpokeDuringMessage();
   void OnStartTlsReady();
   bool StartTls();
-  bool RelayAcceptedTheMessage() const { return m_bAccepted; }
   bool WantsEhlo() const;
+
+  // One handler per state, each for the reply to its command: false for a reply the
+  // state does not expect (the dialogue then ends on it).
+  bool OnGreeting(const std::string& code);
+  bool OnEhlo(const std::string& code, const std::string& reply);
+  bool OnHelo(const std::string& code);
+  bool OnStartTlsReply(const std::string& code, const std::string& reply);
+  bool OnAuth(const std::string& code, const std::string& reply);
+  bool OnMail(const std::string& code);
+  bool OnRcpt(const std::string& code, const std::string& reply);
+  bool OnData(const std::string& code);
+  bool OnMessage(const std::string& code, const std::string& reply);
+  void OnCancel();
+  void OnQuit(const std::string& code);
+  void OnUnexpected(const std::string& code, const std::string& reply);
 
   CSMTPChannel* m_pChannel;
   SMTPState m_eState = SMTPState::Greeting;
-  std::unique_ptr<IClientSocket> m_pSocket;
-  std::unique_ptr<IConnection> m_pConnection;
-  CSMTPReplyReader m_reader;
+  CSMTPCommandLink m_link;
   std::optional<CSMTPCapabilities> m_capabilities;
   std::unique_ptr<CSASLMechanism> m_pMechanism;
   CMessageComposer::CPlan m_plan;
@@ -117,14 +132,10 @@ class CSMTPSocket {
   std::string m_strGreetingName;
   std::string m_strPeerName;
   std::string m_strLastError;
-  std::chrono::steady_clock::time_point m_deadline;
-  bool m_bTlsActive = false;
   bool m_bTokenRefreshed = false;
   bool m_bAccepted = false;
   bool m_bEarlyReply = false;  // the relay answered before the end of the message
   bool m_bOutcomeKnown = false;  // EndDialogue has recorded the send's outcome
-  bool m_bConnectionLost = false;
-  bool m_bSendTimedOut = false;
   std::size_t m_nAcceptedRecipients = 0;
   std::string m_strLastRefusal;  // the last recipient refusal that was passed over
 };

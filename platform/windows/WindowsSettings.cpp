@@ -69,9 +69,8 @@ SettingState ReadValue(const char* name, std::string& value) {
     }
     return SettingState::Found;
   }
-  const void* end = std::memchr(buffer, '\0', length);
-  if (end != nullptr) length = static_cast<std::size_t>(static_cast<const char*>(end) - buffer);
   value.assign(buffer, length);
+  CutAtFirstNul(value);
   return SettingState::Found;
 }
 

@@ -294,10 +294,10 @@ TEST(OAuthTokenClientTest, RequestValuesComeFromTheCallElseFromTheSettings) {
                                        {"OAuthScope", "sscope"}};
     }
     CSMTPChannel channel(platform.Get());
-    channel.m_strOAuthTokenUrl = c.arrCall[0];
-    channel.m_strOAuthClientId = c.arrCall[1];
-    channel.m_strOAuthClientSecret = c.arrCall[2];
-    channel.m_strOAuthScope = c.arrCall[3];
+    channel.m_settings.strOAuthTokenUrl = c.arrCall[0];
+    channel.m_settings.strOAuthClientId = c.arrCall[1];
+    channel.m_settings.strOAuthClientSecret = c.arrCall[2];
+    channel.m_settings.strOAuthScope = c.arrCall[3];
     COAuthRequest request;
     std::string error;
     OAuthSetup setup = ReadOAuthRequest(channel, request, error);
@@ -344,9 +344,9 @@ TEST(OAuthTokenClientTest, ChannelTokenComesWithItsLogLinesOrNotAtAll) {
     CSMTPChannel channel(platform.Get());
     channel.m_nDebug = 1;
     channel.m_strLogFileName = name;
-    channel.m_strOAuthTokenUrl = c.pUrl;
-    channel.m_strOAuthClientId = "id";
-    channel.m_strOAuthClientSecret = "CHANNEL-SECRET";
+    channel.m_settings.strOAuthTokenUrl = c.pUrl;
+    channel.m_settings.strOAuthClientId = "id";
+    channel.m_settings.strOAuthClientSecret = "CHANNEL-SECRET";
     std::string token;
     std::string error;
     EXPECT_EQ(ObtainChannelOAuthToken(channel, false, token, error), c.eSetup) << c.pUrl;

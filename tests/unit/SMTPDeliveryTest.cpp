@@ -339,7 +339,7 @@ TEST(SMTPDeliveryTest, HeloNameSettingGivesTheGreetingName) {
   delivery.platform.settings.m_mapValues["HeloName"] = "db01.example.com";
   delivery.channel.Initialise();
   EXPECT_TRUE(relay.Failures().empty()) << relay.Failures().front();
-  EXPECT_EQ(delivery.channel.m_strHeloName, "db01.example.com");
+  EXPECT_EQ(delivery.channel.m_settings.strHeloName, "db01.example.com");
 }
 
 TEST(SMTPDeliveryTest, ReplyDrippedByteByByteIsBoundedByTheTimeOut) {
