@@ -6,6 +6,7 @@
 
 #include "MimeTestSupport.h"
 #include "mime/Base64Encoder.h"
+#include "mime/AttachmentFiles.h"
 #include "mime/MimeSendFile.h"
 #include "platform/Platform.h"
 
@@ -294,6 +295,26 @@ TEST(MimeSendFileTest, DirectoriesAndWildcardsThroughTheWriter) {
   EXPECT_EQ(third.FileNames().size(), 2u);
   std::string part = Header("one.log", "quoted-printable", "text/plain") + "1\r\n";
   EXPECT_EQ(twice.m_strData, kDelimiter + part + kDelimiter + part);
+}
+
+TEST(MimeSendFileTest, TheListExpandedOnceIsWhatEverySendAttaches) {
+  CScratchDirectory scratch;
+  scratch.Write("one.log", "1\n");
+  const std::string list = " " + scratch.Path() + "/*.log ; " + scratch.Path() + "/none.txt,";
+  CAttachmentFiles files = ExpandAttachmentList(DefaultFileSystem(), list);
+  EXPECT_TRUE(files.bExpanded);
+  EXPECT_EQ(files.arrNames, std::vector<std::string>{"one.log"});
+  std::string refusal;
+  EXPECT_TRUE(CheckAttachmentFiles(files, CAttachmentPolicy(), refusal)) << refusal;
+  // A file that matches only after the check is not attached: the list is not expanded again.
+  scratch.Write("two.log", "2\n");
+  for (int pass = 0; pass < 2; ++pass) {
+    CMemorySink sink;
+    CMimeSendFile writer(sink, kBoundary, 1, DefaultFileSystem());
+    writer.UseFiles(files);
+    EXPECT_TRUE(writer.SendAttachments(list, false));
+    EXPECT_EQ(sink.m_strData, kDelimiter + Header("one.log", "quoted-printable", "text/plain") + "1\r\n") << pass;
+  }
 }
 
 TEST(MimeSendFileTest, NamesTooLongToFoldGoOutInNumberedPieces) {

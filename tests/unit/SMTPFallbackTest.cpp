@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -120,6 +122,39 @@ TEST(SMTPFallbackTest, ThreeRelaysRefusedConnectionThen421ThenAccepted) {
   EXPECT_EQ(send.channel.m_nAcceptedRelay, 2);
   EXPECT_EQ(busy.Transcript(), "");  // 421 closes: no QUIT, no MAIL
   EXPECT_TRUE(good.Failures().empty()) << good.Failures().front();
+}
+
+TEST(SMTPFallbackTest, AttemptWithoutAConnectionCarriesTheReason) {
+  int closed = ClosedPort();
+  CScriptedRelay good(Accepting());
+  CSend send({closed, good.Port()});
+  EXPECT_EQ(send.Run(), 0);
+  ASSERT_EQ(send.channel.m_arrAttempts.size(), 2u);
+  EXPECT_EQ(send.channel.m_arrAttempts[0].nStatus, Status::Connect);
+  EXPECT_EQ(send.channel.m_arrAttempts[0].strReply, std::strerror(ECONNREFUSED));
+  // The classic ErrorMessage of a call that could not connect stays the status text.
+  CSend lone({closed});
+  EXPECT_EQ(lone.Run(), Status::Connect);
+  EXPECT_EQ(lone.channel.GetErrorMessage(), "Unable to Connect to SMTP Server");
+  ASSERT_EQ(lone.channel.m_arrAttempts.size(), 1u);
+  EXPECT_EQ(lone.channel.m_arrAttempts[0].strReply, std::strerror(ECONNREFUSED));
+}
+
+TEST(SMTPFallbackTest, RetrySettingsFollowTheRuleOfEverySetting) {
+  // Cut at the first NUL like any other setting; set but empty is no number.
+  CScriptedRelay relay({CStep::Send("421 restarting\r\n")}, {Accepting()});
+  CSend send({relay.Port()});
+  send.platform.settings.m_mapValues["Retries"] = std::string("1\0junk", 6);
+  send.platform.settings.m_mapValues["RetryDelay"] = "0";
+  EXPECT_EQ(send.Run(), 0);
+  EXPECT_EQ(send.channel.m_arrAttempts.size(), 2u);
+  CSend empty({relay.Port()});
+  empty.platform.settings.m_mapValues["MaxSeconds"] = " \n";
+  EXPECT_EQ(empty.Run(), Status::Registry);
+  EXPECT_NE(empty.channel.GetErrorMessage().find("the MaxSeconds setting \" \\x0A\" (the installation's settings) is "
+                                                 "not a whole number from 0 to 86400"),
+            std::string::npos)
+      << empty.channel.GetErrorMessage();
 }
 
 TEST(SMTPFallbackTest, FinalRefusalsEndTheCallWithoutTheNextRelayOrRound) {
