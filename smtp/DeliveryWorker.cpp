@@ -189,7 +189,7 @@ std::int32_t DefaultTlsMode(int port, bool credentials) {
 
 bool CSMTPChannel::ResolveTlsSettings() {
   std::string error;
-  int status = Status::Registry;
+  Status status = Status::Registry;
   const CInstallationSettings* settings = InstallationValues(error, &status);
   if (settings == nullptr) {
     if (status == Status::Tls) WriteLog("TLS could not be established: " + error);
@@ -233,7 +233,7 @@ bool CSMTPChannel::Initialise() {
     // Every installation setting is read here, before the worker starts: one that cannot be
     // read or does not parse ends the call before anything is sent.
     std::string error;
-    int status = Status::Registry;
+    Status status = Status::Registry;
     const CInstallationSettings* settings = InstallationValues(error, &status);
     if (settings == nullptr) {
       WriteLog("Setting refused: " + error);
@@ -365,7 +365,7 @@ bool CSMTPChannel::Sendmail() {
   try {
     WriteLog("Entering sendmail procedure");
     std::string settingError;
-    int settingStatus = Status::Registry;
+    Status settingStatus = Status::Registry;
     if (InstallationValues(settingError, &settingStatus) == nullptr) {
       WriteLog("Setting refused: " + settingError);
       m_strErrorDetail = settingError;

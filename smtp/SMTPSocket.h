@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/Network.h"
+#include "smtp/ChannelStatus.h"
 #include "smtp/MessageComposer.h"
 #include "smtp/SASL.h"
 #include "smtp/SMTPCapabilities.h"
@@ -85,7 +86,7 @@ class CSMTPSocket {
 
   void SetState(SMTPState state);
   bool SendCommand(const std::string& command, const std::string& logText = std::string());
-  void EndDialogue(std::int32_t status, const std::string* reply, Farewell farewell);
+  void EndDialogue(Status status, const std::string* reply, Farewell farewell);
   void CompleteDialogue();
   void EndWithTlsError(const std::string& reason, Farewell farewell);
   void SendHello(bool extended);
