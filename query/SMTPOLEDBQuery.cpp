@@ -311,7 +311,7 @@ int CSMTPOLEDBQuery::CaptureRowset(IDatabaseCommand& command) {
     return 1;
   }
   // The result set belongs to the run from here on, rows or not.
-  m_arrResultsets.push_back(std::make_unique<CSMTPQueryResultset>(*this));
+  m_arrResultsets.push_back(std::make_unique<CSMTPQueryResultset>(RowStore(), RenderSettings()));
   CSMTPQueryResultset& resultset = *m_arrResultsets.back();
   std::vector<std::uint64_t> widths;
   widths.reserve(columns.size());
@@ -379,6 +379,23 @@ std::string CSMTPOLEDBQuery::GetAttachmentName() const {
   if (device) name += '_';
   name += extension;
   return name;
+}
+
+CRenderSettings CSMTPOLEDBQuery::RenderSettings() const {
+  CRenderSettings settings;
+  settings.m_bHTML = m_bHTML;
+  settings.m_bHTMLEscape = m_bHTMLEscape;
+  settings.m_bCSV = m_bCSV;
+  settings.m_strRowSeparator = m_strRowSeparator;
+  settings.m_strFieldSeparator = m_strFieldSeparator;
+  settings.m_strTerminator = m_strTerminator;
+  settings.m_strTableCaption = m_strTableCaption;
+  settings.m_strTableTag = m_strTableTag;
+  settings.m_strCaptionTag = m_strCaptionTag;
+  settings.m_strHeaderTag = m_strHeaderTag;
+  settings.m_strTDTag = m_strTDTag;
+  settings.m_strTRTag = m_strTRTag;
+  return settings;
 }
 
 void CSMTPOLEDBQuery::SetTableAttribute(const std::string& attribute) {

@@ -1,9 +1,10 @@
 // The query runner: opens its own connection through the database client, optionally
 // binds it to the caller's transaction space, runs the caller's batch and captures every
 // result set as text (rows beyond a memory budget in a private temporary file). It also
-// carries the rendering settings. RunQuery reports through its result (false: no
-// connection or session, or rows that could not be kept); error records are logged and
-// the failures of the connection and the caller's batch are kept in the query error text.
+// carries the rendering settings, which each result set receives as a value when it is
+// captured. RunQuery reports through its result (false: no connection or session, or rows
+// that could not be kept); error records are logged and the failures of the connection
+// and the caller's batch are kept in the query error text.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include "platform/DatabaseClient.h"
 #include "platform/Log.h"
 #include "platform/Platform.h"
+#include "query/RenderSettings.h"
 #include "query/SMTPQueryResultset.h"
 #include "query/SMTPRowStore.h"
 
@@ -56,13 +58,16 @@ class CSMTPOLEDBQuery {
   void SetTRAttribute(const std::string& attribute);
   void SetTDAttribute(const std::string& attribute);
   std::string GetTerminator() const { return m_strTerminator; }
+  // The rendering settings as they stand, for a result set captured now.
+  CRenderSettings RenderSettings() const;
 
   // Where the rows of every result set of this run are kept, in the order they came.
   CSMTPRowStore& RowStore() const { return *m_pRowStore; }
   std::size_t GetResultsetCount() const { return m_arrResultsets.size(); }
   const CSMTPQueryResultset& GetResultset(std::size_t index) const { return *m_arrResultsets.at(index); }
 
-  // Settings, filled by the query stage before RunQuery and only read afterwards.
+  // Settings, filled by the query stage before RunQuery and only read afterwards; the
+  // rendering ones reach each result set through RenderSettings.
   std::int32_t m_nLoginTimeout = 30;  // seconds
   std::string m_strRowSeparator = "\n";
   std::string m_strFieldSeparator = ",";
