@@ -566,3 +566,32 @@ TEST_F(QueryRunnerTest, CapturedResultSetsCarryEveryRenderingSetting) {
 
 }  // namespace
 }  // namespace varnel
+
+namespace varnel {
+namespace {
+
+// A batch is closed as soon as it has been walked, whichever way it ended: its cursor
+// must not stay open (holding locks in the caller's transaction) while the mail is sent.
+TEST_F(QueryRunnerTest, EveryBatchIsClosedWhenItsWalkEnds) {
+  CScriptResult failed;
+  failed.nKind = DatabaseResult::Failed;
+  failed.arrRecords = {Record("Divide by zero error encountered.")};
+  const std::vector<std::pair<const char*, CScriptCommand>> cases = {
+      {"rows", CScriptCommand{test::CommandStep::None, {}, {Rowset({Column("a", DatabaseTypeGroup::Other)}, {{"1"}})}}},
+      {"failed result", CScriptCommand{test::CommandStep::None, {}, {failed}}},
+      {"failed execution", CScriptCommand{test::CommandStep::Execute, {Record("refused")}, {}}},
+      {"refused text", CScriptCommand{test::CommandStep::SetText, {Record("refused")}, {}}},
+  };
+  for (const auto& [name, command] : cases) {
+    m_database.m_commands["q"] = command;
+    m_database.m_log = {};
+    auto runner = MakeRunner("q");
+    runner->m_bBind = 1;
+    ASSERT_TRUE(runner->RunQuery("q")) << name;
+    EXPECT_EQ(m_database.m_log.arrCommands.size(), 2u) << name;
+    EXPECT_EQ(m_database.m_log.nOpenBatches, 0u) << name;
+  }
+}
+
+}  // namespace
+}  // namespace varnel
