@@ -1,6 +1,7 @@
-// The relay's address as both socket layers read it: a literal IPv4 or IPv6 address (an
-// IPv6 one with or without brackets) or a name, whose lookup prefers IPv4. Include it
-// after the platform's socket headers (netdb.h and arpa/inet.h, or ws2tcpip.h).
+// Addresses as both socket layers read and write them: the relay's, a literal IPv4 or
+// IPv6 address (an IPv6 one with or without brackets) or a name, whose lookup prefers
+// IPv4; and the local end's as an SMTP address literal. Include it after the platform's
+// socket headers (netdb.h and arpa/inet.h, or ws2tcpip.h).
 #pragma once
 
 #include <chrono>
