@@ -279,6 +279,18 @@ class COdbcStatement final : public IDatabaseStatement {
     return Succeeded(m_nExecuteResult) || m_nExecuteResult == SQL_NO_DATA;
   }
 
+  // Leaves the statement handle as the next batch finds it: no cursor, no bindings and no
+  // pointers into buffers that may change.
+  void Close() override {
+    if (!m_bOpen) return;
+    m_bOpen = false;
+    CloseCursor();
+    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0));
+    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0));
+    Call(nullptr, SQL_HANDLE_STMT, m_hStatement,
+         SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_ARRAY_SIZE, IntegerAttribute(1), 0));
+  }
+
   DatabaseResult NextResult() override {
     SQLRETURN rc;
     bool first = m_bFirstResult;
@@ -494,18 +506,6 @@ class COdbcStatement final : public IDatabaseStatement {
   static constexpr std::uint64_t kBlockBudget = std::uint64_t{1} << 20;
 
   CDatabaseDiagnostics& Diagnostics() const { return *m_context.pDiagnostics; }
-
-  // Leaves the statement handle as the next batch finds it: no cursor, no bindings and no
-  // pointers into buffers that may change.
-  void Close() override {
-    if (!m_bOpen) return;
-    m_bOpen = false;
-    CloseCursor();
-    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0));
-    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0));
-    Call(nullptr, SQL_HANDLE_STMT, m_hStatement,
-         SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_ARRAY_SIZE, IntegerAttribute(1), 0));
-  }
 
   bool TooWide() {
     Diagnostics().Add(OwnRecord("HY001", "The rows of this result are too wide to fetch"));
