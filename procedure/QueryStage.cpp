@@ -27,7 +27,8 @@ bool RunQueryStage(const CXpParameters& parameters, CSMTPChannel& channel, IServ
   runner = std::make_unique<CSMTPOLEDBQuery>(query, platform);
   CSMTPOLEDBQuery& q = *runner;
 
-  q.m_bIntegratedConnection = server.ConnectionField(ConnectionInfo::IntegratedSecurity) == std::optional<std::string>("TRUE");
+  q.m_bIntegratedConnection =
+      server.ConnectionField(ConnectionInfo::IntegratedSecurity) == std::optional<std::string>("TRUE");
 
   if (parameters.m_strQServer) {
     q.m_strServer = *parameters.m_strQServer;

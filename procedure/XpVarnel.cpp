@@ -207,7 +207,8 @@ CCallReport MakeReport(const CSMTPChannel& channel, std::int32_t status, bool ac
   report.strMessageId = channel.m_strMessageId;
   report.nSize = channel.m_nMessageBytes;
   for (const CDeliveryAttempt& attempt : channel.m_arrAttempts) {
-    report.arrAttempts.push_back({attempt.strRelay, attempt.nPort, StatusCode(attempt.nStatus), attempt.strReply, attempt.nDelayMs});
+    report.arrAttempts.push_back(
+        {attempt.strRelay, attempt.nPort, StatusCode(attempt.nStatus), attempt.strReply, attempt.nDelayMs});
   }
   if (channel.m_nAcceptedRelay >= 0) report.nAcceptedAttempt = static_cast<int>(channel.m_arrAttempts.size());
   for (const CRefusedRecipient& refused : channel.m_arrRefusedRecipients) {
@@ -261,7 +262,8 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, CXpPara
     // Driver messages are text from outside: their line breaks stay, control characters go.
     std::string queryError = runner ? CensorKeepingLineEnds(runner->GetQueryError()) : std::string();
     bool noOutput = parameters.m_nNoOutput != 0;
-    bool accepted = runFlag && !customCode && (status == StatusCode(Status::Success) || status == StatusCode(Status::Partial));
+    bool accepted =
+        runFlag && !customCode && (status == StatusCode(Status::Success) || status == StatusCode(Status::Partial));
     CCallReport report = MakeReport(*channel, status, accepted, start);
     server.ReportCall(report);
     // The message went to the others: the caller learns whom it did not reach, and why.

@@ -517,12 +517,6 @@ TEST_F(QueryRunnerTest, QueryTextWithLineBreaksIsLoggedLineByLine) {
   }
 }
 
-}  // namespace
-}  // namespace varnel
-
-namespace varnel {
-namespace {
-
 // Every rendering setting of the runner reaches the result sets it captures.
 TEST_F(QueryRunnerTest, CapturedResultSetsCarryEveryRenderingSetting) {
   m_database.m_commands["q"] =
@@ -563,12 +557,6 @@ TEST_F(QueryRunnerTest, CapturedResultSetsCarryEveryRenderingSetting) {
     EXPECT_EQ(settings.*texts[i].settings, "<setting " + std::to_string(i) + ">");
   }
 }
-
-}  // namespace
-}  // namespace varnel
-
-namespace varnel {
-namespace {
 
 // A batch is closed as soon as it has been walked, whichever way it ended: its cursor
 // must not stay open (holding locks in the caller's transaction) while the mail is sent.
