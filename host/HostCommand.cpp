@@ -18,13 +18,6 @@
 namespace varnel::host {
 namespace {
 
-// Connection-information fields the procedure reads.
-constexpr int kFieldServer = 14;
-constexpr int kFieldLogin = 16;
-constexpr int kFieldPassword = 17;
-constexpr int kFieldIntegrated = 30;
-constexpr int kFieldCodePage = 36;
-
 std::string DefaultLogin() {
   std::string login = EnvironmentValue("USER");
   if (login.empty()) login = EnvironmentValue("LOGNAME");
@@ -110,11 +103,11 @@ bool PrepareCall(const CHostOptions& options, const std::string& statement, CHos
     parameters.push_back(CHostServerCall::Text("@qdatabase", codePage->FromUtf8(*options.strDatabase)));
   }
   for (CHostParameter& parameter : parameters) call.AddParameter(std::move(parameter));
-  call.SetConnectionField(kFieldServer, options.strServer);
-  call.SetConnectionField(kFieldLogin, options.strLogin);
-  call.SetConnectionField(kFieldPassword, options.strPassword);
-  call.SetConnectionField(kFieldIntegrated, options.bIntegrated ? "TRUE" : "FALSE");
-  call.SetConnectionField(kFieldCodePage, std::to_string(options.nCodePage));
+  call.SetConnectionField(ConnectionInfo::ServerName, options.strServer);
+  call.SetConnectionField(ConnectionInfo::LoginName, options.strLogin);
+  call.SetConnectionField(ConnectionInfo::Password, options.strPassword);
+  call.SetConnectionField(ConnectionInfo::IntegratedSecurity, options.bIntegrated ? "TRUE" : "FALSE");
+  call.SetConnectionField(ConnectionInfo::CodePage, std::to_string(options.nCodePage));
   call.SetBindToken(options.strBindToken);
   return true;
 }

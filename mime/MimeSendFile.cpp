@@ -369,7 +369,7 @@ bool CMimeSendFile::SendQueryAttachments(const CSMTPOLEDBQuery& query) {
   std::size_t count = query.GetResultsetCount();
   for (std::size_t i = 0; i < count; ++i) {
     if (i == 0) SendDelimiter();
-    SendResultsetAttachment(query.GetResultset(i));
+    SendResultsetAttachment(query.GetResultset(i), query.GetAttachmentName());
     if (i + 1 < count) SendDelimiter();
   }
   // The multipart body must end with its closing delimiter even without any result set.
@@ -377,9 +377,8 @@ bool CMimeSendFile::SendQueryAttachments(const CSMTPOLEDBQuery& query) {
   return true;
 }
 
-void CMimeSendFile::SendResultsetAttachment(const CSMTPQueryResultset& resultset) {
-  const CSMTPOLEDBQuery& query = resultset.GetQuery();
-  SendQuotedPrintableHeader(query.GetAttachmentName(), query.m_bCSV ? "text/csv" : "text/plain");
+void CMimeSendFile::SendResultsetAttachment(const CSMTPQueryResultset& resultset, const std::string& name) {
+  SendQuotedPrintableHeader(name, resultset.Settings().m_bCSV ? "text/csv" : "text/plain");
   CQuotedPrintableEncoder& encoder = Encoder();
   std::string text;
   resultset.AppendHeader(text);

@@ -48,8 +48,8 @@ class CMimeSendFile {
   // One quoted-printable part per captured result set, delimited; always ends with the
   // closing delimiter, also when the query captured no result set.
   bool SendQueryAttachments(const CSMTPOLEDBQuery& query);
-  // One result set as one quoted-printable part (header and body).
-  void SendResultsetAttachment(const CSMTPQueryResultset& resultset);
+  // One result set as one quoted-printable part (header and body) named name.
+  void SendResultsetAttachment(const CSMTPQueryResultset& resultset, const std::string& name);
   // Appends the files of a list (items separated by ";" or ",", wildcards expanded).
   void AddFileList(const std::string& attachments);
   // The bytes of the listed files as they are now (a lower bound of their encoded size).

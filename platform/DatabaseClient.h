@@ -1,7 +1,10 @@
-// Database client seam of the query runner. Each operation is one step of a run (data
-// source, properties, connection, session, command, result, columns, rows); it reports
-// success as a boolean and leaves the records of its failure or warnings in the run's
-// CDatabaseDiagnostics, where the runner walks them. Nothing here throws.
+// Database client seam of the query runner, shaped as ODBC works: a client makes a
+// connection, which is given its attributes, connects, describes its driver and
+// allocates a statement; the statement executes a batch, walks its results and fetches
+// their rows. A database is added by implementing these three interfaces. Each operation
+// reports success as a boolean (or a null object) and leaves the records of its failure
+// or warnings, as ODBC's diagnostic records, in the run's CDatabaseDiagnostics, where the
+// runner walks them. Nothing here throws.
 #pragma once
 
 #include <cstddef>
@@ -76,13 +79,16 @@ enum class DatabaseResult {
   OtherSuccess,   // a result the runner does not know; its records are walked as errors
 };
 
-// One command run on a session. Only one command exists per session at a time; it must
-// be destroyed before its session.
-class IDatabaseCommand {
+// One statement: runs one batch at a time and reads its results. Must be destroyed before
+// the connection it was allocated from.
+class IDatabaseStatement {
  public:
-  virtual ~IDatabaseCommand() = default;
-  virtual bool SetCommandText(const std::string& text) = 0;
-  virtual bool Execute() = 0;
+  virtual ~IDatabaseStatement() = default;
+  // Executes a batch; whatever an earlier batch left open is closed first.
+  virtual bool Execute(const std::string& text) = 0;
+  // Ends the batch: its cursor and any results not walked are let go at once (they may
+  // hold locks in the caller's transaction), and the bindings with them.
+  virtual void Close() = 0;
   // The first call reports the result that Execute produced; every later call moves on.
   virtual DatabaseResult NextResult() = 0;
   // Columns of the current rowset, in order.
@@ -102,31 +108,28 @@ class IDatabaseCommand {
   }
 };
 
-class IDatabaseSession {
- public:
-  virtual ~IDatabaseSession() = default;
-  // Null when the command cannot be created.
-  virtual std::unique_ptr<IDatabaseCommand> CreateCommand() = 0;
-};
-
-// A data source: connects once and creates one session. Must outlive its session.
+// One connection, taken through its steps in this order. Must outlive its statement.
 class IDatabaseConnection {
  public:
   virtual ~IDatabaseConnection() = default;
-  virtual bool OpenProperties() = 0;
-  virtual bool SetProperties(const CDatabaseProperties& properties) = 0;
-  virtual void ReleaseProperties() = 0;
+  // Allocates the connection handle that takes the attributes.
+  virtual bool AllocateHandle() = 0;
+  // Sets the login time-out and what the connection opens (driver, server, database,
+  // login); nothing goes over the network yet.
+  virtual bool SetAttributes(const CDatabaseProperties& properties) = 0;
   virtual bool Connect() = 0;
-  virtual bool OpenSessionFactory() = 0;
-  virtual bool CreateSession(std::unique_ptr<IDatabaseSession>& session) = 0;
+  // Learns what the connected driver is and offers.
+  virtual bool DescribeDriver() = 0;
+  // Null when no statement can be allocated.
+  virtual std::unique_ptr<IDatabaseStatement> AllocateStatement() = 0;
 };
 
 class IDatabaseClient {
  public:
   virtual ~IDatabaseClient() = default;
-  // Creates the data source; its steps and every object made from it leave their records
-  // in diagnostics, which must outlive them. A client may report success without an
-  // object, which the runner treats as a failure.
+  // Creates a connection (the environment it lives in); its steps and every object made
+  // from it leave their records in diagnostics, which must outlive them. A client may
+  // report success without an object, which the runner treats as a failure.
   virtual bool CreateConnection(CDatabaseDiagnostics& diagnostics,
                                 std::unique_ptr<IDatabaseConnection>& connection) = 0;
 };

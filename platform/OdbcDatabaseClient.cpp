@@ -1,11 +1,11 @@
 // The database client over ODBC (unixODBC on POSIX, the system's driver manager on
-// Windows). The provider steps of a run map one to one onto ODBC: data source = an
-// environment handle with ODBC 3 behaviour; property interface = the connection handle
-// that takes the attributes; properties = the login time-out attribute and the connection
-// string; connection = SQLDriverConnect; session factory = the connected driver's
-// description; session = a statement handle; command = SQLExecDirect with every result
-// walked by SQLMoreResults; error records = SQLGetDiagRec plus the SQL Server fields.
-// Every ODBC call goes through Call(), which collects the handle's records.
+// Windows). Each step of the seam is an ODBC call: the connection is an environment
+// handle with ODBC 3 behaviour and its connection handle (SQLAllocHandle), its attributes
+// the login time-out and the connection string, Connect is SQLDriverConnect, the driver's
+// description SQLGetInfo, the statement a statement handle; a batch is SQLExecDirect with
+// every result walked by SQLMoreResults and fetched in blocks by SQLFetch; error records
+// are SQLGetDiagRec plus the SQL Server fields. Every ODBC call goes through Call(), which
+// collects the handle's records.
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -243,23 +243,21 @@ bool Allocate(const COdbcContext& context, SQLSMALLINT type, const COdbcHandle* 
 }
 
 
-class COdbcCommand final : public IDatabaseCommand {
+class COdbcStatement final : public IDatabaseStatement {
  public:
-  COdbcCommand(SQLHSTMT statement, const COdbcContext& context) : m_hStatement(statement), m_context(context) {}
-  COdbcCommand(const COdbcCommand&) = delete;
-  COdbcCommand& operator=(const COdbcCommand&) = delete;
+  COdbcStatement(COdbcHandle statement, const COdbcContext& context)
+      : m_hOwnedStatement(std::move(statement)), m_hStatement(m_hOwnedStatement.Get()), m_context(context) {}
+  COdbcStatement(const COdbcStatement&) = delete;
+  COdbcStatement& operator=(const COdbcStatement&) = delete;
 
-  // Leaves the statement handle as a new command finds it: no cursor, no bindings and no
-  // pointers into this object's buffers.
-  ~COdbcCommand() override {
-    CloseCursor();
-    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0));
-    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0));
-    Call(nullptr, SQL_HANDLE_STMT, m_hStatement,
-         SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_ARRAY_SIZE, IntegerAttribute(1), 0));
-  }
+  ~COdbcStatement() override { Close(); }
 
-  bool SetCommandText(const std::string& text) override {
+  bool Execute(const std::string& text) override {
+    m_bOpen = true;
+    Diagnostics().Clear();
+    // Closes whatever cursor the batch before left open.
+    SQLRETURN rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement, SQLFreeStmt(m_hStatement, SQL_CLOSE));
+    if (!Succeeded(rc)) return false;
     Diagnostics().Clear();
     if (text.size() > static_cast<std::size_t>(INT_MAX)) {
       Diagnostics().Add(OwnRecord("HY090", "The command text is too long"));
@@ -273,16 +271,24 @@ class COdbcCommand final : public IDatabaseCommand {
       // One statement (or none worth cutting) goes to the driver as written.
       if (m_arrStatements.size() <= 1) m_arrStatements.clear();
     }
-    return true;
-  }
-
-  bool Execute() override {
     Diagnostics().Clear();
     m_nExecuteResult = ExecuteStatement(m_arrStatements.empty() ? m_strText : m_arrStatements[0]);
     m_nNextStatement = 1;
     m_bFirstResult = true;
     // SQL_NO_DATA: a searched update or delete that touched no row.
     return Succeeded(m_nExecuteResult) || m_nExecuteResult == SQL_NO_DATA;
+  }
+
+  // Leaves the statement handle as the next batch finds it: no cursor, no bindings and no
+  // pointers into buffers that may change.
+  void Close() override {
+    if (!m_bOpen) return;
+    m_bOpen = false;
+    CloseCursor();
+    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0));
+    Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0));
+    Call(nullptr, SQL_HANDLE_STMT, m_hStatement,
+         SQLSetStmtAttr(m_hStatement, SQL_ATTR_ROW_ARRAY_SIZE, IntegerAttribute(1), 0));
   }
 
   DatabaseResult NextResult() override {
@@ -690,8 +696,11 @@ class COdbcCommand final : public IDatabaseCommand {
     return length;
   }
 
+  // Declared first, so that the handle is freed last, once Close has unbound the buffers.
+  COdbcHandle m_hOwnedStatement;
   SQLHSTMT m_hStatement;
   const COdbcContext& m_context;
+  bool m_bOpen = false;  // a batch ran and was not closed: its cursor and bindings may stay
   std::string m_strText;
   std::vector<std::string> m_arrStatements;
   std::size_t m_nNextStatement = 0;
@@ -709,24 +718,6 @@ class COdbcCommand final : public IDatabaseCommand {
   SQLULEN m_nRowsFetched = 0;
 };
 
-class COdbcSession final : public IDatabaseSession {
- public:
-  COdbcSession(COdbcHandle statement, const COdbcContext& context)
-      : m_hStatement(std::move(statement)), m_context(context) {}
-
-  std::unique_ptr<IDatabaseCommand> CreateCommand() override {
-    m_context.pDiagnostics->Clear();
-    // Closes whatever cursor an earlier command left open.
-    SQLRETURN rc = Call(&m_context, SQL_HANDLE_STMT, m_hStatement.Get(), SQLFreeStmt(m_hStatement.Get(), SQL_CLOSE));
-    if (!Succeeded(rc)) return nullptr;
-    return std::make_unique<COdbcCommand>(m_hStatement.Get(), m_context);
-  }
-
- private:
-  COdbcHandle m_hStatement;
-  const COdbcContext& m_context;
-};
-
 class COdbcConnection final : public IDatabaseConnection {
  public:
   explicit COdbcConnection(CDatabaseDiagnostics& diagnostics) { m_context.pDiagnostics = &diagnostics; }
@@ -738,21 +729,21 @@ class COdbcConnection final : public IDatabaseConnection {
     if (m_bConnected) Call(nullptr, SQL_HANDLE_DBC, m_hConnection.Get(), SQLDisconnect(m_hConnection.Get()));
   }
 
-  // The provider object: the environment and the connection handle, made together.
-  bool AllocateHandles() {
+  // The environment the connection handle is allocated in.
+  bool AllocateEnvironment() {
     if (!Allocate(m_context, SQL_HANDLE_ENV, nullptr, m_hEnvironment)) return false;
     SQLRETURN rc = Call(&m_context, SQL_HANDLE_ENV, m_hEnvironment.Get(),
                         SQLSetEnvAttr(m_hEnvironment.Get(), SQL_ATTR_ODBC_VERSION, IntegerAttribute(SQL_OV_ODBC3), 0));
-    return Succeeded(rc) && Allocate(m_context, SQL_HANDLE_DBC, &m_hEnvironment, m_hConnection);
+    return Succeeded(rc);
   }
 
-  bool OpenProperties() override {
+  bool AllocateHandle() override {
     m_context.pDiagnostics->Clear();
     if (m_hConnection.Valid()) return true;
     return Allocate(m_context, SQL_HANDLE_DBC, &m_hEnvironment, m_hConnection);
   }
 
-  bool SetProperties(const CDatabaseProperties& properties) override {
+  bool SetAttributes(const CDatabaseProperties& properties) override {
     m_context.pDiagnostics->Clear();
     if (!m_hConnection.Valid()) {
       m_context.pDiagnostics->Add(OwnRecord("HY010", "The connection handle is not open"));
@@ -794,10 +785,6 @@ class COdbcConnection final : public IDatabaseConnection {
     return Succeeded(rc);
   }
 
-  // The attributes live on the connection handle itself: there is no separate property
-  // object to give back.
-  void ReleaseProperties() override {}
-
   bool Connect() override {
     m_context.pDiagnostics->Clear();
     if (!m_hConnection.Valid() || m_strConnectionString.empty()) {
@@ -814,7 +801,7 @@ class COdbcConnection final : public IDatabaseConnection {
     return m_bConnected;
   }
 
-  bool OpenSessionFactory() override {
+  bool DescribeDriver() override {
     m_context.pDiagnostics->Clear();
     char name[256] = {};
     SQLSMALLINT length = 0;
@@ -839,12 +826,11 @@ class COdbcConnection final : public IDatabaseConnection {
     return true;
   }
 
-  bool CreateSession(std::unique_ptr<IDatabaseSession>& session) override {
+  std::unique_ptr<IDatabaseStatement> AllocateStatement() override {
     m_context.pDiagnostics->Clear();
     COdbcHandle statement;
-    if (!Allocate(m_context, SQL_HANDLE_STMT, &m_hConnection, statement)) return false;
-    session = std::make_unique<COdbcSession>(std::move(statement), m_context);
-    return true;
+    if (!Allocate(m_context, SQL_HANDLE_STMT, &m_hConnection, statement)) return nullptr;
+    return std::make_unique<COdbcStatement>(std::move(statement), m_context);
   }
 
  private:
@@ -866,7 +852,7 @@ class COdbcDatabaseClient final : public IDatabaseClient {
   bool CreateConnection(CDatabaseDiagnostics& diagnostics, std::unique_ptr<IDatabaseConnection>& connection) override {
     diagnostics.Clear();
     auto created = std::make_unique<COdbcConnection>(diagnostics);
-    if (!created->AllocateHandles()) return false;
+    if (!created->AllocateEnvironment()) return false;
     connection = std::move(created);
     return true;
   }

@@ -1,6 +1,7 @@
-// The relay's address as both socket layers read it: a literal IPv4 or IPv6 address (an
-// IPv6 one with or without brackets) or a name, whose lookup prefers IPv4. Include it
-// after the platform's socket headers (netdb.h and arpa/inet.h, or ws2tcpip.h).
+// Addresses as both socket layers read and write them: the relay's, a literal IPv4 or
+// IPv6 address (an IPv6 one with or without brackets) or a name, whose lookup prefers
+// IPv4; and the local end's as an SMTP address literal. Include it after the platform's
+// socket headers (netdb.h and arpa/inet.h, or ws2tcpip.h).
 #pragma once
 
 #include <chrono>
@@ -35,6 +36,28 @@ struct CRelayAddress {
 inline std::string UnbracketedHost(const std::string& host) {
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
   return host;
+}
+
+// The SMTP address literal of an address (RFC 5321 section 4.1.3): "[192.0.2.7]",
+// "[IPv6:2001:db8::7]", and an IPv4-mapped IPv6 address in its IPv4 form. Empty for
+// another family or when it cannot be formatted.
+inline std::string AddressLiteral(const sockaddr_storage& address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (address.ss_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+    if (inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text) == nullptr) return {};
+    return "[" + std::string(text) + "]";
+  }
+  if (address.ss_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+    if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+      if (inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text, sizeof text) == nullptr) return {};
+      return "[" + std::string(text) + "]";
+    }
+    if (inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text) == nullptr) return {};
+    return "[IPv6:" + std::string(text) + "]";
+  }
+  return {};
 }
 
 // Sets relay from a literal address; false for anything else (a name to look up).

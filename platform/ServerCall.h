@@ -37,6 +37,15 @@ inline constexpr int NVarChar = 0xE7;
 inline constexpr int NChar = 0xEF;
 }  // namespace ServerType
 
+// Fields of the caller's connection information (IServerCall::ConnectionField).
+namespace ConnectionInfo {
+inline constexpr int ServerName = 14;
+inline constexpr int LoginName = 16;
+inline constexpr int Password = 17;
+inline constexpr int IntegratedSecurity = 30;  // "TRUE" when the caller signed in with it
+inline constexpr int CodePage = 36;            // decimal text
+}  // namespace ConnectionInfo
+
 // Done notice status bits.
 inline constexpr std::uint16_t kDoneMore = 0x01;
 inline constexpr std::uint16_t kDoneCount = 0x10;
@@ -109,8 +118,7 @@ class IServerCall {
   virtual void SetColumnLength(int column, int length) = 0;
   virtual void SendRow() = 0;
 
-  // Field of the caller's connection information: 14 server name, 16 login name,
-  // 17 password, 30 integrated security ("TRUE"), 36 code page. Empty when unknown.
+  // Field of the caller's connection information (ConnectionInfo). Empty when unknown.
   virtual std::optional<std::string> ConnectionField(int field) = 0;
   // The caller's bind token for sp_bindsession; empty when the caller has none.
   virtual std::string BindToken() = 0;

@@ -179,7 +179,7 @@ constexpr CNumberTarget kNumberTargets[] = {
 // usual charset names do not cover their vendors' extensions (932, 949, 950) go UTF-8.
 CTextCodePages FindTextCodePages(IServerCall& server, const std::optional<std::int32_t>& given) {
   CTextCodePages pages;
-  std::optional<std::string> field = server.ConnectionField(kConnectionCodePageField);
+  std::optional<std::string> field = server.ConnectionField(ConnectionInfo::CodePage);
   int connection = field ? static_cast<int>(std::strtol(field->c_str(), nullptr, 10)) : 0;
   if (connection > 0) pages.connection = CCodePage::Find(connection);
   if (given && IsUsableCharset(*given)) {

@@ -31,6 +31,6 @@ std::string UnicodeToUtf8(const unsigned char* data, std::size_t size);
 bool IsUsableCharset(std::int32_t charset);
 
 // The caller's connection field that holds its code page as decimal text.
-inline constexpr int kConnectionCodePageField = 36;
+inline constexpr int kConnectionCodePageField = ConnectionInfo::CodePage;
 
 }  // namespace varnel

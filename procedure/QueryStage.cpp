@@ -12,16 +12,10 @@ namespace {
 // The caller's connection fields are copied through a buffer of this many bytes.
 constexpr std::size_t kConnectionBufferSize = 500;
 
-// Connection information fields of the caller.
-constexpr int kFieldServerName = 14;
-constexpr int kFieldLoginName = 16;
-constexpr int kFieldPassword = 17;
-constexpr int kFieldIntegratedSecurity = 30;
-
-std::string ReadField(IServerCall& server, int field, std::int32_t overflowCode) {
+std::string ReadField(IServerCall& server, int field, Status overflow) {
   std::optional<std::string> value = server.ConnectionField(field);
   if (!value) return {};
-  if (value->size() >= kConnectionBufferSize) throw CCustomException(overflowCode);
+  if (value->size() >= kConnectionBufferSize) throw CCustomException(StatusCode(overflow));
   return *value;
 }
 
@@ -33,19 +27,20 @@ bool RunQueryStage(const CXpParameters& parameters, CSMTPChannel& channel, IServ
   runner = std::make_unique<CSMTPOLEDBQuery>(query, platform);
   CSMTPOLEDBQuery& q = *runner;
 
-  q.m_bIntegratedConnection = server.ConnectionField(kFieldIntegratedSecurity) == std::optional<std::string>("TRUE");
+  q.m_bIntegratedConnection =
+      server.ConnectionField(ConnectionInfo::IntegratedSecurity) == std::optional<std::string>("TRUE");
 
   if (parameters.m_strQServer) {
     q.m_strServer = *parameters.m_strQServer;
   } else {
-    q.m_strServer = ReadField(server, kFieldServerName, Status::ServerNameBuffer);
+    q.m_strServer = ReadField(server, ConnectionInfo::ServerName, Status::ServerNameBuffer);
   }
 
   if (parameters.m_strQUser) {
     q.m_strUser = *parameters.m_strQUser;
     q.m_bUserGiven = true;
   } else {
-    q.m_strUser = ReadField(server, kFieldLoginName, Status::UserNameBuffer);
+    q.m_strUser = ReadField(server, ConnectionInfo::LoginName, Status::UserNameBuffer);
     q.m_bUserGiven = false;
   }
 
@@ -56,7 +51,7 @@ bool RunQueryStage(const CXpParameters& parameters, CSMTPChannel& channel, IServ
   } else if (parameters.m_bPasswordNamed) {
     q.m_bBlankPassword = true;
   } else {
-    std::string password = ReadField(server, kFieldPassword, Status::PasswordBuffer);
+    std::string password = ReadField(server, ConnectionInfo::Password, Status::PasswordBuffer);
     if (!password.empty()) q.m_strPassword = password;
   }
 

@@ -73,7 +73,7 @@ void ReportLogProblem(IServerCall& server, const CSMTPChannel& channel, const CS
 void ReportException(IServerCall& server, std::chrono::steady_clock::time_point start) noexcept {
   try {
     CCallReport report;
-    report.nStatus = Status::Exception;
+    report.nStatus = StatusCode(Status::Exception);
     report.nMilliseconds =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     server.ReportCall(report);
@@ -108,7 +108,7 @@ void FillChannel(CSMTPChannel& channel, CXpParameters& p, IServerCall& server) {
   }
   if (charset == -1) {
     // The label follows once every text of the message is known (ChooseMessageCharset).
-    std::optional<std::string> codepage = server.ConnectionField(kConnectionCodePageField);
+    std::optional<std::string> codepage = server.ConnectionField(ConnectionInfo::CodePage);
     if (codepage) channel.SetCharsetFromCodePage(static_cast<std::uint32_t>(std::strtoul(codepage->c_str(), nullptr, 10)));
   } else {
     channel.m_nCharset = charset;
@@ -207,7 +207,8 @@ CCallReport MakeReport(const CSMTPChannel& channel, std::int32_t status, bool ac
   report.strMessageId = channel.m_strMessageId;
   report.nSize = channel.m_nMessageBytes;
   for (const CDeliveryAttempt& attempt : channel.m_arrAttempts) {
-    report.arrAttempts.push_back({attempt.strRelay, attempt.nPort, attempt.nStatus, attempt.strReply, attempt.nDelayMs});
+    report.arrAttempts.push_back(
+        {attempt.strRelay, attempt.nPort, StatusCode(attempt.nStatus), attempt.strReply, attempt.nDelayMs});
   }
   if (channel.m_nAcceptedRelay >= 0) report.nAcceptedAttempt = static_cast<int>(channel.m_arrAttempts.size());
   for (const CRefusedRecipient& refused : channel.m_arrRefusedRecipients) {
@@ -250,7 +251,7 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, CXpPara
       }
       if (runFlag) {
         channel->Initialise();
-        status = channel->m_nStatus;
+        status = StatusCode(channel->m_nStatus);
       }
     } catch (const CCustomException& error) {
       customCode = error.Code();
@@ -261,7 +262,8 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, CXpPara
     // Driver messages are text from outside: their line breaks stay, control characters go.
     std::string queryError = runner ? CensorKeepingLineEnds(runner->GetQueryError()) : std::string();
     bool noOutput = parameters.m_nNoOutput != 0;
-    bool accepted = runFlag && !customCode && (status == Status::Success || status == Status::Partial);
+    bool accepted =
+        runFlag && !customCode && (status == StatusCode(Status::Success) || status == StatusCode(Status::Partial));
     CCallReport report = MakeReport(*channel, status, accepted, start);
     server.ReportCall(report);
     // The message went to the others: the caller learns whom it did not reach, and why.

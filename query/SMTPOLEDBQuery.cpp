@@ -96,7 +96,7 @@ CSMTPOLEDBQuery::CSMTPOLEDBQuery(std::string query, const CPlatform& platform)
 
 CSMTPOLEDBQuery::~CSMTPOLEDBQuery() {
   m_arrResultsets.clear();
-  m_pSession.reset();
+  m_pStatement.reset();
   m_pConnection.reset();
 }
 
@@ -115,8 +115,8 @@ void CSMTPOLEDBQuery::ReportOLEDBErrors(bool failure) {
 
 bool CSMTPOLEDBQuery::RunQuery(const std::string& query) {
   WriteLog("Obtain access to the SQLOLEDB provider");
-  // A second run starts from nothing; the session goes before the connection it uses.
-  m_pSession.reset();
+  // A second run starts from nothing; the statement goes before the connection it uses.
+  m_pStatement.reset();
   m_pConnection.reset();
   m_arrDiagnostics.Clear();
   m_bRowsLost = false;
@@ -202,14 +202,14 @@ bool CSMTPOLEDBQuery::RunQuery(const std::string& query) {
   WriteLog("Setting rgInitPropSet complete");
 
   WriteLog("About to initialise query interface");
-  if (!m_pConnection->OpenProperties()) {
+  if (!m_pConnection->AllocateHandle()) {
     ReportOLEDBErrors(true);
     WriteLog("Query interface initialisation failed");
     return false;
   }
   WriteLog("About to initialise query interface complete");
   WriteLog("About to SetProperties");
-  bool set = m_pConnection->SetProperties(properties);
+  bool set = m_pConnection->SetAttributes(properties);
   std::fill(properties.strPassword.begin(), properties.strPassword.end(), '\0');
   if (!set) {
     ReportOLEDBErrors(true);
@@ -217,8 +217,8 @@ bool CSMTPOLEDBQuery::RunQuery(const std::string& query) {
     return false;
   }
   WriteLog("About to SetProperties complete");
+  // The attributes live on the connection itself: there is nothing to give back.
   WriteLog("Release pIDBProperties");
-  m_pConnection->ReleaseProperties();
   WriteLog("Release pIDBProperties complete");
 
   WriteLog("About to establish connection");
@@ -229,14 +229,15 @@ bool CSMTPOLEDBQuery::RunQuery(const std::string& query) {
   }
   WriteLog("About to establish connection complete");
   WriteLog("About to get a session object query object");
-  if (!m_pConnection->OpenSessionFactory()) {
+  if (!m_pConnection->DescribeDriver()) {
     ReportOLEDBErrors(true);
     WriteLog("Session object fetch failed");
     return false;
   }
   WriteLog("About to get a session object query object complete");
   WriteLog("About create a session object");
-  if (!m_pConnection->CreateSession(m_pSession) || !m_pSession) {
+  m_pStatement = m_pConnection->AllocateStatement();
+  if (!m_pStatement) {
     ReportOLEDBErrors(true);
     WriteLog("Session object creation failed");
     return false;
@@ -262,22 +263,19 @@ bool CSMTPOLEDBQuery::RunQuery(const std::string& query) {
 }
 
 int CSMTPOLEDBQuery::ExecuteCommand(const std::string& text) {
-  if (!m_pSession) return 1;
-  std::unique_ptr<IDatabaseCommand> command = m_pSession->CreateCommand();
-  if (!command) {
-    ReportOLEDBErrors(true);
-    return 1;
-  }
-  if (!command->SetCommandText(text)) {
-    ReportOLEDBErrors(true);
-    return 1;
-  }
-  if (!command->Execute()) {
+  if (!m_pStatement) return 1;
+  IDatabaseStatement& statement = *m_pStatement;
+  // The batch is closed on every way out, before the run goes on.
+  struct CCloser {
+    IDatabaseStatement& statement;
+    ~CCloser() { statement.Close(); }
+  } closer{statement};
+  if (!statement.Execute(text)) {
     ReportOLEDBErrors(true);
     return 1;
   }
   for (;;) {
-    DatabaseResult result = command->NextResult();
+    DatabaseResult result = statement.NextResult();
     if (result == DatabaseResult::Failed) {
       ReportOLEDBErrors(true);
       return 1;
@@ -285,7 +283,7 @@ int CSMTPOLEDBQuery::ExecuteCommand(const std::string& text) {
     ReportOLEDBErrors(false);
     switch (result) {
       case DatabaseResult::Rowset:
-        CaptureRowset(*command);
+        CaptureRowset(statement);
         ReportOLEDBErrors(false);
         if (m_bRowsLost) return 1;
         break;
@@ -304,14 +302,14 @@ int CSMTPOLEDBQuery::ExecuteCommand(const std::string& text) {
   }
 }
 
-int CSMTPOLEDBQuery::CaptureRowset(IDatabaseCommand& command) {
+int CSMTPOLEDBQuery::CaptureRowset(IDatabaseStatement& statement) {
   std::vector<CDatabaseColumn> columns;
-  if (!command.DescribeColumns(columns)) {
+  if (!statement.DescribeColumns(columns)) {
     ReportOLEDBErrors(true);
     return 1;
   }
   // The result set belongs to the run from here on, rows or not.
-  m_arrResultsets.push_back(std::make_unique<CSMTPQueryResultset>(*this));
+  m_arrResultsets.push_back(std::make_unique<CSMTPQueryResultset>(RowStore(), RenderSettings()));
   CSMTPQueryResultset& resultset = *m_arrResultsets.back();
   std::vector<std::uint64_t> widths;
   widths.reserve(columns.size());
@@ -320,15 +318,15 @@ int CSMTPOLEDBQuery::CaptureRowset(IDatabaseCommand& command) {
     resultset.AddColumn(column.strName, width);
     widths.push_back(width);
   }
-  if (!command.BindColumns(widths, kRowsPerFetch)) {
+  if (!statement.BindColumns(widths, kRowsPerFetch)) {
     ReportOLEDBErrors(true);
     return 1;
   }
   std::vector<std::string_view> values(columns.size());
   try {
-    for (std::size_t fetched = command.FetchRows(); fetched != 0; fetched = command.FetchRows()) {
+    for (std::size_t fetched = statement.FetchRows(); fetched != 0; fetched = statement.FetchRows()) {
       for (std::size_t row = 0; row < fetched; ++row) {
-        command.RowValues(row, values);
+        statement.RowValues(row, values);
         resultset.AddRow(values);
       }
     }
@@ -379,6 +377,23 @@ std::string CSMTPOLEDBQuery::GetAttachmentName() const {
   if (device) name += '_';
   name += extension;
   return name;
+}
+
+CRenderSettings CSMTPOLEDBQuery::RenderSettings() const {
+  CRenderSettings settings;
+  settings.m_bHTML = m_bHTML;
+  settings.m_bHTMLEscape = m_bHTMLEscape;
+  settings.m_bCSV = m_bCSV;
+  settings.m_strRowSeparator = m_strRowSeparator;
+  settings.m_strFieldSeparator = m_strFieldSeparator;
+  settings.m_strTerminator = m_strTerminator;
+  settings.m_strTableCaption = m_strTableCaption;
+  settings.m_strTableTag = m_strTableTag;
+  settings.m_strCaptionTag = m_strCaptionTag;
+  settings.m_strHeaderTag = m_strHeaderTag;
+  settings.m_strTDTag = m_strTDTag;
+  settings.m_strTRTag = m_strTRTag;
+  return settings;
 }
 
 void CSMTPOLEDBQuery::SetTableAttribute(const std::string& attribute) {

@@ -1,9 +1,10 @@
 // The query runner: opens its own connection through the database client, optionally
 // binds it to the caller's transaction space, runs the caller's batch and captures every
 // result set as text (rows beyond a memory budget in a private temporary file). It also
-// carries the rendering settings. RunQuery reports through its result (false: no
-// connection or session, or rows that could not be kept); error records are logged and
-// the failures of the connection and the caller's batch are kept in the query error text.
+// carries the rendering settings, which each result set receives as a value when it is
+// captured. RunQuery reports through its result (false: no connection or statement, or rows
+// that could not be kept); error records are logged and the failures of the connection
+// and the caller's batch are kept in the query error text.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include "platform/DatabaseClient.h"
 #include "platform/Log.h"
 #include "platform/Platform.h"
+#include "query/RenderSettings.h"
 #include "query/SMTPQueryResultset.h"
 #include "query/SMTPRowStore.h"
 
@@ -29,15 +31,15 @@ class CSMTPOLEDBQuery {
   CSMTPOLEDBQuery(const CSMTPOLEDBQuery&) = delete;
   CSMTPOLEDBQuery& operator=(const CSMTPOLEDBQuery&) = delete;
 
-  // Connects, binds when asked and runs query; true when the connection and the session
+  // Connects, binds when asked and runs query; true when the connection and its statement
   // were obtained, whatever the binding command and the batch yielded. Called once.
   bool RunQuery(const std::string& query);
-  // Runs one command on the open session and captures its rowsets; 0 at the normal end,
-  // 1 after a failure.
+  // Runs one command on the open statement and captures its rowsets; 0 at the normal
+  // end, 1 after a failure.
   int ExecuteCommand(const std::string& command);
-  // Reads the current rowset of command into a new result set; 0 when it was read to its
-  // end, 1 when its columns could not be described or bound.
-  int CaptureRowset(IDatabaseCommand& command);
+  // Reads the current rowset of statement into a new result set; 0 when it was read to
+  // its end, 1 when its columns could not be described or bound.
+  int CaptureRowset(IDatabaseStatement& statement);
   // Walks the records of the last step: each is logged, and with failure set (outside the
   // binding command) appended to the query error text.
   void ReportOLEDBErrors(bool failure);
@@ -56,13 +58,16 @@ class CSMTPOLEDBQuery {
   void SetTRAttribute(const std::string& attribute);
   void SetTDAttribute(const std::string& attribute);
   std::string GetTerminator() const { return m_strTerminator; }
+  // The rendering settings as they stand, for a result set captured now.
+  CRenderSettings RenderSettings() const;
 
   // Where the rows of every result set of this run are kept, in the order they came.
   CSMTPRowStore& RowStore() const { return *m_pRowStore; }
   std::size_t GetResultsetCount() const { return m_arrResultsets.size(); }
   const CSMTPQueryResultset& GetResultset(std::size_t index) const { return *m_arrResultsets.at(index); }
 
-  // Settings, filled by the query stage before RunQuery and only read afterwards.
+  // Settings, filled by the query stage before RunQuery and only read afterwards; the
+  // rendering ones reach each result set through RenderSettings.
   std::int32_t m_nLoginTimeout = 30;  // seconds
   std::string m_strRowSeparator = "\n";
   std::string m_strFieldSeparator = ",";
@@ -107,10 +112,10 @@ class CSMTPOLEDBQuery {
  private:
   CPlatform m_platform;
   // Declared before the objects that file records into it, so that it outlives them; the
-  // session goes before the connection it was made from.
+  // statement goes before the connection it was allocated from.
   CDatabaseDiagnostics m_arrDiagnostics;
   std::unique_ptr<IDatabaseConnection> m_pConnection;
-  std::unique_ptr<IDatabaseSession> m_pSession;
+  std::unique_ptr<IDatabaseStatement> m_pStatement;
   // Cleared while the binding command runs: its records are only logged.
   bool m_bCollectErrors = true;
   mutable CLogProblem m_logProblem;

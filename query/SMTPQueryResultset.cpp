@@ -4,8 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
-
-#include "query/SMTPOLEDBQuery.h"
+#include <utility>
 
 namespace varnel {
 namespace {
@@ -95,8 +94,8 @@ void AppendCsvField(std::string& out, std::string_view text, std::string_view se
   out += '"';
 }
 
-CSMTPQueryResultset::CSMTPQueryResultset(const CSMTPOLEDBQuery& query)
-    : m_pStore(&query.RowStore()), m_pQuery(&query) {}
+CSMTPQueryResultset::CSMTPQueryResultset(CSMTPRowStore& store, CRenderSettings settings)
+    : m_pStore(&store), m_settings(std::move(settings)) {}
 
 CSMTPQueryResultset::~CSMTPQueryResultset() = default;
 
@@ -126,21 +125,21 @@ void CSMTPQueryResultset::AddRow(std::span<const std::string_view> values) {
 }
 
 std::size_t CSMTPQueryResultset::RowLengthBound() const {
-  const CSMTPOLEDBQuery& query = *m_pQuery;
+  const CRenderSettings& settings = m_settings;
   std::size_t count = m_arrColumns.size();
-  if (query.m_bCSV) {
+  if (settings.m_bCSV) {
     // Every byte doubled (quotes) and every field quoted, at worst.
-    return 2 * m_nLongestRowValues + count * (2 + query.m_strFieldSeparator.size()) + kCsvRecordEnd.size();
+    return 2 * m_nLongestRowValues + count * (2 + settings.m_strFieldSeparator.size()) + kCsvRecordEnd.size();
   }
-  if (query.m_bHTML) {
+  if (settings.m_bHTML) {
     // "<TR>", per value its tag, the text or "&nbsp;" and "</TD>", then "</TR>" and,
     // after the last row, "</TABLE>" and the terminator. An escaped byte takes at most
     // six ("&quot;").
-    std::size_t values = query.m_bHTMLEscape ? 6 * m_nLongestRowValues : m_nLongestRowValues;
-    return query.m_strTRTag.size() + count * (query.m_strTDTag.size() + 6 + 5) + values + 5 + 8 +
-           query.m_strTerminator.size();
+    std::size_t values = settings.m_bHTMLEscape ? 6 * m_nLongestRowValues : m_nLongestRowValues;
+    return settings.m_strTRTag.size() + count * (settings.m_strTDTag.size() + 6 + 5) + values + 5 + 8 +
+           settings.m_strTerminator.size();
   }
-  return m_nLongestRowValues + count * query.m_strFieldSeparator.size() + query.m_strRowSeparator.size();
+  return m_nLongestRowValues + count * settings.m_strFieldSeparator.size() + settings.m_strRowSeparator.size();
 }
 
 std::string_view CSMTPQueryResultset::GetValue(std::size_t row, std::size_t column) const {
@@ -161,28 +160,28 @@ std::string CSMTPQueryResultset::FormatRow(std::size_t index) const {
 }
 
 void CSMTPQueryResultset::AppendHeader(std::string& out) const {
-  const CSMTPOLEDBQuery& query = *m_pQuery;
-  if (query.m_bCSV) {
+  const CRenderSettings& settings = m_settings;
+  if (settings.m_bCSV) {
     for (std::size_t i = 0; i < m_arrColumns.size(); ++i) {
-      if (i != 0) out += query.m_strFieldSeparator;
-      AppendCsvField(out, m_arrColumns[i].m_strName, query.m_strFieldSeparator);
+      if (i != 0) out += settings.m_strFieldSeparator;
+      AppendCsvField(out, m_arrColumns[i].m_strName, settings.m_strFieldSeparator);
     }
     out += kCsvRecordEnd;
     return;
   }
-  if (query.m_bHTML) {
-    out += query.m_strTerminator;
-    out += query.m_strTableTag;
-    if (!query.m_strTableCaption.empty()) {
-      out += query.m_strCaptionTag;
-      out += query.m_strTableCaption;
+  if (settings.m_bHTML) {
+    out += settings.m_strTerminator;
+    out += settings.m_strTableTag;
+    if (!settings.m_strTableCaption.empty()) {
+      out += settings.m_strCaptionTag;
+      out += settings.m_strTableCaption;
       out += "</CAPTION>";
     }
     // The heading row never carries the data rows' attributes.
     out += "<TR>";
     for (const CSMTPColumn& column : m_arrColumns) {
-      out += query.m_strHeaderTag;
-      if (query.m_bHTMLEscape) {
+      out += settings.m_strHeaderTag;
+      if (settings.m_bHTMLEscape) {
         AppendHtmlEscaped(out, column.m_strName);
       } else {
         out += column.m_strName;
@@ -192,26 +191,22 @@ void CSMTPQueryResultset::AppendHeader(std::string& out) const {
     out += "</TR>";
     if (GetRowCount() == 0) {
       out += "</TABLE>";
-      out += query.m_strTerminator;
+      out += settings.m_strTerminator;
     }
     return;
   }
   for (std::size_t i = 0; i < m_arrColumns.size(); ++i) {
-    if (i != 0) out += query.m_strFieldSeparator;
+    if (i != 0) out += settings.m_strFieldSeparator;
     out += m_arrColumns[i].m_strName;
   }
-  out += query.m_strRowSeparator;
+  out += settings.m_strRowSeparator;
 }
 
 void CSMTPQueryResultset::AppendRow(std::size_t index, std::string& out) const {
   if (index >= m_nRowCount) throw std::out_of_range("CSMTPQueryResultset: no such row");
   // One renderer for rows asked by index, so that ascending indexes read on where the
-  // last one stopped; the settings are taken again each time.
-  if (!m_pIndexRenderer) {
-    m_pIndexRenderer = std::make_unique<CRowRenderer>(*this);
-  } else {
-    m_pIndexRenderer->Configure();
-  }
+  // last one stopped.
+  if (!m_pIndexRenderer) m_pIndexRenderer = std::make_unique<CRowRenderer>(*this);
   m_pIndexRenderer->Seek(index);
   m_pIndexRenderer->AppendNext(out);
 }
@@ -232,32 +227,32 @@ char* CSMTPQueryResultset::CRowRenderer::CPiece::PutLong(char* out) const { retu
 
 void CSMTPQueryResultset::CRowRenderer::Configure() {
   const CSMTPQueryResultset& resultset = *m_pResultset;
-  const CSMTPOLEDBQuery& query = *resultset.m_pQuery;
+  const CRenderSettings& settings = resultset.m_settings;
   bool columns = !resultset.m_arrColumns.empty();
   m_nBound = resultset.RowLengthBound();
   m_bEscape = false;
   m_strEmpty.Set("");
   m_strLastClose.Set("");
-  m_strSeparator = query.m_strFieldSeparator;
-  if (query.m_bCSV) {
+  m_strSeparator = settings.m_strFieldSeparator;
+  if (settings.m_bCSV) {
     m_eForm = Form::Csv;
     m_strOpen.Set("");
-    m_strBetween.Set(query.m_strFieldSeparator);
+    m_strBetween.Set(settings.m_strFieldSeparator);
     m_strClose.Set(std::string(kCsvRecordEnd));
-  } else if (query.m_bHTML) {
+  } else if (settings.m_bHTML) {
     m_eForm = Form::Html;
-    m_bEscape = query.m_bHTMLEscape;
-    m_strOpen.Set(columns ? query.m_strTRTag + query.m_strTDTag : query.m_strTRTag);
-    m_strBetween.Set("</TD>" + query.m_strTDTag);
+    m_bEscape = settings.m_bHTMLEscape;
+    m_strOpen.Set(columns ? settings.m_strTRTag + settings.m_strTDTag : settings.m_strTRTag);
+    m_strBetween.Set("</TD>" + settings.m_strTDTag);
     m_strClose.Set(columns ? "</TD></TR>" : "</TR>");
-    m_strLastClose.Set("</TABLE>" + query.m_strTerminator);
+    m_strLastClose.Set("</TABLE>" + settings.m_strTerminator);
     m_strEmpty.Set("&nbsp;");
   } else {
     // A separator after every value, the last one's too.
     m_eForm = Form::Text;
     m_strOpen.Set("");
-    m_strBetween.Set(query.m_strFieldSeparator);
-    m_strClose.Set(columns ? query.m_strFieldSeparator + query.m_strRowSeparator : query.m_strRowSeparator);
+    m_strBetween.Set(settings.m_strFieldSeparator);
+    m_strClose.Set(columns ? settings.m_strFieldSeparator + settings.m_strRowSeparator : settings.m_strRowSeparator);
   }
 }
 

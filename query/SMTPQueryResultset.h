@@ -1,9 +1,10 @@
 // One captured result set: its columns, and its rows as text in its runner's row store
 // (in memory up to a budget, beyond it in a private temporary file), read once from the
-// database and then only rendered, as separated text or as an HTML table in the form its
-// runner's settings choose, or as CSV on request. Rows are rendered one after another
-// through a CRowRenderer, which holds none of them whole. A bad row or column index
-// throws std::out_of_range; a row store that fails throws CRowStoreError.
+// database and then only rendered, as separated text or as an HTML table, or as CSV on
+// request, in the form of the render settings it was given when it was made. Rows are
+// rendered one after another through a CRowRenderer, which holds none of them whole. A
+// bad row or column index throws std::out_of_range; a row store that fails throws
+// CRowStoreError.
 #pragma once
 
 #include <cstddef>
@@ -15,12 +16,11 @@
 #include <string_view>
 #include <vector>
 
+#include "query/RenderSettings.h"
 #include "query/SMTPColumn.h"
 #include "query/SMTPRowStore.h"
 
 namespace varnel {
-
-class CSMTPOLEDBQuery;
 
 // Appends text with &, <, > and " as HTML character references.
 void AppendHtmlEscaped(std::string& out, std::string_view text);
@@ -30,9 +30,9 @@ void AppendCsvField(std::string& out, std::string_view text, std::string_view se
 
 class CSMTPQueryResultset {
  public:
-  // Rendering reads its settings from query, and rows go into its row store: query must
-  // outlive the result set.
-  explicit CSMTPQueryResultset(const CSMTPOLEDBQuery& query);
+  // Rows go into store, which must outlive the result set (the runner's); settings say
+  // how they are rendered.
+  CSMTPQueryResultset(CSMTPRowStore& store, CRenderSettings settings);
   virtual ~CSMTPQueryResultset();
   CSMTPQueryResultset(const CSMTPQueryResultset&) = delete;
   CSMTPQueryResultset& operator=(const CSMTPQueryResultset&) = delete;
@@ -51,7 +51,7 @@ class CSMTPQueryResultset {
   const CSMTPColumn& GetColumn(std::size_t index) const { return m_arrColumns.at(index); }
   // Valid until the next call that reads a row of this runner's store.
   std::string_view GetValue(std::size_t row, std::size_t column) const;
-  const CSMTPOLEDBQuery& GetQuery() const { return *m_pQuery; }
+  const CRenderSettings& Settings() const { return m_settings; }
 
   // The heading: the column names (text), or the table opening, caption and heading row
   // (HTML). An HTML result set without rows has no row to close its table, so its
@@ -67,8 +67,8 @@ class CSMTPQueryResultset {
   // Whether any captured value holds a byte above 0x7F (the message must declare it).
   bool HasEightBitValues() const { return m_bValues8Bit; }
 
-  // Renders the rows in order, reading them from the store as it goes; the settings of
-  // the runner are taken when it is made.
+  // Renders the rows in order, reading them from the store as it goes, in the form of the
+  // result set's settings.
   class CRowRenderer {
    public:
     explicit CRowRenderer(const CSMTPQueryResultset& resultset);
@@ -91,7 +91,7 @@ class CSMTPQueryResultset {
     friend class CSMTPQueryResultset;
     enum class Form { Text, Html, Csv };
 
-    // Takes the runner's current settings.
+    // Builds the fixed text around the values from the result set's settings.
     void Configure();
 
     const CSMTPQueryResultset* m_pResultset;
@@ -131,7 +131,7 @@ class CSMTPQueryResultset {
   std::vector<std::size_t> m_arrLimits;  // bytes of text each column's slot holds
   std::size_t m_nLongestRowValues = 0;    // value bytes of the row with the most
   bool m_bValues8Bit = false;             // some value holds a byte above 0x7F
-  const CSMTPOLEDBQuery* m_pQuery;
+  CRenderSettings m_settings;
   // Rows rendered by index.
   mutable std::unique_ptr<CRowRenderer> m_pIndexRenderer;
 };

@@ -11,7 +11,7 @@ int TlsStrength(std::int32_t mode) { return mode >= TlsMode::Required ? 2 : mode
 
 }  // namespace
 
-bool ReadDeliverySettings(ISettings* settings, CDeliverySettings& values, std::string& error, int& status) {
+bool ReadDeliverySettings(ISettings* settings, CDeliverySettings& values, std::string& error, Status& status) {
   values.installation = CInstallationSettings();
   values.bRead = false;
   status = Status::Success;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/Settings.h"
+#include "smtp/ChannelStatus.h"
 #include "smtp/InstallationSettings.h"
 
 namespace varnel {
@@ -31,7 +32,7 @@ struct CDeliverySettings {
 // Reads the installation's settings into values.installation (none when settings is null);
 // false with `error` naming the setting at fault and `status` the call's status: 15 for a
 // TLS setting, else 7.
-bool ReadDeliverySettings(ISettings* settings, CDeliverySettings& values, std::string& error, int& status);
+bool ReadDeliverySettings(ISettings* settings, CDeliverySettings& values, std::string& error, Status& status);
 
 // The TLS mode when neither the call nor the settings give one: implicit TLS on port 465,
 // STARTTLS when offered if credentials are sent, else none.

@@ -33,7 +33,7 @@ OAuthSetup ReadOAuthRequest(const CSMTPChannel& channel, COAuthRequest& request,
   // been through it has them read now.
   CDeliverySettings read;
   if (!given.bRead) {
-    int status = 0;
+    Status status = Status::Success;
     if (!ReadDeliverySettings(channel.Platform().pSettings, read, error, status)) return OAuthSetup::Failed;
   }
   const CInstallationSettings* settings = given.bRead ? &given.installation : &read.installation;

@@ -42,7 +42,7 @@ CSMTPChannel::~CSMTPChannel() = default;
 bool CSMTPChannel::ReadSettings() {
   if (m_settings.bRead) return true;
   std::string error;
-  int status = Status::Registry;
+  Status status = Status::Registry;
   if (ReadDeliverySettings(m_platform.pSettings, m_settings, error, status)) return true;
   WriteLog("Setting refused: " + error);
   m_strErrorDetail = error;
@@ -79,32 +79,6 @@ void CSMTPChannel::SetCharsetFromCodePage(std::uint32_t codepage) {
     case 1257: m_nCharset = 13; break;
     case 65001: m_nCharset = 65001; break;  // UTF-8 collations: the message is UTF-8
     default: m_nCharset = 1; break;
-  }
-}
-
-const char* CSMTPChannel::GetStatusText(std::int32_t code) {
-  switch (code) {
-    case 0: return "Success";
-    case 1: return "Socket inialisation error";
-    case 2: return "Error returned from Socket Control Create";
-    case 3: return "Unable to Connect to SMTP Server";
-    case 4: return "Error creating complete event";
-    case 5: return "Destination address or recipient cannot be null";
-    case 6: return "Destination returned error : See log";
-    case 7: return "Error accessing the registry";
-    case 8: return "Timeout exceeded";
-    case 9: return "Unknown return value from message loop";
-    case 10: return "Exception caught";
-    case 11: return "Servername buffer exceeded";
-    case 12: return "Username buffer exceeded";
-    case 13: return "Password buffer exceeded";
-    case 14: return "Error while logging on";
-    case 15: return "TLS could not be established";
-    case 16: return "OAuth token could not be obtained";
-    case 17: return "Attachment not allowed";
-    case 18: return "Unknown: the relay may have accepted the message";
-    case 19: return "Sent to some recipients only";
-    default: return "Unknown error";
   }
 }
 

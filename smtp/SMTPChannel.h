@@ -13,39 +13,13 @@
 #include "platform/Log.h"
 #include "platform/Platform.h"
 #include "mime/AttachmentFiles.h"
+#include "smtp/ChannelStatus.h"
 #include "smtp/DeliverySettings.h"
 
 namespace varnel {
 
 class CSMTPOLEDBQuery;
 class CCompletionEvent;
-
-// Channel status codes.
-namespace Status {
-inline constexpr int Success = 0;
-inline constexpr int SocketInit = 1;
-inline constexpr int SocketCreate = 2;
-inline constexpr int Connect = 3;
-inline constexpr int CompleteEvent = 4;
-inline constexpr int NoDestination = 5;
-inline constexpr int DestinationError = 6;
-inline constexpr int Registry = 7;
-inline constexpr int Timeout = 8;
-inline constexpr int MessageLoop = 9;
-inline constexpr int Exception = 10;
-inline constexpr int ServerNameBuffer = 11;
-inline constexpr int UserNameBuffer = 12;
-inline constexpr int PasswordBuffer = 13;
-inline constexpr int LogOn = 14;
-inline constexpr int Tls = 15;
-inline constexpr int OAuthToken = 16;
-inline constexpr int AttachmentRefused = 17;
-// The connection ended after the end-of-data line and before its reply: the relay may
-// have taken the message, so it is not sent again.
-inline constexpr int Unknown = 18;
-// Sent to some recipients only (@partialrecipients=1): the others were refused.
-inline constexpr int Partial = 19;
-}  // namespace Status
 
 // How the connection to the relay is secured.
 namespace TlsMode {
@@ -65,7 +39,7 @@ struct CRelay {
 struct CDeliveryAttempt {
   std::string strRelay;      // host as named
   std::int32_t nPort = 0;
-  std::int32_t nStatus = 0;  // the attempt's channel status
+  Status nStatus = Status::Success;  // the attempt's channel status
   std::string strReply;      // the relay's last reply (first line), or why it failed
   std::int64_t nDelayMs = 0; // the wait before the next attempt (0: none)
 };
@@ -90,7 +64,8 @@ class CSMTPChannel {
   void SetSubject(std::string text);
   void SetBody(std::string text);
   void SetCharsetFromCodePage(std::uint32_t codepage);
-  static const char* GetStatusText(std::int32_t code);
+  static const char* GetStatusText(std::int32_t code) { return StatusText(code); }
+  static const char* GetStatusText(Status status) { return StatusText(status); }
   std::string GetSMTPErrorNumber() const;
   std::string GetSMTPErrorMessage() const;
   // The outcome row's ErrorMessage: the status text, with the reason where one is known.
@@ -156,7 +131,7 @@ class CSMTPChannel {
   std::int32_t m_nImportance = 2;
   std::int32_t m_nPriority = 2;
   std::unique_ptr<CCompletionEvent> m_hCompleteEvent;
-  std::int32_t m_nStatus = 0;
+  Status m_nStatus = Status::Success;
   std::vector<std::string> m_arrRecipients;
   std::int32_t m_nRecipientIndex = 0;
   CSMTPOLEDBQuery* m_pQuery = nullptr;

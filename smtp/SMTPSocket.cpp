@@ -189,7 +189,7 @@ bool CSMTPSocket::SendCommand(const std::string& command, SMTPState next, const 
   return true;
 }
 
-void CSMTPSocket::EndDialogue(std::int32_t status, const std::string* reply, Farewell farewell) {
+void CSMTPSocket::EndDialogue(Status status, const std::string* reply, Farewell farewell) {
   // The first outcome stands: a message the relay has taken stays sent, and a refusal
   // stays the refusal, whatever comes after.
   if (!m_bAccepted && !m_bOutcomeKnown) {

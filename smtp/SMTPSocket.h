@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/Network.h"
+#include "smtp/ChannelStatus.h"
 #include "smtp/MessageComposer.h"
 #include "smtp/SASL.h"
 #include "smtp/SMTPCapabilities.h"
@@ -91,7 +92,7 @@ class CSMTPSocket {
   // Run returns as for a connection that ended (false here).
   [[nodiscard]] bool SendCommand(const std::string& command, SMTPState next,
                                  const std::string& logText = std::string());
-  void EndDialogue(std::int32_t status, const std::string* reply, Farewell farewell);
+  void EndDialogue(Status status, const std::string* reply, Farewell farewell);
   void CompleteDialogue();
   void EndWithTlsError(const std::string& reason, Farewell farewell);
   void SendHello(bool extended);

@@ -132,22 +132,7 @@ class CPosixConnection final : public IConnection {
     sockaddr_storage local{};
     socklen_t length = sizeof local;
     if (::getsockname(m_socket.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) return {};
-    char text[INET6_ADDRSTRLEN] = {};
-    if (local.ss_family == AF_INET) {
-      const auto* v4 = reinterpret_cast<const sockaddr_in*>(&local);
-      if (::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text) == nullptr) return {};
-      return std::string("[").append(text).append("]");
-    }
-    if (local.ss_family == AF_INET6) {
-      const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&local);
-      if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
-        if (::inet_ntop(AF_INET, v6->sin6_addr.s6_addr + 12, text, sizeof text) == nullptr) return {};
-        return std::string("[").append(text).append("]");
-      }
-      if (::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text) == nullptr) return {};
-      return "[IPv6:" + std::string(text) + "]";
-    }
-    return {};
+    return AddressLiteral(local);
   }
 
  private:

@@ -208,7 +208,7 @@ TEST(MessageComposerTest, LongResultRowsInAnHtmlBodyAreEncodedInTheMultipartBody
   CSMTPOLEDBQuery query("select", CPlatform{});
   query.m_bHTML = true;
   query.m_strTerminator = "\r\n";
-  query.m_arrResultsets.push_back(std::make_unique<CSMTPQueryResultset>(query));
+  query.m_arrResultsets.push_back(std::make_unique<CSMTPQueryResultset>(query.RowStore(), query.RenderSettings()));
   CSMTPQueryResultset& resultset = *query.m_arrResultsets.back();
   resultset.AddColumn("note", 10000);
   const std::string wide(4000, 'w');
@@ -279,7 +279,7 @@ TEST(MessageComposerTest, LongLinesAreFoundInAnyRowOfAResultSet) {
     query.m_bHTML = test.html;
     query.m_strTerminator = "\r\n";
     query.m_strRowSeparator = test.rowSeparator;
-    query.m_arrResultsets.push_back(std::make_unique<CSMTPQueryResultset>(query));
+    query.m_arrResultsets.push_back(std::make_unique<CSMTPQueryResultset>(query.RowStore(), query.RenderSettings()));
     CSMTPQueryResultset& resultset = *query.m_arrResultsets.back();
     resultset.AddColumn("id", 50);
     resultset.AddColumn("note", 10000);

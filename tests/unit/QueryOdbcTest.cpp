@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "QueryTestSupport.h"
@@ -99,12 +100,15 @@ class QuerySQLiteTest : public ::testing::Test {
     m_platform.pSettings = &m_settings;
   }
 
-  std::unique_ptr<CSMTPOLEDBQuery> Run(const std::string& sql, bool expectConnected = true) {
+  // prepare, when given, sets the runner up further before it runs.
+  std::unique_ptr<CSMTPOLEDBQuery> Run(const std::string& sql, bool expectConnected = true,
+                                       const std::function<void(CSMTPOLEDBQuery&)>& prepare = {}) {
     auto runner = std::make_unique<CSMTPOLEDBQuery>(sql, m_platform);
     runner->m_strDatabase = m_database;
     runner->m_bBind = 0;
     runner->m_nDebug = 1;
     runner->m_strLogFileName = m_log;
+    if (prepare) prepare(*runner);
     EXPECT_EQ(runner->RunQuery(sql), expectConnected) << sql << "\n" << runner->GetQueryError();
     return runner;
   }
@@ -226,13 +230,14 @@ TEST_F(QuerySQLiteTest, LongValuesAroundTheBoundSlotArriveWholeUpToTheirWidth) {
 }
 
 TEST_F(QuerySQLiteTest, EmptyResultKeepsItsColumnsAndClosesItsTable) {
-  auto runner = Run("select 1 as a, 'x' as b where 0");
+  auto runner = Run("select 1 as a, 'x' as b where 0", true, [](CSMTPOLEDBQuery& query) {
+    query.m_bHTML = true;
+    query.m_strTerminator = "\r\n";
+  });
   ASSERT_EQ(runner->GetResultsetCount(), 1u);
   const CSMTPQueryResultset& resultset = runner->GetResultset(0);
   EXPECT_EQ(resultset.GetRowCount(), 0u);
   EXPECT_EQ(resultset.GetColumnCount(), 2u);
-  runner->m_bHTML = true;
-  runner->m_strTerminator = "\r\n";
   EXPECT_EQ(resultset.FormatHeader(), "\r\n<TABLE><TR><TH>a</TH><TH>b</TH></TR></TABLE>\r\n");
 }
 

@@ -16,7 +16,7 @@ namespace {
 using Rows = std::vector<std::vector<std::optional<std::string>>>;
 
 CSMTPQueryResultset& AddResultset(CSMTPOLEDBQuery& query, const std::vector<std::string>& columns, const Rows& rows) {
-  query.m_arrResultsets.push_back(std::make_unique<CSMTPQueryResultset>(query));
+  query.m_arrResultsets.push_back(std::make_unique<CSMTPQueryResultset>(query.RowStore(), query.RenderSettings()));
   CSMTPQueryResultset& resultset = *query.m_arrResultsets.back();
   for (const std::string& name : columns) resultset.AddColumn(name, 10000);
   for (const auto& row : rows) {

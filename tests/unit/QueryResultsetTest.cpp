@@ -32,7 +32,7 @@ TEST(QueryResultsetTest, ValuesFollowTheSlotRules) {
       {"empty", 50, "", ""},
   };
   CSMTPOLEDBQuery query("q", CPlatform{});
-  CSMTPQueryResultset resultset(query);
+  CSMTPQueryResultset resultset(query.RowStore(), query.RenderSettings());
   for (const Case& c : cases) resultset.AddColumn(c.name, c.width);
   std::vector<std::string_view> values;
   for (const Case& c : cases) values.push_back(c.value);
@@ -42,7 +42,7 @@ TEST(QueryResultsetTest, ValuesFollowTheSlotRules) {
 
 TEST(QueryResultsetTest, MissingValuesAreEmptyAndSurplusValuesIgnored) {
   CSMTPOLEDBQuery query("q", CPlatform{});
-  CSMTPQueryResultset resultset(query);
+  CSMTPQueryResultset resultset(query.RowStore(), query.RenderSettings());
   resultset.AddColumn("a", 10);
   resultset.AddColumn("b", 10);
   std::vector<std::string_view> one = {"x"};
@@ -60,7 +60,7 @@ TEST(QueryResultsetTest, MissingValuesAreEmptyAndSurplusValuesIgnored) {
 
 TEST(QueryResultsetTest, ColumnsCannotBeAddedAfterRows) {
   CSMTPOLEDBQuery query("q", CPlatform{});
-  CSMTPQueryResultset resultset(query);
+  CSMTPQueryResultset resultset(query.RowStore(), query.RenderSettings());
   resultset.AddColumn("a", 10);
   std::vector<std::string_view> row = {"1"};
   resultset.AddRow(row);
@@ -70,7 +70,7 @@ TEST(QueryResultsetTest, ColumnsCannotBeAddedAfterRows) {
 TEST(QueryResultsetTest, ResultSetWithoutColumnsCountsItsRows) {
   CSMTPOLEDBQuery query("q", CPlatform{});
   query.m_bHTML = true;
-  CSMTPQueryResultset resultset(query);
+  CSMTPQueryResultset resultset(query.RowStore(), query.RenderSettings());
   resultset.AddRow({});
   resultset.AddRow({});
   EXPECT_EQ(resultset.GetRowCount(), 2u);
@@ -80,7 +80,7 @@ TEST(QueryResultsetTest, ResultSetWithoutColumnsCountsItsRows) {
 // Rows of random widths, some wider than a whole chunk, all read back intact.
 TEST(QueryResultsetTest, RowsSurviveChunkBoundaries) {
   CSMTPOLEDBQuery query("q", CPlatform{});
-  CSMTPQueryResultset resultset(query);
+  CSMTPQueryResultset resultset(query.RowStore(), query.RenderSettings());
   const std::size_t columns = 150;
   for (std::size_t i = 0; i < columns; ++i) resultset.AddColumn("c" + std::to_string(i), 10000);
   std::mt19937 random(12345);

@@ -227,6 +227,8 @@ class QueryRowSpillTest : public ::testing::Test {
 TEST_F(QueryRowSpillTest, LargeResultStaysWithinTheMemoryBudget) {
   ScriptRows(120000);
   auto runner = MakeRunner();
+  runner->m_bHTML = true;
+  runner->m_strTerminator = "\r\n";
   ASSERT_TRUE(runner->RunQuery("select"));
   EXPECT_EQ(runner->GetQueryError(), "");
   const CSMTPRowStore& store = runner->RowStore();
@@ -237,8 +239,6 @@ TEST_F(QueryRowSpillTest, LargeResultStaysWithinTheMemoryBudget) {
   EXPECT_TRUE(Entries(m_strFolder).empty());
 
   // Rendered as they are read back, row by row, as the index would render them.
-  runner->m_bHTML = true;
-  runner->m_strTerminator = "\r\n";
   const CSMTPQueryResultset& resultset = runner->GetResultset(0);
   ASSERT_EQ(resultset.GetRowCount(), 120000u);
   CSMTPQueryResultset::CRowRenderer renderer(resultset);

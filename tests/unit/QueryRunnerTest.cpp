@@ -517,5 +517,69 @@ TEST_F(QueryRunnerTest, QueryTextWithLineBreaksIsLoggedLineByLine) {
   }
 }
 
+// Every rendering setting of the runner reaches the result sets it captures.
+TEST_F(QueryRunnerTest, CapturedResultSetsCarryEveryRenderingSetting) {
+  m_database.m_commands["q"] =
+      CScriptCommand{test::CommandStep::None, {}, {Rowset({Column("a", DatabaseTypeGroup::Other)}, {{"1"}})}};
+  struct Flag {
+    bool CSMTPOLEDBQuery::*runner;
+    bool CRenderSettings::*settings;
+  };
+  struct Text {
+    std::string CSMTPOLEDBQuery::*runner;
+    std::string CRenderSettings::*settings;
+  };
+  const Flag flags[] = {{&CSMTPOLEDBQuery::m_bHTML, &CRenderSettings::m_bHTML},
+                        {&CSMTPOLEDBQuery::m_bHTMLEscape, &CRenderSettings::m_bHTMLEscape},
+                        {&CSMTPOLEDBQuery::m_bCSV, &CRenderSettings::m_bCSV}};
+  const Text texts[] = {{&CSMTPOLEDBQuery::m_strRowSeparator, &CRenderSettings::m_strRowSeparator},
+                        {&CSMTPOLEDBQuery::m_strFieldSeparator, &CRenderSettings::m_strFieldSeparator},
+                        {&CSMTPOLEDBQuery::m_strTerminator, &CRenderSettings::m_strTerminator},
+                        {&CSMTPOLEDBQuery::m_strTableCaption, &CRenderSettings::m_strTableCaption},
+                        {&CSMTPOLEDBQuery::m_strTableTag, &CRenderSettings::m_strTableTag},
+                        {&CSMTPOLEDBQuery::m_strCaptionTag, &CRenderSettings::m_strCaptionTag},
+                        {&CSMTPOLEDBQuery::m_strHeaderTag, &CRenderSettings::m_strHeaderTag},
+                        {&CSMTPOLEDBQuery::m_strTDTag, &CRenderSettings::m_strTDTag},
+                        {&CSMTPOLEDBQuery::m_strTRTag, &CRenderSettings::m_strTRTag}};
+  for (const Flag& flag : flags) {
+    auto runner = MakeRunner("q");
+    (*runner).*flag.runner = true;
+    ASSERT_TRUE(runner->RunQuery("q"));
+    const CRenderSettings& settings = runner->GetResultset(0).Settings();
+    for (const Flag& other : flags) EXPECT_EQ(settings.*other.settings, flag.runner == other.runner);
+  }
+  for (std::size_t i = 0; i < std::size(texts); ++i) {
+    auto runner = MakeRunner("q");
+    (*runner).*texts[i].runner = "<setting " + std::to_string(i) + ">";
+    ASSERT_TRUE(runner->RunQuery("q"));
+    const CRenderSettings& settings = runner->GetResultset(0).Settings();
+    for (const Text& text : texts) EXPECT_EQ(settings.*text.settings, runner.get()->*text.runner) << i;
+    EXPECT_EQ(settings.*texts[i].settings, "<setting " + std::to_string(i) + ">");
+  }
+}
+
+// A batch is closed as soon as it has been walked, whichever way it ended: its cursor
+// must not stay open (holding locks in the caller's transaction) while the mail is sent.
+TEST_F(QueryRunnerTest, EveryBatchIsClosedWhenItsWalkEnds) {
+  CScriptResult failed;
+  failed.nKind = DatabaseResult::Failed;
+  failed.arrRecords = {Record("Divide by zero error encountered.")};
+  const std::vector<std::pair<const char*, CScriptCommand>> cases = {
+      {"rows", CScriptCommand{test::CommandStep::None, {}, {Rowset({Column("a", DatabaseTypeGroup::Other)}, {{"1"}})}}},
+      {"failed result", CScriptCommand{test::CommandStep::None, {}, {failed}}},
+      {"failed execution", CScriptCommand{test::CommandStep::Execute, {Record("refused")}, {}}},
+      {"refused text", CScriptCommand{test::CommandStep::SetText, {Record("refused")}, {}}},
+  };
+  for (const auto& [name, command] : cases) {
+    m_database.m_commands["q"] = command;
+    m_database.m_log = {};
+    auto runner = MakeRunner("q");
+    runner->m_bBind = 1;
+    ASSERT_TRUE(runner->RunQuery("q")) << name;
+    EXPECT_EQ(m_database.m_log.arrCommands.size(), 2u) << name;
+    EXPECT_EQ(m_database.m_log.nOpenBatches, 0u) << name;
+  }
+}
+
 }  // namespace
 }  // namespace varnel

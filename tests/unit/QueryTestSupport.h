@@ -21,15 +21,16 @@
 
 namespace varnel::test {
 
+// The steps of a connection, named after the lines the runner logs around them.
 enum class ScriptStep {
   None,
   CreateConnection,
   NullConnection,  // the client reports success but hands out no data source
-  OpenProperties,
-  SetProperties,
+  OpenProperties,      // AllocateHandle
+  SetProperties,       // SetAttributes
   Connect,
-  OpenSessionFactory,
-  CreateSession,
+  OpenSessionFactory,  // DescribeDriver
+  CreateSession,       // AllocateStatement
 };
 
 struct CScriptResult {
@@ -41,6 +42,8 @@ struct CScriptResult {
   std::vector<CDatabaseDiagnostic> arrRecords;  // left when the result is reached
 };
 
+// Where the statement's Execute of one batch fails: as it closes the batch before (Create),
+// as it takes the text (SetText), or as it runs it.
 enum class CommandStep { None, Create, SetText, Execute };
 
 struct CScriptCommand {
@@ -77,28 +80,32 @@ struct CScriptLog {
   std::vector<std::vector<std::uint64_t>> arrBoundWidths;
   std::vector<std::size_t> arrFetchSizes;  // rows handed out by each FetchRows call
   std::size_t nRowsPerFetch = 0;
-  int nLiveCommands = 0;
+  int nLiveCommands = 0;  // statements
   int nMaxLiveCommands = 0;
+  std::size_t nOpenBatches = 0;  // executed and not closed
 };
 
-class CScriptedCommand final : public IDatabaseCommand {
+class CScriptedStatement final : public IDatabaseStatement {
  public:
-  CScriptedCommand(const std::map<std::string, CScriptCommand>& commands, CDatabaseDiagnostics& diagnostics,
-                   CScriptLog& log)
+  CScriptedStatement(const std::map<std::string, CScriptCommand>& commands, CDatabaseDiagnostics& diagnostics,
+                     CScriptLog& log)
       : m_commands(commands), m_diagnostics(diagnostics), m_log(log) {
-    m_nMaxRows = 1;
     m_log.nMaxLiveCommands = std::max(m_log.nMaxLiveCommands, ++m_log.nLiveCommands);
   }
-  ~CScriptedCommand() override { --m_log.nLiveCommands; }
+  ~CScriptedStatement() override { --m_log.nLiveCommands; }
 
-  bool SetCommandText(const std::string& text) override {
+  bool Execute(const std::string& text) override {
     m_diagnostics.Clear();
+    m_nMaxRows = 1;
+    ++m_log.nOpenBatches;
+    if (FailsAtCreate()) {
+      for (const CDatabaseDiagnostic& record : m_commands.at("").arrRecords) m_diagnostics.Add(record);
+      return false;
+    }
     auto found = m_commands.find(text);
     m_script = found != m_commands.end() ? found->second : CScriptCommand{};
     m_log.arrCommands.push_back(text);
-    return !Fails(CommandStep::SetText);
-  }
-  bool Execute() override {
+    if (Fails(CommandStep::SetText)) return false;
     m_diagnostics.Clear();
     if (Fails(CommandStep::Execute)) return false;
     for (const CDatabaseDiagnostic& record : m_script.arrRecords) m_diagnostics.Add(record);
@@ -106,6 +113,7 @@ class CScriptedCommand final : public IDatabaseCommand {
     m_bFirst = true;
     return true;
   }
+  void Close() override { --m_log.nOpenBatches; }
   DatabaseResult NextResult() override {
     if (!m_bFirst) m_diagnostics.Clear();
     m_bFirst = false;
@@ -149,13 +157,12 @@ class CScriptedCommand final : public IDatabaseCommand {
     return value ? std::string_view(*value) : std::string_view();
   }
 
-  bool FailsAtCreate() {
-    // Creation is decided before the text is known: the "" entry scripts it.
+ private:
+  bool FailsAtCreate() const {
+    // Decided before the text is known: the "" entry scripts it.
     auto found = m_commands.find("");
     return found != m_commands.end() && found->second.nFailAt == CommandStep::Create;
   }
-
- private:
   bool Fails(CommandStep step) {
     if (m_script.nFailAt != step) return false;
     for (const CDatabaseDiagnostic& record : m_script.arrRecords) m_diagnostics.Add(record);
@@ -174,45 +181,22 @@ class CScriptedCommand final : public IDatabaseCommand {
   std::size_t m_nMaxRows = 1;
 };
 
-class CScriptedSession final : public IDatabaseSession {
- public:
-  CScriptedSession(const std::map<std::string, CScriptCommand>& commands, CDatabaseDiagnostics& diagnostics,
-                   CScriptLog& log)
-      : m_commands(commands), m_diagnostics(diagnostics), m_log(log) {}
-  std::unique_ptr<IDatabaseCommand> CreateCommand() override {
-    m_diagnostics.Clear();
-    auto command = std::make_unique<CScriptedCommand>(m_commands, m_diagnostics, m_log);
-    if (command->FailsAtCreate()) {
-      for (const CDatabaseDiagnostic& record : m_commands.at("").arrRecords) m_diagnostics.Add(record);
-      return nullptr;
-    }
-    return command;
-  }
-
- private:
-  const std::map<std::string, CScriptCommand>& m_commands;
-  CDatabaseDiagnostics& m_diagnostics;
-  CScriptLog& m_log;
-};
-
 class CScriptedConnection final : public IDatabaseConnection {
  public:
   CScriptedConnection(ScriptStep failAt, const std::vector<CDatabaseDiagnostic>& records,
                       const std::map<std::string, CScriptCommand>& commands, CDatabaseDiagnostics& diagnostics,
                       CScriptLog& log)
       : m_nFailAt(failAt), m_records(records), m_commands(commands), m_diagnostics(diagnostics), m_log(log) {}
-  bool OpenProperties() override { return Step(ScriptStep::OpenProperties); }
-  bool SetProperties(const CDatabaseProperties& properties) override {
+  bool AllocateHandle() override { return Step(ScriptStep::OpenProperties); }
+  bool SetAttributes(const CDatabaseProperties& properties) override {
     m_log.properties = properties;
     return Step(ScriptStep::SetProperties);
   }
-  void ReleaseProperties() override {}
   bool Connect() override { return Step(ScriptStep::Connect); }
-  bool OpenSessionFactory() override { return Step(ScriptStep::OpenSessionFactory); }
-  bool CreateSession(std::unique_ptr<IDatabaseSession>& session) override {
-    if (!Step(ScriptStep::CreateSession)) return false;
-    session = std::make_unique<CScriptedSession>(m_commands, m_diagnostics, m_log);
-    return true;
+  bool DescribeDriver() override { return Step(ScriptStep::OpenSessionFactory); }
+  std::unique_ptr<IDatabaseStatement> AllocateStatement() override {
+    if (!Step(ScriptStep::CreateSession)) return nullptr;
+    return std::make_unique<CScriptedStatement>(m_commands, m_diagnostics, m_log);
   }
 
  private:

@@ -610,7 +610,7 @@ TEST(SMTPDeliveryTest, EightConcurrentSendsEachDeliverTheirOwnMessage) {
       CDelivery delivery(relays[static_cast<std::size_t>(i)]->Port(), "to" + std::to_string(i) + "@example.com");
       delivery.channel.SetBody("message number " + std::to_string(i));
       delivery.channel.Initialise();
-      statuses[static_cast<std::size_t>(i)] = delivery.channel.m_nStatus;
+      statuses[static_cast<std::size_t>(i)] = StatusCode(delivery.channel.m_nStatus);
     });
   }
   for (std::thread& thread : threads) thread.join();

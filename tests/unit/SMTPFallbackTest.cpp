@@ -35,7 +35,7 @@ struct CSend {
   }
   int Run() {
     channel.Initialise();
-    return channel.m_nStatus;
+    return StatusCode(channel.m_nStatus);
   }
 };
 
