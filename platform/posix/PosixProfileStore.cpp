@@ -272,42 +272,45 @@ bool RunSecretCommand(const std::string& command, std::chrono::milliseconds limi
   std::string text;
   bool overlong = false;
   bool timedOut = false;
-  for (;;) {
+  bool ended = false;
+  bool closed = false;
+  int status = 0;
+  // Until the shell has ended and its output is read; something it left running in the
+  // background may hold the pipe open, so once the shell has ended only what is already
+  // there is taken.
+  while (!(ended && closed)) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       timedOut = true;
       break;
     }
-    pollfd wait{output[0], POLLIN, 0};
-    int ready = ::poll(&wait, 1, static_cast<int>(left.count() > 60000 ? 60000 : left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) continue;
-    char buffer[4096];
-    ssize_t count = ::read(output[0], buffer, sizeof buffer);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(count));
-    if (text.size() > kSecretLimit) {
-      overlong = true;
-      break;
+    if (!closed) {
+      pollfd wait{output[0], POLLIN, 0};
+      int ready = ::poll(&wait, 1, ended ? 0 : static_cast<int>(left.count() > 20 ? 20 : left.count()));
+      if (ready > 0) {
+        char buffer[4096];
+        ssize_t count = ::read(output[0], buffer, sizeof buffer);
+        if (count > 0) {
+          text.append(buffer, static_cast<std::size_t>(count));
+          if (text.size() > kSecretLimit) {
+            overlong = true;
+            break;
+          }
+          continue;
+        }
+        if (count == 0 || errno != EINTR) closed = true;
+      } else if (ready == 0 && ended) {
+        closed = true;
+      }
+    }
+    if (!ended) {
+      pid_t done = ::waitpid(child, &status, WNOHANG);
+      if (done == child) ended = true;
+      if (done < 0 && errno != EINTR) break;
+      if (!ended && closed) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
   ::close(output[0]);
-  int status = 0;
-  bool ended = false;
-  while (!timedOut && !overlong) {
-    pid_t done = ::waitpid(child, &status, WNOHANG);
-    if (done == child) {
-      ended = true;
-      break;
-    }
-    if (done < 0 && errno != EINTR) break;
-    if (std::chrono::steady_clock::now() >= deadline) {
-      timedOut = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
   // Whatever is left of it ends here.
   ::kill(-child, SIGKILL);
   if (!ended) {
