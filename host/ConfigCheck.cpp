@@ -1,9 +1,14 @@
 #include "host/ConfigCheck.h"
 
+#include <algorithm>
+#include <chrono>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "platform/AttachmentPolicy.h"
+#include "procedure/CallProfile.h"
+#include "procedure/ProfileSettings.h"
 #include "smtp/InstallationSettings.h"
 
 namespace varnel::host {
@@ -24,7 +29,113 @@ void PrintLine(std::ostream& output, ISettings& settings, const char* name, cons
   output << "\n";
 }
 
+// One profile, read and checked as a call would use it; its values printed, secrets masked.
+bool CheckProfile(ISettings& settings, IProfileStore& store, const std::string& name, std::ostream& output,
+                  std::ostream& errors) {
+  CStoredProfile stored;
+  std::string error;
+  switch (store.Read(name, stored, error)) {
+    case SettingState::Missing:
+      errors << "varnel: no profile '" << name << "' in " << store.Origin() << "\n";
+      return false;
+    case SettingState::Error:
+      errors << "varnel: " << error << "\n";
+      return false;
+    case SettingState::Found:
+      break;
+  }
+  CRelayProfile profile;
+  if (!ParseRelayProfile(stored, profile, error)) {
+    errors << "varnel: " << error << "\n";
+    return false;
+  }
+  std::string secret;
+  auto limit = std::chrono::seconds(profile.nTimeout > 0 ? profile.nTimeout : 30);
+  if (!ReadProfilePassword(profile, limit, secret, error)) {
+    errors << "varnel: " << error << "\n";
+    return false;
+  }
+  // The settings a call with this profile reads: the profile's CA file, greeting name,
+  // OAuth client and limits checked by the settings' own rules.
+  CProfileSettings overlaid(settings, profile);
+  CInstallationSettings values;
+  if (!ReadInstallationSettings(overlaid, values, error)) {
+    errors << "varnel: " << error << "\n";
+    return false;
+  }
+  std::string relays;
+  for (const CRelay& relay : profile.arrRelays) {
+    if (!relays.empty()) relays += ", ";
+    relays += relay.strHost + (relay.nPort > 0 ? ":" + std::to_string(relay.nPort) : std::string());
+  }
+  auto line = [&output](const char* key, const std::string& value) {
+    if (value.empty()) return;
+    std::string padded = std::string("  ") + key;
+    padded.resize(28, ' ');
+    output << padded << value << "\n";
+  };
+  auto number = [](std::int32_t value) { return value < 0 ? std::string() : std::to_string(value); };
+  output << "profile " << profile.strName << "  [" << profile.strOrigin << "]\n";
+  line("address", relays);
+  line("port", profile.nPort > 0 ? std::to_string(profile.nPort) : std::string());
+  line("tls", number(profile.nTlsMode));
+  line("ca_file", profile.strCaFile);
+  line("helo_name", profile.strHeloName);
+  line("from", profile.strFrom);
+  line("username", profile.strUsername);
+  const char* masked = "******** (set, not shown)";
+  if (!profile.strPasswordFile.empty()) line("password_file", profile.strPasswordFile + "  password " + masked);
+  if (!profile.strPasswordCommand.empty()) line("password_command", std::string("(not shown)  password ") + masked);
+  if (profile.bPasswordStored) line("password", std::string(masked) + " (DPAPI)");
+  line("oauth_token_url", profile.strOAuthTokenUrl);
+  line("oauth_client_id", profile.strOAuthClientId);
+  if (!profile.strOAuthClientSecretFile.empty()) {
+    line("oauth_client_secret_file", profile.strOAuthClientSecretFile + "  secret " + masked);
+  }
+  if (profile.bOAuthClientSecretStored) line("oauth_client_secret", std::string(masked) + " (DPAPI)");
+  line("oauth_scope", profile.strOAuthScope);
+  line("timeout", profile.nTimeout > 0 ? std::to_string(profile.nTimeout) : std::string());
+  line("retries", number(profile.nRetries));
+  line("retry_delay", number(profile.nRetryDelay));
+  line("max_seconds", number(profile.nMaxSeconds));
+  line("partial_recipients", profile.nPartialRecipients < 0 ? std::string() : profile.nPartialRecipients ? "true" : "false");
+  line("locked", profile.bLocked ? "true" : "false");
+  std::fill(secret.begin(), secret.end(), '\0');
+  return true;
+}
+
 }  // namespace
+
+int RunConfigCheck(ISettings& settings, IProfileStore* profiles, const std::optional<std::string>& profile,
+                   std::ostream& output, std::ostream& errors) {
+  if (profile && !IsProfileName(*profile)) {
+    errors << "varnel: '" << *profile << "' is not a profile name (letters, digits, '-', '_', '.')\n";
+    return kExitConfigFault;
+  }
+  if (int status = RunConfigCheck(settings, output, errors); status != 0) return status;
+  std::vector<std::string> names;
+  std::string error;
+  SettingState state = profiles == nullptr ? SettingState::Missing : profiles->Names(names, error);
+  if (state == SettingState::Error) {
+    errors << "varnel: " << error << "\n";
+    return kExitConfigFault;
+  }
+  if (profile) {
+    names = {*profile};
+  } else if (names.empty()) {
+    output << "profiles: none" << (profiles != nullptr ? " (" + profiles->Origin() + ")" : std::string()) << "\n";
+    return 0;
+  }
+  if (profiles == nullptr) {
+    errors << "varnel: no profile '" << *profile << "': this installation keeps no profiles\n";
+    return kExitConfigFault;
+  }
+  for (const std::string& name : names) {
+    if (!CheckProfile(settings, *profiles, name, output, errors)) return kExitConfigFault;
+  }
+  output << "profiles: no fault found\n";
+  return 0;
+}
 
 int RunConfigCheck(ISettings& settings, std::ostream& output, std::ostream& errors) {
   CInstallationSettings values;

@@ -141,7 +141,7 @@ int RunHostCommand(const std::vector<std::string>& arguments, std::istream& inpu
   if (options.bCheckConfig) {
     CHostSettings checked(*DefaultPlatform().pSettings, options.strOdbcDriver, options.strOdbcAttributes,
                           options.nCodePage);
-    return RunConfigCheck(checked, output, errors);
+    return RunConfigCheck(checked, DefaultPlatform().pProfiles, options.strProfile, output, errors);
   }
   if (!ResolvePassword(options, errors)) return kExitUsage;
   std::string statement;

@@ -40,7 +40,8 @@ std::string HostUsage() {
          "  --version               print the version and the TLS library in use\n"
          "  --check-config          check every installation setting, print the effective values\n"
          "                          (secrets masked) and exit non-zero at the first fault; sends\n"
-         "                          nothing and contacts no relay\n"
+         "                          nothing and contacts no relay; the relay profiles too\n"
+         "  --profile NAME          with --check-config: check and print that profile only\n"
          "  --help                  print this text\n"
          "\n"
          "Environment: VARNEL_PASSWORD gives the caller's password when neither password\n"
@@ -102,6 +103,9 @@ bool ParseHostOptions(const std::vector<std::string>& arguments, const std::stri
     } else if (argument == "--check-config") {
       if (!flag()) return false;
       options.bCheckConfig = true;
+    } else if (argument == "--profile") {
+      if (!value(text)) return false;
+      options.strProfile = text;
     } else if (argument == "--json") {
       if (!flag()) return false;
       options.bJson = true;
@@ -167,6 +171,10 @@ bool ParseHostOptions(const std::vector<std::string>& arguments, const std::stri
       }
       options.strStatement = arguments[i];
     }
+  }
+  if (options.strProfile && !options.bCheckConfig) {
+    error = "option --profile goes with --check-config (a statement names its profile with @profile)";
+    return false;
   }
   if (options.bPasswordInArguments && options.strPasswordFile) {
     error = "give the password either with --password or with --password-file, not both";
