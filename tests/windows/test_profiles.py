@@ -1,0 +1,77 @@
+"""Relay profiles from HKLM\\Software\\Corvane\\Profiles under Wine: values of the profile
+keys' names (REG_MULTI_SZ relays, REG_DWORD numbers), the password a REG_BINARY value
+protected with DPAPI in machine scope; a plain-text password value is refused and nothing
+is sent; an unknown profile is refused naming the registry key."""
+
+import os
+import subprocess
+import sys
+import unittest
+
+from winharness import BIN, WINE, call_lines, run_host, wine_reg
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from relay import Relay  # noqa: E402  (a relay that requires AUTH)
+
+PROFILES_KEY = r"HKLM\Software\Corvane\Profiles"
+USER, PASSWORD = "mailer", "dpapi-s3cret"
+
+
+def protected(secret):
+    done = subprocess.run([WINE, os.path.join(BIN, "protect_secret.exe"), secret], capture_output=True, timeout=60,
+                          cwd=BIN)
+    if done.returncode != 0:
+        raise AssertionError("protect_secret failed: %r" % done.stderr)
+    return done.stdout.decode().strip()
+
+
+class TestRegistryProfiles(unittest.TestCase):
+    def setUp(self):
+        self.delete()
+
+    def tearDown(self):
+        self.delete()
+
+    def delete(self):
+        if wine_reg("query", PROFILES_KEY, check=False) == 0:
+            wine_reg("delete", PROFILES_KEY, "/f")
+
+    def profile(self, name, port, password_type="REG_BINARY", password=None):
+        key = PROFILES_KEY + "\\" + name
+        wine_reg("add", key, "/v", "address", "/t", "REG_MULTI_SZ", "/d", "127.0.0.1:%d" % port, "/f")
+        wine_reg("add", key, "/v", "from", "/t", "REG_SZ", "/d", "agent@example.com", "/f")
+        wine_reg("add", key, "/v", "tls", "/t", "REG_DWORD", "/d", "0", "/f")
+        wine_reg("add", key, "/v", "username", "/t", "REG_SZ", "/d", USER, "/f")
+        wine_reg("add", key, "/v", "password", "/t", password_type, "/d", password or protected(PASSWORD), "/f")
+
+    def call(self, profile):
+        params = [("@recipient", "varchar", "to@example.com"), ("@profile", "varchar", profile),
+                  ("@subject", "varchar", "Profile"), ("@timeout", "int", 10)]
+        result = run_host(calls=[call_lines(params)])
+        self.assertIsNotNone(result.json, result.stdout + result.stderr)
+        return result.json["rows"][0]
+
+    def test_profile_with_a_dpapi_password(self):
+        with Relay(credentials=(USER, PASSWORD)) as relay:
+            self.profile("mail", relay.port)
+            row = self.call("mail")
+            self.assertEqual(row[0], 0, row)
+            self.assertEqual(len(relay.envelopes), 1)
+            self.assertEqual(relay.envelopes[0].mail_from, "agent@example.com")
+
+    def test_refusals_send_nothing(self):
+        with Relay(credentials=(USER, PASSWORD)) as relay:
+            self.profile("plain", relay.port, "REG_SZ", PASSWORD)
+            row = self.call("plain")
+            self.assertEqual(row[0], 7, row)
+            self.assertIn(r"key password of profile 'plain' (registry key HKLM\Software\Corvane\Profiles\plain) is "
+                          "kept as plain text", row[1])
+            self.assertNotIn(PASSWORD, row[1])
+            row = self.call("nosuch")
+            self.assertEqual(row[0], 7, row)
+            self.assertIn(r"no profile 'nosuch' in registry key HKLM\Software\Corvane\Profiles", row[1])
+            self.assertEqual(relay.envelopes, [])
+
+
+if __name__ == "__main__":
+    unittest.main()
