@@ -9,6 +9,7 @@
 #include "platform/AttachmentPolicy.h"
 #include "procedure/CallProfile.h"
 #include "procedure/ProfileSettings.h"
+#include "smtp/SMTPChannel.h"
 #include "smtp/InstallationSettings.h"
 
 namespace varnel::host {
@@ -29,9 +30,48 @@ void PrintLine(std::ostream& output, ISettings& settings, const char* name, cons
   output << "\n";
 }
 
+// The profile's relays contacted as a send contacts them, ending with QUIT before MAIL.
+bool ProbeProfile(const CPlatform& base, ISettings& settings, const CRelayProfile& profile, std::ostream& output,
+                  std::ostream& errors) {
+  CCallProfile call;
+  call.profile = profile;
+  CXpParameters parameters;
+  parameters.m_strProfile = profile.strName;
+  CProfileSettings overlaid(settings, profile);
+  CPlatform platform = base;
+  platform.pSettings = &overlaid;
+  CSMTPChannel channel(platform);
+  channel.m_bProbe = true;
+  // Needed to get past the checks before the dialogue; no recipient is ever named to the relay.
+  channel.m_strRecipient = "postmaster@probe.invalid";
+  if (!ApplyCallProfile(call, parameters, channel)) {
+    errors << "varnel: probe of profile '" << profile.strName << "': " << channel.m_strErrorDetail << "\n";
+    return false;
+  }
+  if (channel.m_arrRelays.empty()) {
+    errors << "varnel: profile '" << profile.strName << "' names no relay to probe\n";
+    return false;
+  }
+  channel.Initialise();
+  std::string relay = channel.m_strRelayName + ":" + std::to_string(channel.m_nPort);
+  if (channel.m_nStatus != 0) {
+    errors << "varnel: probe of profile '" << profile.strName << "' failed at " << relay << ": "
+           << channel.GetErrorMessage();
+    std::string reply = channel.GetSMTPErrorNumber() + " " + channel.GetSMTPErrorMessage();
+    if (!channel.GetSMTPErrorNumber().empty()) errors << "; the relay said: " << reply.substr(0, reply.find_first_of("\r\n"));
+    errors << "\n";
+    return false;
+  }
+  output << "probe " << profile.strName << ": " << relay << " answered"
+         << (channel.m_strTlsVersion.empty() ? std::string(", no TLS") : ", " + channel.m_strTlsVersion)
+         << (channel.m_strSMTPUsername.empty() ? std::string(", no sign-in") : ", signed in as " + channel.m_strSMTPUsername)
+         << ", QUIT before MAIL\n";
+  return true;
+}
+
 // One profile, read and checked as a call would use it; its values printed, secrets masked.
 bool CheckProfile(ISettings& settings, IProfileStore& store, const std::string& name, std::ostream& output,
-                  std::ostream& errors) {
+                  std::ostream& errors, const CPlatform* probe) {
   CStoredProfile stored;
   std::string error;
   switch (store.Read(name, stored, error)) {
@@ -101,13 +141,13 @@ bool CheckProfile(ISettings& settings, IProfileStore& store, const std::string& 
   line("partial_recipients", profile.nPartialRecipients < 0 ? std::string() : profile.nPartialRecipients ? "true" : "false");
   line("locked", profile.bLocked ? "true" : "false");
   std::fill(secret.begin(), secret.end(), '\0');
-  return true;
+  return probe == nullptr || ProbeProfile(*probe, settings, profile, output, errors);
 }
 
 }  // namespace
 
 int RunConfigCheck(ISettings& settings, IProfileStore* profiles, const std::optional<std::string>& profile,
-                   std::ostream& output, std::ostream& errors) {
+                   std::ostream& output, std::ostream& errors, const CPlatform* probe) {
   if (profile && !IsProfileName(*profile)) {
     errors << "varnel: '" << *profile << "' is not a profile name (letters, digits, '-', '_', '.')\n";
     return kExitConfigFault;
@@ -123,6 +163,10 @@ int RunConfigCheck(ISettings& settings, IProfileStore* profiles, const std::opti
   if (profile) {
     names = {*profile};
   } else if (names.empty()) {
+    if (probe != nullptr) {
+      errors << "varnel: no profile to probe" << (profiles != nullptr ? " in " + profiles->Origin() : std::string()) << "\n";
+      return kExitConfigFault;
+    }
     output << "profiles: none" << (profiles != nullptr ? " (" + profiles->Origin() + ")" : std::string()) << "\n";
     return 0;
   }
@@ -131,7 +175,7 @@ int RunConfigCheck(ISettings& settings, IProfileStore* profiles, const std::opti
     return kExitConfigFault;
   }
   for (const std::string& name : names) {
-    if (!CheckProfile(settings, *profiles, name, output, errors)) return kExitConfigFault;
+    if (!CheckProfile(settings, *profiles, name, output, errors, probe)) return kExitConfigFault;
   }
   output << "profiles: no fault found\n";
   return 0;

@@ -159,6 +159,27 @@ class ProfilesTest(unittest.TestCase):
         self.assertIn("key tls_mode of profile 'mail'", err)
         self.assertNotIn(PASSWORD, out + err)
 
+    def test_probe_signs_in_and_quits_before_mail(self):
+        with TlsRelay(tls="starttls", credentials=(USER, PASSWORD)) as relay:
+            self.conf(self.mail_profile("mail", relay.port))
+            code, out, err = self.check_config("--profile", "mail", "--probe")
+            self.assertEqual((code, err), (0, ""))
+            self.assertRegex(out, r"probe mail: localhost:%d answered, TLSv1\.[23], signed in as %s, QUIT before MAIL"
+                             % (relay.port, USER))
+            commands = [c.split()[0].upper() for c in relay.commands()]
+            self.assertIn("STARTTLS", commands)
+            self.assertEqual(commands[-1], "QUIT")
+            self.assertNotIn("MAIL", commands)
+            self.assertEqual([(login, ok) for _, login, ok in relay.auth], [(USER, True)])
+            self.assertEqual(relay.envelopes, [])
+            # A refused sign-in fails the probe with the relay's reply.
+            self.write("password", "wrong\n")
+            code, out, err = self.check_config("--profile", "mail", "--probe")
+            self.assertEqual(code, 1)
+            self.assertIn("probe of profile 'mail' failed at localhost:%d" % relay.port, err)
+            self.assertIn("the relay said: 535", err)
+            self.assertNotIn("wrong", err.replace("Error while logging on", ""))
+
 
 if __name__ == "__main__":
     unittest.main()
