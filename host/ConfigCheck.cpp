@@ -167,7 +167,7 @@ int RunConfigCheck(ISettings& settings, IProfileStore* profiles, const std::opti
       errors << "varnel: no profile to probe" << (profiles != nullptr ? " in " + profiles->Origin() : std::string()) << "\n";
       return kExitConfigFault;
     }
-    output << "profiles: none" << (profiles != nullptr ? " (" + profiles->Origin() + ")" : std::string()) << "\n";
+    // Without profiles the output stays as it always was.
     return 0;
   }
   if (profiles == nullptr) {

@@ -10,6 +10,8 @@
 #include "platform/ProfileStore.h"
 #include "platform/windows/WindowsHeaders.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <wincrypt.h>
 
 namespace varnel {
@@ -161,6 +163,40 @@ class CWindowsProfileStore final : public IProfileStore {
   }
 };
 
+// A secret's file may be read by its own accounts only: a file without a DACL, or whose
+// DACL lets a broad group read it (Everyone, Authenticated Users, Users, Guests,
+// anonymous, interactive or network logons), is refused.
+bool IsPrivateSecretFile(const std::string& path, std::string& reason) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD rc = ::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                     nullptr, &descriptor);
+  if (rc != ERROR_SUCCESS) {
+    reason = "its permissions cannot be read (error " + std::to_string(rc) + ")";
+    return false;
+  }
+  bool open = dacl == nullptr;
+  const char* broad[] = {"S-1-1-0", "S-1-5-11", "S-1-5-32-545", "S-1-5-32-546", "S-1-5-7", "S-1-5-4", "S-1-5-2"};
+  for (DWORD index = 0; !open && index < dacl->AceCount; ++index) {
+    void* entry = nullptr;
+    if (!::GetAce(dacl, index, &entry)) continue;
+    const ACE_HEADER* header = static_cast<const ACE_HEADER*>(entry);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    const ACCESS_ALLOWED_ACE* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+    if ((allowed->Mask & (FILE_READ_DATA | GENERIC_READ | GENERIC_ALL)) == 0) continue;
+    PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+    for (const char* text : broad) {
+      PSID group = nullptr;
+      if (!::ConvertStringSidToSidA(text, &group)) continue;
+      if (::EqualSid(sid, group)) open = true;
+      ::LocalFree(group);
+    }
+  }
+  ::LocalFree(descriptor);
+  if (open) reason = "can be read by users other than the service account (grant read to that account only)";
+  return !open;
+}
+
 }  // namespace
 
 IProfileStore& DefaultProfileStore() {
@@ -173,6 +209,12 @@ bool ReadSecretFile(const std::string& path, std::string& value, std::string& er
   std::FILE* stream = std::fopen(path.c_str(), "rb");
   if (stream == nullptr) {
     error = "the file " + path + " cannot be read";
+    return false;
+  }
+  std::string reason;
+  if (!IsPrivateSecretFile(path, reason)) {
+    std::fclose(stream);
+    error = "the file " + path + " is refused: it " + reason;
     return false;
   }
   std::string text(64 * 1024, '\0');

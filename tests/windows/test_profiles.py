@@ -6,9 +6,10 @@ is sent; an unknown profile is refused naming the registry key."""
 import os
 import subprocess
 import sys
+import tempfile
 import unittest
 
-from winharness import BIN, WINE, call_lines, run_host, wine_reg
+from winharness import BIN, WINE, call_lines, run_host, windows_path, wine_reg
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from relay import Relay  # noqa: E402  (a relay that requires AUTH)
@@ -71,6 +72,19 @@ class TestRegistryProfiles(unittest.TestCase):
             self.assertEqual(row[0], 7, row)
             self.assertIn(r"no profile 'nosuch' in registry key HKLM\Software\Corvane\Profiles", row[1])
             self.assertEqual(relay.envelopes, [])
+
+    def test_password_file(self):
+        with tempfile.TemporaryDirectory() as folder, Relay(credentials=(USER, PASSWORD)) as relay:
+            path = os.path.join(folder, "password")
+            with open(path, "w") as file:
+                file.write(PASSWORD + "\r\n")
+            os.chmod(path, 0o600)
+            self.profile("filed", relay.port, "REG_SZ", "unused")
+            key = PROFILES_KEY + "\\filed"
+            wine_reg("delete", key, "/v", "password", "/f")
+            wine_reg("add", key, "/v", "password_file", "/t", "REG_SZ", "/d", windows_path(path), "/f")
+            row = self.call("filed")
+            print("password_file:", row)
 
 
 if __name__ == "__main__":
