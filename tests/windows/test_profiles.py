@@ -1,7 +1,8 @@
 """Relay profiles from HKLM\\Software\\Corvane\\Profiles under Wine: values of the profile
 keys' names (REG_MULTI_SZ relays, REG_DWORD numbers), the password a REG_BINARY value
 protected with DPAPI in machine scope; a plain-text password value is refused and nothing
-is sent; an unknown profile is refused naming the registry key."""
+is sent; an unknown profile is refused naming the registry key; a password file that
+Everyone may read is refused."""
 
 import os
 import subprocess
@@ -73,18 +74,25 @@ class TestRegistryProfiles(unittest.TestCase):
             self.assertIn(r"no profile 'nosuch' in registry key HKLM\Software\Corvane\Profiles", row[1])
             self.assertEqual(relay.envelopes, [])
 
-    def test_password_file(self):
+    def test_password_file_readable_by_others_is_refused(self):
         with tempfile.TemporaryDirectory() as folder, Relay(credentials=(USER, PASSWORD)) as relay:
             path = os.path.join(folder, "password")
             with open(path, "w") as file:
                 file.write(PASSWORD + "\r\n")
-            os.chmod(path, 0o600)
             self.profile("filed", relay.port, "REG_SZ", "unused")
             key = PROFILES_KEY + "\\filed"
             wine_reg("delete", key, "/v", "password", "/f")
             wine_reg("add", key, "/v", "password_file", "/t", "REG_SZ", "/d", windows_path(path), "/f")
+            # Wine shows the file's mode bits for others as an entry for Everyone.
+            os.chmod(path, 0o644)
             row = self.call("filed")
-            print("password_file:", row)
+            self.assertEqual(row[0], 7, row)
+            self.assertIn("is refused: it can be read by users other than the service account", row[1])
+            self.assertEqual(relay.envelopes, [])
+            os.chmod(path, 0o600)
+            row = self.call("filed")
+            self.assertEqual(row[0], 0, row)
+            self.assertEqual(len(relay.envelopes), 1)
 
 
 if __name__ == "__main__":
