@@ -4,16 +4,21 @@ protected with DPAPI in machine scope; a plain-text password value is refused an
 is sent; an unknown profile is refused naming the registry key; a password file that
 Everyone may read is refused."""
 
+import importlib.util
 import os
 import subprocess
-import sys
 import tempfile
 import unittest
 
 from winharness import BIN, WINE, call_lines, run_host, windows_path, wine_reg
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from relay import Relay  # noqa: E402  (a relay that requires AUTH)
+# The end-to-end tests' relay, which can require AUTH; loaded by path, so that the names of
+# that folder's tests do not shadow these.
+_spec = importlib.util.spec_from_file_location(
+    "e2e_relay", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "relay.py"))
+_e2e_relay = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(_e2e_relay)
+Relay = _e2e_relay.Relay
 
 PROFILES_KEY = r"HKLM\Software\Corvane\Profiles"
 USER, PASSWORD = "mailer", "dpapi-s3cret"
