@@ -271,6 +271,18 @@ TEST(RelayProfileTest, CallParametersOverrideAnUnlockedProfile) {
   EXPECT_FALSE(other.Contacted());
 }
 
+TEST(RelayProfileTest, AddressEntriesCarryTheirPortWithoutAProfile) {
+  CScriptedRelay relay(SendFrom("from@example.com"));
+  CProfileCall call;
+  call.Add(CHostServerCall::Text("@recipient", "a@example.com")).Add(CHostServerCall::Text("@from", "from@example.com"));
+  call.Add(CHostServerCall::Text("@address", "127.0.0.1:" + std::to_string(ClosedPort()) + "; " + Relay(relay.Port())));
+  EXPECT_EQ(call.Run(), 0) << call.ErrorMessage();
+  ASSERT_TRUE(call.server.Report());
+  ASSERT_EQ(call.server.Report()->arrAttempts.size(), 2u);
+  EXPECT_EQ(call.server.Report()->arrAttempts[1].nPort, relay.Port());
+  EXPECT_TRUE(relay.Failures().empty());
+}
+
 TEST(RelayProfileTest, RefusalsSendNothing) {
   struct Case {
     const char* pWhat;
