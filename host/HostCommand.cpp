@@ -134,7 +134,10 @@ int RunHostCommand(const std::vector<std::string>& arguments, std::istream& inpu
   if (options.bCheckConfig) {
     CHostSettings checked(*DefaultPlatform().pSettings, options.strOdbcDriver, options.strOdbcAttributes,
                           options.nCodePage);
-    return RunConfigCheck(checked, output, errors);
+    CPlatform platform = DefaultPlatform();
+    platform.pSettings = &checked;
+    return RunConfigCheck(checked, platform.pProfiles, options.strProfile, output, errors,
+                          options.bProbe ? &platform : nullptr);
   }
   if (!ResolvePassword(options, errors)) return kExitUsage;
   std::string statement;

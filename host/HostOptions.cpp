@@ -40,7 +40,11 @@ std::string HostUsage() {
          "  --version               print the version and the TLS library in use\n"
          "  --check-config          check every installation setting, print the effective values\n"
          "                          (secrets masked) and exit non-zero at the first fault; sends\n"
-         "                          nothing and contacts no relay\n"
+         "                          nothing and contacts no relay; the relay profiles too\n"
+         "  --profile NAME          with --check-config: check and print that profile only\n"
+         "  --probe                 with --check-config: also contact each profile's relay:\n"
+         "                          connect, set up TLS, sign in, QUIT before MAIL; exits\n"
+         "                          non-zero with the relay's reply when that fails\n"
          "  --help                  print this text\n"
          "\n"
          "Environment: VARNEL_PASSWORD gives the caller's password when neither password\n"
@@ -102,6 +106,12 @@ bool ParseHostOptions(const std::vector<std::string>& arguments, const std::stri
     } else if (argument == "--check-config") {
       if (!flag()) return false;
       options.bCheckConfig = true;
+    } else if (argument == "--probe") {
+      if (!flag()) return false;
+      options.bProbe = true;
+    } else if (argument == "--profile") {
+      if (!value(text)) return false;
+      options.strProfile = text;
     } else if (argument == "--json") {
       if (!flag()) return false;
       options.bJson = true;
@@ -167,6 +177,14 @@ bool ParseHostOptions(const std::vector<std::string>& arguments, const std::stri
       }
       options.strStatement = arguments[i];
     }
+  }
+  if (options.strProfile && !options.bCheckConfig) {
+    error = "option --profile goes with --check-config (a statement names its profile with @profile)";
+    return false;
+  }
+  if (options.bProbe && !options.bCheckConfig) {
+    error = "option --probe goes with --check-config";
+    return false;
   }
   if (options.bPasswordInArguments && options.strPasswordFile) {
     error = "give the password either with --password or with --password-file, not both";

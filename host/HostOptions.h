@@ -31,6 +31,8 @@ struct CHostOptions {
   bool bHelp = false;
   bool bVersion = false;
   bool bCheckConfig = false;  // --check-config: validate the settings, print them, send nothing
+  std::optional<std::string> strProfile;  // --profile NAME: check only that relay profile
+  bool bProbe = false;  // --probe: contact each checked profile's relays (QUIT before MAIL)
 };
 
 // defaultLogin is used when --login is not given.

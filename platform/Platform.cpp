@@ -1,5 +1,7 @@
 #include "platform/Platform.h"
 
+#include "platform/ProfileStore.h"
+
 namespace varnel {
 
 CPlatform DefaultPlatform() {
@@ -9,6 +11,7 @@ CPlatform DefaultPlatform() {
   platform.pFileSystem = &DefaultFileSystem();
   platform.pDatabase = &DefaultDatabaseClient();
   platform.pTls = &DefaultTlsClient();
+  platform.pProfiles = &DefaultProfileStore();
   return platform;
 }
 

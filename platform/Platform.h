@@ -9,6 +9,7 @@ class ISettings;
 class IFileSystem;
 class IDatabaseClient;
 class ITlsClient;
+class IProfileStore;
 
 struct CPlatform {
   INetwork* pNetwork = nullptr;
@@ -16,6 +17,7 @@ struct CPlatform {
   IFileSystem* pFileSystem = nullptr;
   IDatabaseClient* pDatabase = nullptr;
   ITlsClient* pTls = nullptr;
+  IProfileStore* pProfiles = nullptr;  // relay profiles; null: none
 };
 
 // The real services of this operating system (process-wide objects).

@@ -151,6 +151,7 @@ constexpr CTextTarget kTextTargets[] = {
     {"@oauthclientid", &CXpParameters::m_strOAuthClientId},
     {"@oauthclientsecret", &CXpParameters::m_strOAuthClientSecret},
     {"@oauthscope", &CXpParameters::m_strOAuthScope},
+    {"@profile", &CXpParameters::m_strProfile},
 };
 
 constexpr CNumberTarget kNumberTargets[] = {
@@ -356,6 +357,7 @@ bool ReadNamed(IServerCall& server, int count, CXpParameters& parameters) {
       if (target.pMember == &CXpParameters::m_nTls) parameters.m_bTlsNamed = given;
       if (target.pMember == &CXpParameters::m_nTlsVerify) parameters.m_bTlsVerifyNamed = given;
       if (target.pMember == &CXpParameters::m_nMaxSeconds) parameters.m_bMaxSecondsNamed = given;
+      if (target.pMember == &CXpParameters::m_nPartialRecipients) parameters.m_bPartialRecipientsNamed = given;
     }
     if (!matched) {
       // The call goes on: the value is dropped and the mail is still sent.
@@ -363,10 +365,13 @@ bool ReadNamed(IServerCall& server, int count, CXpParameters& parameters) {
       server.SendDone(kDoneMore, 0, 0);
     }
   }
-  if (!parameters.m_strRecipient || !parameters.m_strFrom || !parameters.m_strAddress) {
-    Refuse(server, "The minimum parameters are Recipient, From and Address. All must be supplied.\n");
+  if (!parameters.m_strRecipient) {
+    Refuse(server, kMinimumParametersMessage);
     return false;
   }
+  // A relay profile may give the sender and the relay; whether one does is known once
+  // the profiles are read (RefuseWithoutMinimum).
+  parameters.m_bMinimumMissing = !parameters.m_strFrom || !parameters.m_strAddress;
   return true;
 }
 
@@ -460,6 +465,8 @@ void SendUsageMessage(IServerCall& server, const std::string& message) {
   server.SendMessage(message.size() > 254 ? message.substr(0, 254) : message);
   server.SendMessage(BuildUsageText());
 }
+
+void RefuseWithoutMinimum(IServerCall& server) { Refuse(server, kMinimumParametersMessage); }
 
 bool ReadXpParameters(IServerCall& server, CXpParameters& parameters) {
   int count = server.ParamCount();

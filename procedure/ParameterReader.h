@@ -13,6 +13,12 @@ namespace varnel {
 
 bool ReadXpParameters(IServerCall& server, CXpParameters& parameters);
 
+inline constexpr const char* kMinimumParametersMessage =
+    "The minimum parameters are Recipient, From and Address. All must be supplied.\n";
+// Answers a named call that left out @from or @address with no profile to give them as
+// ReadXpParameters answers one without its minimum parameters; the call is then over.
+void RefuseWithoutMinimum(IServerCall& server);
+
 // The usage text sent after every refusal.
 std::string BuildUsageText();
 // Sends message (bounded to 254 characters) and the usage text; the caller sends the

@@ -42,6 +42,7 @@ struct CXpParameters {
   std::optional<std::string> m_strOAuthClientId;
   std::optional<std::string> m_strOAuthClientSecret;
   std::optional<std::string> m_strOAuthScope;
+  std::optional<std::string> m_strProfile;
 
   // Number parameters (0 when not given, @codepage -1).
   std::int32_t m_nTimeout = 0;
@@ -76,6 +77,10 @@ struct CXpParameters {
   bool m_bTlsNamed = false;
   bool m_bTlsVerifyNamed = false;
   bool m_bMaxSecondsNamed = false;
+  bool m_bPartialRecipientsNamed = false;
+  // The named form left out @from or @address: a relay profile must give them, else the
+  // call is refused as one without its minimum parameters.
+  bool m_bMinimumMissing = false;
 
   // What the log should say once it is set up: number parameters of the classic set that
   // were given as text and so became 0.

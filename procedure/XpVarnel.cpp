@@ -12,9 +12,11 @@
 #include "platform/System.h"
 #include "platform/Settings.h"
 #include "platform/TextCensor.h"
+#include "procedure/CallProfile.h"
 #include "procedure/CodePageSettings.h"
 #include "procedure/CustomException.h"
 #include "procedure/ParameterReader.h"
+#include "procedure/ProfileSettings.h"
 #include "smtp/SMTPChannel.h"
 #include "procedure/QueryStage.h"
 #include "procedure/SendLogLine.h"
@@ -219,8 +221,15 @@ CCallReport MakeReport(const CSMTPChannel& channel, std::int32_t status, bool ac
   return report;
 }
 
-std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, CXpParameters& parameters,
-                         std::chrono::steady_clock::time_point start) {
+std::uint16_t RunRequest(IServerCall& server, const CPlatform& callerPlatform, CXpParameters& parameters,
+                         const CCallProfile& callProfile, std::chrono::steady_clock::time_point start) {
+  // With a profile, its values stand in for the settings of the same meaning for this call.
+  std::optional<CProfileSettings> profileSettings;
+  CPlatform platform = callerPlatform;
+  if (callProfile.profile && platform.pSettings != nullptr) {
+    profileSettings.emplace(*platform.pSettings, *callProfile.profile);
+    platform.pSettings = &*profileSettings;
+  }
   // The settings of a runner whose values go into another code page than the server's
   // strings (that of the message's text) outlive the runner, declared before it.
   std::optional<CCodePageSettings> textSettings;
@@ -230,13 +239,15 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, CXpPara
   try {
     channel = std::make_unique<CSMTPChannel>(platform);
     FillChannel(*channel, parameters, server);
+    // A profile that cannot be used ends the call here: no query runs, nothing is sent.
+    const bool profileReady = ApplyCallProfile(callProfile, parameters, *channel);
 
     bool runFlag = true;
     // A run that cannot connect leaves this value in the row; no stage sets it then.
     std::int32_t status = -1;
     std::optional<std::int32_t> customCode;
     try {
-      if (parameters.m_strQuery) {
+      if (parameters.m_strQuery && profileReady) {
         CPlatform queryPlatform = platform;
         if (parameters.m_nTextCodePage != 0 && platform.pSettings != nullptr &&
             platform.pSettings->AnsiCodePage() != parameters.m_nTextCodePage) {
@@ -249,8 +260,10 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& platform, CXpPara
       if (parameters.m_nCodePage == -1 || !IsUsableCharset(parameters.m_nCodePage)) {
         ChooseMessageCharset(*channel, parameters, runner.get());
       }
-      if (runFlag) {
+      if (runFlag && profileReady) {
         channel->Initialise();
+        status = StatusCode(channel->m_nStatus);
+      } else if (!profileReady) {
         status = StatusCode(channel->m_nStatus);
       }
     } catch (const CCustomException& error) {
@@ -315,7 +328,12 @@ std::uint16_t XpVarnel(IServerCall& server, const CPlatform& platform) {
   try {
     CXpParameters parameters;
     if (!ReadXpParameters(server, parameters)) return 1;
-    return RunRequest(server, platform, parameters, start);
+    CCallProfile profile = FindCallProfile(platform.pProfiles, parameters);
+    if (parameters.m_bMinimumMissing && !HasMinimumParameters(parameters, profile)) {
+      RefuseWithoutMinimum(server);
+      return 1;
+    }
+    return RunRequest(server, platform, parameters, profile, start);
   } catch (...) {
     ReportException(server, start);
     server.SendMessage("Exception caught whilst executing xp_Varnel\n");

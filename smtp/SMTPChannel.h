@@ -167,6 +167,9 @@ class CSMTPChannel {
   std::int64_t m_nRetryDelayMs = -1;  // before the second round, doubling; -1: the setting, else 5 s
   std::int32_t m_nMaxSeconds = -1;    // bound on the whole call; -1: the setting, else none
   bool m_bPartialRecipients = false;
+  // A probe of the relay (varnel --check-config --probe): the dialogue ends with QUIT where
+  // MAIL would follow.
+  bool m_bProbe = false;
   // Set by the socket: the end-of-data line went out whole (the relay may now hold it).
   bool m_bEndOfDataSent = false;
   std::vector<CDeliveryAttempt> m_arrAttempts;

@@ -465,6 +465,8 @@ void CSMTPSocket::StartAuthentication() {
 }
 
 void CSMTPSocket::SendMail() {
+  // A probe ends where the message would begin: connected, secured and signed in.
+  if (m_pChannel->m_bProbe) return EndDialogue(Status::Success, nullptr, Farewell::Quit);
   std::string command = "MAIL From:<" + CommandArgument(m_pChannel->m_strFromAddress) + ">";
   // RFC 1870 and RFC 6152: the size and an 8-bit body are declared to a relay that
   // announced the extension.

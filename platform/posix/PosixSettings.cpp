@@ -12,6 +12,7 @@
 #include "platform/Platform.h"
 #include "platform/Settings.h"
 #include "platform/System.h"
+#include "platform/posix/PosixPrivateFile.h"
 
 namespace varnel {
 namespace {
@@ -22,6 +23,8 @@ std::string SettingPath(const char* file) {
   path += file;
   return path;
 }
+
+}  // namespace
 
 // A secret's file must be this process's own and closed to group and others: checked on
 // the file as opened, so a link or a swap between check and read changes nothing.
@@ -48,6 +51,8 @@ bool IsPrivateFile(std::FILE* stream, std::string& reason) {
   }
   return true;
 }
+
+namespace {
 
 SettingState ReadSetting(const char* variable, const char* file, std::string& value,
                          std::string* secretReason = nullptr) {
