@@ -1,7 +1,7 @@
 #include "smtp/OAuthSignIn.h"
 
-#include "smtp/OAuthTokenClient.h"
-#include "smtp/OAuthTokenReply.h"
+#include "oauth/OAuthTokenClient.h"
+#include "oauth/OAuthTokenReply.h"
 #include "smtp/SMTPChannel.h"
 
 namespace varnel {

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "platform/Platform.h"
-#include "smtp/OAuthTokenCache.h"
-#include "smtp/OAuthTokenFetcher.h"
+#include "oauth/OAuthTokenCache.h"
+#include "oauth/OAuthTokenFetcher.h"
 
 namespace varnel {
 

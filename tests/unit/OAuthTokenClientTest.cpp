@@ -13,7 +13,7 @@
 #include "platform/Settings.h"
 #include "platform/Tls.h"
 #include "smtp/OAuthSignIn.h"
-#include "smtp/OAuthTokenClient.h"
+#include "oauth/OAuthTokenClient.h"
 #include "smtp/SMTPChannel.h"
 
 using namespace varnel;

@@ -1,4 +1,4 @@
-#include "smtp/OAuthTokenClient.h"
+#include "oauth/OAuthTokenClient.h"
 
 #include <memory>
 
@@ -7,8 +7,8 @@
 #include "platform/Settings.h"
 #include "smtp/InstallationSettings.h"
 #include "platform/Tls.h"
-#include "smtp/HttpResponseReader.h"
-#include "smtp/OAuthTokenReply.h"
+#include "oauth/HttpResponseReader.h"
+#include "oauth/OAuthTokenReply.h"
 
 namespace varnel {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/Platform.h"
-#include "smtp/OAuthTokenFetcher.h"
+#include "oauth/OAuthTokenFetcher.h"
 
 namespace varnel {
 
