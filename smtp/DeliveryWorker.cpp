@@ -302,14 +302,9 @@ bool CSMTPChannel::TryRelay(bool refreshableToken, bool& lostConnection) {
   lostConnection = false;
 
   WriteLog("Creating CSMTPSocket");
+  CChannelTokenSource freshTokens(*this);
   auto socket = std::make_unique<CSMTPSocket>(*this);
-  if (refreshableToken) {
-    socket->m_fnRefreshToken = [this](std::string& token) {
-      InvalidateOAuthToken(m_strSMTPOAuthToken);
-      std::string error;
-      return ObtainChannelOAuthToken(*this, true, token, error) == OAuthSetup::Ready;
-    };
-  }
+  if (refreshableToken) socket->m_pFreshTokens = &freshTokens;
 
   INetwork& network = *m_platform.pNetwork;
   WriteLog("About to get binding info");

@@ -316,14 +316,10 @@ void CSMTPSocket::OnReceive(const std::string& reply) {
         return;
       }
       if (code == "235") return SendMail();
-      if (code == "535" && std::string(m_pMechanism->Name()) == "XOAUTH2" && !m_bTokenRefreshed && m_fnRefreshToken) {
-        m_bTokenRefreshed = true;
-        std::string token;
-        if (m_fnRefreshToken(token)) {
-          channel.WriteLog("Token refused: trying once more with a fresh one");
-          channel.m_strSMTPOAuthToken = token;
-          return StartAuthentication();
-        }
+      if (code == "535" && m_pMechanism->RetryAfterRefusal()) {
+        channel.WriteLog("Token refused: trying once more with a fresh one");
+        SendCommand(m_pMechanism->Command(), m_pMechanism->LogText());
+        return;
       }
       break;
     case SMTPState::Mail:
@@ -427,7 +423,7 @@ bool CSMTPSocket::PlanMessage() {
 void CSMTPSocket::StartAuthentication() {
   CSMTPChannel& channel = *m_pChannel;
   m_pMechanism = ChooseSASLMechanism(m_capabilities ? &*m_capabilities : nullptr, channel.m_strSMTPUsername,
-                                     channel.m_strSMTPPassword, channel.m_strSMTPOAuthToken);
+                                     channel.m_strSMTPPassword, channel.m_strSMTPOAuthToken, m_pFreshTokens);
   SendCommand(m_pMechanism->Command(), m_pMechanism->LogText());
   SetState(SMTPState::Auth);
 }

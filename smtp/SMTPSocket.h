@@ -21,6 +21,7 @@
 namespace varnel {
 
 class CSMTPChannel;
+class IAccessTokenSource;
 
 // What the dialogue waits for: the reply to the command named.
 enum class SMTPState {
@@ -72,9 +73,9 @@ class CSMTPSocket {
   // Acts on one complete reply.
   void OnReceive(const std::string& reply);
 
-  // Asked once when the relay refuses a token that may have gone stale (535 to
-  // XOAUTH2): a fresh token to try again with, or false.
-  std::function<bool(std::string& token)> m_fnRefreshToken;
+  // Where a token the relay refused is replaced by a fresh one (null: a refused token
+  // ends the sign-in); the XOAUTH2 mechanism asks it, at most once.
+  IAccessTokenSource* m_pFreshTokens = nullptr;
 
  private:
   // How the dialogue takes leave once its outcome is known: QUIT, so that the relay
@@ -119,7 +120,6 @@ class CSMTPSocket {
   std::string m_strLastError;
   std::chrono::steady_clock::time_point m_deadline;
   bool m_bTlsActive = false;
-  bool m_bTokenRefreshed = false;
   bool m_bAccepted = false;
   bool m_bEarlyReply = false;  // the relay answered before the end of the message
   bool m_bOutcomeKnown = false;  // EndDialogue has recorded the send's outcome
