@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "smtp/HttpResponseReader.h"
-#include "smtp/OAuthTokenReply.h"
+#include "oauth/HttpResponseReader.h"
+#include "oauth/OAuthTokenReply.h"
 
 namespace {
 

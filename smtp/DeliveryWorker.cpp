@@ -96,14 +96,9 @@ bool CDeliveryWorker::TryRelay(bool refreshableToken, bool& lostConnection, std:
   failure.clear();
 
   c.WriteLog("Creating CSMTPSocket");
+  CChannelTokenSource freshTokens(c);
   auto socket = std::make_unique<CSMTPSocket>(c);
-  if (refreshableToken) {
-    socket->m_fnRefreshToken = [&c](std::string& token) {
-      InvalidateOAuthToken(c.m_strSMTPOAuthToken);
-      std::string error;
-      return ObtainChannelOAuthToken(c, true, token, error) == OAuthSetup::Ready;
-    };
-  }
+  if (refreshableToken) socket->m_pFreshTokens = &freshTokens;
 
   INetwork& network = *c.Platform().pNetwork;
   c.WriteLog("About to get binding info");

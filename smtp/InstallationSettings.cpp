@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "smtp/OAuthTokenClient.h"
+#include "oauth/OAuthTokenClient.h"
 
 namespace varnel {
 namespace {

@@ -1,7 +1,8 @@
 #include "smtp/OAuthSignIn.h"
 
-#include "smtp/OAuthTokenClient.h"
-#include "smtp/OAuthTokenReply.h"
+#include <chrono>
+
+#include "oauth/OAuthTokens.h"
 #include "smtp/SMTPChannel.h"
 
 namespace varnel {
@@ -10,21 +11,7 @@ namespace {
 // A parameter's value, else the setting's.
 std::string Effective(const std::string& given, const std::string& setting) { return given.empty() ? setting : given; }
 
-std::string EndpointName(const std::string& url) {
-  CHttpsUrl parsed;
-  std::string ignored;
-  if (ParseHttpsUrl(url, parsed, ignored)) return parsed.LogName();
-  // Not an https URL: only its scheme is shown, as the rest could hold anything.
-  std::size_t scheme = url.find("://");
-  return scheme == std::string::npos || scheme > 16 ? std::string("(not a URL)") : url.substr(0, scheme + 3) + "...";
-}
-
 }  // namespace
-
-COAuthTokenCache& ProcessOAuthTokenCache() {
-  static COAuthTokenCache cache;
-  return cache;
-}
 
 OAuthSetup ReadOAuthRequest(const CSMTPChannel& channel, COAuthRequest& request, std::string& error) {
   request = COAuthRequest();
@@ -42,6 +29,7 @@ OAuthSetup ReadOAuthRequest(const CSMTPChannel& channel, COAuthRequest& request,
   request.strClientId = Effective(given.strOAuthClientId, settings->strOAuthClientId);
   request.strScope = Effective(given.strOAuthScope, settings->strOAuthScope);
   request.strClientSecret = given.strOAuthClientSecret;
+  request.strCaFile = settings->strTlsCaFile;
   // The server's secret goes only where the server's setting points: a call that names
   // its own endpoint must bring its own secret.
   if (request.strClientSecret.empty() && settings->strOAuthTokenUrl == request.strTokenUrl) {
@@ -52,32 +40,11 @@ OAuthSetup ReadOAuthRequest(const CSMTPChannel& channel, COAuthRequest& request,
     return OAuthSetup::Failed;
   }
   if (request.strClientSecret.empty()) {
-    error = "no OAuth client secret for " + EndpointName(request.strTokenUrl) +
+    error = "no OAuth client secret for " + OAuthEndpointName(request.strTokenUrl) +
             " (@oauthclientsecret, or the OAuthClientSecret setting with its OAuthTokenUrl)";
     return OAuthSetup::Failed;
   }
   return OAuthSetup::Ready;
-}
-
-bool ObtainOAuthToken(const CPlatform& platform, const COAuthRequest& request, std::chrono::milliseconds timeout,
-                      std::string& token, std::string& error, bool forceFresh, const OAuthLogFunction& log) {
-  std::string endpoint = EndpointName(request.strTokenUrl);
-  auto deadline = std::chrono::steady_clock::now() + (timeout.count() > 0 ? timeout : std::chrono::milliseconds(0));
-  COAuthTokenClient client(platform);
-  COAuthTokenCache::Source source = COAuthTokenCache::Source::Request;
-  token.clear();
-  bool obtained = ProcessOAuthTokenCache().Obtain(request, client, deadline, forceFresh, token, error, &source);
-  if (log) {
-    const char* how = source == COAuthTokenCache::Source::Cache           ? "cached token"
-                      : source == COAuthTokenCache::Source::SharedRequest ? "token from another call's request"
-                                                                          : "token requested";
-    if (obtained) {
-      log(std::string("OAuth ") + how + " from " + endpoint + (request.strScope.empty() ? "" : " for scope " + PrintablePeerText(request.strScope, 200)));
-    } else {
-      log("OAuth token from " + endpoint + " could not be obtained: " + error);
-    }
-  }
-  return obtained;
 }
 
 OAuthSetup ObtainChannelOAuthToken(const CSMTPChannel& channel, bool forceFresh, std::string& token,
@@ -94,6 +61,16 @@ OAuthSetup ObtainChannelOAuthToken(const CSMTPChannel& channel, bool forceFresh,
   return OAuthSetup::Ready;
 }
 
-void InvalidateOAuthToken(const std::string& token) { ProcessOAuthTokenCache().Invalidate(token); }
+bool CChannelTokenSource::Get(bool fresh, std::string& token) {
+  if (!fresh) {
+    token = m_channel.m_strSMTPOAuthToken;
+    return !token.empty();
+  }
+  InvalidateOAuthToken(m_channel.m_strSMTPOAuthToken);
+  std::string error;
+  if (ObtainChannelOAuthToken(m_channel, true, token, error) != OAuthSetup::Ready) return false;
+  m_channel.m_strSMTPOAuthToken = token;
+  return true;
+}
 
 }  // namespace varnel

@@ -1,6 +1,7 @@
 #include "smtp/SASL.h"
 
 #include "mime/Base64Encoder.h"
+#include "oauth/AccessTokenSource.h"
 #include "platform/AsciiCase.h"
 #include "smtp/SMTPCapabilities.h"
 
@@ -64,11 +65,13 @@ class CSASLPlain final : public CSASLMechanism {
 };
 
 // The relay's refusal of a token is a 334 with a base64 JSON error, which the client
-// acknowledges with an empty line; the relay then ends the exchange with 535.
+// acknowledges with an empty line; the relay then ends the exchange with 535. A token the
+// relay refused may only have gone stale: with a source of fresh ones, the exchange is
+// tried once more with a new token.
 class CSASLXOAuth2 final : public CSASLMechanism {
  public:
-  CSASLXOAuth2(const std::string& user, const std::string& token)
-      : m_strResponse(Base64EncodeText("user=" + user + "\x01" + "auth=Bearer " + token + "\x01\x01")) {}
+  CSASLXOAuth2(std::string user, const std::string& token, IAccessTokenSource* freshTokens)
+      : m_strUser(std::move(user)), m_strResponse(Response(m_strUser, token)), m_pFreshTokens(freshTokens) {}
   const char* Name() const override { return "XOAUTH2"; }
   std::string Command() const override { return "AUTH XOAUTH2 " + m_strResponse; }
   std::string LogText() const override { return std::string("AUTH XOAUTH2 ") + kCredentialMask; }
@@ -78,10 +81,26 @@ class CSASLXOAuth2 final : public CSASLMechanism {
     response.clear();
     return true;
   }
+  bool RetryAfterRefusal() override {
+    if (m_pFreshTokens == nullptr || m_bRetried) return false;
+    m_bRetried = true;
+    std::string token;
+    if (!m_pFreshTokens->Get(true, token)) return false;
+    m_strResponse = Response(m_strUser, token);
+    m_bErrorAcknowledged = false;
+    return true;
+  }
 
  private:
+  static std::string Response(const std::string& user, const std::string& token) {
+    return Base64EncodeText("user=" + user + "\x01" + "auth=Bearer " + token + "\x01\x01");
+  }
+
+  std::string m_strUser;
   std::string m_strResponse;
+  IAccessTokenSource* m_pFreshTokens;
   bool m_bErrorAcknowledged = false;
+  bool m_bRetried = false;
 };
 
 }  // namespace
@@ -90,8 +109,8 @@ std::string CSASLMechanism::LogText() const { return Command(); }
 
 std::unique_ptr<CSASLMechanism> ChooseSASLMechanism(const CSMTPCapabilities* capabilities,
                                                     const std::string& user, const std::string& password,
-                                                    const std::string& token) {
-  if (!token.empty()) return std::make_unique<CSASLXOAuth2>(user, token);
+                                                    const std::string& token, IAccessTokenSource* freshTokens) {
+  if (!token.empty()) return std::make_unique<CSASLXOAuth2>(user, token, freshTokens);
   if (capabilities != nullptr && capabilities->OffersMechanism("PLAIN") && !capabilities->OffersMechanism("LOGIN")) {
     return std::make_unique<CSASLPlain>(user, password);
   }

@@ -335,15 +335,10 @@ bool CSMTPSocket::OnAuth(const std::string& code, const std::string& reply) {
     SendMail();
     return true;
   }
-  if (code == "535" && std::string(m_pMechanism->Name()) == "XOAUTH2" && !m_bTokenRefreshed && m_fnRefreshToken) {
-    m_bTokenRefreshed = true;
-    std::string token;
-    if (m_fnRefreshToken(token)) {
-      channel.WriteLog("Token refused: trying once more with a fresh one");
-      channel.m_strSMTPOAuthToken = token;
-      StartAuthentication();
-      return true;
-    }
+  if (code == "535" && m_pMechanism->RetryAfterRefusal()) {
+    channel.WriteLog("Token refused: trying once more with a fresh one");
+    (void)SendCommand(m_pMechanism->Command(), SMTPState::Auth, m_pMechanism->LogText());
+    return true;
   }
   return false;
 }
@@ -460,7 +455,7 @@ bool CSMTPSocket::PlanMessage() {
 void CSMTPSocket::StartAuthentication() {
   CSMTPChannel& channel = *m_pChannel;
   m_pMechanism = ChooseSASLMechanism(m_capabilities ? &*m_capabilities : nullptr, channel.m_strSMTPUsername,
-                                     channel.m_strSMTPPassword, channel.m_strSMTPOAuthToken);
+                                     channel.m_strSMTPPassword, channel.m_strSMTPOAuthToken, m_pFreshTokens);
   (void)SendCommand(m_pMechanism->Command(), SMTPState::Auth, m_pMechanism->LogText());
 }
 

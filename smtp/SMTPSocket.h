@@ -23,6 +23,7 @@
 namespace varnel {
 
 class CSMTPChannel;
+class IAccessTokenSource;
 
 // What the dialogue waits for: the reply to the command named.
 enum class SMTPState {
@@ -74,9 +75,9 @@ class CSMTPSocket {
   // Acts on one complete reply.
   void OnReceive(const std::string& reply);
 
-  // Asked once when the relay refuses a token that may have gone stale (535 to
-  // XOAUTH2): a fresh token to try again with, or false.
-  std::function<bool(std::string& token)> m_fnRefreshToken;
+  // Where a token the relay refused is replaced by a fresh one (null: a refused token
+  // ends the sign-in); the XOAUTH2 mechanism asks it, at most once.
+  IAccessTokenSource* m_pFreshTokens = nullptr;
 
  private:
   // How the dialogue takes leave once its outcome is known: QUIT, so that the relay
@@ -133,7 +134,6 @@ class CSMTPSocket {
   std::string m_strGreetingName;
   std::string m_strPeerName;
   std::string m_strLastError;
-  bool m_bTokenRefreshed = false;
   bool m_bAccepted = false;
   bool m_bEarlyReply = false;  // the relay answered before the end of the message
   bool m_bOutcomeKnown = false;  // EndDialogue has recorded the send's outcome

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Deadline.h"
 #include "platform/Platform.h"
 #include "platform/Tls.h"
 
@@ -100,11 +101,6 @@ const COpenSslLibrary& Ssl() { return LoadedOpenSsl(); }
 
 using Clock = std::chrono::steady_clock;
 
-std::chrono::milliseconds Left(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() < 0 ? std::chrono::milliseconds(0) : left;
-}
-
 // The plain connection as OpenSSL sees it. Reads are served from a buffer that one
 // Receive fills (a record header and its body then cost one system call, not two);
 // writes collect here until OpenSSL flushes or the owner ends a send, so one SendAll
@@ -150,7 +146,7 @@ int TransportRead(BIO* bio, char* buffer, int size) {
     if (!transport->Flush()) return -1;
     std::size_t received = 0;
     IoResult result = transport->pConnection->Receive(transport->arrInput.data(), transport->arrInput.size(),
-                                                      received, Left(transport->deadline));
+                                                      received, TimeLeft(transport->deadline));
     if (result == IoResult::Timeout) {
       // Not fatal to the session: a later read may go on where this one stopped.
       Ssl().BIO_set_flags(bio, BIO_FLAGS_READ | BIO_FLAGS_SHOULD_RETRY);

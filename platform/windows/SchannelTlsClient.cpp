@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/CertificateNames.h"
+#include "platform/Deadline.h"
 #include "platform/Platform.h"
 #include "platform/Tls.h"
 
@@ -37,11 +38,6 @@ using Clock = std::chrono::steady_clock;
 // SECURITY_FLAG_IGNORE_UNKNOWN_CA of wininet.h, which this file does not otherwise need.
 constexpr DWORD kIgnoreUnknownCa = 0x00000100;
 constexpr std::size_t kSendBatch = 64 * 1024;
-
-std::chrono::milliseconds Left(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() < 0 ? std::chrono::milliseconds(0) : left;
-}
 
 std::string Hex(unsigned long code) {
   char text[16];
@@ -403,7 +399,7 @@ class CSchannelSession {
       // The token goes out even with an error: it is the alert that tells the peer why.
       if (output[0].cbBuffer > 0 && output[0].pvBuffer != nullptr) {
         IoResult sent = m_pConnection->SendAll(static_cast<const char*>(output[0].pvBuffer), output[0].cbBuffer,
-                                               Left(deadline));
+                                               TimeLeft(deadline));
         if (sent != IoResult::Ok && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) {
           transport = sent;
           return SEC_E_INTERNAL_ERROR;
@@ -532,7 +528,7 @@ class CSchannelSession {
   bool ReadMore(Clock::time_point deadline, IoResult& transport) {
     char chunk[16 * 1024 + 512];
     std::size_t received = 0;
-    transport = m_pConnection->Receive(chunk, sizeof chunk, received, Left(deadline));
+    transport = m_pConnection->Receive(chunk, sizeof chunk, received, TimeLeft(deadline));
     if (transport != IoResult::Ok) return false;
     m_arrEncrypted.insert(m_arrEncrypted.end(), chunk, chunk + received);
     return true;

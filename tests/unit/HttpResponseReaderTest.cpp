@@ -2,7 +2,7 @@
 // faults of a hostile peer, each fed whole and byte by byte.
 #include <gtest/gtest.h>
 
-#include "smtp/HttpResponseReader.h"
+#include "oauth/HttpResponseReader.h"
 
 using namespace varnel;
 using State = CHttpResponseReader::State;

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "smtp/OAuthTokenCache.h"
+#include "oauth/OAuthTokenCache.h"
 
 using namespace varnel;
 using namespace std::chrono_literals;

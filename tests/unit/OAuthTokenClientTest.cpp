@@ -12,8 +12,8 @@
 #include "platform/Network.h"
 #include "platform/Settings.h"
 #include "platform/Tls.h"
+#include "oauth/OAuthTokenClient.h"
 #include "smtp/OAuthSignIn.h"
-#include "smtp/OAuthTokenClient.h"
 #include "smtp/SMTPChannel.h"
 
 using namespace varnel;
@@ -144,15 +144,13 @@ bool Fetch(CTokenPlatform& platform, const COAuthRequest& request, COAuthToken& 
 
 TEST(OAuthTokenClientTest, OneFormPostOverVerifiedTlsBringsTheToken) {
   CTokenPlatform platform;
-  // The CA file must exist: the setting is refused otherwise.
   char caFile[] = "/tmp/varnel-ca-XXXXXX";
   int fd = ::mkstemp(caFile);
   ASSERT_GE(fd, 0);
   ::close(fd);
-  platform.settings.m_mapValues["TlsCaFile"] = caFile;
   platform.peer.arrReplies = {kGranted.substr(0, 20), kGranted.substr(20)};
   COAuthRequest request{"https://login.example:8443/tenant/oauth2/v2.0/token?x=1#frag", "id 1", "s&c=r t+%\xC3\xA9",
-                        "https://outlook.office365.com/.default", "192.0.2.7"};
+                        "https://outlook.office365.com/.default", "192.0.2.7", caFile};
   COAuthToken token;
   std::string error;
   ASSERT_TRUE(Fetch(platform, request, token, error)) << error;
@@ -363,4 +361,45 @@ TEST(OAuthTokenClientTest, ChannelTokenComesWithItsLogLinesOrNotAtAll) {
   EXPECT_NE(log.find("https://channel.example/refused could not be obtained: unauthorized_client"), std::string::npos);
   EXPECT_EQ(log.find("CHANNEL-SECRET"), std::string::npos);
   EXPECT_EQ(log.find("chan-tok"), std::string::npos);
+}
+
+TEST(OAuthTokenClientTest, ChannelSourceReplacesARefusedTokenWithAFreshOne) {
+  auto granted = [](const std::string& token) {
+    std::string body = R"({"access_token":")" + token + R"(","expires_in":3600})";
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  CTokenPlatform platform;
+  char caFile[] = "/tmp/varnel-ca-XXXXXX";
+  int fd = ::mkstemp(caFile);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  platform.settings.m_mapValues["TlsCaFile"] = caFile;
+  platform.peer.arrReplies = {granted("first"), granted("second")};
+  CSMTPChannel channel(platform.Get());
+  channel.m_settings.strOAuthTokenUrl = "https://source.example/t";
+  channel.m_settings.strOAuthClientId = "id";
+  channel.m_settings.strOAuthClientSecret = "secret";
+  std::string token;
+  std::string error;
+  ASSERT_EQ(ObtainChannelOAuthToken(channel, false, token, error), OAuthSetup::Ready) << error;
+  EXPECT_EQ(token, "first");
+  // The endpoint's certificate is checked with the relay's CA file.
+  EXPECT_EQ(platform.tls.m_settings.strCaFile, caFile);
+  channel.m_strSMTPOAuthToken = token;
+
+  CChannelTokenSource source(channel);
+  std::string held;
+  EXPECT_TRUE(source.Get(false, held));
+  EXPECT_EQ(held, "first");
+  // The cache would hand out "first" for an hour yet: a fresh one is asked of the endpoint.
+  std::string fresh;
+  ASSERT_TRUE(source.Get(true, fresh));
+  EXPECT_EQ(fresh, "second");
+  EXPECT_EQ(channel.m_strSMTPOAuthToken, "second");
+  ASSERT_EQ(ObtainChannelOAuthToken(channel, false, token, error), OAuthSetup::Ready) << error;
+  EXPECT_EQ(token, "second");
+  // An endpoint that gives nothing more: no token, and the channel keeps the one it has.
+  EXPECT_FALSE(source.Get(true, fresh));
+  EXPECT_EQ(channel.m_strSMTPOAuthToken, "second");
+  ::unlink(caFile);
 }

@@ -10,9 +10,8 @@
 #include <cstdio>
 #include <string>
 
+#include "oauth/OAuthTokens.h"
 #include "platform/Platform.h"
-#include "platform/Settings.h"
-#include "smtp/OAuthSignIn.h"
 #include "tests/unit/TokenEndpointProcess.h"
 
 using namespace varnel;
@@ -21,35 +20,16 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The system's settings, but the CA file is the test's.
-class CCaFileSettings final : public ISettings {
- public:
-  explicit CCaFileSettings(std::string caFile) : m_strCaFile(std::move(caFile)) {}
-  SettingState BindIP(std::string&) override { return SettingState::Missing; }
-  std::string OdbcDriver() override { return {}; }
-  std::string OdbcAttributes() override { return {}; }
-  SettingState Value(const char* name, const char*, std::string& value) override {
-    if (std::string(name) != "TlsCaFile" || m_strCaFile.empty()) return SettingState::Missing;
-    value = m_strCaFile;
-    return SettingState::Found;
-  }
-
- private:
-  std::string m_strCaFile;
-};
-
 struct CEndpointCase {
   CTokenEndpointProcess endpoint;
-  CCaFileSettings settings;
   CPlatform platform = DefaultPlatform();
 
-  explicit CEndpointCase(const std::vector<std::string>& options)
-      : endpoint(options), settings(endpoint.m_strCaFile) {
-    platform.pSettings = &settings;
-  }
+  explicit CEndpointCase(const std::vector<std::string>& options) : endpoint(options) {}
   bool Obtain(const std::string& secret, std::string& tokenOrError) {
     // A client id of its own per endpoint: the process-wide cache must not answer instead.
-    COAuthRequest request{endpoint.m_strUrl, "varnel-app", secret, "https://outlook.office365.com/.default", ""};
+    // The endpoint's certificate chains to the tests' CA.
+    COAuthRequest request{endpoint.m_strUrl, "varnel-app", secret, "https://outlook.office365.com/.default", "",
+                          endpoint.m_strCaFile};
     std::string token;
     std::string error;
     bool obtained = ObtainOAuthToken(platform, request, 10s, token, error, false);

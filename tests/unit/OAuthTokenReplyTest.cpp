@@ -2,7 +2,7 @@
 // own words, and replies that grant nothing usable.
 #include <gtest/gtest.h>
 
-#include "smtp/OAuthTokenReply.h"
+#include "oauth/OAuthTokenReply.h"
 
 using namespace varnel;
 

@@ -5,7 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 #include "mime/Base64Encoder.h"
+#include "oauth/AccessTokenSource.h"
 #include "platform/System.h"
 #include "smtp/SASL.h"
 #include "smtp/SMTPCapabilities.h"
@@ -105,6 +109,67 @@ TEST(SMTPDialoguePartsTest, SASLChoiceAndExchanges) {
   EXPECT_FALSE(login->Answer("VXNlcm5hbWU6", response));
   EXPECT_TRUE(login->Answer("UGFzc3dvcmQ6", response));
   EXPECT_FALSE(login->Answer("UGFzc3dvcmQ6", response));
+}
+
+namespace {
+
+// Hands out the tokens of its list, one per call, and counts what it was asked.
+class CListedTokens final : public IAccessTokenSource {
+ public:
+  explicit CListedTokens(std::vector<std::string> tokens) : m_arrTokens(std::move(tokens)) {}
+  bool Get(bool fresh, std::string& token) override {
+    ++(fresh ? m_nFresh : m_nHeld);
+    if (m_nNext == m_arrTokens.size()) return false;
+    token = m_arrTokens[m_nNext++];
+    return true;
+  }
+  int m_nFresh = 0;
+  int m_nHeld = 0;
+
+ private:
+  std::vector<std::string> m_arrTokens;
+  std::size_t m_nNext = 0;
+};
+
+}  // namespace
+
+TEST(SMTPDialoguePartsTest, AfterARefusalOnlyATokenWithASourceIsTriedAgainOnce) {
+  struct {
+    const char* pName;
+    const char* pPassword;
+    const char* pToken;
+    bool bSource;
+    std::vector<std::string> arrFresh;  // what the source hands out
+    const char* pRetriedBearer;         // the token of the second AUTH; null: no second AUTH
+    int nFreshAsked;
+  } const cases[] = {
+      {"password (LOGIN)", "p", "", true, {"new"}, nullptr, 0},
+      {"given token, no source", "", "tok", false, {}, nullptr, 0},
+      {"source without a token", "", "tok", true, {}, nullptr, 1},
+      {"fresh token", "", "tok", true, {"new", "newer"}, "new", 1},
+  };
+  for (const auto& c : cases) {
+    CListedTokens source(c.arrFresh);
+    auto mechanism = ChooseSASLMechanism(nullptr, "me@example.com", c.pPassword, c.pToken, c.bSource ? &source : nullptr);
+    std::string response;
+    if (*c.pToken != '\0') {
+      EXPECT_TRUE(mechanism->Answer("eyJzdGF0dXMiOiI0MDEifQ==", response)) << c.pName;
+    }
+    EXPECT_EQ(mechanism->RetryAfterRefusal(), c.pRetriedBearer != nullptr) << c.pName;
+    if (c.pRetriedBearer != nullptr) {
+      EXPECT_EQ(Base64DecodeText(mechanism->Command().substr(13)),
+                std::string("user=me@example.com\x01" "auth=Bearer ") + c.pRetriedBearer + "\x01\x01")
+          << c.pName;
+      EXPECT_EQ(mechanism->LogText(), "AUTH XOAUTH2 ********") << c.pName;
+      // The new exchange acknowledges the relay's error once more, as the first did.
+      EXPECT_TRUE(mechanism->Answer("eyJzdGF0dXMiOiI0MDEifQ==", response)) << c.pName;
+      EXPECT_FALSE(mechanism->Answer("eyJzdGF0dXMiOiI0MDEifQ==", response)) << c.pName;
+    }
+    // Never a second retry, whatever the source still holds.
+    EXPECT_FALSE(mechanism->RetryAfterRefusal()) << c.pName;
+    EXPECT_EQ(source.m_nFresh, c.nFreshAsked) << c.pName;
+    EXPECT_EQ(source.m_nHeld, 0) << c.pName;
+  }
 }
 
 TEST(SMTPDialoguePartsTest, OnlyRegularFilesOpenAndFifosNeverBlock) {

@@ -1,4 +1,4 @@
-#include "smtp/HttpResponseReader.h"
+#include "oauth/HttpResponseReader.h"
 
 #include "platform/AsciiCase.h"
 

@@ -1,24 +1,18 @@
-#include "smtp/OAuthTokenClient.h"
+#include "oauth/OAuthTokenClient.h"
 
 #include <memory>
 
+#include "oauth/HttpResponseReader.h"
+#include "oauth/OAuthTokenReply.h"
 #include "platform/AsciiCase.h"
+#include "platform/Deadline.h"
 #include "platform/Network.h"
-#include "platform/Settings.h"
-#include "smtp/InstallationSettings.h"
 #include "platform/Tls.h"
-#include "smtp/HttpResponseReader.h"
-#include "smtp/OAuthTokenReply.h"
 
 namespace varnel {
 namespace {
 
 constexpr std::size_t kMaxUrl = 2048;
-
-std::chrono::milliseconds Remaining(std::chrono::steady_clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  return left.count() < 0 ? std::chrono::milliseconds(0) : left;
-}
 
 }  // namespace
 
@@ -146,9 +140,6 @@ bool COAuthTokenClient::Fetch(const COAuthRequest& request, std::chrono::steady_
     error = "TLS is not available";
     return false;
   }
-  std::string caFile;
-  if (m_platform.pSettings != nullptr && !ReadTlsCaFileSetting(*m_platform.pSettings, caFile, error)) return false;
-
   INetwork& network = *m_platform.pNetwork;
   if (!network.StartSocketLibrary()) {
     error = "the socket library cannot be started";
@@ -160,11 +151,11 @@ bool COAuthTokenClient::Fetch(const COAuthRequest& request, std::chrono::steady_
     error = "no socket for the token endpoint: " + detail;
     return false;
   }
-  if (Remaining(deadline).count() == 0) {
+  if (TimeLeft(deadline).count() == 0) {
     error = "timed out before the token request";
     return false;
   }
-  std::unique_ptr<IConnection> plain = socket->Connect(url.strHost, url.nPort, Remaining(deadline), detail);
+  std::unique_ptr<IConnection> plain = socket->Connect(url.strHost, url.nPort, TimeLeft(deadline), detail);
   if (!plain) {
     error = "cannot connect to the token endpoint: " + detail;
     return false;
@@ -172,15 +163,15 @@ bool COAuthTokenClient::Fetch(const COAuthRequest& request, std::chrono::steady_
   CTlsSettings settings;
   settings.strPeerName = url.strHost;
   settings.bVerify = true;
-  settings.strCaFile = caFile;
-  std::unique_ptr<IConnection> connection = m_platform.pTls->Handshake(std::move(plain), settings, Remaining(deadline), detail);
+  settings.strCaFile = request.strCaFile;
+  std::unique_ptr<IConnection> connection = m_platform.pTls->Handshake(std::move(plain), settings, TimeLeft(deadline), detail);
   if (!connection) {
     error = "TLS with the token endpoint failed: " + detail;
     return false;
   }
 
   std::string text = BuildTokenRequest(url, request);
-  IoResult sent = connection->SendAll(text.data(), text.size(), Remaining(deadline));
+  IoResult sent = connection->SendAll(text.data(), text.size(), TimeLeft(deadline));
   text.assign(text.size(), '\0');  // the secret does not linger in freed memory
   if (sent != IoResult::Ok) {
     error = sent == IoResult::Timeout ? "timed out sending the token request" : "the token endpoint closed the connection";
@@ -190,7 +181,7 @@ bool COAuthTokenClient::Fetch(const COAuthRequest& request, std::chrono::steady_
   CHttpResponseReader reader;
   char buffer[16 * 1024];
   while (reader.GetState() == CHttpResponseReader::State::Reading) {
-    std::chrono::milliseconds left = Remaining(deadline);
+    std::chrono::milliseconds left = TimeLeft(deadline);
     if (left.count() == 0) {
       error = "timed out waiting for the token endpoint";
       return false;

@@ -16,6 +16,9 @@ struct COAuthRequest {
   std::string strScope;
   // Local address the request leaves from (empty: any), as the relay's connection does.
   std::string strBindAddress;
+  // CA certificates the endpoint's certificate may also chain to, besides the system's
+  // roots (empty: the system's alone). The file is read at the handshake.
+  std::string strCaFile{};
 };
 
 struct COAuthToken {

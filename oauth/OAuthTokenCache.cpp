@@ -1,4 +1,4 @@
-#include "smtp/OAuthTokenCache.h"
+#include "oauth/OAuthTokenCache.h"
 
 #include <utility>
 #include <vector>

@@ -1,13 +1,14 @@
 // Asks an OAuth 2.0 token endpoint for a client-credentials token (RFC 6749 section 4.4):
 // one HTTPS POST (RFC 9112) over the platform's network and TLS layers, the certificate
-// checked against the system's roots and the TlsCaFile setting, bounded as a whole by the
-// caller's deadline. Only https:// endpoints are used. Failures are texts, never throws.
+// checked against the system's roots and the request's CA file, bounded as a whole by the
+// caller's deadline. Only https:// endpoints are used. Everything it needs comes in as
+// values: it reads no setting. Failures are texts, never throws.
 #pragma once
 
 #include <string>
 
+#include "oauth/OAuthTokenFetcher.h"
 #include "platform/Platform.h"
-#include "smtp/OAuthTokenFetcher.h"
 
 namespace varnel {
 

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 
-#include "smtp/OAuthTokenFetcher.h"
+#include "oauth/OAuthTokenFetcher.h"
 
 namespace varnel {
 

@@ -1,4 +1,4 @@
-#include "smtp/OAuthTokenReply.h"
+#include "oauth/OAuthTokenReply.h"
 
 #include <cmath>
 #include <limits>
