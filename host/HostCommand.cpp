@@ -11,7 +11,10 @@
 #include "host/ConfigCheck.h"
 #include "host/HostSettings.h"
 #include "host/OutcomePrinter.h"
+#include "oauth/OAuthTokens.h"
 #include "platform/AsciiCase.h"
+#include "platform/Settings.h"
+#include "platform/SharedFile.h"
 #include "platform/System.h"
 #include "procedure/XpVarnel.h"
 
@@ -112,6 +115,29 @@ bool PrepareCall(const CHostOptions& options, const std::string& statement, CHos
   return true;
 }
 
+// Each run of the command is a process of its own: OAuth tokens are kept in files of the
+// TokenCacheFolder setting (else the account's default folder), so that calls made at the
+// same moment ask the endpoint once between them.
+void ShareTokensBetweenProcesses(ISettings& settings) {
+  std::string folder;
+  switch (settings.Value("TokenCacheFolder", "VARNEL_TOKEN_CACHE_DIR", folder)) {
+    case SettingState::Found:
+      CutAtFirstNul(folder);
+      if (folder.empty() || folder[0] != '/') {
+        ShareOAuthTokensThrough({}, "the TokenCacheFolder setting (" + settings.Origin("TokenCacheFolder", "VARNEL_TOKEN_CACHE_DIR") +
+                                        ") is not an absolute path");
+        return;
+      }
+      ShareOAuthTokensThrough(folder);
+      return;
+    case SettingState::Missing: ShareOAuthTokensThrough(DefaultSharedFolderPath()); return;
+    case SettingState::Error:
+      ShareOAuthTokensThrough({}, "the TokenCacheFolder setting (" + settings.Origin("TokenCacheFolder", "VARNEL_TOKEN_CACHE_DIR") +
+                                      ") cannot be read");
+      return;
+  }
+}
+
 int RunHostCommand(const std::vector<std::string>& arguments, std::istream& input, std::ostream& output,
                    std::ostream& errors) {
   // The arguments, the environment and the settings may hold passwords and secrets from
@@ -180,6 +206,7 @@ int RunHostCommand(const std::vector<std::string>& arguments, std::istream& inpu
   CPlatform platform = DefaultPlatform();
   CHostSettings settings(*platform.pSettings, options.strOdbcDriver, options.strOdbcAttributes, options.nCodePage);
   platform.pSettings = &settings;
+  ShareTokensBetweenProcesses(settings);
   std::uint16_t returnValue = XpVarnel(call, platform);
 
   const CCodePage codePage = *CCodePage::Find(options.nCodePage);

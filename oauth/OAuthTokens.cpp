@@ -1,9 +1,64 @@
 #include "oauth/OAuthTokens.h"
 
+#include <memory>
+#include <mutex>
+
 #include "oauth/OAuthTokenClient.h"
 #include "oauth/OAuthTokenReply.h"
+#include "oauth/SharedTokenStore.h"
 
 namespace varnel {
+namespace {
+
+// The files shared with other processes, when they are in use.
+struct CSharing {
+  std::mutex mutex;
+  bool bOn = false;
+  std::string strFolder;
+  std::string strFault;
+  std::unique_ptr<ISharedFolder> pFolder;
+  std::unique_ptr<CSharedTokenStore> pStore;
+};
+
+CSharing& Sharing() {
+  static CSharing sharing;
+  return sharing;
+}
+
+// The store when sharing is on and its folder can be used; null with error set when it is
+// on and cannot; null with error empty when it is off.
+CSharedTokenStore* SharedStore(std::string& error) {
+  CSharing& sharing = Sharing();
+  std::lock_guard<std::mutex> lock(sharing.mutex);
+  error.clear();
+  if (!sharing.bOn) return nullptr;
+  if (!sharing.strFault.empty()) {
+    error = "shared token cache: " + sharing.strFault;
+    return nullptr;
+  }
+  if (!sharing.pStore) {
+    std::string reason;
+    sharing.pFolder = OpenSharedFolder(sharing.strFolder, reason);
+    if (!sharing.pFolder) {
+      error = "shared token cache: " + reason;
+      return nullptr;
+    }
+    sharing.pStore = std::make_unique<CSharedTokenStore>(*sharing.pFolder);
+  }
+  return sharing.pStore.get();
+}
+
+}  // namespace
+
+void ShareOAuthTokensThrough(const std::string& folder, const std::string& fault) {
+  CSharing& sharing = Sharing();
+  std::lock_guard<std::mutex> lock(sharing.mutex);
+  sharing.bOn = true;
+  sharing.strFolder = folder;
+  sharing.strFault = fault;
+  sharing.pStore.reset();
+  sharing.pFolder.reset();
+}
 
 std::string OAuthEndpointName(const std::string& url) {
   CHttpsUrl parsed;
@@ -26,9 +81,21 @@ bool ObtainOAuthToken(const CPlatform& platform, const COAuthRequest& request, s
   COAuthTokenClient client(platform);
   COAuthTokenCache::Source source = COAuthTokenCache::Source::Request;
   token.clear();
-  bool obtained = ProcessOAuthTokenCache().Obtain(request, client, deadline, forceFresh, token, error, &source);
+  bool obtained = false;
+  bool fromFile = false;
+  std::string sharingError;
+  if (CSharedTokenStore* store = SharedStore(sharingError)) {
+    CSharedTokenFetcher shared(*store, client);
+    obtained = ProcessOAuthTokenCache().Obtain(request, shared, deadline, forceFresh, token, error, &source);
+    fromFile = source == COAuthTokenCache::Source::Request && shared.FromFile();
+  } else if (sharingError.empty()) {
+    obtained = ProcessOAuthTokenCache().Obtain(request, client, deadline, forceFresh, token, error, &source);
+  } else {
+    error = sharingError;
+  }
   if (log) {
-    const char* how = source == COAuthTokenCache::Source::Cache           ? "cached token"
+    const char* how = fromFile                                            ? "token shared by another process"
+                      : source == COAuthTokenCache::Source::Cache           ? "cached token"
                       : source == COAuthTokenCache::Source::SharedRequest ? "token from another call's request"
                                                                           : "token requested";
     if (obtained) {
@@ -40,6 +107,12 @@ bool ObtainOAuthToken(const CPlatform& platform, const COAuthRequest& request, s
   return obtained;
 }
 
-void InvalidateOAuthToken(const std::string& token) { ProcessOAuthTokenCache().Invalidate(token); }
+void InvalidateOAuthToken(const std::string& token) {
+  ProcessOAuthTokenCache().Invalidate(token);
+  std::string ignored;
+  if (CSharedTokenStore* store = SharedStore(ignored)) {
+    store->Invalidate(token, std::chrono::steady_clock::now() + std::chrono::seconds(5));
+  }
+}
 
 }  // namespace varnel

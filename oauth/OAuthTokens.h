@@ -33,4 +33,11 @@ void InvalidateOAuthToken(const std::string& token);
 // The cache shared by every call of the process.
 COAuthTokenCache& ProcessOAuthTokenCache();
 
+// From now on, tokens are also shared with the other processes of this account through
+// files in folder (see CSharedTokenStore): the varnel command, one process per call, turns
+// this on; the DLL keeps to its in-process cache. The folder is opened when a token is
+// first needed. A non-empty fault (the folder's setting could not be read) fails every
+// token request with that text instead: no request goes around the cache unannounced.
+void ShareOAuthTokensThrough(const std::string& folder, const std::string& fault = {});
+
 }  // namespace varnel

@@ -4,9 +4,11 @@ the varnel command and parse what arrived with Python's email package."""
 import base64
 import json
 import os
+import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 from email import policy
 from email.parser import BytesParser
@@ -95,10 +97,17 @@ def run_varnel(statement, *options, check_json=True, env=None, timeout=120):
     """Runs one EXEC statement; returns (exit code, parsed JSON or stdout)."""
     environment = dict(os.environ)
     environment.setdefault("VARNEL_HOSTNAME", "localhost")
+    # OAuth tokens are shared through files between runs: each run here starts with none,
+    # unless the test names the folder itself.
+    scratch = tempfile.mkdtemp(prefix="varnel-tokens-")
+    environment["VARNEL_TOKEN_CACHE_DIR"] = os.path.join(scratch, "tokens")
     if env:
         environment.update(env)
     args = [VARNEL, "--json", *options, statement] if check_json else [VARNEL, *options, statement]
-    done = subprocess.run(args, capture_output=True, timeout=timeout, env=environment)
+    try:
+        done = subprocess.run(args, capture_output=True, timeout=timeout, env=environment)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
     if check_json:
         try:
             return done.returncode, json.loads(done.stdout.decode("utf-8"))

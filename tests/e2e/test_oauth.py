@@ -2,7 +2,9 @@
 a local HTTPS token endpoint, a STARTTLS relay that accepts only XOAUTH2 with a token that
 endpoint granted, the outcome row, and a log that never shows the secret or the token."""
 
+import concurrent.futures
 import os
+import stat
 import tempfile
 import unittest
 
@@ -135,6 +137,35 @@ class OAuthSignInTest(unittest.TestCase):
         self.assertEqual(out["rows"][0]["Result"], 6)
         self.assertEqual(out["rows"][0]["SMTPErrorNumber"], 535)
         self.assertEqual(len(endpoint.requests), 2)
+        self.assertEqual(relay.handler.envelopes, [])
+
+    def test_processes_starting_together_make_one_token_request(self):
+        # Twenty cron jobs at the same minute: one request, each mail signed in with its answer.
+        with tempfile.TemporaryDirectory() as scratch, TokenEndpoint(self.pki, delay=0.3) as endpoint, \
+                XOAuth2Relay(self.pki, lambda: endpoint.granted) as relay:
+            folder = os.path.join(scratch, "tokens")
+            env = dict(self.env, VARNEL_TOKEN_CACHE_DIR=folder)
+            with concurrent.futures.ThreadPoolExecutor(max_workers=20) as pool:
+                outcomes = list(pool.map(lambda _: run_varnel(statement(relay.port, endpoint.url), env=env), range(20)))
+            self.assertEqual([code for code, _ in outcomes], [0] * 20, outcomes)
+            self.assertEqual(len(endpoint.requests), 1)
+            self.assertEqual(relay.handler.logins, [(MAILBOX, "token-1")] * 20)
+            self.assertEqual(len(relay.handler.envelopes), 20)
+            names = os.listdir(folder)
+            self.assertEqual(len(names), 1)
+            self.assertEqual(stat.S_IMODE(os.stat(folder).st_mode), 0o700)
+            self.assertEqual(stat.S_IMODE(os.stat(os.path.join(folder, names[0])).st_mode), 0o600)
+
+    def test_token_cache_folder_open_to_others_gives_16_and_sends_nothing(self):
+        with tempfile.TemporaryDirectory() as scratch, TokenEndpoint(self.pki) as endpoint, \
+                XOAuth2Relay(self.pki, lambda: endpoint.granted) as relay:
+            folder = os.path.join(scratch, "tokens")
+            os.mkdir(folder, 0o777)
+            os.chmod(folder, 0o777)
+            code, out, _ = self.run_logged(statement(relay.port, endpoint.url), env={"VARNEL_TOKEN_CACHE_DIR": folder})
+        self.assertEqual(out["rows"][0]["Result"], 16)
+        self.assertIn(folder, out["rows"][0]["ErrorMessage"])
+        self.assertEqual(endpoint.requests, [])
         self.assertEqual(relay.handler.envelopes, [])
 
 
