@@ -16,6 +16,18 @@ bool SameRelay(const CRelay& given, const CRelay& held, std::int32_t heldDefault
 
 }  // namespace
 
+bool NamesRelayOutsideProfile(const CRelayProfile& profile, const CXpParameters& p) {
+  const std::int32_t heldPort = profile.nPort > 0 ? profile.nPort : 25;
+  if (!p.m_strAddress) return p.m_nSMTPPort > 0 && p.m_nSMTPPort != heldPort;
+  const std::int32_t givenPort = p.m_nSMTPPort > 0 ? p.m_nSMTPPort : heldPort;
+  for (const CRelay& given : ParseRelayList(*p.m_strAddress)) {
+    bool held = false;
+    for (const CRelay& relay : profile.arrRelays) held = held || SameRelay(given, relay, heldPort, givenPort);
+    if (!held) return true;
+  }
+  return false;
+}
+
 bool IsProfileName(const std::string& name) {
   if (name.empty() || name.size() > 64) return false;
   for (char c : name) {
@@ -56,6 +68,7 @@ CCallProfile FindCallProfile(IProfileStore* store, const CXpParameters& paramete
   CRelayProfile profile;
   bool tlsFault = false;
   if (!ParseRelayProfile(stored, profile, error, &tlsFault)) return fail(tlsFault ? Status::Tls : Status::Registry, error);
+  call.bOwnRelay = NamesRelayOutsideProfile(profile, parameters);
   call.profile = std::move(profile);
   return call;
 }
@@ -74,14 +87,7 @@ std::string LockedProfileRefusal(const CRelayProfile& profile, const CXpParamete
   if (p.m_nSMTPPort > 0 && p.m_nSMTPPort != heldPort) {
     return locked + "@smtpport " + std::to_string(p.m_nSMTPPort) + " is not its port";
   }
-  if (p.m_strAddress) {
-    const std::int32_t givenPort = p.m_nSMTPPort > 0 ? p.m_nSMTPPort : heldPort;
-    for (const CRelay& given : ParseRelayList(*p.m_strAddress)) {
-      bool held = false;
-      for (const CRelay& relay : profile.arrRelays) held = held || SameRelay(given, relay, heldPort, givenPort);
-      if (!held) return locked + "@address names a relay it does not hold";
-    }
-  }
+  if (NamesRelayOutsideProfile(profile, p)) return locked + "@address names a relay it does not hold";
   struct {
     const std::optional<std::string>& value;
     const char* pName;
@@ -132,9 +138,14 @@ bool ApplyCallProfile(const CCallProfile& call, const CXpParameters& p, CSMTPCha
   if (!p.m_bPartialRecipientsNamed && profile.nPartialRecipients >= 0) {
     channel.m_bPartialRecipients = profile.nPartialRecipients == 1;
   }
-  // The profile's credentials go as a whole, unless the call brings its own.
+  // The profile's credentials go as a whole, unless the call brings its own, and only to
+  // the profile's own relays: a caller cannot point them at a relay of its choosing.
   bool ownCredentials = p.m_strSMTPUsername || p.m_strSMTPPassword || p.m_strSMTPOAuthToken;
-  if (!ownCredentials && !profile.strUsername.empty()) {
+  if (!ownCredentials && call.bOwnRelay && (!profile.strUsername.empty() || !profile.strOAuthTokenUrl.empty())) {
+    channel.WriteLog("The profile's credentials go only to its own relays: the call names another, and signs in "
+                     "with none of them");
+  }
+  if (!ownCredentials && !call.bOwnRelay && !profile.strUsername.empty()) {
     channel.m_strSMTPUsername = profile.strUsername;
     channel.m_bAuthenticate = true;
     if (profile.HasPassword()) {

@@ -19,7 +19,13 @@ struct CCallProfile {
   // Non-empty: the profile cannot be used and the call ends with nStatus, nothing sent.
   std::string strError;
   Status nStatus = Status::Success;
+  // The call names a relay or port the profile does not hold: the profile's password and
+  // OAuth client are not used for it.
+  bool bOwnRelay = false;
 };
+
+// Whether @address or @smtpport name a relay that is not one of the profile's.
+bool NamesRelayOutsideProfile(const CRelayProfile& profile, const CXpParameters& parameters);
 
 // A name a call may give in @profile: letters, digits, "-", "_" and ".", at most 64.
 bool IsProfileName(const std::string& name);

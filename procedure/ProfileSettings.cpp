@@ -20,7 +20,14 @@ const char* CProfileSettings::ProfileKey(const std::string& name) const {
   return nullptr;
 }
 
+namespace {
+
+bool IsOAuthSetting(const std::string& name) { return name.rfind("OAuth", 0) == 0; }
+
+}  // namespace
+
 SettingState CProfileSettings::Value(const char* name, const char* variable, std::string& value) {
+  if (m_bOwnRelay && IsOAuthSetting(name)) return SettingState::Missing;
   const char* key = ProfileKey(name);
   if (key == nullptr) return m_pSettings->Value(name, variable, value);
   const CRelayProfile& p = m_profile;
@@ -48,6 +55,7 @@ std::string CProfileSettings::Origin(const char* name, const char* variable) {
 SettingState CProfileSettings::SecretValue(const char* name, const char* variable, std::string& value,
                                            std::string& reason) {
   reason.clear();
+  if (m_bOwnRelay && IsOAuthSetting(name)) return SettingState::Missing;
   if (ProfileKey(name) == nullptr) return m_pSettings->SecretValue(name, variable, value, reason);
   if (std::string(name) != "OAuthClientSecret") return Value(name, variable, value);
   if (!m_profile.HasOAuthClientSecret()) return SettingState::Missing;

@@ -13,7 +13,10 @@ namespace varnel {
 
 class CProfileSettings final : public ISettings {
  public:
-  CProfileSettings(ISettings& settings, const CRelayProfile& profile) : m_pSettings(&settings), m_profile(profile) {}
+  // ownRelay: the call names a relay of its own, to which the profile's OAuth client (and
+  // the installation's) gives no token.
+  CProfileSettings(ISettings& settings, const CRelayProfile& profile, bool ownRelay = false)
+      : m_pSettings(&settings), m_profile(profile), m_bOwnRelay(ownRelay) {}
 
   SettingState BindIP(std::string& value) override { return m_pSettings->BindIP(value); }
   std::string OdbcDriver() override { return m_pSettings->OdbcDriver(); }
@@ -29,6 +32,7 @@ class CProfileSettings final : public ISettings {
 
   ISettings* m_pSettings;
   CRelayProfile m_profile;
+  bool m_bOwnRelay;
 };
 
 }  // namespace varnel

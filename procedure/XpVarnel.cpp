@@ -227,7 +227,7 @@ std::uint16_t RunRequest(IServerCall& server, const CPlatform& callerPlatform, C
   std::optional<CProfileSettings> profileSettings;
   CPlatform platform = callerPlatform;
   if (callProfile.profile && platform.pSettings != nullptr) {
-    profileSettings.emplace(*platform.pSettings, *callProfile.profile);
+    profileSettings.emplace(*platform.pSettings, *callProfile.profile, callProfile.bOwnRelay);
     platform.pSettings = &*profileSettings;
   }
   // The settings of a runner whose values go into another code page than the server's

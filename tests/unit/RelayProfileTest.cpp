@@ -261,8 +261,10 @@ TEST(RelayProfileTest, CallParametersOverrideAnUnlockedProfile) {
   CScriptedRelay relay(SendFrom("caller@example.com"));
   CQuietListener other;
   CProfileCall call;
-  call.store.m_mapProfiles["ops"] = Stored("ops", {{"address", Text(Relay(other.Port()))},
-                                                   {"from", Text("profile@example.com")}, {"timeout", Number(5)}});
+  // The profile's credentials stay with its own relay: the caller's relay sees no AUTH.
+  call.store.m_mapProfiles["ops"] =
+      Stored("ops", {{"address", Text(Relay(other.Port()))}, {"from", Text("profile@example.com")},
+                     {"timeout", Number(5)}, {"username", Text("svc")}, {"password_command", Text("echo pa55")}});
   call.Add(CHostServerCall::Text("@recipient", "a@example.com")).Add(CHostServerCall::Text("@profile", "ops"));
   call.Add(CHostServerCall::Text("@from", "caller@example.com"));
   call.Add(CHostServerCall::Text("@address", Relay(relay.Port())));
