@@ -210,6 +210,29 @@ int RunConfigCheck(ISettings& settings, std::ostream& output, std::ostream& erro
   if (attachments.Limited()) settings.Value("AttachmentFolders", "VARNEL_ATTACHMENT_FOLDERS", folders);
   PrintLine(output, settings, "AttachmentFolders", "VARNEL_ATTACHMENT_FOLDERS", folders,
             "any file the account can read, but for the built-in refusals");
+  auto number = [](int value) { return value < 0 ? std::string() : std::to_string(value); };
+  PrintLine(output, settings, "Retries", "VARNEL_RETRIES", number(values.nRetries), "none (one try)");
+  PrintLine(output, settings, "RetryDelay", "VARNEL_RETRY_DELAY", number(values.nRetryDelay), "5 seconds");
+  PrintLine(output, settings, "MaxSeconds", "VARNEL_MAX_SECONDS", number(values.nMaxSeconds),
+            "no bound but the per-reply time-out");
+  // Read here as the command reads them; a value that cannot be read fails the check.
+  struct {
+    const char* pName;
+    const char* pVariable;
+    const char* pUnset;
+  } const plain[] = {{"TempFolder", "VARNEL_TEMP_FOLDER", "the system's temporary folder"},
+                     {"TokenCacheFolder", "VARNEL_TOKEN_CACHE_DIR", "$XDG_RUNTIME_DIR/varnel, else varnel-<uid> in the temporary folder"},
+                     {"Syslog", "VARNEL_SYSLOG", "no syslog line"}};
+  for (const auto& setting : plain) {
+    std::string value;
+    if (settings.Value(setting.pName, setting.pVariable, value) == SettingState::Error) {
+      errors << "varnel: the " << setting.pName << " setting (" << settings.Origin(setting.pName, setting.pVariable)
+             << ") cannot be read\n";
+      return kExitConfigFault;
+    }
+    CutAtFirstNul(value);
+    PrintLine(output, settings, setting.pName, setting.pVariable, value, setting.pUnset);
+  }
   PrintLine(output, settings, "OdbcDriver", nullptr, settings.OdbcDriver(), "none");
   // Connection attributes can carry a database password: never printed.
   PrintLine(output, settings, "OdbcAttributes", nullptr, settings.OdbcAttributes(), "none", true);
