@@ -62,7 +62,11 @@ bool CSharedTokenStore::Parse(const std::string& content, const std::string& che
   }
   if (at != content.size() || lines[0] != kHeader || lines[1] != check || lines[3].empty()) return false;
   const std::string& number = lines[2];
-  if (number.empty() || number.size() > 18 || number.find_first_not_of("0123456789") != std::string::npos) return false;
+  // Only the form Format writes: digits, no leading zero.
+  if (number.empty() || number.size() > 18 || number.find_first_not_of("0123456789") != std::string::npos ||
+      (number.size() > 1 && number[0] == '0')) {
+    return false;
+  }
   expires = std::stoll(number);
   // A token is sent as it stands in a SASL line: nothing that could break the line.
   for (unsigned char c : lines[3]) {
