@@ -1,7 +1,5 @@
 #include "smtp/DeliverySettings.h"
 
-#include "smtp/SMTPChannel.h"
-
 namespace varnel {
 namespace {
 

@@ -13,6 +13,14 @@
 
 namespace varnel {
 
+// How the connection to the relay is secured.
+namespace TlsMode {
+inline constexpr int Never = 0;         // the plain dialogue
+inline constexpr int Opportunistic = 1; // STARTTLS when the relay offers it
+inline constexpr int Required = 2;      // STARTTLS or no mail
+inline constexpr int Implicit = 3;      // TLS from the first byte (RFC 8314)
+}  // namespace TlsMode
+
 struct CDeliverySettings {
   // As read by ReadDeliverySettings; default (nothing set) until then.
   CInstallationSettings installation;

@@ -19,23 +19,6 @@ std::string Trimmed(const std::string& text) {
   return text.substr(begin, end - begin);
 }
 
-// The value shown in a message: printable ASCII as written, anything else escaped, cut short.
-std::string Shown(const std::string& text) {
-  std::string shown = "\"";
-  for (std::size_t i = 0; i < text.size() && i < 60; ++i) {
-    unsigned char byte = static_cast<unsigned char>(text[i]);
-    if (byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\') {
-      shown += static_cast<char>(byte);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      shown += escaped;
-    }
-  }
-  if (text.size() > 60) shown += "...";
-  return shown + "\"";
-}
-
 class CReader {
  public:
   CReader(ISettings& settings, std::string& error) : m_settings(settings), m_strError(error) {}
@@ -63,8 +46,9 @@ class CReader {
   // `value` is shown unless the setting is a secret.
   bool Fail(const char* name, const char* variable, const std::string& value, const std::string& why,
             bool secret = false) {
-    m_strError = std::string("the ") + name + " setting " + (secret ? std::string("(value not shown)") : Shown(value)) +
-                 " (" + m_settings.Origin(name, variable) + ") " + why;
+    m_strError = std::string("the ") + name + " setting " +
+                 (secret ? std::string("(value not shown)") : ShownValue(value)) + " (" +
+                 m_settings.Origin(name, variable) + ") " + why;
     return false;
   }
 
@@ -128,6 +112,22 @@ class CReader {
 };
 
 }  // namespace
+
+std::string ShownValue(const std::string& text) {
+  std::string shown = "\"";
+  for (std::size_t i = 0; i < text.size() && i < 60; ++i) {
+    unsigned char byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\') {
+      shown += static_cast<char>(byte);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      shown += escaped;
+    }
+  }
+  if (text.size() > 60) shown += "...";
+  return shown + "\"";
+}
 
 bool ParseDigitSetting(const std::string& text, int low, int high, int& value) {
   std::string trimmed = Trimmed(text);

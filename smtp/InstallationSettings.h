@@ -33,6 +33,10 @@ bool ReadInstallationSettings(ISettings& settings, CInstallationSettings& values
 // The TlsCaFile setting alone (empty when not set): the file it names must be readable.
 bool ReadTlsCaFileSetting(ISettings& settings, std::string& value, std::string& error);
 
+// A value as a message shows it, in double quotes: printable ASCII as written, anything
+// else (and `"`, `\`) as \xHH, cut after 60 bytes with "...".
+std::string ShownValue(const std::string& text);
+
 // A TlsMode value as written: one digit 0-3, blanks and line breaks around it allowed.
 bool ParseTlsModeSetting(const std::string& text, int& mode);
 // A setting of one digit from low to high, blanks and line breaks around it allowed.

@@ -1,28 +1,13 @@
 #include "smtp/RelayProfile.h"
 
-#include <cstdio>
 #include <set>
+
+#include "smtp/InstallationSettings.h"
 
 namespace varnel {
 namespace {
 
 constexpr std::size_t kTextLimit = 1000;
-
-std::string Shown(const std::string& text) {
-  std::string shown = "\"";
-  for (std::size_t i = 0; i < text.size() && i < 60; ++i) {
-    unsigned char byte = static_cast<unsigned char>(text[i]);
-    if (byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\') {
-      shown += static_cast<char>(byte);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      shown += escaped;
-    }
-  }
-  if (text.size() > 60) shown += "...";
-  return shown + "\"";
-}
 
 bool HasControl(const std::string& text) {
   for (char c : text) {
@@ -54,7 +39,7 @@ class CProfileReader {
     if (HasControl(value.strText)) return Fail(key, "holds a control character");
     if (value.strText.empty()) return Fail(key, "is empty");
     if (word && value.strText.find_first_of(" \t") != std::string::npos) {
-      return Fail(key, Shown(value.strText) + " holds a blank");
+      return Fail(key, ShownValue(value.strText) + " holds a blank");
     }
     target = value.strText;
     return true;
@@ -68,7 +53,7 @@ class CProfileReader {
     } else if (m_stored.bLooseTypes && value.eKind == CStoredValue::Kind::Text && IsDecimal(value.strText)) {
       number = std::stoll(value.strText);
     } else if (value.eKind == CStoredValue::Kind::Text) {
-      return Fail(key, Shown(value.strText) + " is not a whole number");
+      return Fail(key, ShownValue(value.strText) + " is not a whole number");
     } else {
       return WrongType(key, value, "a whole number");
     }
@@ -108,7 +93,7 @@ class CProfileReader {
       CRelay relay;
       if (entry.size() > kTextLimit || HasControl(entry) || entry.find_first_of(" \t,;") != std::string::npos ||
           !ParseRelayEntry(entry, true, relay)) {
-        return Fail(key, "entry " + Shown(entry) + " is not \"host\" or \"host:port\" (port 1 to 65535)");
+        return Fail(key, "entry " + ShownValue(entry) + " is not \"host\" or \"host:port\" (port 1 to 65535)");
       }
       m_profile.arrRelays.push_back(relay);
     }
@@ -117,7 +102,7 @@ class CProfileReader {
 
   bool WrongType(const std::string& key, const CStoredValue& value, const char* wanted) {
     const char* kinds[] = {"a string", "a whole number", "a boolean", "a list", "a protected secret"};
-    std::string what = value.eKind == CStoredValue::Kind::Text ? "is the string " + Shown(value.strText)
+    std::string what = value.eKind == CStoredValue::Kind::Text ? "is the string " + ShownValue(value.strText)
                                                                 : std::string("is ") + kinds[static_cast<int>(value.eKind)];
     return Fail(key, what + ", not " + wanted);
   }
@@ -206,7 +191,7 @@ bool ParseRelayProfile(const CStoredProfile& stored, CRelayProfile& profile, std
       if (ok) {
         std::FILE* file = std::fopen(profile.strCaFile.c_str(), "rb");
         if (file == nullptr) {
-          ok = reader.Fail(key, "names " + Shown(profile.strCaFile) + ", a file that cannot be read");
+          ok = reader.Fail(key, "names " + ShownValue(profile.strCaFile) + ", a file that cannot be read");
         } else {
           std::fclose(file);
         }

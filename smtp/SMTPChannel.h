@@ -21,14 +21,6 @@ namespace varnel {
 class CSMTPOLEDBQuery;
 class CCompletionEvent;
 
-// How the connection to the relay is secured.
-namespace TlsMode {
-inline constexpr int Never = 0;         // the plain dialogue
-inline constexpr int Opportunistic = 1; // STARTTLS when the relay offers it
-inline constexpr int Required = 2;      // STARTTLS or no mail
-inline constexpr int Implicit = 3;      // TLS from the first byte (RFC 8314)
-}  // namespace TlsMode
-
 // One relay of the list a call tries in order; port 0: the call's port.
 struct CRelay {
   std::string strHost;

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <netdb.h>
 #include <sys/stat.h>
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
@@ -27,6 +28,7 @@
 
 #include "platform/Deadline.h"
 #include "platform/Platform.h"
+#include "platform/RelayAddress.h"
 #include "platform/Tls.h"
 
 namespace varnel {
@@ -370,8 +372,7 @@ class COpenSslTlsClient final : public ITlsClient {
     Ssl().BIO_set_data(bio, transport.get());
     Ssl().SSL_set_bio(ssl.get(), bio, bio);  // the session owns the BIO from here on
 
-    std::string name = settings.strPeerName;
-    if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+    std::string name = UnbracketedHost(settings.strPeerName);
     bool isAddress = IsAddressLiteral(name);
     // SNI carries host names only (RFC 6066 section 3: "Literal IPv4 and IPv6
     // addresses are not permitted").

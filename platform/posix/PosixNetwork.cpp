@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/Deadline.h"
 #include "platform/Network.h"
 #include "platform/Platform.h"
 #include "platform/RelayAddress.h"
@@ -60,10 +61,8 @@ int PollMilliseconds(std::chrono::milliseconds timeout) {
 bool WaitFor(int fd, short events, std::chrono::milliseconds timeout, short& revents) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() < 0) left = std::chrono::milliseconds(0);
     pollfd entry{fd, events, 0};
-    int ready = ::poll(&entry, 1, PollMilliseconds(left));
+    int ready = ::poll(&entry, 1, PollMilliseconds(TimeLeft(deadline)));
     if (ready > 0) {
       revents = entry.revents;
       return true;
@@ -167,8 +166,7 @@ class CPosixClientSocket final : public IClientSocket {
       m_socket = std::move(socket6);
     }
     // Resolving and connecting share the one time-out.
-    timeout = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (timeout.count() < 0) timeout = std::chrono::milliseconds(0);
+    timeout = TimeLeft(deadline);
     int fd = m_socket.Get();
     int rc = ::connect(fd, target.Get(), static_cast<socklen_t>(target.nLength));
     if (rc != 0 && errno != EINPROGRESS) {

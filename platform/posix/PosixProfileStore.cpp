@@ -19,13 +19,13 @@
 #include <toml++/toml.h>
 
 #include "platform/ProfileStore.h"
+#include "platform/SecretFile.h"
 #include "platform/posix/PosixPrivateFile.h"
 
 namespace varnel {
 namespace {
 
 constexpr std::size_t kFileLimit = 1024 * 1024;
-constexpr std::size_t kSecretLimit = 64 * 1024;
 
 std::string ConfigPath() { return SettingsDirectory() + "/varnel.conf"; }
 
@@ -199,9 +199,6 @@ class CPosixProfileStore final : public IProfileStore {
   }
 };
 
-// The first line of a secret: a line break and what follows are not part of it.
-std::string FirstLine(const std::string& text) { return text.substr(0, text.find_first_of("\r\n")); }
-
 }  // namespace
 
 IProfileStore& DefaultProfileStore() {
@@ -222,21 +219,7 @@ bool ReadSecretFile(const std::string& path, std::string& value, std::string& er
     error = "the file " + path + " is refused: it " + reason;
     return false;
   }
-  std::string text(kSecretLimit, '\0');
-  std::size_t length = std::fread(text.data(), 1, text.size(), stream);
-  bool failed = std::ferror(stream) != 0;
-  std::fclose(stream);
-  if (failed) {
-    error = "the file " + path + " cannot be read";
-    return false;
-  }
-  text.resize(length);
-  value = FirstLine(text);
-  if (value.empty()) {
-    error = "the file " + path + " holds no secret (its first line is empty)";
-    return false;
-  }
-  return true;
+  return ReadOpenSecretFile(stream, path, value, error);
 }
 
 bool RunSecretCommand(const std::string& command, std::chrono::milliseconds limit, std::string& value,
@@ -330,7 +313,7 @@ bool RunSecretCommand(const std::string& command, std::chrono::milliseconds limi
                               : std::string("the command was ended by a signal");
     return false;
   }
-  value = FirstLine(text);
+  value = SecretFirstLine(text);
   if (value.empty()) {
     error = "the command printed no secret (its first line is empty)";
     return false;

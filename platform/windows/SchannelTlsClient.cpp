@@ -28,6 +28,7 @@
 #include "platform/CertificateNames.h"
 #include "platform/Deadline.h"
 #include "platform/Platform.h"
+#include "platform/RelayAddress.h"
 #include "platform/Tls.h"
 
 namespace varnel {
@@ -626,8 +627,7 @@ class CSchannelTlsClient final : public ITlsClient {
     auto deadline = Clock::now() + timeout;
     auto session = std::make_unique<CSchannelSession>(std::move(plain));
     if (!session->AcquireCredentials(error)) return nullptr;
-    std::string name = settings.strPeerName;
-    if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+    std::string name = UnbracketedHost(settings.strPeerName);
     // SNI names hosts only (RFC 6066 section 3); the package takes its target from here.
     bool isAddress = !AddressBytes(name).empty();
     IoResult transport = IoResult::Ok;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/Deadline.h"
 #include "platform/Network.h"
 #include "platform/Platform.h"
 #include "platform/System.h"
@@ -104,9 +105,7 @@ enum class WaitResult { Ready, Failed, Timeout, Error };
 // Waits until the socket is readable (or writable) or has failed, at most until the
 // deadline. Winsock reports a failed connect in the exception set, not the write set.
 WaitResult WaitFor(SOCKET socket, bool forWrite, Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  if (left < 0) left = 0;
-  left = std::min<long long>(left, INT_MAX);
+  long long left = std::min<long long>(TimeLeft(deadline).count(), INT_MAX);
   timeval limit{};
   limit.tv_sec = static_cast<long>(left / 1000);
   limit.tv_usec = static_cast<long>((left % 1000) * 1000);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/ProfileStore.h"
+#include "platform/SecretFile.h"
 #include "platform/windows/WindowsHeaders.h"
 
 #include <aclapi.h>
@@ -217,21 +218,7 @@ bool ReadSecretFile(const std::string& path, std::string& value, std::string& er
     error = "the file " + path + " is refused: it " + reason;
     return false;
   }
-  std::string text(64 * 1024, '\0');
-  std::size_t length = std::fread(text.data(), 1, text.size(), stream);
-  bool failed = std::ferror(stream) != 0;
-  std::fclose(stream);
-  if (failed) {
-    error = "the file " + path + " cannot be read";
-    return false;
-  }
-  text.resize(length);
-  value = text.substr(0, text.find_first_of("\r\n"));
-  if (value.empty()) {
-    error = "the file " + path + " holds no secret (its first line is empty)";
-    return false;
-  }
-  return true;
+  return ReadOpenSecretFile(stream, path, value, error);
 }
 
 bool RunSecretCommand(const std::string&, std::chrono::milliseconds, std::string& value, std::string& error) {

@@ -117,6 +117,15 @@ def run_varnel(statement, *options, check_json=True, env=None, timeout=120):
     return done.returncode, done.stdout.decode("utf-8", "replace")
 
 
+def write_file(folder, name, text, mode=0o600):
+    """Writes text to folder/name with the given mode (private by default); returns the path."""
+    path = os.path.join(folder, name)
+    with open(path, "w") as file:
+        file.write(text)
+    os.chmod(path, mode)
+    return path
+
+
 def parse_message(content):
     """Parses raw message bytes with policy default; fails on any defect."""
     message = BytesParser(policy=policy.default).parsebytes(content)

@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import unittest
 
-from relay import VARNEL
+from relay import VARNEL, write_file
 from tls_relay import TestPki, TlsRelay
 
 USER, PASSWORD = "sql@example.com", "pw-4711-secret"
@@ -28,11 +28,7 @@ class ProfilesTest(unittest.TestCase):
         self.folder.cleanup()
 
     def write(self, name, text, mode=0o600):
-        path = os.path.join(self.folder.name, name)
-        with open(path, "w") as file:
-            file.write(text)
-        os.chmod(path, mode)
-        return path
+        return write_file(self.folder.name, name, text, mode)
 
     def conf(self, text):
         return self.write("varnel.conf", text, 0o644)

@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 import unittest
 
-from relay import VARNEL, run_varnel
+from relay import VARNEL, run_varnel, write_file
 from tls_relay import TestPki, TlsRelay
 
 
@@ -37,11 +37,7 @@ class SettingsTest(unittest.TestCase):
         self.folder.cleanup()
 
     def write(self, name, text, mode=0o600):
-        path = os.path.join(self.folder.name, name)
-        with open(path, "w") as file:
-            file.write(text)
-        os.chmod(path, mode)
-        return path
+        return write_file(self.folder.name, name, text, mode)
 
     def test_each_faulty_setting_stops_the_call_before_the_relay(self):
         folder = self.folder.name

@@ -3,7 +3,6 @@
 // nothing sent, secret files and commands, and varnel.conf read from the settings folder.
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,33 +97,6 @@ struct CProfileCall {
   std::string ErrorMessage() const {
     return server.Rows().empty() || server.Rows()[0].size() < 2 ? std::string() : server.Rows()[0][1].data;
   }
-};
-
-class CQuietListener {
- public:
-  CQuietListener() {
-    m_hListen = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(m_hListen, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(m_hListen, 4);
-    socklen_t length = sizeof address;
-    ::getsockname(m_hListen, reinterpret_cast<sockaddr*>(&address), &length);
-    m_nPort = ntohs(address.sin_port);
-  }
-  ~CQuietListener() { ::close(m_hListen); }
-  CQuietListener(const CQuietListener&) = delete;
-  CQuietListener& operator=(const CQuietListener&) = delete;
-  int Port() const { return m_nPort; }
-  bool Contacted() const {
-    pollfd entry{m_hListen, POLLIN, 0};
-    return ::poll(&entry, 1, 0) > 0;
-  }
-
- private:
-  int m_hListen = -1;
-  int m_nPort = 0;
 };
 
 std::vector<CStep> SendFrom(const std::string& from) {
@@ -259,7 +231,7 @@ TEST(RelayProfileTest, DefaultProfileServesACallWithoutSenderOrRelay) {
 
 TEST(RelayProfileTest, CallParametersOverrideAnUnlockedProfile) {
   CScriptedRelay relay(SendFrom("caller@example.com"));
-  CQuietListener other;
+  CQuietPort other;
   CProfileCall call;
   // The profile's credentials stay with its own relay: the caller's relay sees no AUTH.
   call.store.m_mapProfiles["ops"] =
@@ -327,7 +299,7 @@ TEST(RelayProfileTest, RefusalsSendNothing) {
       {"locked verify", locked, {CHostServerCall::Int("@tlsverify", 0)}, 7, "is locked: @tlsverify=0"},
   };
   for (const Case& c : cases) {
-    CQuietListener port;
+    CQuietPort port;
     CProfileCall call;
     auto values = c.values;
     values.push_back({"address", Text(Relay(port.Port()))});

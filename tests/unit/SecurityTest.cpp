@@ -6,7 +6,6 @@
 // the relay.
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -54,34 +53,6 @@ class CMapSettings final : public ISettings {
     value = found->second;
     return SettingState::Found;
   }
-};
-
-// A port that listens but never answers: Contacted() tells whether anyone connected.
-class CQuietPort {
- public:
-  CQuietPort() {
-    m_hListen = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(m_hListen, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(m_hListen, 4);
-    socklen_t length = sizeof address;
-    ::getsockname(m_hListen, reinterpret_cast<sockaddr*>(&address), &length);
-    m_nPort = ntohs(address.sin_port);
-  }
-  ~CQuietPort() { ::close(m_hListen); }
-  CQuietPort(const CQuietPort&) = delete;
-  CQuietPort& operator=(const CQuietPort&) = delete;
-  int Port() const { return m_nPort; }
-  bool Contacted() const {
-    pollfd entry{m_hListen, POLLIN, 0};
-    return ::poll(&entry, 1, 0) > 0;
-  }
-
- private:
-  int m_hListen = -1;
-  int m_nPort = 0;
 };
 
 struct CCall {

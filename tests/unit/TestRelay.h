@@ -67,23 +67,47 @@ inline int ClosedPort() {
   return ntohs(address.sin_port);
 }
 
+// A socket listening on a free port of 127.0.0.1; port is set to that port.
+inline int ListenOnLoopback(int& port) {
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::listen(listener, 4);
+  socklen_t length = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  port = ntohs(address.sin_port);
+  return listener;
+}
+
+// A port that listens but never answers: Contacted() tells whether anyone connected.
+class CQuietPort {
+ public:
+  CQuietPort() { m_hListen = ListenOnLoopback(m_nPort); }
+  ~CQuietPort() { ::close(m_hListen); }
+  CQuietPort(const CQuietPort&) = delete;
+  CQuietPort& operator=(const CQuietPort&) = delete;
+  int Port() const { return m_nPort; }
+  bool Contacted() const {
+    pollfd entry{m_hListen, POLLIN, 0};
+    return ::poll(&entry, 1, 0) > 0;
+  }
+
+ private:
+  int m_hListen = -1;
+  int m_nPort = 0;
+};
+
 class CScriptedRelay {
  public:
   explicit CScriptedRelay(std::vector<CStep> script) : CScriptedRelay(std::move(script), {}) {}
   // Plays script to the first connection, then each later script to one more connection.
   CScriptedRelay(std::vector<CStep> script, std::vector<std::vector<CStep>> later)
       : m_arrScript(std::move(script)), m_arrLater(std::move(later)) {
-    m_hListen = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(m_hListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(m_hListen, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(m_hListen, 4);
-    socklen_t length = sizeof address;
-    ::getsockname(m_hListen, reinterpret_cast<sockaddr*>(&address), &length);
-    m_nPort = ntohs(address.sin_port);
+    m_hListen = ListenOnLoopback(m_nPort);
     m_thread = std::thread([this] { Play(); });
   }
 
