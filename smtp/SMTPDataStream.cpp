@@ -55,10 +55,13 @@ void CSMTPDataStream::Emit(const char* data, std::size_t size) {
   m_cLast = data[size - 1];
   while (size > 0) {
     if (m_nBuffered == 0 && size >= kBufferSize) {
-      // A long run goes out from where it is, without a copy into the buffer.
+      // A long run goes out from where it is, a buffer's worth at a time (each send with
+      // its own time limit, as a buffered one), without a copy into the buffer.
       if (!m_bInterrupted && m_fnInterrupt && m_fnInterrupt()) m_bInterrupted = true;
-      if (m_result == IoResult::Ok && !m_bInterrupted) m_result = m_connection.SendAll(data, size, m_timeout);
-      return;
+      if (m_result == IoResult::Ok && !m_bInterrupted) m_result = m_connection.SendAll(data, kBufferSize, m_timeout);
+      data += kBufferSize;
+      size -= kBufferSize;
+      continue;
     }
     std::size_t room = kBufferSize - m_nBuffered;
     std::size_t take = size < room ? size : room;

@@ -15,9 +15,11 @@ class CMemoryConnection final : public IConnection {
  public:
   std::string m_strSent;
   int m_nSends = 0;
+  std::size_t m_nLargestSend = 0;
   IoResult m_eResult = IoResult::Ok;
   IoResult SendAll(const char* data, std::size_t size, std::chrono::milliseconds) override {
     ++m_nSends;
+    m_nLargestSend = std::max(m_nLargestSend, size);
     if (m_eResult == IoResult::Ok) m_strSent.append(data, size);
     return m_eResult;
   }
@@ -146,5 +148,7 @@ TEST(SMTPDataStreamTest, LongTextsComeOutAsTheRulesSayInPiecesOfAnySize) {
     for (std::size_t at = 0; at < text.size(); at += piece) stream.Write(text.substr(at, piece));
     EXPECT_EQ(stream.Finish(), IoResult::Ok);
     EXPECT_TRUE(connection.m_strSent == expected);
+    // Each send has its own time limit: none is longer than the buffer.
+    EXPECT_EQ(connection.m_nLargestSend, CSMTPDataStream::kBufferSize);
   }
 }
