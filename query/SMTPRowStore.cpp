@@ -1,6 +1,7 @@
 #include "query/SMTPRowStore.h"
 
 #include <algorithm>
+#include <bit>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -28,37 +29,50 @@ std::size_t LengthBytes(std::size_t length) {
   return bytes;
 }
 
-// Whether any byte has its high bit set; the value was just read, so this costs little.
-// Words are read overlapping at the end rather than byte by byte.
-bool AnyHighBit(const char* text, std::size_t length) {
-  if (length >= 16) {
+// Copies text up to its first zero byte, at most length bytes, to out in one pass;
+// returns the bytes copied and sets high when one of them is above 0x7F. Sixteen bytes
+// go at a time, the last ones in a load that overlaps those before; nothing is read
+// outside the text, while out may take bytes after the copy's end (up to length).
+std::size_t CopyText(char* out, const char* text, std::size_t length, bool& high) {
 #if defined(__SSE2__)
-    __m128i seen = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + length - 16));
-    for (std::size_t i = 0; i + 16 < length; i += 16) {
-      seen = _mm_or_si128(seen, _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i)));
+  if (length >= 16) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i seen = zero;
+    std::size_t at = 0;
+    for (;;) {
+      // All lanes are new, but for the last load, whose first lanes were copied already.
+      unsigned fresh = 0xFFFFu;
+      if (at + 16 > length) {
+        fresh = (0xFFFFu << (at + 16 - length)) & 0xFFFFu;
+        at = length - 16;
+      }
+      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), bytes);
+      unsigned zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero))) & fresh;
+      if (zeros != 0) {
+        unsigned first = static_cast<unsigned>(std::countr_zero(zeros));
+        unsigned before = fresh & ((1u << first) - 1);
+        if (_mm_movemask_epi8(seen) != 0 || (static_cast<unsigned>(_mm_movemask_epi8(bytes)) & before) != 0) {
+          high = true;
+        }
+        return at + first;
+      }
+      seen = _mm_or_si128(seen, bytes);
+      at += 16;
+      if (at == length) break;
     }
-    return _mm_movemask_epi8(seen) != 0;
+    if (_mm_movemask_epi8(seen) != 0) high = true;
+    return length;
+  }
 #endif
+  unsigned char seen = 0;
+  std::size_t at = 0;
+  for (; at < length && text[at] != '\0'; ++at) {
+    out[at] = text[at];
+    seen |= static_cast<unsigned char>(text[at]);
   }
-  std::uint64_t seen = 0;
-  if (length >= 8) {
-    std::memcpy(&seen, text + length - 8, 8);
-    for (std::size_t i = 0; i + 8 < length; i += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, text + i, 8);
-      seen |= word;
-    }
-    return (seen & 0x8080808080808080ULL) != 0;
-  }
-  if (length >= 4) {
-    std::uint32_t first;
-    std::uint32_t last;
-    std::memcpy(&first, text, 4);
-    std::memcpy(&last, text + length - 4, 4);
-    return ((first | last) & 0x80808080U) != 0;
-  }
-  for (std::size_t i = 0; i < length; ++i) seen |= static_cast<unsigned char>(text[i]);
-  return (seen & 0x80) != 0;
+  if ((seen & 0x80) != 0) high = true;
+  return at;
 }
 
 char* WriteLength(char* out, std::uint32_t length) {
@@ -284,20 +298,19 @@ std::size_t CSMTPRowStore::AppendRow(const std::string_view* values, std::size_t
   char* out = start + header;
   std::size_t kept = 0;
   for (std::size_t i = 0; i < given; ++i) {
-    const char* text = values[i].data();
     std::size_t length = std::min(values[i].size(), limits[i]);
-    if (length != 0) {
-      if (const void* zero = std::memchr(text, '\0', length)) {
-        length = static_cast<std::size_t>(static_cast<const char*>(zero) - text);
-      }
-      if (!highBit) highBit = AnyHighBit(text, length);
-    }
     if (length < 0x80) {
+      // The usual value: its length in one byte, whatever a zero byte in it cuts.
+      length = CopyText(out + 1, values[i].data(), length, highBit);
       *out++ = static_cast<char>(length);
     } else {
+      std::size_t prefix = LengthBytes(length);
+      std::size_t copied = CopyText(out + prefix, values[i].data(), length, highBit);
+      // A zero byte cut the value: its shorter length may take fewer bytes.
+      if (LengthBytes(copied) != prefix) std::memmove(out + LengthBytes(copied), out + prefix, copied);
+      length = copied;
       out = WriteLength(out, static_cast<std::uint32_t>(length));
     }
-    if (length != 0) std::memcpy(out, text, length);
     out += length;
     kept += length;
   }

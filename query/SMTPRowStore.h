@@ -50,7 +50,7 @@ class CSMTPRowStore {
   void EndRow() noexcept;
   // A whole row of count values at once: value i is values[i] (empty from given on), cut
   // to limits[i] bytes and at its first zero byte. Returns the bytes the values kept;
-  // sets highBit when a kept byte is above 0x7F (looking no further once it is set).
+  // sets highBit when a kept byte is above 0x7F.
   std::size_t AppendRow(const std::string_view* values, std::size_t given, const std::size_t* limits,
                         std::size_t count, bool& highBit);
 

@@ -2,6 +2,7 @@
 // and memory that follows the data.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <stdexcept>
 
@@ -38,6 +39,38 @@ TEST(QueryResultsetTest, ValuesFollowTheSlotRules) {
   for (const Case& c : cases) values.push_back(c.value);
   resultset.AddRow(values);
   for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(resultset.GetValue(0, i), cases[i].stored) << cases[i].name;
+}
+
+// Values are copied in blocks of bytes: a zero byte or a byte above 0x7F counts only
+// before the cut, wherever the blocks start and end.
+TEST(QueryResultsetTest, ZeroBytesAndHighBytesAtEveryPlaceOfABlock) {
+  for (std::size_t length : {1, 7, 15, 16, 17, 31, 32, 33, 47, 127, 128, 129, 200, 300}) {
+    std::vector<std::size_t> places = {0, 1, 14, 15, 16, 17, 30, 31, 32, 126, 127, 128, 129, 199, length - 1};
+    places.erase(std::remove_if(places.begin(), places.end(), [&](std::size_t at) { return at >= length; }),
+                 places.end());
+    places.push_back(length);  // no zero byte, no high byte
+    for (std::size_t zero : places) {
+      for (std::size_t high : places) {
+        std::string value(length, 'a');
+        for (std::size_t i = 0; i < length; ++i) value[i] = static_cast<char>('a' + i % 26);
+        if (high < length) value[high] = '\xE9';
+        if (zero < length) value[zero] = '\0';
+        CSMTPOLEDBQuery query("q", CPlatform{});
+        CSMTPQueryResultset resultset(query.RowStore(), query.RenderSettings());
+        resultset.AddColumn("before", 10);
+        resultset.AddColumn("v", length + 1);
+        resultset.AddColumn("after", 10);
+        std::vector<std::string_view> values = {"x", value, "yz"};
+        resultset.AddRow(values);
+        std::string expected = value.substr(0, std::min(zero, length));
+        SCOPED_TRACE("length " + std::to_string(length) + ", zero at " + std::to_string(zero) + ", high at " +
+                     std::to_string(high));
+        EXPECT_EQ(resultset.GetValue(0, 1), expected);
+        EXPECT_EQ(resultset.GetValue(0, 2), "yz");
+        EXPECT_EQ(resultset.HasEightBitValues(), high < zero && high < length);
+      }
+    }
+  }
 }
 
 TEST(QueryResultsetTest, MissingValuesAreEmptyAndSurplusValuesIgnored) {

@@ -2,6 +2,9 @@
 // write boundaries, and the buffered sends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "smtp/SMTPDataStream.h"
 
 using namespace varnel;
@@ -12,9 +15,11 @@ class CMemoryConnection final : public IConnection {
  public:
   std::string m_strSent;
   int m_nSends = 0;
+  std::size_t m_nLargestSend = 0;
   IoResult m_eResult = IoResult::Ok;
   IoResult SendAll(const char* data, std::size_t size, std::chrono::milliseconds) override {
     ++m_nSends;
+    m_nLargestSend = std::max(m_nLargestSend, size);
     if (m_eResult == IoResult::Ok) m_strSent.append(data, size);
     return m_eResult;
   }
@@ -98,4 +103,52 @@ TEST(SMTPDataStreamTest, BuffersIntoLargeSendsAndStopsAfterAFailure) {
   stream.Write(block);
   EXPECT_EQ(stream.Finish(), IoResult::Timeout);
   EXPECT_EQ(failing.m_nSends, 1);
+}
+
+namespace {
+
+// The stream's rules applied byte by byte: every line break becomes CR LF, a dot opening
+// a line is doubled, the text ends with CR LF and the end-of-data line.
+std::string DataOnTheWire(const std::string& text) {
+  std::string out;
+  bool lineStart = true;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (lineStart && c == '.') out += '.';
+    lineStart = c == '\r' || c == '\n';
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    out += lineStart ? std::string("\r\n") : std::string(1, c);
+  }
+  if (!out.empty() && out.compare(out.size() - std::min<std::size_t>(out.size(), 2), 2, "\r\n") != 0) out += "\r\n";
+  return out + ".\r\n";
+}
+
+}  // namespace
+
+TEST(SMTPDataStreamTest, LongTextsComeOutAsTheRulesSayInPiecesOfAnySize) {
+  // Lines short and long, breaks of every kind, dots at line starts and inside, so that
+  // breaks fall at every place of the blocks the stream scans, and runs longer than its
+  // buffer go out whole.
+  std::mt19937 random(21);
+  const char* breaks[] = {"\r\n", "\n", "\r"};
+  std::string text;
+  while (text.size() < 3 * CSMTPDataStream::kBufferSize) {
+    if (random() % 4 == 0) text += '.';
+    std::size_t length = random() % 3 == 0 ? random() % 200 : random() % 20;
+    for (std::size_t i = 0; i < length; ++i) text += static_cast<char>(random() % 5 == 0 ? '.' : 'a' + random() % 26);
+    text += random() % 50 == 0 ? std::string(CSMTPDataStream::kBufferSize + 7, 'L') : "";
+    text += breaks[random() % 3];
+  }
+  const std::string expected = DataOnTheWire(text);
+  for (std::size_t piece : {std::size_t{1}, std::size_t{15}, std::size_t{16}, std::size_t{17}, std::size_t{4096},
+                            CSMTPDataStream::kBufferSize, 100000 * std::size_t{1}, text.size()}) {
+    SCOPED_TRACE(piece);
+    CMemoryConnection connection;
+    CSMTPDataStream stream(connection, std::chrono::milliseconds(1000), true);
+    for (std::size_t at = 0; at < text.size(); at += piece) stream.Write(text.substr(at, piece));
+    EXPECT_EQ(stream.Finish(), IoResult::Ok);
+    EXPECT_TRUE(connection.m_strSent == expected);
+    // Each send has its own time limit: none is longer than the buffer.
+    EXPECT_EQ(connection.m_nLargestSend, CSMTPDataStream::kBufferSize);
+  }
 }
