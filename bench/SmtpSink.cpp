@@ -1,7 +1,8 @@
 // A minimal SMTP sink for benchmarks: answers every command positively, discards the
 // message data (read 64 KiB at a time) and serves each connection on its own thread.
-// Prints its port on the first line of standard output. With --tls CERT KEY it offers
-// STARTTLS (RFC 3207) in a multi-line EHLO reply and reads through OpenSSL after it.
+// Prints its port on the first line of standard output. EHLO is answered with SIZE (no
+// limit). With --tls CERT KEY it also offers STARTTLS (RFC 3207) and reads through
+// OpenSSL after it.
 // Usage: smtp_sink [PORT] [--tls CERT KEY]
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -113,8 +114,15 @@ void Serve(int fd) {
       } else if (command == "QUIT") {
         stream.Send("221 bye\r\n");
         break;
-      } else if (g_pTlsContext != nullptr && command == "EHLO") {
-        stream.Send(stream.ssl == nullptr ? "250-sink\r\n250-STARTTLS\r\n250 8BITMIME\r\n" : "250-sink\r\n250 8BITMIME\r\n");
+      } else if (command == "EHLO") {
+        // SIZE without a limit (RFC 1870), as real relays offer it: the client sizes its
+        // message before MAIL, and the benchmark pays for that as users do.
+        if (g_pTlsContext == nullptr) {
+          stream.Send("250-sink\r\n250 SIZE 0\r\n");
+        } else {
+          stream.Send(stream.ssl == nullptr ? "250-sink\r\n250-STARTTLS\r\n250-SIZE 0\r\n250 8BITMIME\r\n"
+                                            : "250-sink\r\n250-SIZE 0\r\n250 8BITMIME\r\n");
+        }
       } else if (g_pTlsContext != nullptr && command == "STAR" && stream.ssl == nullptr) {
         stream.Send("220 go ahead\r\n");
         if (!stream.StartTls()) break;
