@@ -2,10 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
 #include <cstring>
 #include <new>
 
@@ -110,85 +106,36 @@ CSMTPRowStore::CSMTPRowStore()
 CSMTPRowStore::CSMTPRowStore(std::size_t memoryBudget, COpenFile openFile)
     : m_nMemoryBudget(memoryBudget), m_fnOpenFile(std::move(openFile)) {}
 
-// Writes sealed chunks to the file on a thread of its own, so that fetching and capturing
-// rows go on meanwhile (on another processor, where there is one). At most two chunks
-// wait; the buffers come back for the next chunks. The first failure is kept and
-// reported to the capture by the next Write or by Flush.
+// Writes sealed chunks to the file as they come, on the capturing thread. (A writer thread
+// of its own gains nothing: the writes go to the page cache, and a second thread makes every
+// lock the driver and its database library take for each row an atomic one for the rest of
+// the process, which costs more than the writes.) The first failure is kept and reported
+// by every later Write and by Flush.
 class CSMTPRowStore::CFileWriter {
  public:
-  explicit CFileWriter(ITemporaryFile& file) : m_file(file), m_thread([this] { Run(); }) {}
+  explicit CFileWriter(ITemporaryFile& file) : m_file(file) {}
   CFileWriter(const CFileWriter&) = delete;
   CFileWriter& operator=(const CFileWriter&) = delete;
-  ~CFileWriter() {
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_bStop = true;
-    }
-    m_changed.notify_all();
-    m_thread.join();
-  }
 
-  // Takes size bytes of buffer (of capacity bytes) to write; returns a buffer of
-  // kChunkSize bytes that was written already, or null. A failure leaves buffer as it was.
+  // Writes size bytes of buffer (of capacity bytes); returns the buffer for the next
+  // chunk when it has kChunkSize bytes, else null. A failure leaves buffer as it was.
   std::unique_ptr<char[]> Write(std::unique_ptr<char[]>& buffer, std::size_t size, std::size_t capacity) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_arrQueue.size() < kMaxWaiting || !m_strError.empty(); });
-    if (!m_strError.empty()) throw CRowStoreError("the rows could not be written to the temporary file: " + m_strError);
-    m_arrQueue.push_back(CPending{std::move(buffer), size, capacity});
-    std::unique_ptr<char[]> spare;
-    if (!m_arrSpare.empty()) {
-      spare = std::move(m_arrSpare.back());
-      m_arrSpare.pop_back();
+    if (m_strError.empty()) {
+      std::string error;
+      if (!m_file.Append(buffer.get(), size, error)) m_strError = error.empty() ? "not written" : error;
     }
-    lock.unlock();
-    m_changed.notify_all();
-    return spare;
+    Flush();
+    if (capacity != kChunkSize) return nullptr;
+    return std::move(buffer);
   }
 
-  void Flush() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return (m_arrQueue.empty() && !m_bWriting) || !m_strError.empty(); });
+  void Flush() const {
     if (!m_strError.empty()) throw CRowStoreError("the rows could not be written to the temporary file: " + m_strError);
   }
 
  private:
-  static constexpr std::size_t kMaxWaiting = 2;
-  struct CPending {
-    std::unique_ptr<char[]> pBuffer;
-    std::size_t nSize;
-    std::size_t nCapacity;
-  };
-
-  void Run() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    for (;;) {
-      m_changed.wait(lock, [this] { return !m_arrQueue.empty() || m_bStop; });
-      if (m_arrQueue.empty()) return;
-      CPending pending = std::move(m_arrQueue.front());
-      m_arrQueue.pop_front();
-      m_bWriting = true;
-      lock.unlock();
-      std::string error;
-      bool written = m_strError.empty() && m_file.Append(pending.pBuffer.get(), pending.nSize, error);
-      lock.lock();
-      m_bWriting = false;
-      if (!written && m_strError.empty()) m_strError = error.empty() ? "not written" : error;
-      if (pending.nCapacity == kChunkSize && m_arrSpare.size() < kMaxWaiting) {
-        m_arrSpare.push_back(std::move(pending.pBuffer));
-      }
-      m_changed.notify_all();
-    }
-  }
-
   ITemporaryFile& m_file;
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  std::deque<CPending> m_arrQueue;
-  std::vector<std::unique_ptr<char[]>> m_arrSpare;
-  bool m_bWriting = false;
-  bool m_bStop = false;
   std::string m_strError;
-  std::thread m_thread;  // last: it starts once everything above is made
 };
 
 CSMTPRowStore::~CSMTPRowStore() = default;

@@ -55,15 +55,12 @@ class CSMTPRowStore {
                         std::size_t count, bool& highBit);
 
   std::uint64_t RowCount() const { return m_nRows; }
-  // Bytes of row data held in memory (chunks kept and the one being filled; besides,
-  // up to two chunks on their way to the file).
+  // Bytes of row data held in memory (chunks kept and the one being filled).
   std::size_t MemoryBytes() const { return m_nMemoryBytes + m_nTailSize; }
   // Bytes given to the temporary file.
   std::uint64_t FileBytes() const { return m_nFileBytes; }
-  // Waits until every row is in the file: the rows of the last chunks are written by a
-  // thread of the store's own while rows are added. Throws CRowStoreError when a write
-  // failed. Readers wait for it themselves; a capture calls it at its end to learn of a
-  // failure before anything is sent.
+  // Throws CRowStoreError when a write to the file failed. Readers check it themselves; a
+  // capture calls it at its end to learn of a failure before anything is sent.
   void Finish() const;
 
   // One value, every row holding columnCount values. Reading rows in ascending order is
