@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -43,9 +44,21 @@ void CSMTPDataStream::Flush() {
   if (m_nBuffered == 0) return;
   if (!m_bInterrupted && m_fnInterrupt && m_fnInterrupt()) m_bInterrupted = true;
   if (m_result == IoResult::Ok && !m_bInterrupted) {
-    m_result = m_connection.SendAll(m_pBuffer.get(), m_nBuffered, m_timeout);
+    m_result = Send(m_pBuffer.get(), m_nBuffered);
   }
   m_nBuffered = 0;
+}
+
+IoResult CSMTPDataStream::Send(const char* data, std::size_t size) {
+  if (m_tDeadline == std::chrono::steady_clock::time_point::max()) return m_connection.SendAll(data, size, m_timeout);
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(m_tDeadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return IoResult::Timeout;
+  if (left >= m_timeout) return m_connection.SendAll(data, size, m_timeout);
+  IoResult result = m_connection.SendAll(data, size, left);
+  // The network's waits count whole milliseconds and may end a little early: a send cut
+  // short by the deadline ends when it has passed, so that the owner sees it passed.
+  if (result == IoResult::Timeout) std::this_thread::sleep_until(m_tDeadline);
+  return result;
 }
 
 void CSMTPDataStream::Emit(const char* data, std::size_t size) {
@@ -58,7 +71,7 @@ void CSMTPDataStream::Emit(const char* data, std::size_t size) {
       // A long run goes out from where it is, a buffer's worth at a time (each send with
       // its own time limit, as a buffered one), without a copy into the buffer.
       if (!m_bInterrupted && m_fnInterrupt && m_fnInterrupt()) m_bInterrupted = true;
-      if (m_result == IoResult::Ok && !m_bInterrupted) m_result = m_connection.SendAll(data, kBufferSize, m_timeout);
+      if (m_result == IoResult::Ok && !m_bInterrupted) m_result = Send(data, kBufferSize);
       data += kBufferSize;
       size -= kBufferSize;
       continue;

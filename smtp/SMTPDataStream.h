@@ -35,6 +35,9 @@ class CSMTPDataStream final : public IByteSink {
   bool Failed() const override { return m_result != IoResult::Ok || m_bInterrupted; }
   // Asked before every send: true stops the stream (nothing more is sent).
   std::function<bool()> m_fnInterrupt;
+  // No send starts after this point and none waits past it: the stream then fails as a
+  // send that timed out.
+  std::chrono::steady_clock::time_point m_tDeadline = std::chrono::steady_clock::time_point::max();
   bool Interrupted() const { return m_bInterrupted; }
   // The message's size as RFC 1870 counts it: the octets sent up to the end-of-data
   // line, its leading CR LF included, the dots added for transparency not. Known once
@@ -44,6 +47,8 @@ class CSMTPDataStream final : public IByteSink {
  private:
   void Emit(const char* data, std::size_t size);
   void Flush();
+  // One send, each wait bounded by the time-out and the deadline.
+  IoResult Send(const char* data, std::size_t size);
 
   IConnection& m_connection;
   std::chrono::milliseconds m_timeout;

@@ -28,14 +28,26 @@ std::string CommandArgument(const std::string& value) {
 }
 
 // The reply code: three digits followed by a blank, a hyphen or nothing (RFC 5321
-// section 4.2); empty for anything else, which no state accepts.
+// section 4.2), the same on every line of a multi-line reply (section 4.2.1); empty for
+// anything else, which no state accepts. A reply that starts "250-" and ends "451" is
+// neither an acceptance nor a refusal.
 std::string ReplyCode(const std::string& reply) {
   if (reply.size() < 3) return {};
   for (int i = 0; i < 3; ++i) {
     if (reply[static_cast<std::size_t>(i)] < '0' || reply[static_cast<std::size_t>(i)] > '9') return {};
   }
-  if (reply.size() > 3 && reply[3] != ' ' && reply[3] != '-' && reply[3] != '\r') return {};
-  return reply.substr(0, 3);
+  std::string code = reply.substr(0, 3);
+  for (std::size_t at = 0;;) {
+    std::size_t end = reply.find("\r\n", at);
+    std::size_t length = (end == std::string::npos ? reply.size() : end) - at;
+    if (length < 3 || reply.compare(at, 3, code) != 0) return {};
+    if (length > 3 && reply[at + 3] != ' ' && reply[at + 3] != '-') return {};
+    if (end == std::string::npos) {
+      // The last line ends the reply: a hyphen there means the rest never came.
+      return length > 3 && reply[at + 3] == '-' ? std::string() : code;
+    }
+    at = end + 2;
+  }
 }
 
 // The text of a one-line reply after its code.
@@ -151,11 +163,17 @@ CSMTPSocket::EndReason CSMTPSocket::Run() {
     IoResult result = m_link.Receive(buffer, sizeof buffer, received, left);
     if (result == IoResult::Timeout) continue;  // the deadline decides
     if (result != IoResult::Ok) {
-      // A last reply that lacks its line end is still the relay's answer.
+      // A last reply that lacks its line end is still the relay's answer; a piece of one
+      // that carries no reply code ("25", "250-queued" without its last line) answers
+      // nothing: the connection ended before the reply did.
       std::string last;
       if (result == IoResult::Closed && reader.Finish(last)) {
-        OnReceive(last);
-        if (done.IsSet()) return EndReason::Completed;
+        if (ReplyCode(last).empty()) {
+          channel.WriteLog("Connection closed inside a reply: " + last.substr(0, last.find("\r\n")));
+        } else {
+          OnReceive(last);
+          if (done.IsSet()) return EndReason::Completed;
+        }
       }
       return ended(EndReason::Closed, "connection closed");
     }
@@ -389,6 +407,14 @@ bool CSMTPSocket::OnMessage(const std::string& code, const std::string& reply) {
     EndDialogue(Status::DestinationError, &reply, Farewell::None);
     return true;
   }
+  if (code.empty()) {
+    // Neither an acceptance nor a refusal: the relay may hold the message, so it is not
+    // reported as refused (which a caller would answer by sending it again).
+    channel.m_strErrorDetail = "the relay's reply to the end of the message has no reply code";
+    channel.WriteLog("Unreadable reply to the end of the message: the relay may have accepted it");
+    EndDialogue(Status::Unknown, &reply, Farewell::None);
+    return true;
+  }
   if (code != "250") return false;
   // The relay has taken responsibility for the message (RFC 5321 section 4.1.1.4): a QUIT
   // that cannot be sent changes nothing.
@@ -525,6 +551,8 @@ void CSMTPSocket::SendMessageText() {
   CSMTPChannel& channel = *m_pChannel;
   CSMTPDataStream stream(m_link.Connection(), channel.WaitLimit(), channel.m_strTerminator == "\r\n");
   stream.m_fnInterrupt = [this] { return m_link.RelaySpoke(); };
+  // A relay that keeps reading slowly cannot hold the call past its bound (@maxseconds).
+  stream.m_tDeadline = channel.m_tCallDeadline;
   CMessageComposer composer(channel, stream);
   composer.Compose(m_plan);
   channel.m_strMessageId = composer.MessageId();

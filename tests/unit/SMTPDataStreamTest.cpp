@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <random>
+#include <thread>
 
 #include "smtp/SMTPDataStream.h"
 
@@ -151,4 +152,33 @@ TEST(SMTPDataStreamTest, LongTextsComeOutAsTheRulesSayInPiecesOfAnySize) {
     // Each send has its own time limit: none is longer than the buffer.
     EXPECT_EQ(connection.m_nLargestSend, CSMTPDataStream::kBufferSize);
   }
+}
+
+TEST(SMTPDataStreamTest, NoSendStartsOrWaitsPastTheDeadline) {
+  // A connection that takes every send after 50 ms (a relay that reads slowly but keeps
+  // reading, so no single wait runs out) and notes the longest wait it was allowed.
+  class CSlowConnection final : public IConnection {
+   public:
+    int m_nSends = 0;
+    std::chrono::milliseconds m_longestWait{0};
+    IoResult SendAll(const char*, std::size_t, std::chrono::milliseconds timeout) override {
+      ++m_nSends;
+      m_longestWait = std::max(m_longestWait, timeout);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      return IoResult::Ok;
+    }
+    IoResult Receive(char*, std::size_t, std::size_t& received, std::chrono::milliseconds) override {
+      received = 0;
+      return IoResult::Timeout;
+    }
+  };
+  CSlowConnection connection;
+  CSMTPDataStream stream(connection, std::chrono::milliseconds(30000), true);
+  stream.m_tDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  std::string text(100 * CSMTPDataStream::kBufferSize, 'x');
+  stream.Write(text.data(), text.size());
+  EXPECT_EQ(stream.Finish(), IoResult::Timeout);
+  EXPECT_GE(connection.m_nSends, 1);
+  EXPECT_LE(connection.m_nSends, 5);
+  EXPECT_LE(connection.m_longestWait, std::chrono::milliseconds(200));
 }

@@ -268,6 +268,47 @@ TEST(SMTPFallbackTest, MaxSecondsBoundsTheWholeCall) {
     EXPECT_NE(send.channel.GetErrorMessage().find("after 1 attempt(s)"), std::string::npos)
         << send.channel.GetErrorMessage();
   }
+  {
+    // A relay that takes the message slowly, each wait well within the time-out.
+    CScriptedRelay slow(Then(PlainEnvelope("from@example.com", {"to@example.com"}), {CStep::ReadSlowly(20)}));
+    CSend send({slow.Port()});
+    std::string line = std::string(76, 'x') + "\r\n";
+    std::string body;
+    while (body.size() < 24 * 1024 * 1024) body += line;
+    send.channel.SetBody(body);
+    send.channel.m_nMaxSeconds = 1;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(send.Run(), Status::Timeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+    EXPECT_NE(send.channel.GetErrorMessage().find("bound of 1 seconds passed after 1 attempt(s): "), std::string::npos)
+        << send.channel.GetErrorMessage();
+  }
+}
+
+TEST(SMTPFallbackTest, ReplyToTheEndOfDataWithoutAReadableCodeIsUnknownAndNeverSentAgain) {
+  // Neither an acceptance nor a refusal: the relay may hold the message.
+  struct Case {
+    const char* pName;
+    std::vector<CStep> arrVerdict;
+  };
+  const Case cases[] = {
+      {"piece of a code, then closed", {CStep::Send("25"), CStep::Close()}},
+      {"first line of a multi-line reply, then closed", {CStep::Send("250-queued\r\n"), CStep::Close()}},
+      {"continuation line without its end, then closed", {CStep::Send("250-queued"), CStep::Close()}},
+      {"lines with different codes", {CStep::Send("250-queued\r\n451 try later\r\n"), CStep::Pause(300)}},
+  };
+  for (const Case& c : cases) {
+    CScriptedRelay first(Then(Then(PlainEnvelope("from@example.com", {"to@example.com"}), {CStep::Data()}), c.arrVerdict));
+    CScriptedRelay second(Accepting());
+    CSend send({first.Port(), second.Port()});
+    send.channel.m_nTimeout = 2000;
+    send.channel.m_nRetries = 2;
+    send.channel.m_nRetryDelayMs = 0;
+    EXPECT_EQ(send.Run(), Status::Unknown) << c.pName;
+    EXPECT_EQ(send.channel.m_arrAttempts.size(), 1u) << c.pName;
+    EXPECT_EQ(second.Connections(), 0) << c.pName;
+    EXPECT_EQ(Count(first.Transcript(), "DATA\r\n"), 1u) << c.pName;
+  }
 }
 
 TEST(SMTPFallbackTest, PartialRecipientsLeaveTheRefusedOneOut) {

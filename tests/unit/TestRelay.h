@@ -38,7 +38,7 @@ namespace varnel::test {
 
 // One step of a relay's script.
 struct CStep {
-  enum class Kind { Send, ExpectLine, ExpectStart, ExpectData, Close, Pause, StopReading };
+  enum class Kind { Send, ExpectLine, ExpectStart, ExpectData, Close, Pause, StopReading, ReadSlowly };
   Kind eKind;
   std::string strText;   // Send: bytes; ExpectLine: the exact line (CR LF included); ExpectStart: its start
   int nMilliseconds = 0;  // Pause
@@ -52,6 +52,9 @@ struct CStep {
   static CStep Pause(int milliseconds) { return {Kind::Pause, {}, milliseconds}; }
   // Accepts the connection but never reads again (the client's sends back up).
   static CStep StopReading() { return {Kind::StopReading, {}, 0}; }
+  // Takes at most 64 KiB, then pauses, until the client closes: a relay that keeps up the
+  // upload, slowly. What it reads is not kept.
+  static CStep ReadSlowly(int milliseconds) { return {Kind::ReadSlowly, {}, milliseconds}; }
 };
 
 // A port on loopback that nothing listens on: reserved, read and closed again.
@@ -240,6 +243,15 @@ class CScriptedRelay {
           break;
         case CStep::Kind::StopReading:
           stopReading = true;
+          break;
+        case CStep::Kind::ReadSlowly:
+          while (!m_bStop) {
+            pollfd entry{client, POLLIN, 0};
+            if (::poll(&entry, 1, 50) <= 0) continue;
+            char buffer[65536];
+            if (::recv(client, buffer, sizeof buffer, 0) <= 0) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(step.nMilliseconds));
+          }
           break;
       }
       if (client < 0) break;
