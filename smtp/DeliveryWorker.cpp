@@ -43,7 +43,9 @@ AttemptEnd ClassifyAttempt(const CSMTPChannel& channel, bool lostConnection) {
       return code.size() == 3 && code[0] == '4' ? AttemptEnd::NextRelay : AttemptEnd::SkipRelay;
     case Status::DestinationError:
       if (transientCode) return AttemptEnd::Transient;
-      return code.size() == 3 && code[0] == '4' ? AttemptEnd::NextRelay : AttemptEnd::Final;
+      if (code.size() == 3 && code[0] == '4') return AttemptEnd::NextRelay;
+      // A refused sign-in speaks of this relay's accounts, not of the message.
+      return channel.m_bSignInRefused ? AttemptEnd::SkipRelay : AttemptEnd::Final;
     default:
       return AttemptEnd::Final;
   }
@@ -89,6 +91,7 @@ bool CDeliveryWorker::TryRelay(bool refreshableToken, bool& lostConnection, std:
   c.m_bRelay8BitMime = false;
   c.m_bRelayConnected = false;
   c.m_bEndOfDataSent = false;
+  c.m_bSignInRefused = false;
   c.m_nRecipientIndex = 0;
   c.m_arrRefusedRecipients.clear();
   c.m_hCompleteEvent = std::make_unique<CCompletionEvent>();

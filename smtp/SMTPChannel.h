@@ -164,6 +164,8 @@ class CSMTPChannel {
   bool m_bProbe = false;
   // Set by the socket: the end-of-data line went out whole (the relay may now hold it).
   bool m_bEndOfDataSent = false;
+  // Set by the socket: the relay refused the sign-in (its reply to AUTH or a response).
+  bool m_bSignInRefused = false;
   std::vector<CDeliveryAttempt> m_arrAttempts;
   std::vector<CRefusedRecipient> m_arrRefusedRecipients;
   // The relay that accepted the message (index into m_arrRelays), -1: none.

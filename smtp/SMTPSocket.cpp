@@ -436,6 +436,7 @@ void CSMTPSocket::OnQuit(const std::string& code) {
 
 void CSMTPSocket::OnUnexpected(const std::string& code, const std::string& reply) {
   m_pChannel->WriteLog(std::string("Unexpected reply to ") + SMTPStateName(m_eState));
+  if (m_eState == SMTPState::Auth) m_pChannel->m_bSignInRefused = true;
   // A relay that says it closes (221, 421) or whose reply has no code gets no QUIT.
   bool closing = code.empty() || code == "221" || code == "421";
   EndDialogue(Status::DestinationError, &reply, closing ? Farewell::None : Farewell::Quit);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "mime/Base64Encoder.h"
 #include "smtp/SMTPChannel.h"
 #include "tests/unit/TestRelay.h"
 
@@ -340,4 +341,40 @@ TEST(SMTPFallbackTest, PartialRecipientsLeaveTheRefusedOneOut) {
   EXPECT_EQ(nobody.Run(), Status::DestinationError);
   EXPECT_EQ(nobody.channel.m_strSMTPErrorNumber, "550");
   EXPECT_EQ(Count(none.Transcript(), "DATA"), 0u);
+}
+
+TEST(SMTPFallbackTest, RefusedSignInLeavesThatRelayOutAndTheNextIsTried) {
+  const std::vector<CStep> signIn = {CStep::Send("220 ready\r\n"), CStep::Expect("EHLO [127.0.0.1]\r\n"),
+                                     CStep::Send("250-relay\r\n250 AUTH LOGIN\r\n"), CStep::Expect("AUTH LOGIN\r\n")};
+  const std::vector<CStep> answered = Then(signIn, {CStep::Send("334 VXNlcm5hbWU6\r\n"), CStep::Expect(Base64EncodeText("me") + "\r\n"),
+                                                    CStep::Send("334 UGFzc3dvcmQ6\r\n"), CStep::Expect(Base64EncodeText("pw") + "\r\n")});
+  struct Case {
+    const char* pName;
+    std::vector<CStep> arrRefusal;
+  };
+  const Case cases[] = {
+      {"password refused", Then(answered, {CStep::Send("535 5.7.8 authentication failed\r\n")})},
+      {"mechanism refused", Then(signIn, {CStep::Send("504 5.5.4 unrecognised authentication type\r\n")})},
+  };
+  for (const Case& c : cases) {
+    CScriptedRelay first(Then(c.arrRefusal, {CStep::Expect("QUIT\r\n"), CStep::Send("221 bye\r\n")}));
+    CScriptedRelay second(Then(answered, {CStep::Send("235 ok\r\n"), CStep::Expect("MAIL From:<from@example.com>\r\n"),
+                                          CStep::Send("250 ok\r\n"), CStep::Expect("RCPT To:<to@example.com>\r\n"),
+                                          CStep::Send("250 ok\r\n"), CStep::Expect("DATA\r\n"),
+                                          CStep::Send("354 go ahead\r\n"), CStep::Data(), CStep::Send("250 queued\r\n"),
+                                          CStep::Expect("QUIT\r\n"), CStep::Send("221 bye\r\n")}));
+    CSend send({first.Port(), second.Port()});
+    send.channel.m_bAuthenticate = true;
+    send.channel.m_nTlsMode = TlsMode::Never;
+    send.channel.m_strSMTPUsername = "me";
+    send.channel.m_strSMTPPassword = "pw";
+    send.channel.m_nRetries = 1;
+    send.channel.m_nRetryDelayMs = 0;
+    EXPECT_EQ(send.Run(), 0) << c.pName;
+    ASSERT_EQ(send.channel.m_arrAttempts.size(), 2u) << c.pName;
+    EXPECT_EQ(send.channel.m_arrAttempts[0].nStatus, Status::DestinationError) << c.pName;
+    EXPECT_EQ(send.channel.m_nAcceptedRelay, 1) << c.pName;
+    EXPECT_TRUE(first.Failures().empty()) << c.pName << ": " << first.Failures().front();
+    EXPECT_TRUE(second.Failures().empty()) << c.pName << ": " << second.Failures().front();
+  }
 }
