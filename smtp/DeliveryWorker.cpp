@@ -71,7 +71,6 @@ bool CDeliveryWorker::EndCallTimeUp() {
   c.m_nStatus = Status::Timeout;
   c.m_strErrorDetail = "the call's bound of " + std::to_string(c.m_nMaxSeconds) + " seconds passed after " +
                      std::to_string(c.m_arrAttempts.size()) + " attempt(s)";
-  if (c.m_bEndOfDataSent) c.m_strErrorDetail += "; the relay may have accepted the message";
   if (!c.m_arrAttempts.empty()) c.m_strErrorDetail += ": " + DescribeAttempts(c.m_arrAttempts);
   c.WriteLog("Timeout: " + c.m_strErrorDetail);
   return false;
@@ -295,7 +294,9 @@ bool CDeliveryWorker::Run() {
           c.m_nAcceptedRelay = static_cast<std::int32_t>(index);
           return true;
         }
-        if (c.CallTimeUp()) return EndCallTimeUp();
+        // What this attempt ended on stands, even where the call's bound passed during it
+        // (waiting for the verdict or the answer to QUIT): the bound only stops what
+        // would come next.
         if (c.m_bEndOfDataSent && lostConnection) {
           // RFC 5321 section 6.1: a message the relay may hold is not sent again.
           c.m_nStatus = Status::Unknown;
@@ -305,6 +306,7 @@ bool CDeliveryWorker::Run() {
         }
         AttemptEnd end = ClassifyAttempt(c, lostConnection);
         if (end == AttemptEnd::Final) return !lostConnection;
+        if (c.CallTimeUp()) return EndCallTimeUp();
         if (end == AttemptEnd::SkipRelay) skipped[index] = true;
         if (end == AttemptEnd::Transient) transient = true;
       }

@@ -74,7 +74,9 @@ void CSMTPCommandLink::RestartDeadline(std::chrono::milliseconds limit) {
 }
 
 std::chrono::milliseconds CSMTPCommandLink::Left() const {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - std::chrono::steady_clock::now());
+  // Rounded up: a wait that ends for want of time ends when the deadline has passed, not
+  // within its last millisecond (the call's bound is judged by the same clock).
+  return std::chrono::ceil<std::chrono::milliseconds>(m_deadline - std::chrono::steady_clock::now());
 }
 
 std::string ChooseBindAddress(const std::vector<std::uint32_t>& addresses, const std::string& bindIP, bool& bindIPFound) {

@@ -378,3 +378,33 @@ TEST(SMTPFallbackTest, RefusedSignInLeavesThatRelayOutAndTheNextIsTried) {
     EXPECT_TRUE(second.Failures().empty()) << c.pName << ": " << second.Failures().front();
   }
 }
+
+TEST(SMTPFallbackTest, OutcomeOfTheLastAttemptStandsWhenTheCallsBoundPassesDuringIt) {
+  // The bound passes while the verdict or the answer to QUIT is awaited: what the relay
+  // said (or may have done) is the outcome, not the bound.
+  struct Case {
+    const char* pName;
+    std::vector<CStep> arrAfterData;
+    int nStatus;
+    std::string strCode;
+  };
+  const Case cases[] = {
+      {"no verdict on the message", {CStep::Pause(2500)}, 18, ""},
+      {"message refused, QUIT unanswered", {CStep::Send("550 5.6.0 refused\r\n"), CStep::Expect("QUIT\r\n"), CStep::Pause(2500)},
+       6, "550"},
+  };
+  for (const Case& c : cases) {
+    CScriptedRelay first(Then(Then(PlainEnvelope("from@example.com", {"to@example.com"}), {CStep::Data()}), c.arrAfterData));
+    CScriptedRelay second(Accepting());
+    CSend send({first.Port(), second.Port()});
+    send.channel.m_nTimeout = 10000;
+    send.channel.m_nMaxSeconds = 1;
+    send.channel.m_nRetries = 2;
+    send.channel.m_nRetryDelayMs = 0;
+    EXPECT_EQ(send.Run(), c.nStatus) << c.pName << ": " << send.channel.GetErrorMessage();
+    EXPECT_EQ(send.channel.m_strSMTPErrorNumber, c.strCode) << c.pName;
+    EXPECT_EQ(send.channel.GetErrorMessage().find("bound"), std::string::npos) << c.pName << ": " << send.channel.GetErrorMessage();
+    EXPECT_EQ(send.channel.m_arrAttempts.size(), 1u) << c.pName;
+    EXPECT_EQ(second.Connections(), 0) << c.pName;
+  }
+}
