@@ -98,12 +98,17 @@ std::string LockedProfileRefusal(const CRelayProfile& profile, const CXpParamete
   for (const auto& credential : credentials) {
     if (credential.value) return locked + std::string(credential.pName) + " cannot replace its credentials";
   }
+  std::string lowered = TlsLoweredByCall(profile, p);
+  return lowered.empty() ? lowered : locked + lowered;
+}
+
+std::string TlsLoweredByCall(const CRelayProfile& profile, const CXpParameters& p) {
   if (p.m_bTlsNamed && p.m_nTls >= TlsMode::Never && p.m_nTls <= TlsMode::Implicit) {
     bool weaker = profile.nTlsMode >= 0 ? TlsStrength(p.m_nTls) < TlsStrength(profile.nTlsMode)
                                         : p.m_nTls == TlsMode::Never && !profile.strUsername.empty();
-    if (weaker) return locked + "@tls=" + std::to_string(p.m_nTls) + " is weaker than its TLS mode";
+    if (weaker) return "@tls=" + std::to_string(p.m_nTls) + " is weaker than its TLS mode";
   }
-  if (p.m_bTlsVerifyNamed && p.m_nTlsVerify == 0) return locked + "@tlsverify=0 would not check the relay's certificate";
+  if (p.m_bTlsVerifyNamed && p.m_nTlsVerify == 0) return "@tlsverify=0 would not check the relay's certificate";
   return {};
 }
 
@@ -146,6 +151,12 @@ bool ApplyCallProfile(const CCallProfile& call, const CXpParameters& p, CSMTPCha
                      "with none of them");
   }
   if (!ownCredentials && !call.bOwnRelay && !profile.strUsername.empty()) {
+    // Nor do they go with less protection than the profile gives them: without TLS, or to
+    // a relay whose certificate is not checked, they would reach whoever sits in between.
+    if (std::string lowered = TlsLoweredByCall(profile, p); !lowered.empty()) {
+      return refuse(Status::Registry, "the " + profile.Describe() + " signs in only with its own TLS: " + lowered +
+                                          " (a call that brings its own credentials may lower it)");
+    }
     channel.m_strSMTPUsername = profile.strUsername;
     channel.m_bAuthenticate = true;
     if (profile.HasPassword()) {
