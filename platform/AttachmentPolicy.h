@@ -63,6 +63,12 @@ std::string RealFolderPath(const std::string& folder);
 bool RealPathOfOpenFile(std::FILE* file, const std::string& path, std::string& real, std::string& reason);
 // A file of a kernel file system (procfs, sysfs and their kind), wherever it is mounted.
 bool IsKernelFile(std::FILE* file);
+#ifndef _WIN32
+// The same for an open descriptor (of a file or a folder).
+bool IsKernelDescriptor(int descriptor);
+// The real path of an open folder; false when the system cannot tell it.
+bool RealPathOfOpenFolder(int descriptor, const std::string& folder, std::string& real);
+#endif
 // path is folder itself or lies below it (without regard to case on Windows).
 bool IsBelow(const std::string& path, const std::string& folder);
 }  // namespace attachment_paths
