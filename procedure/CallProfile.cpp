@@ -14,11 +14,22 @@ bool SameRelay(const CRelay& given, const CRelay& held, std::int32_t heldDefault
   return AsciiLower(given.strHost) == AsciiLower(held.strHost) && givenPort == heldPort;
 }
 
+// Whether a call's @smtpport, given without @address, leaves every relay of the profile
+// where it is: it replaces their ports, so each must already be on that port.
+bool PortOfEveryRelay(const CRelayProfile& profile, std::int32_t port) {
+  const std::int32_t heldPort = profile.nPort > 0 ? profile.nPort : 25;
+  if (profile.arrRelays.empty()) return port == heldPort;
+  for (const CRelay& relay : profile.arrRelays) {
+    if ((relay.nPort > 0 ? relay.nPort : heldPort) != port) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool NamesRelayOutsideProfile(const CRelayProfile& profile, const CXpParameters& p) {
   const std::int32_t heldPort = profile.nPort > 0 ? profile.nPort : 25;
-  if (!p.m_strAddress) return p.m_nSMTPPort > 0 && p.m_nSMTPPort != heldPort;
+  if (!p.m_strAddress) return p.m_nSMTPPort > 0 && !PortOfEveryRelay(profile, p.m_nSMTPPort);
   const std::int32_t givenPort = p.m_nSMTPPort > 0 ? p.m_nSMTPPort : heldPort;
   for (const CRelay& given : ParseRelayList(*p.m_strAddress)) {
     bool held = false;
@@ -84,7 +95,7 @@ std::string LockedProfileRefusal(const CRelayProfile& profile, const CXpParamete
   if (!profile.bLocked) return {};
   const std::string locked = "the " + profile.Describe() + " is locked: ";
   const std::int32_t heldPort = profile.nPort > 0 ? profile.nPort : 25;
-  if (p.m_nSMTPPort > 0 && p.m_nSMTPPort != heldPort) {
+  if (p.m_nSMTPPort > 0 && (p.m_strAddress ? p.m_nSMTPPort != heldPort : !PortOfEveryRelay(profile, p.m_nSMTPPort))) {
     return locked + "@smtpport " + std::to_string(p.m_nSMTPPort) + " is not its port";
   }
   if (NamesRelayOutsideProfile(profile, p)) return locked + "@address names a relay it does not hold";
