@@ -43,11 +43,13 @@ CAttachmentFiles ExpandAttachmentList(IFileSystem& fileSystem, const std::string
   return files;
 }
 
-bool CheckAttachmentFiles(const CAttachmentFiles& files, const CAttachmentPolicy& policy, std::string& refusal) {
-  for (const std::string& path : files.arrPaths) {
-    CInputFile file(path);
+bool CheckAttachmentFiles(CAttachmentFiles& files, const CAttachmentPolicy& policy, std::string& refusal) {
+  files.arrSizes.assign(files.arrPaths.size(), UINT64_MAX);
+  for (std::size_t index = 0; index < files.arrPaths.size(); ++index) {
+    CInputFile file(files.arrPaths[index]);
     if (!file.IsOpen()) continue;
-    if (!policy.Allows(file.Get(), path, refusal)) return false;
+    if (!policy.Allows(file.Get(), files.arrPaths[index], refusal)) return false;
+    files.arrSizes[index] = file.Size();
   }
   return true;
 }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "mime/InputFile.h"
+
 namespace varnel {
 namespace {
 
@@ -83,10 +85,10 @@ std::string Base64DecodeText(std::string_view text) {
 CBase64Encoder::CBase64Encoder(IByteSink& sink)
     : m_pSink(&sink), m_pOutput(std::make_unique<char[]>(kOutputSize)) {}
 
-void CBase64Encoder::EncodeFile(std::FILE* file) {
+void CBase64Encoder::EncodeFile(std::FILE* file, std::uint64_t limit) {
   if (!m_pReadBlock) m_pReadBlock = std::make_unique<unsigned char[]>(kReadBlock);
   for (;;) {
-    std::size_t count = std::fread(m_pReadBlock.get(), 1, kReadBlock, file);
+    std::size_t count = ReadWithin(file, m_pReadBlock.get(), kReadBlock, limit);
     if (count == 0 || m_pSink->Failed()) break;
     Encode(m_pReadBlock.get(), count);
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -28,8 +29,9 @@ class CBase64Encoder {
   CBase64Encoder(const CBase64Encoder&) = delete;
   CBase64Encoder& operator=(const CBase64Encoder&) = delete;
 
-  // Encodes the rest of an open file (binary mode) and finishes the body.
-  void EncodeFile(std::FILE* file);
+  // Encodes the rest of an open file (binary mode), at most limit bytes of it, and
+  // finishes the body.
+  void EncodeFile(std::FILE* file, std::uint64_t limit = UINT64_MAX);
 
   // Streaming form: any split of the input into calls gives the same output. Each call
   // hands its output to the sink in one write per 57,000 input bytes.

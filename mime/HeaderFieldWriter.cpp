@@ -262,15 +262,22 @@ std::string CHeaderFieldWriter::AddressList(std::string_view name, std::string_v
     if (separator.size() > kMaxSeparator) separator.assign(1, ' ');
     std::size_t firstToken = tokens.size();
 
-    // The display name is the text before the address in angle brackets, outside quotes.
+    // The display name is the text before the address in angle brackets, outside quotes
+    // and comments: a "<" in a comment starts no address, as delivery reads it too, so the
+    // header never shows another address than the envelope's.
     std::size_t angle = std::string_view::npos;
     bool quoted = false;
+    int comment = 0;
     for (std::size_t i = 0; i < mailbox.size(); ++i) {
-      if (quoted && mailbox[i] == '\\') {
+      if ((quoted || comment > 0) && mailbox[i] == '\\') {
         ++i;
-      } else if (mailbox[i] == '"') {
+      } else if (comment == 0 && mailbox[i] == '"') {
         quoted = !quoted;
-      } else if (!quoted && mailbox[i] == '<') {
+      } else if (!quoted && mailbox[i] == '(') {
+        ++comment;
+      } else if (!quoted && comment > 0 && mailbox[i] == ')') {
+        --comment;
+      } else if (!quoted && comment == 0 && mailbox[i] == '<') {
         angle = i;
         break;
       }

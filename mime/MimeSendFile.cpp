@@ -83,13 +83,13 @@ void EncodeTextLines(CQuotedPrintableEncoder& encoder, std::string_view text) {
 
 // Copies a text file to the base64 encoder with canonical line breaks (RFC 2046 section
 // 4.1.1): a bare LF or a bare CR becomes CR LF, so readers can turn them into their own.
-void EncodeCanonicalText(std::FILE* file, CBase64Encoder& encoder) {
+void EncodeCanonicalText(std::FILE* file, std::uint64_t limit, CBase64Encoder& encoder) {
   std::vector<unsigned char> block(CBase64Encoder::kReadBlock);
   std::vector<unsigned char> out;
   out.reserve(block.size() * 2 + 2);
   bool pendingCR = false;
   for (;;) {
-    std::size_t count = std::fread(block.data(), 1, block.size(), file);
+    std::size_t count = ReadWithin(file, block.data(), block.size(), limit);
     if (count == 0) break;
     out.clear();
     for (std::size_t i = 0; i < count; ++i) {
@@ -124,11 +124,11 @@ std::string ShownName(const std::string& name) { return Utf16ToUtf8(Utf8ToUtf16(
 enum class TextBytes { Ascii, Utf8, Other };
 
 // What the whole file holds, read from its start; the file is rewound afterwards.
-TextBytes ClassifyTextBytes(std::FILE* file) {
+TextBytes ClassifyTextBytes(std::FILE* file, std::uint64_t limit) {
   std::vector<char> block(CBase64Encoder::kReadBlock);
   std::string text;  // the bytes still to check: a sequence cut at a block's end, then the block
   TextBytes result = TextBytes::Ascii;
-  for (std::size_t count; result != TextBytes::Other && (count = std::fread(block.data(), 1, block.size(), file)) > 0;) {
+  for (std::size_t count; result != TextBytes::Other && (count = ReadWithin(file, block.data(), block.size(), limit)) > 0;) {
     std::string_view data(block.data(), count);
     if (text.empty() && !Has8Bit(data)) continue;
     result = TextBytes::Utf8;
@@ -175,6 +175,7 @@ void CMimeSendFile::AddFileList(const std::string& attachments) {
 void CMimeSendFile::UseFiles(const CAttachmentFiles& files) {
   m_arrFileNames = files.arrNames;
   m_arrFilePaths = files.arrPaths;
+  m_arrFileSizes = files.arrSizes;
   m_bFilesGiven = true;
 }
 
@@ -227,7 +228,9 @@ bool CMimeSendFile::CheckFiles(const std::string& attachments, std::string& refu
   AddFileList(attachments);
   CAttachmentFiles files;
   files.arrPaths = m_arrFilePaths;
-  if (CheckAttachmentFiles(files, m_policy, refusal)) return true;
+  bool allowed = CheckAttachmentFiles(files, m_policy, refusal);
+  m_arrFileSizes = files.arrSizes;
+  if (allowed) return true;
   m_strRefusal = refusal;
   return false;
 }
@@ -235,6 +238,7 @@ bool CMimeSendFile::CheckFiles(const std::string& attachments, std::string& refu
 CMimeSendFile::OpenResult CMimeSendFile::OpenAttachment(std::size_t index, CInputFile& file) {
   file = CInputFile(m_arrFilePaths[index]);
   if (!file.IsOpen()) return OpenResult::Unreadable;
+  if (index < m_arrFileSizes.size()) file.LimitTo(m_arrFileSizes[index]);
   std::string reason;
   if (m_policy.Allows(file.Get(), m_arrFilePaths[index], reason)) return OpenResult::Opened;
   file.Close();
@@ -252,7 +256,8 @@ void CMimeSendFile::AddMatchingFiles(const std::string& pattern) {
 CMimeSendFile::FileContent CMimeSendFile::CheckContent(CInputFile& file) {
   if (!file.IsOpen()) return FileContent::Unreadable;
   auto block = std::make_unique<unsigned char[]>(kContentCheckSize);
-  std::size_t count = std::fread(block.get(), 1, kContentCheckSize, file.Get());
+  std::uint64_t limit = file.Limit();
+  std::size_t count = ReadWithin(file.Get(), block.get(), kContentCheckSize, limit);
   if (std::fseek(file.Get(), 0, SEEK_SET) != 0) return FileContent::Unreadable;
   for (std::size_t i = 0; i < count; ++i) {
     if (!kTextBytes.arrText[block[i]]) return FileContent::Binary;
@@ -262,9 +267,12 @@ CMimeSendFile::FileContent CMimeSendFile::CheckContent(CInputFile& file) {
 
 void CMimeSendFile::CheckWhole(std::size_t index, const CInputFile& file) {
   std::uint64_t now = 0;
-  if (m_fnLog && OpenFileSize(file.Get(), now) && now < file.Size()) {
+  if (m_fnLog && OpenFileSize(file.Get(), now) && now < file.Limit()) {
     m_fnLog("File " + m_arrFileNames[index] + " shrank while it was sent: " + std::to_string(now) + " of " +
-            std::to_string(file.Size()) + " bytes left");
+            std::to_string(file.Limit()) + " bytes left");
+  } else if (m_fnLog && now > file.Limit()) {
+    m_fnLog("File " + m_arrFileNames[index] + " grew while it was sent: the " + std::to_string(file.Limit()) +
+            " bytes it held when it was checked were sent, not the " + std::to_string(now) + " it holds now");
   }
 }
 
@@ -305,9 +313,9 @@ bool CMimeSendFile::SendFileBase64(std::size_t index, CInputFile& file) {
   m_pSink->Write(PartHeader(ShownName(m_arrFileNames[index]), kUtf8Charset, type, "base64", FileCharset(file, type)));
   CBase64Encoder encoder(*m_pSink);
   if (IsTextType(type)) {
-    EncodeCanonicalText(file.Get(), encoder);
+    EncodeCanonicalText(file.Get(), file.Limit(), encoder);
   } else {
-    encoder.EncodeFile(file.Get());
+    encoder.EncodeFile(file.Get(), file.Limit());
   }
   CheckWhole(index, file);
   return true;
@@ -334,7 +342,8 @@ bool CMimeSendFile::SendFileQuotedPrintable(std::size_t index, CInputFile& file)
   if (!IsTextType(type)) {
     // Not text: the bytes themselves, line breaks encoded, so decoding gives the file.
     std::vector<char> block(CBase64Encoder::kReadBlock);
-    for (std::size_t count; !m_pSink->Failed() && (count = std::fread(block.data(), 1, block.size(), file.Get())) > 0;) {
+    std::uint64_t limit = file.Limit();
+    for (std::size_t count; !m_pSink->Failed() && (count = ReadWithin(file.Get(), block.data(), block.size(), limit)) > 0;) {
       encoder.EncodeBytes(std::string_view(block.data(), count));
     }
     encoder.FinishBytes();
@@ -342,7 +351,7 @@ bool CMimeSendFile::SendFileQuotedPrintable(std::size_t index, CInputFile& file)
     return true;
   }
   // Text: line by line, each line ended by a CR LF line break (RFC 2046 section 4.1.1).
-  CTextPieceReader reader(file.Get());
+  CTextPieceReader reader(file.Get(), file.Limit());
   std::string_view piece;
   while (!m_pSink->Failed() && reader.Next(piece)) {
     // The reader has made every CR LF one LF: a CR left is a line break of its own.
@@ -399,7 +408,7 @@ void CMimeSendFile::SendQuotedPrintableHeader(const std::string& name, std::stri
 
 std::string CMimeSendFile::FileCharset(CInputFile& file, std::string_view type) const {
   if (!IsTextType(type)) return {};
-  switch (ClassifyTextBytes(file.Get())) {
+  switch (ClassifyTextBytes(file.Get(), file.Limit())) {
     case TextBytes::Ascii: return "us-ascii";
     case TextBytes::Utf8: return "utf-8";
     case TextBytes::Other: break;

@@ -96,7 +96,7 @@ class CMimeSendFile {
   FileContent CheckContent(CInputFile& file);
   bool SendFileBase64(std::size_t index, CInputFile& file);
   bool SendFileQuotedPrintable(std::size_t index, CInputFile& file);
-  // Logs a file that became shorter than it was when opened.
+  // Logs a file that became shorter, or longer, than the bytes sent of it.
   void CheckWhole(std::size_t index, const CInputFile& file);
   void SendNote(const std::string& name, bool doubleLineEnd);
   // A text/plain part (header and text) naming files by their file system names.
@@ -110,6 +110,7 @@ class CMimeSendFile {
   std::string m_strBoundary;
   std::vector<std::string> m_arrFileNames;
   std::vector<std::string> m_arrFilePaths;
+  std::vector<std::uint64_t> m_arrFileSizes;  // as checked; empty or UINT64_MAX: as opened
   IFileSystem* m_pFileSystem;
   std::unique_ptr<CQuotedPrintableEncoder> m_pEncoder;
   CAttachmentPolicy m_policy;

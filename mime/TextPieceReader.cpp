@@ -2,10 +2,13 @@
 
 #include <cstring>
 
+#include "mime/InputFile.h"
+
 namespace varnel {
 
-CTextPieceReader::CTextPieceReader(std::FILE* file)
+CTextPieceReader::CTextPieceReader(std::FILE* file, std::uint64_t limit)
     : m_pFile(file),
+      m_nLeft(limit),
       m_pBlock(std::make_unique<char[]>(kBlockSize + 1)),
       m_pPiece(std::make_unique<char[]>(kMaxPiece)) {}
 
@@ -19,7 +22,7 @@ bool CTextPieceReader::Fill() {
       offset = 1;
       m_bCarriedCR = false;
     }
-    std::size_t count = m_bEnd ? 0 : std::fread(block + offset, 1, kBlockSize, m_pFile);
+    std::size_t count = m_bEnd ? 0 : ReadWithin(m_pFile, block + offset, kBlockSize, m_nLeft);
     if (count == 0) m_bEnd = true;
     length = offset + count;
     if (length == 0) return false;

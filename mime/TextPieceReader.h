@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string_view>
@@ -16,8 +17,8 @@ class CTextPieceReader {
   static constexpr std::size_t kMaxPiece = 4999;
   static constexpr std::size_t kBlockSize = 64 * 1024;
 
-  // Reads from file, which the caller owns and keeps open while reading.
-  explicit CTextPieceReader(std::FILE* file);
+  // Reads from file, at most limit bytes; the caller owns it and keeps it open while reading.
+  explicit CTextPieceReader(std::FILE* file, std::uint64_t limit = UINT64_MAX);
   CTextPieceReader(const CTextPieceReader&) = delete;
   CTextPieceReader& operator=(const CTextPieceReader&) = delete;
 
@@ -28,6 +29,7 @@ class CTextPieceReader {
   bool Fill();
 
   std::FILE* m_pFile;
+  std::uint64_t m_nLeft;
   std::unique_ptr<char[]> m_pBlock;  // kBlockSize bytes plus a carried carriage return
   std::size_t m_nStart = 0;
   std::size_t m_nEnd = 0;

@@ -60,6 +60,12 @@ void ShareOAuthTokensThrough(const std::string& folder, const std::string& fault
   sharing.pFolder.reset();
 }
 
+std::string OAuthTokenSharingFolder() {
+  CSharing& sharing = Sharing();
+  std::lock_guard<std::mutex> lock(sharing.mutex);
+  return sharing.bOn ? sharing.strFolder : std::string();
+}
+
 std::string OAuthEndpointName(const std::string& url) {
   CHttpsUrl parsed;
   std::string ignored;

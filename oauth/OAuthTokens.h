@@ -40,4 +40,7 @@ COAuthTokenCache& ProcessOAuthTokenCache();
 // token request with that text instead: no request goes around the cache unannounced.
 void ShareOAuthTokensThrough(const std::string& folder, const std::string& fault = {});
 
+// The folder tokens are shared through; empty while they are kept in memory only.
+std::string OAuthTokenSharingFolder();
+
 }  // namespace varnel

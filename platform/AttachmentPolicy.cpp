@@ -51,6 +51,14 @@ bool CAttachmentPolicy::Load(ISettings& settings, std::string& error) {
   return true;
 }
 
+void CAttachmentPolicy::RefuseFile(const std::string& path, const std::string& what) {
+  if (!path.empty()) m_arrRefusedFolders.push_back({attachment_paths::RealFolderPath(path), what, true});
+}
+
+void CAttachmentPolicy::RefuseFolder(const std::string& path, const std::string& what) {
+  if (!path.empty()) m_arrRefusedFolders.push_back({attachment_paths::RealFolderPath(path), what, false});
+}
+
 bool CAttachmentPolicy::Allows(std::FILE* file, const std::string& path, std::string& reason) const {
   std::string real;
   if (!attachment_paths::RealPathOfOpenFile(file, path, real, reason)) return false;
@@ -60,6 +68,10 @@ bool CAttachmentPolicy::Allows(std::FILE* file, const std::string& path, std::st
     return false;
   }
   for (const CRefusedFolder& folder : m_arrRefusedFolders) {
+    if (folder.bFile && attachment_paths::IsBelow(real, folder.strPath)) {
+      reason = named + " is " + folder.strWhat + ", which is never attached";
+      return false;
+    }
     if (attachment_paths::IsBelow(real, folder.strPath)) {
       reason = named + " lies in " + folder.strWhat + " " + folder.strPath + ", whose files are never attached";
       return false;

@@ -28,6 +28,13 @@ class CAttachmentPolicy {
   // folder that is not absolute.
   bool Load(ISettings& settings, std::string& error);
 
+  // Secrets that live outside the settings folder are never attached either: a profile's
+  // password file, say (what names it in the reason), or a folder of them with all it holds
+  // (the folder where OAuth tokens are shared). A link to them or a name with ".." is
+  // refused as they are, since the check is made on the real path.
+  void RefuseFile(const std::string& path, const std::string& what);
+  void RefuseFolder(const std::string& path, const std::string& what);
+
   // Whether an open file may be attached. path is its name as found (for the reason).
   bool Allows(std::FILE* file, const std::string& path, std::string& reason) const;
 
@@ -37,6 +44,7 @@ class CAttachmentPolicy {
   struct CRefusedFolder {
     std::string strPath;  // real path
     std::string strWhat;  // for the reason
+    bool bFile = false;   // a single file rather than a folder
   };
   std::vector<CRefusedFolder> m_arrRefusedFolders;
   bool m_bLimited = false;
@@ -55,6 +63,12 @@ std::string RealFolderPath(const std::string& folder);
 bool RealPathOfOpenFile(std::FILE* file, const std::string& path, std::string& real, std::string& reason);
 // A file of a kernel file system (procfs, sysfs and their kind), wherever it is mounted.
 bool IsKernelFile(std::FILE* file);
+#ifndef _WIN32
+// The same for an open descriptor (of a file or a folder).
+bool IsKernelDescriptor(int descriptor);
+// The real path of an open folder; false when the system cannot tell it.
+bool RealPathOfOpenFolder(int descriptor, const std::string& folder, std::string& real);
+#endif
 // path is folder itself or lies below it (without regard to case on Windows).
 bool IsBelow(const std::string& path, const std::string& folder);
 }  // namespace attachment_paths

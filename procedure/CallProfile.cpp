@@ -14,11 +14,22 @@ bool SameRelay(const CRelay& given, const CRelay& held, std::int32_t heldDefault
   return AsciiLower(given.strHost) == AsciiLower(held.strHost) && givenPort == heldPort;
 }
 
+// Whether a call's @smtpport, given without @address, leaves every relay of the profile
+// where it is: it replaces their ports, so each must already be on that port.
+bool PortOfEveryRelay(const CRelayProfile& profile, std::int32_t port) {
+  const std::int32_t heldPort = profile.nPort > 0 ? profile.nPort : 25;
+  if (profile.arrRelays.empty()) return port == heldPort;
+  for (const CRelay& relay : profile.arrRelays) {
+    if ((relay.nPort > 0 ? relay.nPort : heldPort) != port) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool NamesRelayOutsideProfile(const CRelayProfile& profile, const CXpParameters& p) {
   const std::int32_t heldPort = profile.nPort > 0 ? profile.nPort : 25;
-  if (!p.m_strAddress) return p.m_nSMTPPort > 0 && p.m_nSMTPPort != heldPort;
+  if (!p.m_strAddress) return p.m_nSMTPPort > 0 && !PortOfEveryRelay(profile, p.m_nSMTPPort);
   const std::int32_t givenPort = p.m_nSMTPPort > 0 ? p.m_nSMTPPort : heldPort;
   for (const CRelay& given : ParseRelayList(*p.m_strAddress)) {
     bool held = false;
@@ -84,7 +95,7 @@ std::string LockedProfileRefusal(const CRelayProfile& profile, const CXpParamete
   if (!profile.bLocked) return {};
   const std::string locked = "the " + profile.Describe() + " is locked: ";
   const std::int32_t heldPort = profile.nPort > 0 ? profile.nPort : 25;
-  if (p.m_nSMTPPort > 0 && p.m_nSMTPPort != heldPort) {
+  if (p.m_nSMTPPort > 0 && (p.m_strAddress ? p.m_nSMTPPort != heldPort : !PortOfEveryRelay(profile, p.m_nSMTPPort))) {
     return locked + "@smtpport " + std::to_string(p.m_nSMTPPort) + " is not its port";
   }
   if (NamesRelayOutsideProfile(profile, p)) return locked + "@address names a relay it does not hold";
@@ -98,12 +109,17 @@ std::string LockedProfileRefusal(const CRelayProfile& profile, const CXpParamete
   for (const auto& credential : credentials) {
     if (credential.value) return locked + std::string(credential.pName) + " cannot replace its credentials";
   }
+  std::string lowered = TlsLoweredByCall(profile, p);
+  return lowered.empty() ? lowered : locked + lowered;
+}
+
+std::string TlsLoweredByCall(const CRelayProfile& profile, const CXpParameters& p) {
   if (p.m_bTlsNamed && p.m_nTls >= TlsMode::Never && p.m_nTls <= TlsMode::Implicit) {
     bool weaker = profile.nTlsMode >= 0 ? TlsStrength(p.m_nTls) < TlsStrength(profile.nTlsMode)
                                         : p.m_nTls == TlsMode::Never && !profile.strUsername.empty();
-    if (weaker) return locked + "@tls=" + std::to_string(p.m_nTls) + " is weaker than its TLS mode";
+    if (weaker) return "@tls=" + std::to_string(p.m_nTls) + " is weaker than its TLS mode";
   }
-  if (p.m_bTlsVerifyNamed && p.m_nTlsVerify == 0) return locked + "@tlsverify=0 would not check the relay's certificate";
+  if (p.m_bTlsVerifyNamed && p.m_nTlsVerify == 0) return "@tlsverify=0 would not check the relay's certificate";
   return {};
 }
 
@@ -146,6 +162,12 @@ bool ApplyCallProfile(const CCallProfile& call, const CXpParameters& p, CSMTPCha
                      "with none of them");
   }
   if (!ownCredentials && !call.bOwnRelay && !profile.strUsername.empty()) {
+    // Nor do they go with less protection than the profile gives them: without TLS, or to
+    // a relay whose certificate is not checked, they would reach whoever sits in between.
+    if (std::string lowered = TlsLoweredByCall(profile, p); !lowered.empty()) {
+      return refuse(Status::Registry, "the " + profile.Describe() + " signs in only with its own TLS: " + lowered +
+                                          " (a call that brings its own credentials may lower it)");
+    }
     channel.m_strSMTPUsername = profile.strUsername;
     channel.m_bAuthenticate = true;
     if (profile.HasPassword()) {

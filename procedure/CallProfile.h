@@ -36,6 +36,9 @@ CCallProfile FindCallProfile(IProfileStore* store, const CXpParameters& paramete
 bool HasMinimumParameters(const CXpParameters& parameters, const CCallProfile& profile);
 // Why a locked profile refuses the call; empty when it does not.
 std::string LockedProfileRefusal(const CRelayProfile& profile, const CXpParameters& parameters);
+// Why the call's @tls or @tlsverify gives less protection than the profile's TLS; empty
+// when it does not.
+std::string TlsLoweredByCall(const CRelayProfile& profile, const CXpParameters& parameters);
 // After the channel holds the call's parameters: the relay list of @address, then the
 // profile's values where the call gave none and its secrets where they are used. False,
 // with the channel's status and m_strErrorDetail set, when the call must end unsent.

@@ -338,6 +338,9 @@ void CMessageComposer::SendAttachmentParts() {
     if (m_bLogging) writer.m_fnLog = [this](const std::string& text) { m_channel.WriteLog(text); };
     writer.m_nFileCharset = m_channel.m_nFileCharset;
     writer.SetAttachmentPolicy(m_channel.m_attachmentPolicy);
+    // The files as checked before MAIL, each at most as long as it was then: measuring the
+    // message and sending it attach the same bytes.
+    if (m_channel.m_attachmentFiles.bExpanded) writer.UseFiles(m_channel.m_attachmentFiles);
     writer.SendAttachments(m_channel.m_strAttachments, !resultsAsAttachments);
     m_strAttachmentRefusal = writer.Refusal();
     if (!m_strAttachmentRefusal.empty()) return;

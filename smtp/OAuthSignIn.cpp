@@ -34,6 +34,14 @@ OAuthSetup ReadOAuthRequest(const CSMTPChannel& channel, COAuthRequest& request,
   // its own endpoint must bring its own secret.
   if (request.strClientSecret.empty() && settings->strOAuthTokenUrl == request.strTokenUrl) {
     request.strClientSecret = settings->strOAuthClientSecret;
+    // Nor does it ask for more than the server's scope: a token for another resource
+    // (a mail store, a directory) would give the caller what the server's client may do
+    // there, and the token goes to the relay the call names.
+    if (!request.strClientSecret.empty() && request.strScope != settings->strOAuthScope) {
+      error = "@oauthscope cannot choose the scope of a token asked for with the OAuthClientSecret setting (it "
+              "asks for the OAuthScope setting's scope only); a call that brings its own secret may";
+      return OAuthSetup::Failed;
+    }
   }
   if (request.strClientId.empty()) {
     error = "no OAuth client id (@oauthclientid or the OAuthClientId setting)";

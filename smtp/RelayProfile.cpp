@@ -306,4 +306,28 @@ bool ReadProfileOAuthClientSecret(const CRelayProfile& profile, std::string& val
   return false;
 }
 
+bool ProfileSecretFiles(IProfileStore& store, std::vector<std::pair<std::string, std::string>>& files,
+                        std::string& error) {
+  std::vector<std::string> names;
+  switch (store.Names(names, error)) {
+    case SettingState::Missing: return true;
+    case SettingState::Error: return false;
+    case SettingState::Found: break;
+  }
+  const std::pair<const char*, const char*> keys[] = {{"password_file", "the password file"},
+                                                      {"oauth_client_secret_file", "the OAuth client secret file"}};
+  for (const std::string& name : names) {
+    CStoredProfile stored;
+    if (store.Read(name, stored, error) == SettingState::Error) return false;
+    for (const auto& [key, value] : stored.arrValues) {
+      for (const auto& [secretKey, what] : keys) {
+        if (key == secretKey && value.eKind == CStoredValue::Kind::Text && !value.strText.empty()) {
+          files.emplace_back(value.strText, std::string(what) + " of profile '" + name + "'");
+        }
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace varnel

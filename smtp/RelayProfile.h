@@ -70,4 +70,11 @@ bool ReadProfilePassword(const CRelayProfile& profile, std::chrono::milliseconds
 // The OAuth client secret (oauth_client_secret_file or the stored value).
 bool ReadProfileOAuthClientSecret(const CRelayProfile& profile, std::string& value, std::string& error);
 
+// The secret files every profile of the store names (password_file,
+// oauth_client_secret_file), each with what it is ("the password file of profile 'gmail'"),
+// whether or not the profile is otherwise sound. False with error naming the store when it
+// cannot be read.
+bool ProfileSecretFiles(IProfileStore& store, std::vector<std::pair<std::string, std::string>>& files,
+                        std::string& error);
+
 }  // namespace varnel

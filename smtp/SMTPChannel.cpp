@@ -10,7 +10,9 @@
 #include "platform/System.h"
 #include "platform/Log.h"
 #include "platform/Network.h"
+#include "oauth/OAuthTokens.h"
 #include "smtp/AddressList.h"
+#include "smtp/RelayProfile.h"
 #include "smtp/CompletionEvent.h"
 #include "smtp/DeliveryWorker.h"
 #include "smtp/SMTPSocket.h"
@@ -115,6 +117,19 @@ bool CSMTPChannel::CheckAttachments() {
     m_nStatus = Status::Registry;
     return false;
   }
+  // The secrets kept outside the settings folder: every profile's secret files, and the
+  // folder where the tokens of this account's calls are shared.
+  if (m_platform.pProfiles != nullptr) {
+    std::vector<std::pair<std::string, std::string>> secrets;
+    if (!ProfileSecretFiles(*m_platform.pProfiles, secrets, error)) {
+      WriteLog(error);
+      m_strErrorDetail = error;
+      m_nStatus = Status::Registry;
+      return false;
+    }
+    for (const auto& [path, what] : secrets) m_attachmentPolicy.RefuseFile(path, what);
+  }
+  m_attachmentPolicy.RefuseFolder(OAuthTokenSharingFolder(), "the folder of shared OAuth tokens");
   // Expanded once: the files checked here are the files every composition attaches.
   m_attachmentFiles = ExpandAttachmentList(*m_platform.pFileSystem, m_strAttachments);
   std::string refusal;

@@ -85,10 +85,27 @@ bool RealPathOfOpenFile(std::FILE* file, const std::string& path, std::string& r
   return false;
 }
 
-bool IsKernelFile(std::FILE* file) {
+bool IsKernelFile(std::FILE* file) { return IsKernelDescriptor(::fileno(file)); }
+
+bool RealPathOfOpenFolder(int descriptor, const std::string& folder, std::string& real) {
+  std::string link = "/proc/self/fd/" + std::to_string(descriptor);
+  char buffer[4096];
+  ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer);
+  if (length > 0 && static_cast<std::size_t>(length) < sizeof buffer && buffer[0] == '/') {
+    real.assign(buffer, static_cast<std::size_t>(length));
+    return true;
+  }
+  // Without /proc: the name resolved, if it still leads to the very folder that is open.
+  struct stat opened {};
+  struct stat named {};
+  return ::fstat(descriptor, &opened) == 0 && ResolvePath(folder, real) && ::stat(real.c_str(), &named) == 0 &&
+         named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
+
+bool IsKernelDescriptor(int descriptor) {
 #ifdef __linux__
   struct statfs system {};
-  if (::fstatfs(::fileno(file), &system) != 0) return true;
+  if (::fstatfs(descriptor, &system) != 0) return true;
   switch (static_cast<unsigned long>(system.f_type)) {
     case PROC_SUPER_MAGIC:
     case SYSFS_MAGIC:
@@ -101,7 +118,7 @@ bool IsKernelFile(std::FILE* file) {
       return false;
   }
 #else
-  (void)file;
+  (void)descriptor;
   return false;
 #endif
 }

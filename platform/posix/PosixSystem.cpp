@@ -17,6 +17,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "platform/AttachmentPolicy.h"
 #include "platform/System.h"
 
 namespace varnel {
@@ -60,6 +61,25 @@ bool AppendToFile(const std::string& path, const std::string& text, std::string*
 #endif
   int folderFd = ::open(folder.c_str(), folderFlags);
   if (folderFd < 0) return fail("its folder cannot be opened (" + std::string(std::strerror(errno)) + ")");
+  // Varnel's settings and the kernel's files are no place for a log: a line appended there
+  // (or a file made there) would change how the installation or the system behaves.
+  std::string protection;
+  std::string realFolder;
+  if (attachment_paths::IsKernelDescriptor(folderFd)) {
+    protection = "it lies in a file system of the kernel, where a log is never written";
+  } else if (!attachment_paths::RealPathOfOpenFolder(folderFd, folder, realFolder)) {
+    protection = "the real path of its folder cannot be told";
+  } else {
+    for (const auto& [protectedFolder, what] : attachment_paths::ProtectedFolders()) {
+      if (protection.empty() && attachment_paths::IsBelow(realFolder, protectedFolder)) {
+        protection = "it lies in " + what + " " + protectedFolder + ", where a log is never written";
+      }
+    }
+  }
+  if (!protection.empty()) {
+    ::close(folderFd);
+    return fail(protection);
+  }
   int fd = ::openat(folderFd, name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW,
                     0600);
   if (fd < 0) {

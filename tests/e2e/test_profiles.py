@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import unittest
 
-from relay import VARNEL, write_file
+from relay import VARNEL, Relay, run_varnel, sql_text, write_file
 from tls_relay import TestPki, TlsRelay
 
 USER, PASSWORD = "sql@example.com", "pw-4711-secret"
@@ -120,6 +120,63 @@ class ProfilesTest(unittest.TestCase):
             self.assertEqual(out["rows"][0]["Result"], 7)
             self.assertIn("is refused: it can be read or written by others (mode 0644", out["rows"][0]["ErrorMessage"])
             self.assertEqual(relay.auth, [])
+
+    def test_profile_credentials_never_go_with_less_tls_than_the_profile_gives(self):
+        with TlsRelay(tls="starttls", credentials=(USER, PASSWORD)) as relay:
+            self.conf(self.mail_profile("mail", relay.port))
+            cases = [
+                ("no TLS", ", @tls=0", 7, "@tls=0 is weaker than its TLS mode"),
+                ("TLS when offered", ", @tls=1", 7, "@tls=1 is weaker than its TLS mode"),
+                ("certificate not checked", ", @tlsverify=0", 7, "@tlsverify=0 would not check"),
+                ("TLS required, as the profile", ", @tls=2", 0, None),
+            ]
+            for name, parameters, status, message in cases:
+                with self.subTest(name):
+                    before = len(relay.auth)
+                    code, out, err = self.run_call(", @profile='mail'" + parameters)
+                    row = out["rows"][0]
+                    self.assertEqual(row["Result"], status, out)
+                    if message is None:
+                        self.assertEqual([ok for _, _, ok in relay.auth[before:]], [True])
+                        continue
+                    self.assertIn("the profile 'mail' (file %s/varnel.conf) signs in only with its own TLS: %s"
+                                  % (self.folder.name, message), row["ErrorMessage"])
+                    self.assertEqual(relay.auth[before:], [])
+            self.assertEqual(len(relay.envelopes), 1)
+
+    def test_secret_files_outside_the_settings_folder_are_never_attached(self):
+        outside = tempfile.TemporaryDirectory()
+        self.addCleanup(outside.cleanup)
+        secrets = os.path.join(outside.name, "secrets")
+        tokens = os.path.join(outside.name, "tokens")
+        os.mkdir(secrets, 0o700)
+        os.mkdir(tokens, 0o700)
+        password = write_file(secrets, "password", PASSWORD + "\n")
+        client = write_file(secrets, "client", "client-secret-0815\n")
+        write_file(tokens, "cached", "token-0815\n")
+        os.symlink(password, os.path.join(outside.name, "link"))
+        self.conf('[profile.mail]\naddress = "localhost"\nusername = "u"\npassword_file = "%s"\n'
+                  '[profile.m365]\naddress = "localhost"\nusername = "u"\n'
+                  'oauth_token_url = "https://localhost/token"\noauth_client_secret_file = "%s"\n' % (password, client))
+        cases = [
+            ("a profile's password file", password, "%s is the password file of profile 'mail'" % password),
+            ("a profile's OAuth client secret", client, "is the OAuth client secret file of profile 'm365'"),
+            ("by wildcard", os.path.join(secrets, "*"), "of profile"),
+            ("through a link", os.path.join(outside.name, "link"), "(%s) is the password file" % password),
+            ("through ..", os.path.join(tokens, "..", "secrets", "password"), "is the password file"),
+            ("shared OAuth tokens", os.path.join(tokens, "cached"), "lies in the folder of shared OAuth tokens"),
+        ]
+        with Relay() as relay:
+            for name, attachments, reason in cases:
+                with self.subTest(name):
+                    environment = {"VARNEL_CONFIG_DIR": self.folder.name, "VARNEL_TOKEN_CACHE_DIR": tokens}
+                    code, out = run_varnel("exec xp_Varnel @recipient='dba@example.com', @from='a@example.com', "
+                                           "@address='127.0.0.1', @smtpport=%d, @attachments=%s"
+                                           % (relay.port, sql_text(attachments)), env=environment)
+                    row = out["rows"][0]
+                    self.assertEqual(row["Result"], 17, out)
+                    self.assertIn(reason, row["ErrorMessage"])
+            self.assertEqual(relay.envelopes, [])
 
     def check_config(self, *options):
         environment = {k: v for k, v in os.environ.items() if not k.startswith("VARNEL_") or k == "VARNEL_BIN"}

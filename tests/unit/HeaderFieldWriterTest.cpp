@@ -232,6 +232,25 @@ TEST(HeaderFieldWriterTest, AddressListsEncodeNamesNeverAddresses) {
   EXPECT_NE(field.find("@example.com,\r\n user"), std::string::npos);
 }
 
+// The address a header shows is the one delivery sends to: a "<" inside a comment starts
+// none, whatever the comment holds.
+TEST(HeaderFieldWriterTest, AnAngleBracketInACommentStartsNoAddress) {
+  struct Case {
+    std::string value;
+    std::string expected;
+  } const cases[] = {
+      {"a@b.test (x\r\nRCPT TO:<e@x>)", "From: a@b.test (x\r\n RCPT TO:<e@x>)\r\n"},
+      {"a@b.test (\xE9 <e@x>)", "From: a@b.test (\xE9 <e@x>)\r\n"},
+      {"a@b.test (\\) <e@x>)", "From: a@b.test (\\) <e@x>)\r\n"},
+      {"a@b.test (outer (inner) <e@x>)", "From: a@b.test (outer (inner) <e@x>)\r\n"},
+      {"\xC9ric (boss) <a@b.test>", "From: =?iso-8859-1?Q?=C9ric_=28boss=29?= <a@b.test>\r\n"},
+      {"\"x (y\" <a@b.test>", "From: \"x (y\" <a@b.test>\r\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CHeaderFieldWriter(kLatin1, "\r\n").AddressList("From", c.value), c.expected) << c.value;
+  }
+}
+
 TEST(HeaderFieldWriterTest, ParametersQuotedOrInRfc2231Pieces) {
   struct Case {
     std::int32_t nCharset;

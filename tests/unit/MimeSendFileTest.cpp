@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <fstream>
 #include <map>
 
 #include "MimeTestSupport.h"
@@ -314,6 +315,47 @@ TEST(MimeSendFileTest, TheListExpandedOnceIsWhatEverySendAttaches) {
     writer.UseFiles(files);
     EXPECT_TRUE(writer.SendAttachments(list, false));
     EXPECT_EQ(sink.m_strData, kDelimiter + Header("one.log", "quoted-printable", "text/plain") + "1\r\n") << pass;
+  }
+}
+
+TEST(MimeSendFileTest, AFileThatGrowsAfterItsCheckGoesOutAsItWasChecked) {
+  struct Case {
+    const char* pName;
+    std::string strFile;
+    std::string strBefore;
+    std::string strAdded;
+  } const cases[] = {
+      {"text part", "a.log", "one\ntwo\n", "three\n"},
+      {"text part whose added bytes are 8-bit", "b.txt", "plain\n", "caf\xE9\n"},
+      {"text file sent base64", "c.txt", "x\x01y\r", "\nz\n"},
+      {"binary part", "d.bin", std::string("\x01\x02\x00\x04", 4), "\x05"},
+      {"printable part of another type", "e.pdf", "abc", "def"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pName);
+    CScratchDirectory scratch;
+    scratch.Write(c.strFile, c.strBefore);
+    const std::string path = scratch.Path() + "/" + c.strFile;
+    CAttachmentFiles files = ExpandAttachmentList(DefaultFileSystem(), path);
+    std::string refusal;
+    ASSERT_TRUE(CheckAttachmentFiles(files, CAttachmentPolicy(), refusal)) << refusal;
+    std::string sent[2];
+    std::vector<std::string> log;
+    for (int pass = 0; pass < 2; ++pass) {
+      // Measured before the file grew, sent after it.
+      if (pass == 1) std::ofstream(path, std::ios::binary | std::ios::app) << c.strAdded;
+      CMemorySink sink;
+      CMimeSendFile writer(sink, kBoundary, 1, DefaultFileSystem());
+      writer.m_fnLog = [&log](const std::string& text) { log.push_back(text); };
+      writer.UseFiles(files);
+      EXPECT_TRUE(writer.SendAttachments(path, true));
+      sent[pass] = sink.m_strData;
+    }
+    EXPECT_EQ(sent[1], sent[0]);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0], "File " + c.strFile + " grew while it was sent: the " + std::to_string(c.strBefore.size()) +
+                          " bytes it held when it was checked were sent, not the " +
+                          std::to_string(c.strBefore.size() + c.strAdded.size()) + " it holds now");
   }
 }
 

@@ -271,6 +271,8 @@ TEST(RelayProfileTest, RefusalsSendNothing) {
   ::chmod(open.c_str(), 0644);
   const std::vector<std::pair<std::string, CStoredValue>> locked = {
       {"username", Text("u")}, {"password_command", Text("echo pw")}, {"tls", Number(2)}, {"locked", Flag(true)}};
+  const std::vector<std::pair<std::string, CStoredValue>> unlocked = {
+      {"username", Text("u")}, {"password_command", Text("echo pw")}, {"tls", Number(2)}};
   auto with = [](std::vector<std::pair<std::string, CStoredValue>> values, std::pair<std::string, CStoredValue> more) {
     values.push_back(std::move(more));
     return values;
@@ -297,6 +299,12 @@ TEST(RelayProfileTest, RefusalsSendNothing) {
        "is locked: @oauthtokenurl cannot replace its credentials"},
       {"locked TLS", locked, {CHostServerCall::Int("@tls", 1)}, 7, "is locked: @tls=1 is weaker than its TLS mode"},
       {"locked verify", locked, {CHostServerCall::Int("@tlsverify", 0)}, 7, "is locked: @tlsverify=0"},
+      {"locked, the default port for a relay on its own", locked, {CHostServerCall::Int("@smtpport", 25)}, 7,
+       "is locked: @smtpport 25 is not its port"},
+      {"its credentials without TLS", unlocked, {CHostServerCall::Int("@tls", 0)}, 7,
+       "signs in only with its own TLS: @tls=0 is weaker than its TLS mode"},
+      {"its credentials to an unchecked certificate", unlocked, {CHostServerCall::Int("@tlsverify", 0)}, 7,
+       "signs in only with its own TLS: @tlsverify=0 would not check"},
   };
   for (const Case& c : cases) {
     CQuietPort port;
@@ -319,6 +327,17 @@ TEST(RelayProfileTest, RefusalsSendNothing) {
     EXPECT_NE(call.ErrorMessage().find(c.strExpected), std::string::npos) << c.pWhat << ": " << call.ErrorMessage();
     EXPECT_FALSE(port.Contacted()) << c.pWhat;
   }
+}
+
+TEST(RelayProfileTest, ALockedProfileTakesACallsPortThatIsItsRelaysOwn) {
+  CScriptedRelay relay(SendFrom("p@example.com"));
+  CProfileCall call;
+  call.store.m_mapProfiles["p"] = Stored(
+      "p", {{"address", Text(Relay(relay.Port()))}, {"from", Text("p@example.com")}, {"locked", Flag(true)}});
+  call.Add(CHostServerCall::Text("@recipient", "a@example.com")).Add(CHostServerCall::Text("@profile", "p"));
+  call.Add(CHostServerCall::Int("@smtpport", relay.Port()));
+  EXPECT_EQ(call.Run(), 0) << call.ErrorMessage();
+  EXPECT_TRUE(relay.Failures().empty());
 }
 
 TEST(RelayProfileTest, WithoutAProfileTheMinimumStands) {

@@ -396,6 +396,51 @@ TEST(SecurityTest, LogsNeverFollowALinkNorAppendToAPlantedFileAndTheSendGoesOn) 
   EXPECT_NE(::lstat((scratch / "created-through-link").c_str(), &status), 0) << "a link's target was created";
 }
 
+// Item: log files among the installation's settings and the kernel's files.
+TEST(SecurityTest, LogsAreNeverWrittenAmongTheSettingsNorIntoTheKernelsFiles) {
+  CScratch scratch;
+  ::mkdir((scratch / "config").c_str(), 0700);
+  ::mkdir((scratch / "config/jobs").c_str(), 0700);
+  ::mkdir((scratch / "other").c_str(), 0700);
+  WriteFile(scratch / "config/varnel.conf", "# no profiles\n");
+  std::filesystem::create_symlink((scratch / "config").c_str(), (scratch / "config-link").c_str());
+  CScopedEnvironment configDir("VARNEL_CONFIG_DIR", scratch / "config");
+  const std::string comm = ReadFile("/proc/self/comm");
+  struct Case {
+    const char* pName;
+    std::string strPath;
+    std::string strReason;
+    std::string strUntouched;  // a file whose content must stay as it was
+  } const cases[] = {
+      {"a new setting", scratch / "config/TlsMode", "lies in Varnel's settings folder", ""},
+      {"the profiles file", scratch / "config/varnel.conf", "lies in Varnel's settings folder", scratch / "config/varnel.conf"},
+      {"below the settings folder", scratch / "config/jobs/x.log", "lies in Varnel's settings folder", ""},
+      {"through a link to the folder", scratch / "config-link/AllowPlainSignIn", "lies in Varnel's settings folder", ""},
+      {"through ..", scratch / "other/../config/HeloName", "lies in Varnel's settings folder", ""},
+      {"a file of the kernel", "/proc/self/comm", "it lies in a file system of the kernel", "/proc/self/comm"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pName);
+    const std::string before = c.strUntouched.empty() ? std::string() : ReadFile(c.strUntouched);
+    CScriptedRelay relay(FullSend());
+    CCall call(relay.Port());
+    call.Add(CHostServerCall::Int("@debug", 1)).Add(CHostServerCall::Text("@debugfilename", c.strPath));
+    EXPECT_EQ(call.Run(), 0);
+    EXPECT_TRUE(relay.Failures().empty()) << relay.Failures().front();  // the send went on
+    ASSERT_EQ(call.server.Messages().size(), 1u);
+    const std::string& message = call.server.Messages()[0];
+    EXPECT_EQ(message.rfind("The log file " + c.strPath + " could not be written: ", 0), 0u) << message;
+    EXPECT_NE(message.find(c.strReason), std::string::npos) << message;
+    if (c.strUntouched.empty()) {
+      struct stat status {};
+      EXPECT_NE(::lstat(c.strPath.c_str(), &status), 0) << "the log was created";
+    } else {
+      EXPECT_EQ(ReadFile(c.strUntouched), before);
+    }
+  }
+  EXPECT_EQ(ReadFile("/proc/self/comm"), comm);
+}
+
 // Item: the caller's password of the host command.
 TEST(SecurityTest, HostPasswordsComeFromAFileOrTheEnvironmentAndArgumentsAreWarnedAbout) {
   CScratch scratch;

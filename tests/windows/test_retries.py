@@ -110,8 +110,11 @@ class TestRetries(unittest.TestCase):
         # from its environment.
         set_setting("Retries", "1")
         set_setting("RetryDelay", "1")
-        windows_log = os.path.join(self.folder.name, "windows.log")
-        linux_log = os.path.join(self.folder.name, "linux.log")
+        # Not in the settings folder: a log is never written among the settings.
+        logs = tempfile.TemporaryDirectory()
+        self.addCleanup(logs.cleanup)
+        windows_log = os.path.join(logs.name, "windows.log")
+        linux_log = os.path.join(logs.name, "linux.log")
         with BusyRelay() as relay:
             relay.arm(1)
             windows, elapsed = self.run_windows(
