@@ -39,6 +39,7 @@ class CDatabaseDiagnostics {
   void Add(CDatabaseDiagnostic record) { m_arrRecords.push_back(std::move(record)); }
   std::vector<CDatabaseDiagnostic> Take() { return std::exchange(m_arrRecords, {}); }
   bool Empty() const { return m_arrRecords.empty(); }
+  std::size_t Count() const { return m_arrRecords.size(); }
 
  private:
   std::vector<CDatabaseDiagnostic> m_arrRecords;
@@ -96,9 +97,13 @@ class IDatabaseStatement {
   // Binds column i as text into a slot of widths[i] bytes, terminating zero included, and
   // sets the number of rows one fetch returns at most.
   virtual bool BindColumns(const std::vector<std::uint64_t>& widths, std::size_t rowsPerFetch) = 0;
-  // Fetches the next block of rows; 0 at the end of the rowset or when the fetch fails.
-  // Warnings about rows (cut values) are not reported.
+  // Fetches the next block of rows; 0 at the end of the rowset or when the fetch fails
+  // (then FetchFailed is true and the driver's records are in the diagnostics). Warnings
+  // about rows (cut values) are not reported.
   virtual std::size_t FetchRows() = 0;
+  // The last FetchRows ended the rows with a failure, not at their end: the rows fetched
+  // so far are not the whole result.
+  virtual bool FetchFailed() const = 0;
   // Text of one column of one row of the last block, as much as its slot held; NULL is
   // empty. Valid until the next FetchRows.
   virtual std::string_view Value(std::size_t row, std::size_t column) const = 0;

@@ -468,6 +468,7 @@ class COdbcStatement final : public IDatabaseStatement {
   }
 
   std::size_t FetchRows() override {
+    m_bFetchFailed = false;
     if (m_nRowsPerFetch == 0) return 0;
     m_nBlockNext += m_nTaken;
     m_nTaken = 0;
@@ -475,6 +476,8 @@ class COdbcStatement final : public IDatabaseStatement {
     m_nTaken = std::min(m_nRowsPerFetch, m_nBlockRows - m_nBlockNext);
     return m_nTaken;
   }
+
+  bool FetchFailed() const override { return m_bFetchFailed; }
 
   std::string_view Value(std::size_t row, std::size_t column) const override {
     if (row >= m_nTaken || column >= m_arrColumns.size()) return {};
@@ -558,8 +561,17 @@ class COdbcStatement final : public IDatabaseStatement {
       if (whole) reset(column.arrWhole, 0u);
     }
     m_nRowsFetched = 0;
-    SQLRETURN rc = Call(nullptr, SQL_HANDLE_STMT, m_hStatement, SQLFetch(m_hStatement));
-    if (!Succeeded(rc)) return false;
+    // Warnings (values cut by their slots) are not collected for every block; a failure's
+    // records are: the rows before it are not the whole result.
+    SQLRETURN rc = SQLFetch(m_hStatement);
+    if (rc == SQL_NO_DATA) return false;
+    if (!Succeeded(rc)) {
+      std::size_t before = Diagnostics().Count();
+      Call(&m_context, SQL_HANDLE_STMT, m_hStatement, rc);
+      if (Diagnostics().Count() == before) Diagnostics().Add(OwnRecord("HY000", "The driver failed to fetch the next rows"));
+      m_bFetchFailed = true;
+      return false;
+    }
     std::size_t rows = std::min<std::size_t>(m_nRowsFetched, m_nBlockCapacity);
     for (std::size_t column = 0; column < m_arrColumns.size(); ++column) {
       const CColumnBuffer& buffer = m_arrColumns[column];
@@ -715,6 +727,7 @@ class COdbcStatement final : public IDatabaseStatement {
   std::size_t m_nBlockRows = 0;      // rows in the current block
   std::size_t m_nBlockNext = 0;      // first block row of the current hand-out
   std::size_t m_nTaken = 0;          // rows of the current hand-out
+  bool m_bFetchFailed = false;
   SQLULEN m_nRowsFetched = 0;
 };
 

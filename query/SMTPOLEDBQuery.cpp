@@ -330,6 +330,13 @@ int CSMTPOLEDBQuery::CaptureRowset(IDatabaseStatement& statement) {
         resultset.AddRow(values);
       }
     }
+    if (statement.FetchFailed()) {
+      // The rows so far are not the whole result: a message with part of a table would
+      // pass for the whole one, so the run fails and nothing is sent.
+      m_bRowsLost = true;
+      ReportOLEDBErrors(true);
+      return 1;
+    }
     // Every row in its place before the run goes on: a failed write shows here.
     RowStore().Finish();
   } catch (const CRowStoreError& error) {

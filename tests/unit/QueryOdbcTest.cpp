@@ -259,6 +259,28 @@ TEST_F(QuerySQLiteTest, SyntaxErrorIsReportedAndTheRunStillSucceeds) {
   EXPECT_EQ(LogMessages(m_log).back(), "Query Successful");
 }
 
+// A row that fails on the way (a function's error in row 500, after many fetches) ends the
+// result before its end: the run fails with the driver's message, so no mail goes out
+// with part of a table.
+TEST_F(QuerySQLiteTest, FetchThatFailsPartWayFailsTheRunWithTheDriversMessage) {
+  const struct {
+    const char* expression;
+    const char* message;
+  } cases[] = {
+      {"abs(-9223372036854775807 - 1)", "integer overflow"},
+      {"json('{bad')", "malformed JSON"},
+  };
+  for (const auto& c : cases) {
+    auto runner = Run(std::string("with recursive n(i) as (select 1 union all select i + 1 from n where i < 600) "
+                                  "select i, case when i = 500 then ") +
+                          c.expression + " else 'fine' end from n",
+                      false);
+    std::string error = runner->GetQueryError();
+    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    EXPECT_NE(LogMessages(m_log).back(), "Query Successful");
+  }
+}
+
 TEST_F(QuerySQLiteTest, RefusedBindingCommandIsOnlyLogged) {
   auto runner = std::make_unique<CSMTPOLEDBQuery>("select 7", m_platform);
   runner->m_strDatabase = m_database;

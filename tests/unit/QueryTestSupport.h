@@ -152,6 +152,7 @@ class CScriptedStatement final : public IDatabaseStatement {
     m_log.arrFetchSizes.push_back(count);
     return count;
   }
+  bool FetchFailed() const override { return false; }
   std::string_view Value(std::size_t row, std::size_t column) const override {
     const std::optional<std::string>& value = Current().arrRows.at(m_nBlockStart + row).at(column);
     return value ? std::string_view(*value) : std::string_view();
