@@ -206,6 +206,8 @@ int RunConfigCheck(ISettings& settings, std::ostream& output, std::ostream& erro
   PrintLine(output, settings, "OAuthClientSecret", "VARNEL_OAUTH_CLIENT_SECRET", values.strOAuthClientSecret, "none",
             true);
   PrintLine(output, settings, "OAuthScope", "VARNEL_OAUTH_SCOPE", values.strOAuthScope, "none");
+  PrintLine(output, settings, "OAuthRelays", "VARNEL_OAUTH_RELAYS", values.strOAuthRelays,
+            "none: tokens of the OAuthClientSecret setting go to no relay");
   std::string folders;
   if (attachments.Limited()) settings.Value("AttachmentFolders", "VARNEL_ATTACHMENT_FOLDERS", folders);
   PrintLine(output, settings, "AttachmentFolders", "VARNEL_ATTACHMENT_FOLDERS", folders,

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "oauth/OAuthTokenClient.h"
+#include "smtp/RelayProfile.h"
 
 namespace varnel {
 namespace {
@@ -111,6 +112,18 @@ class CReader {
   std::string& m_strError;
 };
 
+bool ReadOAuthRelays(CReader& reader, std::string& value) {
+  if (!reader.Text("OAuthRelays", "VARNEL_OAUTH_RELAYS", value)) return false;
+  for (const CRelay& entry : SplitRelayList(value)) {
+    CRelay relay;
+    if (!ParseRelayEntry(entry.strHost, true, relay)) {
+      return reader.Fail("OAuthRelays", "VARNEL_OAUTH_RELAYS", value,
+                         "has an entry that is not \"host\" or \"host:port\" (port 1 to 65535): " + entry.strHost);
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string ShownValue(const std::string& text) {
@@ -191,6 +204,7 @@ bool ReadInstallationSettings(ISettings& settings, CInstallationSettings& values
   return reader.Word("OAuthClientId", "VARNEL_OAUTH_CLIENT_ID", values.strOAuthClientId) &&
          reader.Text("OAuthClientSecret", "VARNEL_OAUTH_CLIENT_SECRET", values.strOAuthClientSecret, true) &&
          reader.Text("OAuthScope", "VARNEL_OAUTH_SCOPE", values.strOAuthScope) &&
+         ReadOAuthRelays(reader, values.strOAuthRelays) &&
          reader.WholeNumber("Retries", "VARNEL_RETRIES", 100, values.nRetries) &&
          reader.WholeNumber("RetryDelay", "VARNEL_RETRY_DELAY", 86400, values.nRetryDelay) &&
          reader.WholeNumber("MaxSeconds", "VARNEL_MAX_SECONDS", 86400, values.nMaxSeconds);

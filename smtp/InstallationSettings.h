@@ -20,6 +20,9 @@ struct CInstallationSettings {
   std::string strOAuthClientId;
   std::string strOAuthClientSecret;
   std::string strOAuthScope;
+  // The relays ("host" or "host:port", separated by "," or ";") that a token asked for with
+  // the OAuthClientSecret setting may be sent to; empty: none.
+  std::string strOAuthRelays;
   int nRetries = -1;               // rounds after the first; -1: not set (none)
   int nRetryDelay = -1;            // seconds before the second round; -1: not set (5)
   int nMaxSeconds = -1;            // bound on the whole call; -1: not set (none)

@@ -3,6 +3,8 @@
 #include <chrono>
 
 #include "oauth/OAuthTokens.h"
+#include "platform/AsciiCase.h"
+#include "smtp/RelayProfile.h"
 #include "smtp/SMTPChannel.h"
 
 namespace varnel {
@@ -10,6 +12,28 @@ namespace {
 
 // A parameter's value, else the setting's.
 std::string Effective(const std::string& given, const std::string& setting) { return given.empty() ? setting : given; }
+
+// The first of the call's relays that the OAuthRelays setting does not name ("host:port"),
+// or empty when it names them all. An entry without a port names the host on any port.
+std::string RelayOutsideSetting(const CSMTPChannel& channel, const std::string& setting) {
+  std::vector<CRelay> allowed;
+  for (const CRelay& entry : SplitRelayList(setting)) {
+    CRelay relay;
+    if (ParseRelayEntry(entry.strHost, true, relay)) allowed.push_back(relay);
+  }
+  for (const CRelay& relay : channel.m_arrRelays) {
+    std::int32_t port = relay.nPort > 0 ? relay.nPort : channel.m_nPort;
+    bool named = false;
+    for (const CRelay& entry : allowed) {
+      if (AsciiLower(entry.strHost) == AsciiLower(relay.strHost) && (entry.nPort == 0 || entry.nPort == port)) {
+        named = true;
+        break;
+      }
+    }
+    if (!named) return relay.strHost + ":" + std::to_string(port);
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -40,6 +64,17 @@ OAuthSetup ReadOAuthRequest(const CSMTPChannel& channel, COAuthRequest& request,
     if (!request.strClientSecret.empty() && request.strScope != settings->strOAuthScope) {
       error = "@oauthscope cannot choose the scope of a token asked for with the OAuthClientSecret setting (it "
               "asks for the OAuthScope setting's scope only); a call that brings its own secret may";
+      return OAuthSetup::Failed;
+    }
+    // The token stands for the server's client: it goes only to relays the server named,
+    // never to one the call chose.
+    std::string outside = request.strClientSecret.empty() ? std::string()
+                                                           : RelayOutsideSetting(channel, settings->strOAuthRelays);
+    if (!outside.empty()) {
+      error = "a token asked for with the OAuthClientSecret setting goes only to the relays the OAuthRelays setting "
+              "names, and " + outside + (settings->strOAuthRelays.empty() ? " is not named (the setting is not set)"
+                                                                         : " is not among them") +
+              "; a call that brings its own secret, or a relay profile with its own client, may name others";
       return OAuthSetup::Failed;
     }
   }

@@ -114,12 +114,30 @@ class OAuthSignInTest(unittest.TestCase):
     def test_server_wide_settings_supply_what_the_call_leaves_out(self):
         with TokenEndpoint(self.pki) as endpoint, XOAuth2Relay(self.pki, lambda: endpoint.granted) as relay:
             settings = {"VARNEL_OAUTH_TOKEN_URL": endpoint.url, "VARNEL_OAUTH_CLIENT_ID": "varnel-app",
-                        "VARNEL_OAUTH_CLIENT_SECRET": "s3cret&value=1", "VARNEL_OAUTH_SCOPE": SCOPE}
+                        "VARNEL_OAUTH_CLIENT_SECRET": "s3cret&value=1", "VARNEL_OAUTH_SCOPE": SCOPE,
+                        "VARNEL_OAUTH_RELAYS": "relay.example.com; 127.0.0.1:%d" % relay.port}
             code, out, log = self.run_logged(statement(relay.port, None, client_id=None, secret=None,
                                                        oauthscope=None), env=settings)
         self.assertEqual(out["rows"], [SENT_ROW])
         self.assertEqual(relay.handler.logins, [(MAILBOX, "token-1")])
         self.assert_log_keeps_secrets(log, "s3cret", "token-1")
+
+    def test_server_secrets_token_goes_to_no_relay_the_settings_do_not_name(self):
+        # A caller naming its own relay would otherwise receive a token of the server's client.
+        for relays in (None, "relay.example.com", "127.0.0.1:1"):
+            with self.subTest(relays=relays), TokenEndpoint(self.pki) as endpoint, \
+                    XOAuth2Relay(self.pki, lambda: endpoint.granted) as relay:
+                settings = {"VARNEL_OAUTH_TOKEN_URL": endpoint.url, "VARNEL_OAUTH_CLIENT_ID": "varnel-app",
+                            "VARNEL_OAUTH_CLIENT_SECRET": "s3cret&value=1", "VARNEL_OAUTH_SCOPE": SCOPE}
+                if relays is not None:
+                    settings["VARNEL_OAUTH_RELAYS"] = relays
+                code, out, log = self.run_logged(statement(relay.port, None, client_id=None, secret=None,
+                                                           oauthscope=None), env=settings)
+                self.assertEqual(out["rows"][0]["Result"], 16)
+                self.assertIn("OAuthRelays", out["rows"][0]["ErrorMessage"])
+                self.assertEqual(endpoint.requests, [])
+                self.assertEqual(relay.handler.logins, [])
+                self.assertEqual(relay.handler.envelopes, [])
 
     def test_relay_refusing_the_token_gets_one_fresh_token_and_one_more_try(self):
         # The relay takes only the second token: the first is refused with 535.

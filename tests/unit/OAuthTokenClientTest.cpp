@@ -13,7 +13,9 @@
 #include "platform/Settings.h"
 #include "platform/Tls.h"
 #include "oauth/OAuthTokenClient.h"
+#include "smtp/InstallationSettings.h"
 #include "smtp/OAuthSignIn.h"
+#include "smtp/RelayProfile.h"
 #include "smtp/SMTPChannel.h"
 
 using namespace varnel;
@@ -314,6 +316,52 @@ TEST(OAuthTokenClientTest, RequestValuesComeFromTheCallElseFromTheSettings) {
       EXPECT_EQ(error, c.strRequestOrError) << c.pName;
     }
   }
+}
+
+// A token of the server's client goes only to relays the OAuthRelays setting names (an
+// entry without a port names every port); a call's own secret may go anywhere.
+TEST(OAuthTokenClientTest, ServerSecretsTokenGoesOnlyToRelaysTheSettingNames) {
+  struct {
+    const char* pSetting;  // nullptr: not set
+    const char* pAddress;
+    const char* pCallSecret;
+    const char* pOutside;  // empty: ready
+  } const cases[] = {
+      {nullptr, "smtp.example.com", "", "smtp.example.com:587"},
+      {"smtp.example.com", "SMTP.example.com", "", ""},
+      {"smtp.example.com:587", "smtp.example.com", "", ""},
+      {"smtp.example.com:25", "smtp.example.com", "", "smtp.example.com:587"},
+      {"a.example; smtp.example.com", "smtp.example.com, evil.example:587", "", "evil.example:587"},
+      {"smtp.example.com", "smtp.example.com:2525", "", ""},
+      {nullptr, "evil.example", "own-secret", ""},
+  };
+  for (const auto& c : cases) {
+    CTokenPlatform platform;
+    platform.settings.m_mapValues = {{"OAuthTokenUrl", "https://idp.example/t"},
+                                     {"OAuthClientId", "sid"},
+                                     {"OAuthClientSecret", "ssecret"}};
+    if (c.pSetting != nullptr) platform.settings.m_mapValues["OAuthRelays"] = c.pSetting;
+    CSMTPChannel channel(platform.Get());
+    channel.m_arrRelays = ParseRelayList(c.pAddress);
+    channel.m_nPort = 587;
+    channel.m_settings.strOAuthClientSecret = c.pCallSecret;
+    COAuthRequest request;
+    std::string error;
+    OAuthSetup setup = ReadOAuthRequest(channel, request, error);
+    if (*c.pOutside == '\0') {
+      EXPECT_EQ(setup, OAuthSetup::Ready) << c.pAddress << ": " << error;
+    } else {
+      EXPECT_EQ(setup, OAuthSetup::Failed) << c.pAddress;
+      EXPECT_NE(error.find(std::string(c.pOutside) + " is not"), std::string::npos) << error;
+    }
+  }
+  // An entry that is no relay fails the setting itself, by name.
+  CTokenPlatform platform;
+  platform.settings.m_mapValues = {{"OAuthRelays", "smtp.example.com:99999"}};
+  CInstallationSettings values;
+  std::string error;
+  EXPECT_FALSE(ReadInstallationSettings(platform.settings, values, error));
+  EXPECT_NE(error.find("the OAuthRelays setting"), std::string::npos) << error;
 }
 
 TEST(OAuthTokenClientTest, UnreadableSettingFailsTheSetup) {
