@@ -61,6 +61,20 @@ std::string RealFolderPath(const std::string& folder) {
   return PlainPath(std::string(current) + "/" + folder);
 }
 
+namespace {
+
+// The path the kernel gives for an open descriptor (/proc/self/fd), false without one.
+bool DescriptorPath(int descriptor, std::string& real) {
+  std::string link = "/proc/self/fd/" + std::to_string(descriptor);
+  char buffer[4096];
+  ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer || buffer[0] != '/') return false;
+  real.assign(buffer, static_cast<std::size_t>(length));
+  return true;
+}
+
+}  // namespace
+
 bool RealPathOfOpenFile(std::FILE* file, const std::string& path, std::string& real, std::string& reason) {
   int fd = ::fileno(file);
   struct stat opened {};
@@ -68,13 +82,7 @@ bool RealPathOfOpenFile(std::FILE* file, const std::string& path, std::string& r
     reason = path + " cannot be examined";
     return false;
   }
-  std::string link = "/proc/self/fd/" + std::to_string(fd);
-  char buffer[4096];
-  ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer);
-  if (length > 0 && static_cast<std::size_t>(length) < sizeof buffer && buffer[0] == '/') {
-    real.assign(buffer, static_cast<std::size_t>(length));
-    return true;
-  }
+  if (DescriptorPath(fd, real)) return true;
   // Without /proc: the name resolved, if it still leads to the very file that is open.
   struct stat named {};
   if (ResolvePath(path, real) && ::stat(real.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
@@ -88,13 +96,7 @@ bool RealPathOfOpenFile(std::FILE* file, const std::string& path, std::string& r
 bool IsKernelFile(std::FILE* file) { return IsKernelDescriptor(::fileno(file)); }
 
 bool RealPathOfOpenFolder(int descriptor, const std::string& folder, std::string& real) {
-  std::string link = "/proc/self/fd/" + std::to_string(descriptor);
-  char buffer[4096];
-  ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer);
-  if (length > 0 && static_cast<std::size_t>(length) < sizeof buffer && buffer[0] == '/') {
-    real.assign(buffer, static_cast<std::size_t>(length));
-    return true;
-  }
+  if (DescriptorPath(descriptor, real)) return true;
   // Without /proc: the name resolved, if it still leads to the very folder that is open.
   struct stat opened {};
   struct stat named {};
