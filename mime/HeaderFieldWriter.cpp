@@ -312,13 +312,17 @@ std::string CHeaderFieldWriter::AddressList(std::string_view name, std::string_v
 void CHeaderFieldWriter::AddParameter(const CHeaderParameter& parameter, std::vector<CToken>& tokens) const {
   // Control bytes have no place in a parameter value; a CR or LF would end the field.
   std::string value = parameter.strValue;
+  const std::string& name = parameter.strName;
   bool extended = false;
   for (char& c : value) {
     unsigned char byte = static_cast<unsigned char>(c);
     if (IsControl(byte)) c = '_';
     if (byte >= 0x80) extended = true;
   }
-  const std::string& name = parameter.strName;
+  // Many readers decode an encoded word even inside a quoted parameter value (RFC 2047
+  // section 5 forbids it there), so "=?x?Q?y?=.txt" would arrive as "y.txt": a value
+  // holding "=?" goes in the extended form, which they take as written.
+  if (name != "boundary" && value.find("=?") != std::string::npos) extended = true;
   // Pieces of a value too long for one line stay within this many characters.
   constexpr std::size_t kPiece = 60;
 

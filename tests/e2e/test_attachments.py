@@ -8,7 +8,7 @@ import sqlite3
 import tempfile
 import unittest
 
-from mime_check import attachments, check_message
+from mime_check import attachments, check_message, reformime_sections
 from relay import Relay, parse_message, run_varnel, sql_text
 
 CLASSIC_BOUNDARY = "_=_FirstPart___6811EDB8_BBDC_11D5_8A11_0020AF49FB55"
@@ -163,6 +163,25 @@ class AttachmentTest(unittest.TestCase):
         for part in message.walk():
             self.assertIsNone(part.get("X-Injected"))
         self.assertEqual([p.get_filename() for p in message.iter_attachments()], ['we"ird\\name_X-Injected: yes.txt'])
+
+    def test_names_that_look_like_encoded_words_arrive_as_written(self):
+        # A reader that decodes "=?...?=" in a quoted value would show another name.
+        for name in ("=?utf-8?Q?invoice?=.txt", "report =?utf-8?B?eA==?= " + "n" * 70 + ".txt"):
+            for by_query in (False, True):
+                with self.subTest(name=name[:20], by_query=by_query):
+                    if by_query:
+                        params = {"query": "select 1 as one", "qasattachments": 1, "qfilename": name, "qbind": 0}
+                    else:
+                        params = {"attachments": os.path.join(self.dir, name)}
+                        with open(params["attachments"], "wb") as f:
+                            f.write(b"content\n")
+                    with Relay() as relay:
+                        code, out = send(relay, **params)
+                    self.assertEqual(code, 0, out)
+                    raw = relay.envelopes[0].content
+                    self.assertEqual([p.get_filename() for p in parse_message(raw).iter_attachments()], [name])
+                    self.assertEqual([s[1] for s in reformime_sections(raw)], ["", name])
+
 
 
 if __name__ == "__main__":

@@ -267,6 +267,12 @@ TEST(HeaderFieldWriterTest, ParametersQuotedOrInRfc2231Pieces) {
       {kLatin1, std::string(70, 'n') + ".txt",
        "Content-Type: text/plain; charset=\"iso-8859-1\";\r\n name*0=\"" + std::string(60, 'n') +
            "\";\r\n name*1=\"" + std::string(10, 'n') + ".txt\"\r\n"},
+      // What looks like an encoded word goes in the extended form, which no reader decodes
+      // again.
+      {kLatin1, "=?utf-8?Q?x?=.txt",
+       "Content-Type: text/plain; charset=\"iso-8859-1\";\r\n name*=iso-8859-1''%3D%3Futf-8%3FQ%3Fx%3F%3D.txt\r\n"},
+      {kLatin1, "a =?b", "Content-Type: text/plain; charset=\"iso-8859-1\"; name*=iso-8859-1''a%20%3D%3Fb\r\n"},
+      {kLatin1, "a=b ?c.txt", "Content-Type: text/plain; charset=\"iso-8859-1\"; name=\"a=b ?c.txt\"\r\n"},
       // Pieces of the extended form split between characters, never inside one.
       {kUtf8, std::string(30, 'x') + "\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC",
        "Content-Type: text/plain; charset=\"utf-8\";\r\n name*0*=utf-8''" + std::string(30, 'x') +
