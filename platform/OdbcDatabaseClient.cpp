@@ -565,8 +565,8 @@ class COdbcStatement final : public IDatabaseStatement {
     // records are: the rows before it are not the whole result.
     SQLRETURN rc = SQLFetch(m_hStatement);
     if (rc == SQL_NO_DATA) return false;
+    const std::size_t before = Diagnostics().Count();
     if (!Succeeded(rc)) {
-      std::size_t before = Diagnostics().Count();
       Call(&m_context, SQL_HANDLE_STMT, m_hStatement, rc);
       if (Diagnostics().Count() == before) Diagnostics().Add(OwnRecord("HY000", "The driver failed to fetch the next rows"));
       m_bFetchFailed = true;
@@ -579,7 +579,15 @@ class COdbcStatement final : public IDatabaseStatement {
       for (std::size_t row = 0; row < rows; ++row) {
         SQLLEN indicator = buffer.arrIndicator[row];
         bool cut = indicator == SQL_NO_TOTAL || (indicator >= 0 && static_cast<std::uint64_t>(indicator) >= buffer.nBound);
-        if (cut && RowReadable(row)) ReadWhole(row, column);
+        if (cut && RowReadable(row) && !ReadWhole(row, column)) {
+          // A value the driver would not give whole would go out cut short, as if that
+          // were all of it: the rows end here with the driver's reason.
+          if (Diagnostics().Count() == before) {
+            Diagnostics().Add(OwnRecord("HY000", "The driver failed to read a long value whole"));
+          }
+          m_bFetchFailed = true;
+          return false;
+        }
       }
     }
     if (m_context.Converts()) ConvertFetchedValues(rows);
@@ -592,27 +600,33 @@ class COdbcStatement final : public IDatabaseStatement {
     return status != SQL_ROW_ERROR && status != SQL_ROW_NOROW && status != SQL_ROW_DELETED;
   }
 
-  // Reads a value that its narrow slot cut, whole up to the column's width. When the
-  // driver refuses, the value stays as the slot holds it.
-  void ReadWhole(std::size_t row, std::size_t column) {
+  // Reads a value that its narrow slot cut, whole up to the column's width. False when
+  // the driver refuses (its records are filed): the slot holds only part of the value.
+  bool ReadWhole(std::size_t row, std::size_t column) {
     CColumnBuffer& buffer = m_arrColumns[column];
-    if (m_nBlockCapacity > 1 &&
-        !Succeeded(Call(nullptr, SQL_HANDLE_STMT, m_hStatement,
-                        SQLSetPos(m_hStatement, static_cast<SQLSETPOSIROW>(row + 1), SQL_POSITION, SQL_LOCK_NO_CHANGE)))) {
-      return;
+    if (m_nBlockCapacity > 1) {
+      SQLRETURN rc = SQLSetPos(m_hStatement, static_cast<SQLSETPOSIROW>(row + 1), SQL_POSITION, SQL_LOCK_NO_CHANGE);
+      if (!Succeeded(rc)) {
+        Call(&m_context, SQL_HANDLE_STMT, m_hStatement, rc);
+        return false;
+      }
     }
     std::string whole(buffer.nWidth, '\0');
     SQLLEN indicator = SQL_NULL_DATA;
-    SQLRETURN rc = Call(nullptr, SQL_HANDLE_STMT, m_hStatement,
-                        SQLGetData(m_hStatement, static_cast<SQLUSMALLINT>(column + 1), SQL_C_CHAR, whole.data(),
-                                   static_cast<SQLLEN>(buffer.nWidth), &indicator));
-    if (!Succeeded(rc) || indicator == SQL_NULL_DATA) return;
+    SQLRETURN rc = SQLGetData(m_hStatement, static_cast<SQLUSMALLINT>(column + 1), SQL_C_CHAR, whole.data(),
+                              static_cast<SQLLEN>(buffer.nWidth), &indicator);
+    if (!Succeeded(rc)) {
+      Call(&m_context, SQL_HANDLE_STMT, m_hStatement, rc);
+      return false;
+    }
+    if (indicator == SQL_NULL_DATA) return true;
     std::size_t length = buffer.nWidth - 1;
     if (indicator >= 0 && static_cast<std::uint64_t>(indicator) < length) length = static_cast<std::size_t>(indicator);
     whole.resize(strnlen(whole.data(), length));
     if (m_context.cutPage && whole.size() == buffer.nWidth - 1) whole.resize(WholeCharacters(*m_context.cutPage, whole));
     m_arrWhole.push_back(std::move(whole));
     buffer.arrWhole[row] = static_cast<std::uint32_t>(m_arrWhole.size());
+    return true;
   }
 
   // Text of one column of one row of the block, as much as its slot (or the value read

@@ -304,7 +304,10 @@ int CSMTPOLEDBQuery::ExecuteCommand(const std::string& text) {
 
 int CSMTPOLEDBQuery::CaptureRowset(IDatabaseStatement& statement) {
   std::vector<CDatabaseColumn> columns;
+  // A rowset whose columns or rows cannot be read is lost to the message: like a fetch that
+  // fails part way, it fails the run rather than going out as an empty table or none.
   if (!statement.DescribeColumns(columns)) {
+    m_bRowsLost = true;
     ReportOLEDBErrors(true);
     return 1;
   }
@@ -319,6 +322,7 @@ int CSMTPOLEDBQuery::CaptureRowset(IDatabaseStatement& statement) {
     widths.push_back(width);
   }
   if (!statement.BindColumns(widths, kRowsPerFetch)) {
+    m_bRowsLost = true;
     ReportOLEDBErrors(true);
     return 1;
   }

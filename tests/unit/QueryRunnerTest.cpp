@@ -458,23 +458,31 @@ TEST_F(QueryRunnerTest, CaptureCutsValuesAtTheSlotAndReadsNullAsEmpty) {
   for (std::size_t column = 0; column < 4; ++column) EXPECT_EQ(resultset.GetValue(1, column), "");
 }
 
-TEST_F(QueryRunnerTest, ColumnOrAccessorFailureIsWalkedAsAnError) {
-  CScriptResult noColumns = Rowset({Column("a", DatabaseTypeGroup::Other)}, {{"1"}});
-  noColumns.bFailDescribe = true;
-  CScriptResult noAccessor = Rowset({Column("b", DatabaseTypeGroup::Other)}, {{"2"}});
-  noAccessor.bFailBind = true;
-  CScriptResult fine = Rowset({Column("c", DatabaseTypeGroup::Other)}, {{"3"}});
-  m_database.m_commands["q"] = CScriptCommand{test::CommandStep::None, {}, {noColumns, noAccessor, fine}};
-  auto runner = MakeRunner("q");
-  ASSERT_TRUE(runner->RunQuery("q"));
-  // No columns: nothing captured. No accessor: the columns without rows.
-  ASSERT_EQ(runner->GetResultsetCount(), 2u);
-  EXPECT_EQ(runner->GetResultset(0).GetColumn(0).m_strName, "b");
-  EXPECT_EQ(runner->GetResultset(0).GetRowCount(), 0u);
-  EXPECT_EQ(runner->GetResultset(1).GetValue(0, 0), "3");
-  EXPECT_EQ(runner->GetQueryError(),
-            "OLEDB Message no column information : Server  : Procedure  : Native 0 : State 0 : Class 0 : LineNumber "
-            "0\nOLEDB Message no accessor : Server  : Procedure  : Native 0 : State 0 : Class 0 : LineNumber 0\n");
+// A rowset whose columns or rows cannot be read would leave the message without its rows:
+// the run fails with the driver's message, and the result sets after it are not read.
+TEST_F(QueryRunnerTest, ColumnOrAccessorFailureFailsTheRun) {
+  const struct {
+    bool bFailDescribe;
+    const char* message;
+  } cases[] = {{true, "no column information"}, {false, "no accessor"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    CScriptResult before = Rowset({Column("a", DatabaseTypeGroup::Other)}, {{"1"}});
+    CScriptResult broken = Rowset({Column("b", DatabaseTypeGroup::Other)}, {{"2"}});
+    broken.bFailDescribe = c.bFailDescribe;
+    broken.bFailBind = !c.bFailDescribe;
+    CScriptResult after = Rowset({Column("c", DatabaseTypeGroup::Other)}, {{"3"}});
+    m_database.m_commands["q"] = CScriptCommand{test::CommandStep::None, {}, {before, broken, after}};
+    auto runner = MakeRunner("q");
+    EXPECT_FALSE(runner->RunQuery("q"));
+    EXPECT_EQ(runner->GetQueryError(), std::string("OLEDB Message ") + c.message +
+                                           " : Server  : Procedure  : Native 0 : State 0 : Class 0 : LineNumber 0\n");
+    EXPECT_NE(LogMessages(m_log).back(), "Query Successful");
+    EXPECT_EQ(runner->GetResultset(0).GetValue(0, 0), "1");
+    for (std::size_t i = 0; i < runner->GetResultsetCount(); ++i) {
+      EXPECT_NE(runner->GetResultset(i).GetColumn(0).m_strName, "c");
+    }
+  }
 }
 
 TEST_F(QueryRunnerTest, ThousandsOfResultSetsAreAllKept) {
