@@ -435,6 +435,7 @@ class COdbcStatement final : public IDatabaseStatement {
       for (std::size_t i = 0; i < widths.size(); ++i) {
         CColumnBuffer& column = m_arrColumns[i];
         column.nWidth = static_cast<std::size_t>(slots[i]);
+        column.nLimit = static_cast<std::size_t>(std::max<std::uint64_t>(widths[i], 1) - 1);
         column.nBound = static_cast<std::size_t>(narrow ? std::min(slots[i], kNarrowSlot) : slots[i]);
         column.arrText.assign(column.nBound * blockRows, '\0');
         column.arrIndicator.assign(blockRows, SQL_NULL_DATA);
@@ -496,6 +497,7 @@ class COdbcStatement final : public IDatabaseStatement {
   struct CColumnBuffer {
     std::size_t nWidth = 1;  // bytes a value may take, terminating zero included
     std::size_t nBound = 1;  // bytes of the bound slot: nWidth, or fewer for a wide column
+    std::size_t nLimit = 0;  // bytes a value keeps in the procedure's code page
     std::vector<char> arrText;
     std::vector<SQLLEN> arrIndicator;
     // Per row of a narrowly bound column: 1 + the index of its value read whole, or 0.
@@ -666,11 +668,11 @@ class COdbcStatement final : public IDatabaseStatement {
         if (IsAscii(value)) continue;
         if (!buffer.arrWhole.empty() && buffer.arrWhole[row] != 0) {
           std::string& text = m_arrWhole[buffer.arrWhole[row] - 1];
-          text = ConvertValue(text, buffer.nWidth);
+          text = ConvertValue(text, buffer.nWidth, buffer.nLimit);
           continue;
         }
         char* text = buffer.arrText.data() + row * buffer.nBound;
-        std::string converted = ConvertValue(value, buffer.nBound);
+        std::string converted = ConvertValue(value, buffer.nBound, buffer.nLimit);
         if (converted.size() < buffer.nBound) {
           std::memcpy(text, converted.data(), converted.size());
           text[converted.size()] = '\0';
@@ -689,13 +691,21 @@ class COdbcStatement final : public IDatabaseStatement {
     }
   }
 
-  // The value read into a buffer of slotBytes, in the procedure's code page.
-  std::string ConvertValue(std::string_view value, std::size_t slotBytes) const {
+  // The value read into a buffer of slotBytes, in the procedure's code page, at most limit
+  // bytes of it.
+  std::string ConvertValue(std::string_view value, std::size_t slotBytes, std::size_t limit) const {
     std::size_t length = value.size();
     if (value.size() + 1 >= slotBytes) length = WholeCharacters(*m_context.driverPage, value);
     std::string converted = m_context.FromDriver(value.substr(0, length));
     // From UTF-8 the text only shrinks; the slot's bytes are all it may take.
     if (!m_context.Grows() && converted.size() > value.size()) converted.resize(value.size());
+    if (converted.size() > limit) {
+      // Cut here, where the code page is known, so that the slot keeps whole characters:
+      // half of a double-byte pair (or of a UTF-8 sequence) would take the next byte of
+      // the message with it.
+      converted.resize(limit);
+      converted.resize(WholeCharacters(*m_context.textPage, converted));
+    }
     return converted;
   }
 

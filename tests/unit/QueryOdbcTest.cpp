@@ -192,6 +192,35 @@ TEST_F(QuerySQLiteTest, UnconvertedMultiByteTextIsCutAtAWholeCharacter) {
   EXPECT_EQ(body.substr(body.size() - 2), "\xC3\xB6");
 }
 
+// A value cut to its slot after the conversion to a double-byte code page keeps whole
+// characters: a lone lead byte would take the next byte of the message with it.
+TEST_F(QuerySQLiteTest, ValueCutInADoubleByteCodePageKeepsWholeCharacters) {
+  const struct {
+    int nCodePage;
+    const char* type;
+    const char* value;  // SQLite expression
+    const char* expected;
+  } cases[] = {
+      {932, "varchar(4)", "'a' || char(26085, 26412)", "a\x93\xFA"},
+      {932, "varchar(3)", "char(26085, 26412)", "\x93\xFA"},
+      {932, "varchar(4)", "char(26085, 26412)", "\x93\xFA\x96\x7B"},
+      {932, "varchar(2)", "'ab' || char(26085)", "ab"},
+      {936, "varchar(3)", "char(20013, 25991)", "\xD6\xD0"},
+      {1252, "varchar(2)", "char(233, 232, 224)", "\xE9\xE8"},
+  };
+  int table = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.type) + " " + c.value);
+    m_settings.m_nCodePage = c.nCodePage;
+    std::string name = "t" + std::to_string(table++);
+    Execute("create table " + name + "(v " + c.type + ")");
+    Execute("insert into " + name + " values(" + c.value + ")");
+    auto runner = Run("select v from " + name);
+    ASSERT_EQ(runner->GetResultsetCount(), 1u);
+    EXPECT_EQ(runner->GetResultset(0).GetValue(0, 0), c.expected);
+  }
+}
+
 TEST_F(QuerySQLiteTest, RowsComeInOrderAcrossFetchBlocks) {
   auto runner = Run("with recursive c(n) as (select 1 union all select n + 1 from c where n < 2345) select n, "
                     "'row ' || n as label from c");
