@@ -303,14 +303,15 @@ int CSMTPOLEDBQuery::ExecuteCommand(const std::string& text) {
 }
 
 int CSMTPOLEDBQuery::CaptureRowset(IDatabaseStatement& statement) {
-  std::vector<CDatabaseColumn> columns;
-  // A rowset whose columns or rows cannot be read is lost to the message: like a fetch that
-  // fails part way, it fails the run rather than going out as an empty table or none.
-  if (!statement.DescribeColumns(columns)) {
+  // A rowset whose columns or rows cannot be read or kept is lost to the message: the run
+  // fails rather than sending it as an empty table, part of one, or none.
+  auto lost = [this] {
     m_bRowsLost = true;
     ReportOLEDBErrors(true);
     return 1;
-  }
+  };
+  std::vector<CDatabaseColumn> columns;
+  if (!statement.DescribeColumns(columns)) return lost();
   // The result set belongs to the run from here on, rows or not.
   m_arrResultsets.push_back(std::make_unique<CSMTPQueryResultset>(RowStore(), RenderSettings()));
   CSMTPQueryResultset& resultset = *m_arrResultsets.back();
@@ -321,11 +322,7 @@ int CSMTPOLEDBQuery::CaptureRowset(IDatabaseStatement& statement) {
     resultset.AddColumn(column.strName, width);
     widths.push_back(width);
   }
-  if (!statement.BindColumns(widths, kRowsPerFetch)) {
-    m_bRowsLost = true;
-    ReportOLEDBErrors(true);
-    return 1;
-  }
+  if (!statement.BindColumns(widths, kRowsPerFetch)) return lost();
   std::vector<std::string_view> values(columns.size());
   try {
     for (std::size_t fetched = statement.FetchRows(); fetched != 0; fetched = statement.FetchRows()) {
@@ -334,22 +331,15 @@ int CSMTPOLEDBQuery::CaptureRowset(IDatabaseStatement& statement) {
         resultset.AddRow(values);
       }
     }
-    if (statement.FetchFailed()) {
-      // The rows so far are not the whole result: a message with part of a table would
-      // pass for the whole one, so the run fails and nothing is sent.
-      m_bRowsLost = true;
-      ReportOLEDBErrors(true);
-      return 1;
-    }
+    // The rows so far are not the whole result.
+    if (statement.FetchFailed()) return lost();
     // Every row in its place before the run goes on: a failed write shows here.
     RowStore().Finish();
   } catch (const CRowStoreError& error) {
-    m_bRowsLost = true;
     CDatabaseDiagnostic record;
     record.strMessage = std::string("[varnel] The rows of the result could not be kept: ") + error.what();
     m_arrDiagnostics.Add(std::move(record));
-    ReportOLEDBErrors(true);
-    return 1;
+    return lost();
   }
   return 0;
 }
